@@ -1,0 +1,195 @@
+#include "common/utf8.hpp"
+
+namespace orvo::text {
+
+char32_t decode(std::string_view s, std::size_t& pos) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const std::size_t n = s.size();
+  const unsigned char b0 = p[pos];
+  if (b0 < 0x80) {
+    ++pos;
+    return b0;
+  }
+  int len;
+  char32_t cp;
+  char32_t min;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2, cp = b0 & 0x1F, min = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3, cp = b0 & 0x0F, min = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    ++pos;
+    return kReplacement;
+  }
+  if (pos + len > n) {
+    ++pos;
+    return kReplacement;
+  }
+  for (int i = 1; i < len; ++i) {
+    const unsigned char b = p[pos + i];
+    if ((b & 0xC0) != 0x80) {
+      ++pos;
+      return kReplacement;
+    }
+    cp = (cp << 6) | (b & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+    ++pos;
+    return kReplacement;
+  }
+  pos += len;
+  return cp;
+}
+
+void encode(char32_t cp, std::string& out) {
+  if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+std::size_t count_chars(std::string_view s) noexcept {
+  std::size_t count = 0;
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    // Fast path: ASCII bytes are one code point each.
+    if (static_cast<unsigned char>(s[pos]) < 0x80) {
+      ++pos;
+    } else {
+      decode(s, pos);
+    }
+    ++count;
+  }
+  return count;
+}
+
+std::string_view take_chars(std::string_view s, std::size_t n) noexcept {
+  std::size_t pos = 0;
+  for (std::size_t i = 0; i < n && pos < s.size(); ++i) {
+    if (static_cast<unsigned char>(s[pos]) < 0x80) {
+      ++pos;
+    } else {
+      decode(s, pos);
+    }
+  }
+  return s.substr(0, pos);
+}
+
+std::vector<std::string_view> split_lines(std::string_view s) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    const unsigned char b = static_cast<unsigned char>(s[pos]);
+    std::size_t boundary_end;
+    if (b == '\n' || b == '\v' || b == '\f' || (b >= 0x1C && b <= 0x1E)) {
+      boundary_end = pos + 1;
+    } else if (b == '\r') {
+      boundary_end = (pos + 1 < s.size() && s[pos + 1] == '\n') ? pos + 2 : pos + 1;
+    } else if (b < 0x80) {
+      ++pos;
+      continue;
+    } else {
+      std::size_t next = pos;
+      const char32_t cp = decode(s, next);
+      if (cp != 0x85 && cp != 0x2028 && cp != 0x2029) {
+        pos = next;
+        continue;
+      }
+      boundary_end = next;
+    }
+    lines.push_back(s.substr(start, pos - start));
+    start = pos = boundary_end;
+  }
+  if (start < s.size()) lines.push_back(s.substr(start));
+  return lines;
+}
+
+bool is_space(char32_t cp) noexcept {
+  if (cp < 0x80) return cp == ' ' || (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x1F);
+  return cp == 0x85 || cp == 0xA0 || cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) ||
+         cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+std::string_view strip(std::string_view s) noexcept {
+  std::size_t begin = 0;
+  while (begin < s.size()) {
+    std::size_t next = begin;
+    if (!is_space(decode(s, next))) break;
+    begin = next;
+  }
+  // Walk forward remembering the end of the last non-space code point: decoding backwards
+  // through invalid bytes is not well defined.
+  std::size_t end = begin;
+  std::size_t pos = begin;
+  while (pos < s.size()) {
+    const char32_t cp = decode(s, pos);
+    if (!is_space(cp)) end = pos;
+  }
+  return s.substr(begin, end - begin);
+}
+
+bool has_visible(std::string_view s) noexcept {
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    if (!is_space(decode(s, pos))) return true;
+  }
+  return false;
+}
+
+std::string terminal_safe(std::string_view s) {
+  // Most text is clean: scan once and return it untouched.
+  std::size_t pos = 0;
+  bool clean = true;
+  while (pos < s.size()) {
+    const unsigned char b = static_cast<unsigned char>(s[pos]);
+    if (b >= 0x20 && b < 0x7F) {
+      ++pos;
+      continue;
+    }
+    const std::size_t before = pos;
+    const char32_t cp = decode(s, pos);
+    if (is_unsafe_control(cp) || (cp == kReplacement && pos - before == 1)) {
+      clean = false;
+      break;
+    }
+  }
+  if (clean) return std::string(s);
+
+  std::string out;
+  out.reserve(s.size() + 16);
+  pos = 0;
+  while (pos < s.size()) {
+    const unsigned char b = static_cast<unsigned char>(s[pos]);
+    if (b >= 0x20 && b < 0x7F) {
+      out.push_back(static_cast<char>(b));
+      ++pos;
+      continue;
+    }
+    const std::size_t before = pos;
+    const char32_t cp = decode(s, pos);
+    if (cp == '\r' && pos < s.size() && s[pos] == '\n') continue;
+    if (is_unsafe_control(cp) || (cp == kReplacement && pos - before == 1)) {
+      encode(kReplacement, out);
+    } else {
+      out.append(s.substr(before, pos - before));
+    }
+  }
+  return out;
+}
+
+}  // namespace orvo::text
