@@ -89,33 +89,37 @@ std::string_view take_chars(std::string_view s, std::size_t n) noexcept {
   return s.substr(0, pos);
 }
 
-std::vector<std::string_view> split_lines(std::string_view s) {
-  std::vector<std::string_view> lines;
-  std::size_t start = 0;
-  std::size_t pos = 0;
+std::string_view next_line(std::string_view s, std::size_t& pos) noexcept {
+  const std::size_t start = pos;
   while (pos < s.size()) {
     const unsigned char b = static_cast<unsigned char>(s[pos]);
-    std::size_t boundary_end;
-    if (b == '\n' || b == '\v' || b == '\f' || (b >= 0x1C && b <= 0x1E)) {
-      boundary_end = pos + 1;
-    } else if (b == '\r') {
-      boundary_end = (pos + 1 < s.size() && s[pos + 1] == '\n') ? pos + 2 : pos + 1;
-    } else if (b < 0x80) {
+    if (b >= 0x20 && b < 0x80) {
       ++pos;
       continue;
-    } else {
-      std::size_t next = pos;
-      const char32_t cp = decode(s, next);
-      if (cp != 0x85 && cp != 0x2028 && cp != 0x2029) {
-        pos = next;
-        continue;
-      }
-      boundary_end = next;
     }
-    lines.push_back(s.substr(start, pos - start));
-    start = pos = boundary_end;
+    const std::size_t line_end = pos;
+    if (b == '\n' || b == '\v' || b == '\f' || (b >= 0x1C && b <= 0x1E)) {
+      ++pos;
+      return s.substr(start, line_end - start);
+    }
+    if (b == '\r') {
+      pos += (pos + 1 < s.size() && s[pos + 1] == '\n') ? 2 : 1;
+      return s.substr(start, line_end - start);
+    }
+    if (b < 0x80) {
+      ++pos;
+      continue;
+    }
+    const char32_t cp = decode(s, pos);
+    if (cp == 0x85 || cp == 0x2028 || cp == 0x2029) return s.substr(start, line_end - start);
   }
-  if (start < s.size()) lines.push_back(s.substr(start));
+  return s.substr(start);
+}
+
+std::vector<std::string_view> split_lines(std::string_view s) {
+  std::vector<std::string_view> lines;
+  std::size_t pos = 0;
+  while (pos < s.size()) lines.push_back(next_line(s, pos));
   return lines;
 }
 
@@ -132,13 +136,19 @@ std::string_view strip(std::string_view s) noexcept {
     if (!is_space(decode(s, next))) break;
     begin = next;
   }
-  // Walk forward remembering the end of the last non-space code point: decoding backwards
-  // through invalid bytes is not well defined.
-  std::size_t end = begin;
-  std::size_t pos = begin;
-  while (pos < s.size()) {
-    const char32_t cp = decode(s, pos);
-    if (!is_space(cp)) end = pos;
+  // From the end: back up to the lead byte of the last code point and decode it forwards, so a
+  // long text costs only its trailing whitespace.
+  std::size_t end = s.size();
+  while (end > begin) {
+    std::size_t lead = end - 1;
+    while (lead > begin && end - lead < 4 && (static_cast<unsigned char>(s[lead]) & 0xC0) == 0x80) {
+      --lead;
+    }
+    std::size_t next = lead;
+    const char32_t cp = decode(s, next);
+    if (next != end) break;  // a stray continuation byte: not whitespace
+    if (!is_space(cp)) break;
+    end = lead;
   }
   return s.substr(begin, end - begin);
 }

@@ -23,6 +23,10 @@ std::size_t count_chars(std::string_view s) noexcept;
 // The first `n` code points of `s`, as a view into `s` (bytes kept as they are).
 std::string_view take_chars(std::string_view s, std::size_t n) noexcept;
 
+// The line that starts at `pos` (which must be < s.size()); advances `pos` past its boundary.
+// Boundaries as for split_lines.
+std::string_view next_line(std::string_view s, std::size_t& pos) noexcept;
+
 // Splits at LF, CR, CR LF (one boundary), VT, FF, U+001C..U+001E, U+0085, U+2028, U+2029.
 // Boundaries are not part of the lines; a boundary at the end gives no empty last line.
 std::vector<std::string_view> split_lines(std::string_view s);
