@@ -554,6 +554,8 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
         typed = field->get_typeahead_text();
         queued = field->queue_length();
       }
+      // The input field may have kept us past a stop: never draw after the erase.
+      if (!run->running.load()) return;
       const int w = std::max(std::min(_cols() - 4, 96), 24);
       std::string rule = "  ";
       for (int i = 0; i < w; ++i) rule += "─";
