@@ -1,0 +1,328 @@
+#include "host/replay.hpp"
+
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+#include "output/output_manager.hpp"
+
+namespace orvo::host {
+
+namespace {
+
+using nlohmann::json;
+
+enum class Kind { String, Bool, Int };
+
+struct Param {
+  const char* name;
+  Kind kind;
+  json fallback;  // null: required
+};
+
+struct CallSpec {
+  const char* name;
+  std::vector<Param> params;
+};
+
+const std::vector<CallSpec>& calls() {
+  static const std::vector<CallSpec> table = {
+      {"start_thinking", {{"reset", Kind::Bool, true}}},
+      {"feed_thinking", {{"chunk", Kind::String, nullptr}}},
+      {"set_thinking_peek", {{"text", Kind::String, nullptr}}},
+      {"thinking_done", {{"full_text", Kind::String, nullptr}}},
+      {"set_stage", {{"stage", Kind::String, nullptr}}},
+      {"start_streaming", {}},
+      {"stream", {{"chunk", Kind::String, nullptr}}},
+      {"print_info", {{"text", Kind::String, nullptr}}},
+      {"log_tool", {{"name", Kind::String, nullptr}, {"args", Kind::String, ""}}},
+      {"tool_result",
+       {{"result", Kind::String, nullptr}, {"error", Kind::Bool, false}, {"idx", Kind::Int, -1}}},
+      {"set_error", {{"msg", Kind::String, nullptr}}},
+      {"done", {}},
+  };
+  return table;
+}
+
+const char* kind_name(Kind k) {
+  switch (k) {
+    case Kind::String: return "a string";
+    case Kind::Bool: return "true or false";
+    case Kind::Int: return "an integer";
+  }
+  return "";
+}
+
+bool fits(const json& v, Kind k) {
+  switch (k) {
+    case Kind::String: return v.is_string();
+    case Kind::Bool: return v.is_boolean();
+    case Kind::Int: return v.is_number_integer();
+  }
+  return false;
+}
+
+Step parse_line(int line_no, std::string_view line) {
+  json obj;
+  try {
+    obj = json::parse(line);
+  } catch (const json::parse_error& e) {
+    std::string what = e.what();
+    // nlohmann prefixes "[json.exception.parse_error.101] parse error at ...": keep the reason.
+    if (auto p = what.find("] "); p != std::string::npos) what = what.substr(p + 2);
+    throw ScriptError(line_no, "not valid JSON: " + what);
+  }
+  if (!obj.is_object()) throw ScriptError(line_no, "expected a JSON object");
+  Step step;
+  step.line = line_no;
+  if (obj.contains("sleep")) {
+    if (obj.size() != 1) throw ScriptError(line_no, "a pause holds only \"sleep\"");
+    const json& s = obj["sleep"];
+    if (!s.is_number() || s.get<double>() < 0 || s.get<double>() > 3600) {
+      throw ScriptError(line_no, "\"sleep\" must be a number of seconds from 0 to 3600");
+    }
+    step.sleep = s.get<double>();
+    return step;
+  }
+  if (!obj.contains("call")) throw ScriptError(line_no, "expected \"call\" or \"sleep\"");
+  if (!obj["call"].is_string()) throw ScriptError(line_no, "\"call\" must be a string");
+  const std::string name = obj["call"].get<std::string>();
+  const CallSpec* spec = nullptr;
+  for (const auto& c : calls()) {
+    if (name == c.name) spec = &c;
+  }
+  if (spec == nullptr) throw ScriptError(line_no, "unknown call \"" + name + "\"");
+  step.call = name;
+  step.args = json::object();
+  for (const auto& p : spec->params) {
+    if (obj.contains(p.name)) {
+      if (!fits(obj[p.name], p.kind)) {
+        throw ScriptError(line_no, std::string("\"") + p.name + "\" of " + name + " must be " +
+                                       kind_name(p.kind));
+      }
+      step.args[p.name] = obj[p.name];
+    } else if (p.fallback.is_null()) {
+      throw ScriptError(line_no, name + " needs \"" + p.name + "\"");
+    } else {
+      step.args[p.name] = p.fallback;
+    }
+  }
+  for (const auto& [key, value] : obj.items()) {
+    if (key == "call") continue;
+    bool known = false;
+    for (const auto& p : spec->params) known = known || key == p.name;
+    if (!known) throw ScriptError(line_no, name + " takes no argument \"" + key + "\"");
+  }
+  return step;
+}
+
+// Writes events as JSON lines; the first failure is kept and reported after the turn.
+class EventWriter {
+ public:
+  explicit EventWriter(const std::string& path) : path_(path), file_(path, std::ios::trunc) {
+    if (!file_) throw std::runtime_error("cannot write events to " + path + ": " + std::strerror(errno));
+  }
+  void write(const std::string& name, const PayloadMap& payload) {
+    json line = json::object();
+    line["event"] = name;
+    nlohmann::ordered_json body = nlohmann::ordered_json::object();
+    for (const auto& [key, value] : payload) {
+      if (const auto* s = std::get_if<std::string>(&value)) {
+        body[key] = *s;
+      } else {
+        body[key] = std::get<std::int64_t>(value);
+      }
+    }
+    nlohmann::ordered_json out = nlohmann::ordered_json::object();
+    out["event"] = name;
+    out["payload"] = std::move(body);
+    file_ << out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+    file_.flush();
+    if (!file_) throw std::runtime_error("cannot write events to " + path_);
+  }
+
+ private:
+  std::string path_;
+  std::ofstream file_;
+};
+
+void run_step(OutputManager& out, const Step& step, bool fast) {
+  if (step.call.empty()) {
+    if (!fast && step.sleep > 0) {
+      std::this_thread::sleep_for(std::chrono::duration<double>(step.sleep));
+    }
+    return;
+  }
+  const json& a = step.args;
+  const std::string& c = step.call;
+  auto s = [&](const char* k) { return a.at(k).get<std::string>(); };
+  if (c == "start_thinking") out.start_thinking(a.at("reset").get<bool>());
+  else if (c == "feed_thinking") out.feed_thinking(s("chunk"));
+  else if (c == "set_thinking_peek") out.set_thinking_peek(s("text"));
+  else if (c == "thinking_done") out.thinking_done(s("full_text"));
+  else if (c == "set_stage") out.set_stage(s("stage"));
+  else if (c == "start_streaming") out.start_streaming();
+  else if (c == "stream") out.stream(s("chunk"));
+  else if (c == "print_info") out.print_info(s("text"));
+  else if (c == "log_tool") out.log_tool(s("name"), s("args"));
+  else if (c == "tool_result") {
+    out.tool_result(s("result"), a.at("error").get<bool>(), a.at("idx").get<std::int64_t>());
+  } else if (c == "set_error") out.set_error(s("msg"));
+  else if (c == "done") out.done();
+}
+
+// Erases the status block and shows the cursor again when the replay is interrupted, so the
+// terminal is never left with a hidden cursor. Only write() is used here.
+extern "C" void on_interrupt(int sig) {
+  static const char reset[] = "\r\x1b[J\x1b[?25h\x1b[0m\n";
+  if (::isatty(STDOUT_FILENO)) {
+    [[maybe_unused]] auto n = ::write(STDOUT_FILENO, reset, sizeof reset - 1);
+  }
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+}  // namespace
+
+std::vector<Step> parse_script(std::string_view text) {
+  std::vector<Step> steps;
+  int line_no = 0;
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
+    ++line_no;
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const auto first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos || line[first] == '#') continue;
+    steps.push_back(parse_line(line_no, line));
+  }
+  return steps;
+}
+
+std::string dump_script(const std::vector<Step>& steps) {
+  std::string out;
+  for (const auto& step : steps) {
+    nlohmann::ordered_json line = nlohmann::ordered_json::object();
+    if (step.call.empty()) {
+      line["sleep"] = step.sleep;
+    } else {
+      line["call"] = step.call;
+      for (const auto& [k, v] : step.args.items()) line[k] = v;
+    }
+    out += line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+  }
+  return out;
+}
+
+void play(const std::vector<Step>& steps, const ReplayOptions& options) {
+  std::unique_ptr<EventWriter> writer;
+  if (options.events_path) writer = std::make_unique<EventWriter>(*options.events_path);
+
+  std::exception_ptr failure;
+  std::exception_ptr event_failure;
+  std::thread worker([&] {
+    OutputManager out;
+    if (writer) {
+      out.set_event_callback([&](const std::string& name, Payload payload) {
+        try {
+          writer->write(name, *payload);
+        } catch (const std::exception&) {
+          if (!event_failure) event_failure = std::current_exception();
+        }
+      });
+    }
+    try {
+      for (const auto& step : steps) run_step(out, step, options.fast);
+      out._stop_indicator();  // a script that ends mid-turn leaves no block behind
+    } catch (const std::exception&) {
+      failure = std::current_exception();
+    }
+  });
+  worker.join();
+  if (failure) std::rethrow_exception(failure);
+  if (event_failure) std::rethrow_exception(event_failure);
+}
+
+int replay_main(const std::vector<std::string>& args) {
+  static const char* usage =
+      "usage: kestravel replay [SCRIPT] [--events FILE] [--fast] [--dump-demo]\n"
+      "  SCRIPT         a turn script (JSON Lines, one call per line); the built-in demo without it\n"
+      "  --events FILE  write every agent event to FILE as one JSON line\n"
+      "  --fast         skip the pauses of the script\n"
+      "  --dump-demo    print the built-in demo as a script and exit\n";
+  ReplayOptions options;
+  std::optional<std::string> script_path;
+  bool dump = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--fast") {
+      options.fast = true;
+    } else if (a == "--events") {
+      if (i + 1 >= args.size()) {
+        std::cerr << "kestravel replay: --events needs a file name\n" << usage;
+        return 2;
+      }
+      options.events_path = args[++i];
+    } else if (a == "--dump-demo") {
+      dump = true;
+    } else if (a == "-h" || a == "--help") {
+      std::cout << usage;
+      return 0;
+    } else if (a.size() > 1 && a[0] == '-') {
+      std::cerr << "kestravel replay: unknown option " << a << "\n" << usage;
+      return 2;
+    } else if (script_path) {
+      std::cerr << "kestravel replay: only one script at a time\n" << usage;
+      return 2;
+    } else {
+      script_path = a;
+    }
+  }
+
+  std::vector<Step> steps;
+  if (script_path) {
+    std::ifstream in(*script_path, std::ios::binary);
+    if (!in) {
+      std::cerr << "kestravel replay: cannot read " << *script_path << ": " << std::strerror(errno)
+                << "\n";
+      return 2;
+    }
+    std::stringstream buf;
+    buf << in.rdbuf();
+    try {
+      steps = parse_script(buf.str());
+    } catch (const ScriptError& e) {
+      std::cerr << "kestravel replay: " << *script_path << ": " << e.what() << "\n";
+      return 2;
+    }
+  } else {
+    steps = demo_script();
+  }
+  if (dump) {
+    std::cout << dump_script(steps) << std::flush;
+    return std::cout ? 0 : 1;
+  }
+
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, on_interrupt);
+  try {
+    play(steps, options);
+  } catch (const std::ios_base::failure&) {
+    std::cerr << "kestravel replay: standard output closed; turn not finished\n";
+    return 1;
+  } catch (const std::exception& e) {
+    std::cerr << "kestravel replay: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace orvo::host
