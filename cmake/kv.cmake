@@ -12,12 +12,13 @@ function(kv_add_tests)
     target_compile_definitions(${target} PRIVATE KV_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
                                                  KV_BINARY_DIR="${PROJECT_BINARY_DIR}")
     file(READ ${src} content)
-    set(labels unit)
+    # One label per test: a list value would be split by gtest_discover_tests.
+    set(label unit)
     string(FIND "${content}" "// label: threaded" pos)
     if(NOT pos EQUAL -1)
-      list(APPEND labels threaded)
+      set(label threaded)
     endif()
-    gtest_discover_tests(${target} PROPERTIES LABELS "${labels}" DISCOVERY_TIMEOUT 60)
+    gtest_discover_tests(${target} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 60)
   endforeach()
 endfunction()
 

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <sstream>
 
+#include <unistd.h>
+
 namespace orvo::host {
 namespace {
 
@@ -78,7 +80,7 @@ std::string read_file(const std::string& path) {
 }
 
 TEST(ReplayPlay, EventsFileHoldsEveryEventInOrder) {
-  const std::string path = ::testing::TempDir() + "/events.jsonl";
+  const std::string path = ::testing::TempDir() + "/events." + std::to_string(::getpid());
   std::stringstream sink;
   auto* old = std::cout.rdbuf(sink.rdbuf());
   play(parse_script("{\"call\":\"start_thinking\",\"reset\":false}\n"
@@ -101,7 +103,8 @@ TEST(ReplayPlay, EventsFileHoldsEveryEventInOrder) {
 
 // Runs the real program through the shell and returns its exit status and standard error.
 std::pair<int, std::string> run(const std::string& command) {
-  const std::string err = ::testing::TempDir() + "/stderr.txt";
+  // Test cases run as parallel processes: every file name carries the process id.
+  const std::string err = ::testing::TempDir() + "/stderr." + std::to_string(::getpid());
   const int status = std::system((command + " 2>" + err).c_str());
   return {WEXITSTATUS(status), read_file(err)};
 }
@@ -109,10 +112,10 @@ std::pair<int, std::string> run(const std::string& command) {
 const std::string kBin = std::string(KV_BINARY_DIR) + "/src/host/kestravel";
 
 TEST(ReplayProgram, BadScriptPlaysNothingAndExitsTwo) {
-  const std::string script = ::testing::TempDir() + "/bad.jsonl";
+  const std::string script = ::testing::TempDir() + "/bad." + std::to_string(::getpid());
   std::ofstream(script) << "{\"call\":\"print_info\",\"text\":\"should not show\"}\n"
                            "{\"call\":\"log_tool\"}\n";
-  const std::string out = ::testing::TempDir() + "/out.txt";
+  const std::string out = ::testing::TempDir() + "/out." + std::to_string(::getpid());
   auto [status, err] = run(kBin + " replay " + script + " --fast >" + out);
   EXPECT_EQ(status, 2);
   EXPECT_NE(err.find("line 2: log_tool needs \"name\""), std::string::npos) << err;
