@@ -1,5 +1,6 @@
 #include "host/replay.hpp"
 
+#include <unistd.h>
 #include <csignal>
 #include <cstring>
 #include <exception>
@@ -8,7 +9,6 @@
 #include <mutex>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 
 #include "output/output_manager.hpp"
 
@@ -52,18 +52,24 @@ const std::vector<CallSpec>& calls() {
 
 const char* kind_name(Kind k) {
   switch (k) {
-    case Kind::String: return "a string";
-    case Kind::Bool: return "true or false";
-    case Kind::Int: return "an integer";
+    case Kind::String:
+      return "a string";
+    case Kind::Bool:
+      return "true or false";
+    case Kind::Int:
+      return "an integer";
   }
   return "";
 }
 
 bool fits(const json& v, Kind k) {
   switch (k) {
-    case Kind::String: return v.is_string();
-    case Kind::Bool: return v.is_boolean();
-    case Kind::Int: return v.is_number_integer();
+    case Kind::String:
+      return v.is_string();
+    case Kind::Bool:
+      return v.is_boolean();
+    case Kind::Int:
+      return v.is_number_integer();
   }
   return false;
 }
@@ -126,7 +132,8 @@ Step parse_line(int line_no, std::string_view line) {
 class EventWriter {
  public:
   explicit EventWriter(const std::string& path) : path_(path), file_(path, std::ios::trunc) {
-    if (!file_) throw std::runtime_error("cannot write events to " + path + ": " + std::strerror(errno));
+    if (!file_)
+      throw std::runtime_error("cannot write events to " + path + ": " + std::strerror(errno));
   }
   void write(const std::string& name, const PayloadMap& payload) {
     json line = json::object();
@@ -162,19 +169,30 @@ void run_step(OutputManager& out, const Step& step, bool fast) {
   const json& a = step.args;
   const std::string& c = step.call;
   auto s = [&](const char* k) { return a.at(k).get<std::string>(); };
-  if (c == "start_thinking") out.start_thinking(a.at("reset").get<bool>());
-  else if (c == "feed_thinking") out.feed_thinking(s("chunk"));
-  else if (c == "set_thinking_peek") out.set_thinking_peek(s("text"));
-  else if (c == "thinking_done") out.thinking_done(s("full_text"));
-  else if (c == "set_stage") out.set_stage(s("stage"));
-  else if (c == "start_streaming") out.start_streaming();
-  else if (c == "stream") out.stream(s("chunk"));
-  else if (c == "print_info") out.print_info(s("text"));
-  else if (c == "log_tool") out.log_tool(s("name"), s("args"));
+  if (c == "start_thinking")
+    out.start_thinking(a.at("reset").get<bool>());
+  else if (c == "feed_thinking")
+    out.feed_thinking(s("chunk"));
+  else if (c == "set_thinking_peek")
+    out.set_thinking_peek(s("text"));
+  else if (c == "thinking_done")
+    out.thinking_done(s("full_text"));
+  else if (c == "set_stage")
+    out.set_stage(s("stage"));
+  else if (c == "start_streaming")
+    out.start_streaming();
+  else if (c == "stream")
+    out.stream(s("chunk"));
+  else if (c == "print_info")
+    out.print_info(s("text"));
+  else if (c == "log_tool")
+    out.log_tool(s("name"), s("args"));
   else if (c == "tool_result") {
     out.tool_result(s("result"), a.at("error").get<bool>(), a.at("idx").get<std::int64_t>());
-  } else if (c == "set_error") out.set_error(s("msg"));
-  else if (c == "done") out.done();
+  } else if (c == "set_error")
+    out.set_error(s("msg"));
+  else if (c == "done")
+    out.done();
 }
 
 // Erases the status block and shows the cursor again when the replay is interrupted, so the
@@ -255,7 +273,8 @@ void play(const std::vector<Step>& steps, const ReplayOptions& options) {
 int replay_main(const std::vector<std::string>& args) {
   static const char* usage =
       "usage: kestravel replay [SCRIPT] [--events FILE] [--fast] [--dump-demo]\n"
-      "  SCRIPT         a turn script (JSON Lines, one call per line); the built-in demo without it\n"
+      "  SCRIPT         a turn script (JSON Lines, one call per line); the built-in demo without "
+      "it\n"
       "  --events FILE  write every agent event to FILE as one JSON line\n"
       "  --fast         skip the pauses of the script\n"
       "  --dump-demo    print the built-in demo as a script and exit\n";

@@ -16,9 +16,9 @@ namespace orvo::host {
 // One line of a script: a call of the output controller, or a pause.
 struct Step {
   int line = 0;
-  std::string call;        // empty for a pause
-  nlohmann::json args;     // the call's arguments, defaults filled in
-  double sleep = 0.0;      // seconds, for a pause
+  std::string call;     // empty for a pause
+  nlohmann::json args;  // the call's arguments, defaults filled in
+  double sleep = 0.0;   // seconds, for a pause
 };
 
 // A script line that cannot be played.

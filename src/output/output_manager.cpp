@@ -51,9 +51,13 @@ void flush_out() {
   }
 }
 
-std::string cut(std::string_view s, std::size_t n) { return std::string(text::take_chars(s, n)); }
+std::string cut(std::string_view s, std::size_t n) {
+  return std::string(text::take_chars(s, n));
+}
 
-const char* flag(bool b) { return b ? "true" : "false"; }
+const char* flag(bool b) {
+  return b ? "true" : "false";
+}
 
 std::int64_t token_estimate(std::string_view chunk) {
   const auto chars = static_cast<std::int64_t>(text::count_chars(chunk));
@@ -96,7 +100,9 @@ std::string time_text(double elapsed) {
 }  // namespace
 
 namespace testing {
-void set_cols_override(std::optional<int> cols) { g_cols_override = cols.value_or(0); }
+void set_cols_override(std::optional<int> cols) {
+  g_cols_override = cols.value_or(0);
+}
 void set_clock_override(std::optional<double> value) {
   g_clock_value = value.value_or(0.0);
   g_clock_overridden = value.has_value();
@@ -223,7 +229,8 @@ void OutputManager::set_thinking_peek(std::string_view text) {
     std::lock_guard guard(_lock);
     state.thinking_peek = cut(text, 120);
   }
-  if (text::has_visible(text)) _emit_event("thinking_peek", make_payload({{"text", cut(text, 120)}}));
+  if (text::has_visible(text))
+    _emit_event("thinking_peek", make_payload({{"text", cut(text, 120)}}));
 }
 
 void OutputManager::start_streaming() {

@@ -79,7 +79,7 @@ class OutputManager {
  public:
   static constexpr std::array<std::string_view, 3> ICONS{"·", "▲", "◆"};
   static constexpr std::array<std::string_view, 9> LABELS{
-      "mining",  "cutting facets", "polishing",     "examining", "shaping",
+      "mining",   "cutting facets", "polishing",     "examining", "shaping",
       "refining", "digging deeper", "crystallizing", "forging"};
 
   OutputManager();

@@ -76,6 +76,7 @@ inline Payload make_payload(std::initializer_list<PayloadMap::Entry> entries = {
 using EventCallback = std::function<void(const std::string& event_type, Payload payload)>;
 
 // The approval slot held for the agent loop: (tool name, command) -> approved.
-using ApprovalCallback = std::function<bool(const std::string& tool_name, const std::string& command)>;
+using ApprovalCallback =
+    std::function<bool(const std::string& tool_name, const std::string& command)>;
 
 }  // namespace orvo

@@ -21,7 +21,10 @@ TEST(Utf8, CountAndTakeByCodePoints) {
 
 TEST(Utf8, InvalidBytesCountAsOneAndNeverOverrun) {
   // A truncated 3-byte sequence at the end, a stray continuation byte, an overlong form.
-  const std::string bad = "a\xE6\x97" "b\x80" "\xC0\xAF";
+  const std::string bad =
+      "a\xE6\x97"
+      "b\x80"
+      "\xC0\xAF";
   EXPECT_EQ(count_chars(bad), 7u);
   EXPECT_EQ(count_chars(std::string_view("\xF0\x9F", 2)), 2u);
   std::size_t pos = 0;
@@ -42,7 +45,14 @@ TEST(Utf8, SplitLinesAtEveryBoundary) {
       {"a\rb\n", {"a", "b"}},
       {"a\r\rb", {"a", "", "b"}},
       {"a\vb\fc", {"a", "b", "c"}},
-      {"a\x1c" "b\x1d" "c\x1e" "d\x1f" "e", {"a", "b", "c", "d\x1f" "e"}},
+      {"a\x1c"
+       "b\x1d"
+       "c\x1e"
+       "d\x1f"
+       "e",
+       {"a", "b", "c",
+        "d\x1f"
+        "e"}},
       {"a\u0085b\u2028c\u2029d", {"a", "b", "c", "d"}},
       {"\n", {""}},
       {"x\xC2", {"x\xC2"}},

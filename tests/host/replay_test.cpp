@@ -90,14 +90,15 @@ TEST(ReplayPlay, EventsFileHoldsEveryEventInOrder) {
                     "{\"call\":\"done\"}\n"),
        {.fast = true, .events_path = path});
   std::cout.rdbuf(old);
-  EXPECT_EQ(read_file(path),
-            "{\"event\":\"thinking_start\",\"payload\":{\"reset\":\"false\"}}\n"
-            "{\"event\":\"tool_start\",\"payload\":{\"name\":\"grep\",\"args\":\"x\",\"index\":0}}\n"
-            "{\"event\":\"tool_result\",\"payload\":{\"error\":\"false\",\"index\":0,"
-            "\"result\":\"bad ÿ\",\"name\":\"grep\",\"args\":\"x\"}}\n"
-            "{\"event\":\"stream_start\",\"payload\":{}}\n"
-            "{\"event\":\"content\",\"payload\":{\"chunk\":\"hi\",\"chars\":\"2\"}}\n"
-            "{\"event\":\"done\",\"payload\":{}}\n");
+  EXPECT_EQ(
+      read_file(path),
+      "{\"event\":\"thinking_start\",\"payload\":{\"reset\":\"false\"}}\n"
+      "{\"event\":\"tool_start\",\"payload\":{\"name\":\"grep\",\"args\":\"x\",\"index\":0}}\n"
+      "{\"event\":\"tool_result\",\"payload\":{\"error\":\"false\",\"index\":0,"
+      "\"result\":\"bad ÿ\",\"name\":\"grep\",\"args\":\"x\"}}\n"
+      "{\"event\":\"stream_start\",\"payload\":{}}\n"
+      "{\"event\":\"content\",\"payload\":{\"chunk\":\"hi\",\"chars\":\"2\"}}\n"
+      "{\"event\":\"done\",\"payload\":{}}\n");
   EXPECT_NE(sink.str().find("Done in"), std::string::npos);
 }
 
@@ -123,7 +124,8 @@ TEST(ReplayProgram, BadScriptPlaysNothingAndExitsTwo) {
 }
 
 TEST(ReplayProgram, ClosedPipeEndsWithAShortMessage) {
-  auto [status, err] = run("bash -c 'set -o pipefail; " + kBin + " replay | head -c 10 >/dev/null'");
+  auto [status, err] =
+      run("bash -c 'set -o pipefail; " + kBin + " replay | head -c 10 >/dev/null'");
   EXPECT_EQ(status, 1);
   EXPECT_EQ(err, "kestravel replay: standard output closed; turn not finished\n");
 }

@@ -64,7 +64,8 @@ class CoutCapture {
   void fail(bool on) { buf_.fail(on); }
 
   // Waits until the captured text contains `needle` (the indicator draws asynchronously).
-  bool wait_for(const std::string& needle, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+  bool wait_for(const std::string& needle,
+                std::chrono::milliseconds limit = std::chrono::seconds(5)) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
       if (peek().find(needle) != std::string::npos) return true;

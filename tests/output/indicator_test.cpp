@@ -12,9 +12,9 @@
 #include <stdexcept>
 
 #include "capture.hpp"
+#include "common/utf8.hpp"
 #include "output/output_manager.hpp"
 #include "output/testing.hpp"
-#include "common/utf8.hpp"
 
 namespace orvo {
 namespace {
@@ -36,7 +36,8 @@ class Screen {
     screen_ = vterm_obtain_screen(vt_);
     static VTermScreenCallbacks cbs{};
     cbs.settermprop = [](VTermProp prop, VTermValue* val, void* user) {
-      if (prop == VTERM_PROP_CURSORVISIBLE) static_cast<Screen*>(user)->cursor_visible = val->boolean;
+      if (prop == VTERM_PROP_CURSORVISIBLE)
+        static_cast<Screen*>(user)->cursor_visible = val->boolean;
       return 1;
     };
     vterm_screen_set_callbacks(screen_, &cbs, this);
@@ -289,7 +290,10 @@ TEST_F(IndicatorTest, StartStopRacesWithWorkerOperations) {
     out->print_info("building");
     out->tool_result("ok\n", i % 2 == 0, idx);
     out->stream("text");
-    if (i % 2) out->done(); else out->set_error("x");
+    if (i % 2)
+      out->done();
+    else
+      out->set_error("x");
   }
   EXPECT_FALSE(out->indicator_running());
   const std::string w = cap.take();

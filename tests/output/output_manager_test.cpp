@@ -35,7 +35,9 @@ class OutputTest : public ::testing::Test {
   EventLog events{*out};
 };
 
-std::string str(const PayloadMap& p, const std::string& key) { return p.text(key); }
+std::string str(const PayloadMap& p, const std::string& key) {
+  return p.text(key);
+}
 std::int64_t num(const PayloadMap& p, const std::string& key) {
   return std::get<std::int64_t>(*p.find(key));
 }
@@ -155,8 +157,10 @@ TEST_F(OutputTest, SoftWrapByCharacterCount) {
   } cases[] = {
       {80, {std::string(100, 'a')}, std::string(77, 'a') + "\n  " + std::string(23, 'a'), 25},
       {80, {"a\nb"}, "a\n  b", 3},
-      {80, {std::string(70, 'a'), std::string(10, 'b')},
-       std::string(70, 'a') + "bbbbbbb\n  bbb", 5},
+      {80,
+       {std::string(70, 'a'), std::string(10, 'b')},
+       std::string(70, 'a') + "bbbbbbb\n  bbb",
+       5},
       {10, {"ééééééééééé"}, "ééééééé\n  éééé", 6},
       {80, {"line\r\nnext"}, "line\n  next", 6},
       {80, {"\x1b[2Jx\ry"}, "\uFFFD[2Jx\uFFFDy", 9},
@@ -231,8 +235,9 @@ TEST_F(OutputTest, LogToolWritesHeaderAndReturnsIndex) {
   EXPECT_EQ(out->log_tool("custom_tool", std::string(300, 'a')), 1);
   out->_stop_indicator();
   w = cap.take();
-  EXPECT_EQ(w.rfind("\n\x1b[1m▪ custom_tool\x1b[0m \x1b[36m" + std::string(80, 'a') + "\x1b[0m\n", 0),
-            0u);
+  EXPECT_EQ(
+      w.rfind("\n\x1b[1m▪ custom_tool\x1b[0m \x1b[36m" + std::string(80, 'a') + "\x1b[0m\n", 0),
+      0u);
   const auto ev = events.take();
   ASSERT_EQ(ev.size(), 2u);
   EXPECT_EQ(ev[1].name, "tool_start");
