@@ -97,6 +97,17 @@ std::string time_text(double elapsed) {
   return buf;
 }
 
+// Text for one row of the status block: controls neutralised, line breaks and tabs as spaces, and
+// no more than `max_chars` code points, so a long or multi-line text cannot wrap the row and
+// throw the block's in-place redraw off by a line.
+std::string one_row(std::string_view s, int max_chars) {
+  std::string safe = text::terminal_safe(s);
+  for (char& c : safe) {
+    if (c == '\n' || c == '\t') c = ' ';
+  }
+  return std::string(text::take_chars(safe, static_cast<std::size_t>(std::max(max_chars, 1))));
+}
+
 }  // namespace
 
 namespace testing {
@@ -543,16 +554,21 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
       field = core->input_field;
     }
     const double elapsed = now() - start;
+    const int cols = _cols();
+    const char* hint = elapsed > 10 ? " · ctrl+c to stop" : "";
+    const std::string time = time_text(elapsed);
     std::string label;
     if (!stage.empty()) {
-      label = text::terminal_safe(stage);
+      // Room left on the row beside icon, dots, time and hint.
+      const int used =
+          3 + 5 + static_cast<int>(time.size()) + 1 + static_cast<int>(text::count_chars(hint));
+      label = one_row(stage, cols - 1 - used);
     } else {
       const auto block = static_cast<long long>(std::floor(std::floor(elapsed) / 6));
       label = std::string(LABELS[static_cast<std::size_t>(((block % 9) + 9) % 9)]);
     }
-    const char* hint = elapsed > 10 ? " · ctrl+c to stop" : "";
-    const std::string status = "\x1b[32m " + std::string(icon) + " " + label + "... (" +
-                               time_text(elapsed) + ")\x1b[0m" + hint;
+    const std::string status =
+        "\x1b[32m " + std::string(icon) + " " + label + "... (" + time + ")\x1b[0m" + hint;
     try {
       std::string typed;
       std::size_t queued = 0;
@@ -563,7 +579,7 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
       }
       // The input field may have kept us past a stop: never draw after the erase.
       if (!run->running.load()) return;
-      const int w = std::max(std::min(_cols() - 4, 96), 24);
+      const int w = std::max(std::min(cols - 4, 96), 24);
       std::string rule = "  ";
       for (int i = 0; i < w; ++i) rule += "─";
 
@@ -572,12 +588,12 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
       if (queued > 0) {
         put("\n  › \x1b[2m(" + std::to_string(queued) + " queued)\x1b[0m\x1b[K");
       } else if (!typed.empty()) {
-        put("\n  › " + text::terminal_safe(typed) + "\x1b[K");
+        put("\n  › " + one_row(typed, cols - 5) + "\x1b[K");
       } else {
         put("\n\x1b[2m  › \x1b[0m\x1b[K");
       }
       put("\n\x1b[2m" + rule + "\x1b[0m\x1b[K");
-      if (!extra.empty()) put("\n\x1b[2m  " + text::terminal_safe(extra) + "\x1b[0m\x1b[K");
+      if (!extra.empty()) put("\n\x1b[2m  " + one_row(extra, cols - 3) + "\x1b[0m\x1b[K");
       put("\x1b[?25l");
       put(extra.empty() ? "\x1b[3A\r" : "\x1b[4A\r");
       flush_out();

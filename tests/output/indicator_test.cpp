@@ -219,6 +219,30 @@ TEST_F(IndicatorTest, TerminalShowsBlockRedrawnInPlaceThenErased) {
   EXPECT_EQ(screen.row(3), "  answer");
 }
 
+TEST_F(IndicatorTest, LongAndMultiLineTextsNeverBreakTheBlock) {
+  testing::set_cols_override(40);
+  auto field = std::make_shared<FakeField>();
+  field->typed = std::string(100, 't') + "\nsecond line";
+  out->set_input_field(field);
+  out->set_status_line("status\n" + std::string(80, 's'));
+  out->set_stage("step one\nstep two " + std::string(60, 'x'));
+  Screen screen(12, 40);
+  screen.feed("before\n");
+  testing::set_clock_override(1011.0);
+  out->_start_indicator();
+  ASSERT_TRUE(cap.wait_for("A\r"));
+  screen.feed(cap.take());
+  EXPECT_EQ(screen.row(1), " ▲ step one s... (11s) · ctrl+c to stop");
+  EXPECT_EQ(screen.row(3), "  › " + std::string(35, 't'));
+  EXPECT_EQ(screen.row(5), "  status " + std::string(30, 's'));
+  EXPECT_EQ(screen.row(6), "");
+  EXPECT_EQ(screen.cursor().row, 1);
+  out->_stop_indicator();
+  screen.feed(cap.take());
+  EXPECT_EQ(screen.row(0), "before");
+  for (int r = 1; r < 8; ++r) EXPECT_EQ(screen.row(r), "") << r;
+}
+
 TEST_F(IndicatorTest, StartTwiceStopTwice) {
   out->_start_indicator();
   out->_start_indicator();
