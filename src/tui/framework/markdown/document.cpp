@@ -183,15 +183,15 @@ class Builder {
         break;
       case MD_SPAN_A: {
         Inlines& target = current_inlines();
-        links_.push_back({attribute_text(static_cast<MD_SPAN_A_DETAIL*>(detail)->href),
-                          target.size(), flags_});
+        links_.push_back(
+            {attribute_text(static_cast<MD_SPAN_A_DETAIL*>(detail)->href), target.size(), flags_});
         flags_ |= kLink;
         break;
       }
       case MD_SPAN_IMG: {
         Inlines& target = current_inlines();
-        images_.push_back({attribute_text(static_cast<MD_SPAN_IMG_DETAIL*>(detail)->src),
-                           target.size(), flags_});
+        images_.push_back(
+            {attribute_text(static_cast<MD_SPAN_IMG_DETAIL*>(detail)->src), target.size(), flags_});
         flags_ |= kImage;
         break;
       }

@@ -49,15 +49,15 @@ struct Block {
   };
   Kind kind = Kind::Document;
 
-  int level = 0;          // Heading: 1..6
-  bool tight = false;     // lists
-  unsigned start = 1;     // OrderedList: first number
-  char delimiter = '.';   // OrderedList: '.' or ')'
-  int task = 0;           // Item: 0 not a task, 1 open, 2 done
+  int level = 0;         // Heading: 1..6
+  bool tight = false;    // lists
+  unsigned start = 1;    // OrderedList: first number
+  char delimiter = '.';  // OrderedList: '.' or ')'
+  int task = 0;          // Item: 0 not a task, 1 open, 2 done
 
-  Inlines inlines;        // Paragraph, Heading
-  std::string code;       // Code (text with '\n' line ends), Html
-  std::string language;   // Code: first word of the fence info
+  Inlines inlines;       // Paragraph, Heading
+  std::string code;      // Code (text with '\n' line ends), Html
+  std::string language;  // Code: first word of the fence info
 
   std::vector<std::unique_ptr<Block>> children;  // Document, Quote, lists, Item
 

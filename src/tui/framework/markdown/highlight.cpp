@@ -30,35 +30,69 @@ struct LanguageEntry {
 // Fence names we know, lower case. Files starting with "kv-" are our own (the library has no
 // grammar for them, or its grammar needs headers that answers usually leave out).
 constexpr LanguageEntry kLanguages[] = {
-    {"py", "python.lang"},         {"python", "python.lang"},     {"python3", "python.lang"},
-    {"c", "c.lang"},               {"h", "c.lang"},               {"cpp", "cpp.lang"},
-    {"c++", "cpp.lang"},           {"cxx", "cpp.lang"},           {"cc", "cpp.lang"},
-    {"hpp", "cpp.lang"},           {"js", "javascript.lang"},     {"javascript", "javascript.lang"},
-    {"jsx", "javascript.lang"},    {"mjs", "javascript.lang"},    {"ts", "javascript.lang"},
-    {"typescript", "javascript.lang"}, {"tsx", "javascript.lang"}, {"rust", "rust.lang"},
-    {"rs", "rust.lang"},           {"go", "go.lang"},             {"golang", "go.lang"},
-    {"java", "java.lang"},         {"sh", "sh.lang"},             {"bash", "sh.lang"},
-    {"shell", "sh.lang"},          {"zsh", "sh.lang"},            {"console", "sh.lang"},
-    {"json", "json.lang"},         {"yaml", "kv-yaml.lang"},      {"yml", "kv-yaml.lang"},
-    {"toml", "kv-toml.lang"},      {"diff", "kv-diff.lang"},      {"patch", "kv-diff.lang"},
+    {"py", "python.lang"},
+    {"python", "python.lang"},
+    {"python3", "python.lang"},
+    {"c", "c.lang"},
+    {"h", "c.lang"},
+    {"cpp", "cpp.lang"},
+    {"c++", "cpp.lang"},
+    {"cxx", "cpp.lang"},
+    {"cc", "cpp.lang"},
+    {"hpp", "cpp.lang"},
+    {"js", "javascript.lang"},
+    {"javascript", "javascript.lang"},
+    {"jsx", "javascript.lang"},
+    {"mjs", "javascript.lang"},
+    {"ts", "javascript.lang"},
+    {"typescript", "javascript.lang"},
+    {"tsx", "javascript.lang"},
+    {"rust", "rust.lang"},
+    {"rs", "rust.lang"},
+    {"go", "go.lang"},
+    {"golang", "go.lang"},
+    {"java", "java.lang"},
+    {"sh", "sh.lang"},
+    {"bash", "sh.lang"},
+    {"shell", "sh.lang"},
+    {"zsh", "sh.lang"},
+    {"console", "sh.lang"},
+    {"json", "json.lang"},
+    {"yaml", "kv-yaml.lang"},
+    {"yml", "kv-yaml.lang"},
+    {"toml", "kv-toml.lang"},
+    {"diff", "kv-diff.lang"},
+    {"patch", "kv-diff.lang"},
     {"sql", "sql.lang"},
 };
 
 // Element names used by the library's grammars (and ours), mapped to our token kinds; anything
 // else is plain.
 constexpr std::pair<std::string_view, TokenKind> kElements[] = {
-    {"keyword", TokenKind::Keyword},     {"type", TokenKind::Type},
-    {"usertype", TokenKind::Type},       {"classname", TokenKind::Type},
-    {"function", TokenKind::Function},   {"predef_func", TokenKind::Function},
-    {"string", TokenKind::String},       {"regexp", TokenKind::String},
-    {"valquote", TokenKind::String},     {"url", TokenKind::String},
-    {"specialchar", TokenKind::Escape},  {"number", TokenKind::Number},
-    {"comment", TokenKind::Comment},     {"todo", TokenKind::Comment},
-    {"preproc", TokenKind::Preproc},     {"symbol", TokenKind::Operator},
-    {"cbracket", TokenKind::Punctuation}, {"variable", TokenKind::Variable},
-    {"predef_var", TokenKind::Variable}, {"label", TokenKind::Tag},
-    {"key", TokenKind::Tag},             {"keyquote", TokenKind::Tag},
-    {"newfile", TokenKind::Inserted},    {"oldfile", TokenKind::Deleted},
+    {"keyword", TokenKind::Keyword},
+    {"type", TokenKind::Type},
+    {"usertype", TokenKind::Type},
+    {"classname", TokenKind::Type},
+    {"function", TokenKind::Function},
+    {"predef_func", TokenKind::Function},
+    {"string", TokenKind::String},
+    {"regexp", TokenKind::String},
+    {"valquote", TokenKind::String},
+    {"url", TokenKind::String},
+    {"specialchar", TokenKind::Escape},
+    {"number", TokenKind::Number},
+    {"comment", TokenKind::Comment},
+    {"todo", TokenKind::Comment},
+    {"preproc", TokenKind::Preproc},
+    {"symbol", TokenKind::Operator},
+    {"cbracket", TokenKind::Punctuation},
+    {"variable", TokenKind::Variable},
+    {"predef_var", TokenKind::Variable},
+    {"label", TokenKind::Tag},
+    {"key", TokenKind::Tag},
+    {"keyquote", TokenKind::Tag},
+    {"newfile", TokenKind::Inserted},
+    {"oldfile", TokenKind::Deleted},
     {"difflines", TokenKind::Heading},
 };
 
@@ -286,8 +320,12 @@ std::shared_ptr<const HighlightedCode> highlight_code(std::string_view code,
   return lines;
 }
 
-void clear_highlight_cache() { cache().clear(); }
+void clear_highlight_cache() {
+  cache().clear();
+}
 
-CacheStats highlight_cache_stats() { return cache().stats(); }
+CacheStats highlight_cache_stats() {
+  return cache().stats();
+}
 
 }  // namespace orvo::tui

@@ -40,7 +40,7 @@ struct CodeToken {
 };
 
 struct CodeLine {
-  std::string text;  // tabs expanded, no line break
+  std::string text;               // tabs expanded, no line break
   std::vector<CodeToken> tokens;  // cover `text` in order, without gaps
 };
 
