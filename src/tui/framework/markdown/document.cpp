@@ -351,7 +351,10 @@ class Builder {
     for (std::size_t i = link.first_run; i < target.size(); ++i) shown += target[i].text;
     const std::string_view url = link.target;
     if (shown == url) return;
-    if (url.starts_with("mailto:") && shown == url.substr(7)) return;
+    // Autolinks: "me@x.org" links to "mailto:me@x.org", "www.x.org" to "http://www.x.org".
+    for (std::string_view scheme : {"mailto:", "http://"}) {
+      if (url.starts_with(scheme) && shown == url.substr(scheme.size())) return;
+    }
     if (shown.empty()) {
       target.push_back({link.target, static_cast<std::uint16_t>(flags_ | kLink)});
       return;
