@@ -302,17 +302,24 @@ class Renderer {
 
     std::vector<Segment> segs;
     int cells = 0;
+    // Neighbours in one style share a segment: fewer escape sequences in the output.
+    auto add = [&segs](std::string_view text, const Style& st) {
+      if (!segs.empty() && segs.back().style == st) {
+        segs.back().text.append(text);
+      } else {
+        segs.emplace_back(std::string(text), st);
+      }
+    };
     auto start_row = [&] {
       segs.clear();
       cells = 0;
       if (pad) segs.push_back(pad_seg);
     };
     auto end_row = [&] {
-      if (cells < inner) {
-        segs.emplace_back(std::string(static_cast<std::size_t>(inner - cells), ' '), bg);
-      }
-      if (pad) segs.push_back(pad_seg);
-      emit(Strip(std::move(segs), inner + 2 * pad));
+      if (cells < inner) add(std::string(static_cast<std::size_t>(inner - cells), ' '), bg);
+      if (pad) add(pad_seg.text, bg);
+      // (more than `inner` only when one wide cluster is wider than the block; push() crops it)
+      emit(Strip(std::move(segs), std::max(cells, inner) + 2 * pad));
       segs = {};
       start_row();
     };
@@ -324,7 +331,7 @@ class Renderer {
         std::string_view piece = std::string_view(line.text).substr(tok.offset, tok.length);
         const Style& st = code_.style(tok.kind);
         if (is_plain_ascii(piece) && cells + static_cast<int>(piece.size()) <= inner) {
-          segs.emplace_back(std::string(piece), st);
+          add(piece, st);
           cells += static_cast<int>(piece.size());
           continue;
         }
@@ -334,14 +341,14 @@ class Renderer {
         while (pos < piece.size()) {
           const Grapheme g = next_grapheme(piece, pos);
           if (cells + g.cells > inner && cells > 0) {
-            if (pos > from) segs.emplace_back(std::string(piece.substr(from, pos - from)), st);
+            if (pos > from) add(piece.substr(from, pos - from), st);
             end_row();
             from = pos;
           }
           cells += g.cells;
           pos = g.end;
         }
-        if (pos > from) segs.emplace_back(std::string(piece.substr(from, pos - from)), st);
+        if (pos > from) add(piece.substr(from, pos - from), st);
       }
       end_row();
     }
