@@ -221,6 +221,11 @@ class Renderer {
       segs.push_back(prefixes_[i].used ? prefixes_[i].rest : prefixes_[i].first);
       cells += prefixes_[i].cells;
     }
+    // No trailing blank after the last bar.
+    while (!segs.back().text.empty() && segs.back().text.back() == ' ') {
+      segs.back().text.pop_back();
+      --cells;
+    }
     push(Strip(std::move(segs), cells));
   }
 
