@@ -224,10 +224,17 @@ class Engine {
     auto it = grammars_.find(file);
     if (it != grammars_.end()) return it->second;
     srchilite::HighlightStatePtr state;
-    const std::string& dir = file.starts_with("kv-") ? own_dir_ : data_dir_;
-    if (has_file(dir, file)) {
+    std::string dir = file.starts_with("kv-") ? own_dir_ : data_dir_;
+    std::string name(file);
+    // Without our own files (a binary moved away from its sources) diffs still get the
+    // library's grammar, which needs file headers but is better than nothing.
+    if (name == "kv-diff.lang" && !has_file(dir, name)) {
+      dir = data_dir_;
+      name = "diff.lang";
+    }
+    if (has_file(dir, name)) {
       try {
-        state = manager_.getHighlightState(dir, std::string(file));
+        state = manager_.getHighlightState(dir, name);
       } catch (...) {
         state.reset();
       }
