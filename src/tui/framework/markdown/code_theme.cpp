@@ -1,0 +1,41 @@
+#include "tui/framework/markdown/code_theme.hpp"
+
+namespace orvo::tui {
+namespace {
+
+struct Palette {
+  const char* base;
+  const char* tokens[kTokenKindCount];
+};
+
+// Per TokenKind, in enum order: Plain, Keyword, Type, Function, String, Escape, Number, Comment,
+// Preproc, Operator, Punctuation, Variable, Tag, Inserted, Deleted, Heading.
+constexpr Palette kMonokai = {
+    "#f8f8f2 on #272822",
+    {"", "#f92672", "#66d9ef", "#a6e22e", "#e6db74", "#ae81ff", "#ae81ff", "#75715e", "#f92672",
+     "#f92672", "", "#fd971f", "#f92672", "#a6e22e", "#f92672", "#75715e"},
+};
+
+constexpr Palette kAnsi = {
+    "",
+    {"", "magenta", "cyan", "green", "yellow", "bright_magenta", "bright_magenta", "bright_black",
+     "magenta", "magenta", "", "bright_yellow", "magenta", "green", "red", "bright_black"},
+};
+
+CodeTheme make(const Palette& p) {
+  CodeTheme t;
+  t.base = Style::parse(p.base);
+  for (int i = 0; i < kTokenKindCount; ++i) t.tokens[i] = t.base + Style::parse(p.tokens[i]);
+  return t;
+}
+
+}  // namespace
+
+const CodeTheme& CodeTheme::named(std::string_view name) {
+  static const CodeTheme monokai = make(kMonokai);
+  static const CodeTheme ansi = make(kAnsi);
+  if (name == "ansi" || name == "ansi_dark") return ansi;
+  return monokai;
+}
+
+}  // namespace orvo::tui

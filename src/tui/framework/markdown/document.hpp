@@ -1,0 +1,78 @@
+// A small block/inline model of a markdown document, built from md4c's events (GitHub dialect:
+// tables, strikethrough, task lists, autolinks; entities decoded).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvo::tui::md {
+
+// Inline attributes of a run; several can hold at once.
+enum RunFlag : std::uint16_t {
+  kEm = 1 << 0,
+  kStrong = 1 << 1,
+  kStrike = 1 << 2,
+  kCode = 1 << 3,
+  kLink = 1 << 4,
+  kLinkUrl = 1 << 5,  // the " (url)" shown after a link whose text differs from its target
+  kImage = 1 << 6,
+  kHtml = 1 << 7,
+  kUnderline = 1 << 8,
+};
+inline constexpr int kRunFlagBits = 9;
+
+// A piece of inline text; "\n" alone is a hard line break.
+struct Run {
+  std::string text;
+  std::uint16_t flags = 0;
+};
+using Inlines = std::vector<Run>;
+
+enum class Align : std::uint8_t { Default, Left, Center, Right };
+
+struct Block {
+  enum class Kind : std::uint8_t {
+    Document,
+    Paragraph,
+    Heading,
+    Code,
+    Html,
+    Quote,
+    BulletList,
+    OrderedList,
+    Item,
+    Table,
+    Rule,
+  };
+  Kind kind = Kind::Document;
+
+  int level = 0;         // Heading: 1..6
+  bool tight = false;    // lists
+  unsigned start = 1;    // OrderedList: first number
+  char delimiter = '.';  // OrderedList: '.' or ')'
+  int task = 0;          // Item: 0 not a task, 1 open, 2 done
+
+  Inlines inlines;       // Paragraph, Heading
+  std::string code;      // Code (text with '\n' line ends), Html
+  std::string language;  // Code: first word of the fence info
+
+  std::vector<std::unique_ptr<Block>> children;  // Document, Quote, lists, Item
+
+  // Table: rows of cells; the first `head_rows` rows are the header.
+  std::vector<Align> aligns;
+  std::vector<std::vector<Inlines>> rows;
+  int head_rows = 0;
+};
+
+// Containers nested deeper than this are flattened into their parent, so that no input can
+// drive the renderer's recursion arbitrarily deep.
+inline constexpr int kMaxDepth = 48;
+
+// Parses `text` (expected to be valid UTF-8 without terminal controls). Never throws for any
+// input except when memory runs out.
+std::unique_ptr<Block> parse(std::string_view text);
+
+}  // namespace orvo::tui::md

@@ -1,0 +1,53 @@
+// Markdown as a renderable: Console::print(Markdown(text, "monokai")) or a log widget's write.
+//
+// Layout at a width (every row fits it, counted in display cells):
+//   headings     styled "markdown.h1".."markdown.h6"; h1 centred, h2 with a rule of "─" under it
+//   paragraphs   wrapped at spaces; emphasis, strong, strikethrough, inline code
+//                ("markdown.code_inline"), links as their text plus " (url)" when the target
+//                differs from the text, images as their alt text (else the file name)
+//   code         fenced and indented blocks on the code theme's background, one cell of padding
+//                on both sides, syntax-highlighted by fence name; lines longer than the block are
+//                folded (continued on the next row) so no code is hidden
+//   lists        "•" bullets (then "◦", "▪" when nested), numbers right-aligned; continuation
+//                rows hang under the item's text; task items show "☐" / "☑"
+//   quotes       each row behind a "▌ " bar
+//   tables       box-drawn; columns fitted to the width (cells wrap; alignment honoured)
+//   rules        a row of "─"
+// Blocks are separated by one empty row (none inside tight lists).
+//
+// Rendered rows are cached per (text, width, code theme, resolved styles), and highlighted code
+// per (language, code), both bounded LRU caches, so rendering the same answers again costs a copy.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tui/framework/markdown/lru_cache.hpp"
+#include "tui/framework/text/console.hpp"
+#include "tui/framework/text/renderable.hpp"
+
+namespace orvo::tui {
+
+class Markdown : public Renderable {
+ public:
+  explicit Markdown(std::string text, std::string code_theme = "monokai");
+
+  const std::string& text() const { return text_; }
+  const std::string& code_theme() const { return code_theme_; }
+
+  // Styles come from the console's theme (markdown.* names), with defaults for missing ones.
+  std::vector<Strip> render_lines(const Console& console, int width) const override;
+
+  // The style this renderer uses for a markdown.* name when the console's theme has none.
+  static Style default_style(std::string_view name);
+
+  // The rendered-rows cache (the code highlighting cache is in highlight.hpp).
+  static void clear_cache();
+  static CacheStats cache_stats();
+
+ private:
+  std::string text_;
+  std::string code_theme_;
+};
+
+}  // namespace orvo::tui

@@ -1,0 +1,261 @@
+#include "tui/framework/markdown/markdown.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/text/cells.hpp"
+
+namespace orvo::tui {
+namespace {
+
+using ::testing::ElementsAreArray;
+
+Console truecolor_console(int width = 80) {
+  ConsoleOptions o;
+  o.width = width;
+  o.color_system = ColorSystem::TrueColor;
+  o.force_terminal = true;
+  o.no_color = false;
+  return Console(o);
+}
+
+// Rows as a terminal shows them, trailing blanks dropped (code blocks are padded to the width).
+std::vector<std::string> shown(const std::vector<Strip>& rows) {
+  std::vector<std::string> out;
+  for (const Strip& row : rows) {
+    std::string s = row.text();
+    while (!s.empty() && s.back() == ' ') s.pop_back();
+    out.push_back(s);
+  }
+  return out;
+}
+
+std::vector<std::string> render(std::string_view text, int width) {
+  const Console console = truecolor_console(width);
+  return shown(Markdown(std::string(text)).render_lines(console, width));
+}
+
+struct Case {
+  const char* name;
+  const char* markdown;
+  int width;
+  std::vector<std::string> rows;
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class MarkdownLayout : public ::testing::TestWithParam<Case> {};
+
+TEST_P(MarkdownLayout, RowsAsShown) {
+  const Case& c = GetParam();
+  EXPECT_THAT(render(c.markdown, c.width), ElementsAreArray(c.rows)) << c.markdown;
+}
+
+const Case kCases[] = {
+    {"paragraph_narrow",
+     "The quick brown fox jumps over the lazy dog.",
+     20,
+     {"The quick brown fox", "jumps over the lazy", "dog."}},
+    {"paragraph_wide",
+     "The quick brown fox\njumps over the lazy dog.",
+     80,
+     {"The quick brown fox jumps over the lazy dog."}},
+    {"hard_break", "one  \ntwo", 80, {"one", "two"}},
+    {"two_paragraphs", "one\n\ntwo", 80, {"one", "", "two"}},
+    {"inline_styles",
+     "*em* **strong** ~~gone~~ `code` <u>x</u>",
+     80,
+     {"em strong gone code <u>x</u>"}},
+    {"h1_centred_with_rule", "# Title", 20, {"       Title", "━━━━━━━━━━━━━━━━━━━━"}},
+    {"h2_rule_as_wide_as_text", "## Sub title", 80, {"Sub title", "─────────"}},
+    {"h3_plain", "### Three\ntext", 80, {"Three", "", "text"}},
+    {"heading_wraps",
+     "## A heading that is long",
+     12,
+     {"A heading", "that is long", "────────────"}},
+    {"fenced_code", "```\nx = 1\n```", 20, {" x = 1"}},
+    {"indented_code", "    int x;\n    y;", 20, {" int x;", " y;"}},
+    {"code_folds_long_lines",
+     "```\n0123456789abcdefghijKLMN\n```",
+     12,
+     {" 0123456789", " abcdefghij", " KLMN"}},
+    {"code_tabs", "```\n\tx\n```", 20, {"     x"}},
+    {"code_wide_chars_fold_whole",
+     "```\n日本語のテキスト\n```",
+     9,
+     {" 日本語", " のテキ", " スト"}},
+    {"empty_code_block", "```\n```", 10, {""}},
+    {"bullets_nested",
+     "- one\n- two\n  - nested item wraps here\n- three",
+     20,
+     {"• one", "• two", "  ◦ nested item", "    wraps here", "• three"}},
+    {"bullets_hanging_indent",
+     "- a long item that wraps",
+     12,
+     {"• a long", "  item that", "  wraps"}},
+    {"loose_list", "- a\n\n- b", 80, {"• a", "", "• b"}},
+    {"ordered_right_aligned", "9. nine\n10. ten", 80, {" 9. nine", "10. ten"}},
+    {"ordered_paren", "1) a\n2) b", 80, {"1) a", "2) b"}},
+    {"tasks", "- [ ] todo\n- [x] done\n- plain", 80, {"☐ todo", "☑ done", "• plain"}},
+    {"ordered_tasks", "1. [x] done", 80, {"1. ☑ done"}},
+    {"quote", "> quoted text that wraps", 12, {"▌ quoted", "▌ text that", "▌ wraps"}},
+    {"quote_two_paragraphs", "> a\n>\n> b", 80, {"▌ a", "▌", "▌ b"}},
+    {"nested_quote_in_list", "- item\n\n  > q", 80, {"• item", "", "  ▌ q"}},
+    {"table",
+     "| a | b |\n|---|--:|\n| 1 | 22 |",
+     80,
+     {"┌───┬────┐", "│ a │  b │", "├───┼────┤", "│ 1 │ 22 │", "└───┴────┘"}},
+    {"table_centre",
+     "| name |\n|:----:|\n| x |",
+     80,
+     {"┌──────┐", "│ name │", "├──────┤", "│  x   │", "└──────┘"}},
+    {"table_cells_wrap",
+     "| key | value |\n|---|---|\n| k | a long value here |",
+     20,
+     {"┌─────┬────────────┐", "│ key │ value      │", "├─────┼────────────┤",
+      "│ k   │ a long     │", "│     │ value here │", "└─────┴────────────┘"}},
+    {"rule", "a\n\n***\n\nb", 10, {"a", "", "──────────", "", "b"}},
+    {"link_with_url", "see [docs](https://x.org/d) now", 80, {"see docs (https://x.org/d) now"}},
+    {"autolink_once",
+     "go to https://x.org/d or <https://y.org>",
+     80,
+     {"go to https://x.org/d or https://y.org"}},
+    {"mail_and_www_autolinks", "<me@x.org> www.x.org", 80, {"me@x.org www.x.org"}},
+    {"image_alt", "![a cat](cat.png) and ![](img/dog.png)", 80, {"a cat and dog.png"}},
+    {"entities",
+     "&amp; &lt;b&gt; &copy; &#65; &#x263A; &bogus; &#0;",
+     80,
+     {"& <b> © A ☺ &bogus; \xEF\xBF\xBD"}},
+    {"html_block", "<div>\nhi\n</div>", 80, {"<div>", "hi", "</div>"}},
+    {"wide_paragraph", "日本語のテキストです", 7, {"日本語", "のテキ", "ストで", "す"}},
+    {"controls_made_visible", "a\x1b[31mb\x07", 80, {"a\xEF\xBF\xBD[31mb\xEF\xBF\xBD"}},
+    {"empty", "", 80, {}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, MarkdownLayout, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Inputs chosen to break layout arithmetic: every row must still fit, at every width.
+TEST(MarkdownLayout, RowsNeverExceedWidth) {
+  const char* inputs[] = {
+      "",
+      "```\n```",
+      ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>> deep",
+      "- a\n  - b\n    - c\n      - d\n        - e\n          - f\n            - g deep list",
+      "| a | b | c | d | e | f | g | h | i | j |\n|---|---|---|---|---|---|---|---|---|---|\n"
+      "| 1 | 2 | 3 | 4 | 5 | 6 | 7 | 8 | 9 | 10 |",
+      "| 日本語のテキスト | 😀😀😀 |\n|:-:|--:|\n| wide 字 | x |",
+      "# 日本語のテキストです 😀",
+      "```python\ndef f():\n    return '日本語のテキストです😀😀😀😀 and a long tail of text'\n```",
+      "1. ```\n   code in a list\n   ```\n2. > quote in a list\n   > more",
+      "9999999999. huge number",
+      "\xff\xfe invalid \xc3 utf8 \xe2\x82",
+      "a\tb\tc\n\n\tcode with tab",
+      "e\xCC\x81\xCC\x81\xCC\x81 combining marks",
+  };
+  for (const char* input : inputs) {
+    for (int width : {1, 2, 3, 5, 8, 13, 20, 38, 80}) {
+      const Console console = truecolor_console(width);
+      for (const Strip& row : Markdown(input).render_lines(console, width)) {
+        EXPECT_LE(row.cell_length(), width) << input << " @" << width << ": " << row.text();
+        EXPECT_EQ(row.cell_length(), cell_len(row.text())) << input << " @" << width;
+      }
+    }
+  }
+}
+
+TEST(MarkdownLayout, DeepNestingIsFlattenedNotRecursed) {
+  const std::string quotes(100000, '>');
+  const std::string lists = [] {
+    std::string s;
+    for (int i = 0; i < 2000; ++i) s += std::string(static_cast<std::size_t>(i) * 2, ' ') + "- x\n";
+    return s;
+  }();
+  for (const std::string& input : {quotes + " q", lists}) {
+    const Console console = truecolor_console(40);
+    for (const Strip& row : Markdown(input).render_lines(console, 40)) {
+      EXPECT_LE(row.cell_length(), 40);
+    }
+  }
+}
+
+// ---- styles
+
+// The style of the first segment whose text contains `needle`.
+Style style_of(const std::vector<Strip>& rows, std::string_view needle) {
+  for (const Strip& row : rows) {
+    for (const Segment& seg : row.segments()) {
+      if (seg.text.find(needle) != std::string::npos) return seg.style;
+    }
+  }
+  ADD_FAILURE() << "no segment with " << needle;
+  return {};
+}
+
+TEST(MarkdownStyle, InlineAndHeadingStylesComeFromTheTheme) {
+  Console console = truecolor_console();
+  const Markdown md("# Head\n\n*em* **strong** ~~del~~ `code`");
+  const auto rows = md.render_lines(console, 80);
+  EXPECT_TRUE(style_of(rows, "Head").bold());
+  EXPECT_TRUE(style_of(rows, "em").italic());
+  EXPECT_TRUE(style_of(rows, "strong").bold());
+  EXPECT_TRUE(style_of(rows, "del").strike());
+  EXPECT_EQ(
+      style_of(rows, "code"),
+      console.get_style("markdown.code_inline", Markdown::default_style("markdown.code_inline")));
+
+  // A pushed theme wins, and the cache does not hand out rows rendered under the old one.
+  console.push_theme(Theme({{"markdown.h1", "#ff0000"}, {"markdown.code_inline", "green"}}));
+  const auto themed = md.render_lines(console, 80);
+  EXPECT_EQ(style_of(themed, "Head").color(), Color::parse("#ff0000"));
+  EXPECT_EQ(style_of(themed, "code").color(), Color::parse("green"));
+}
+
+TEST(MarkdownStyle, CodeIsHighlightedOnTheThemeBackground) {
+  const Console console = truecolor_console();
+  const auto rows =
+      Markdown("```python\ndef f():\n    return 'x'  # note\n```").render_lines(console, 30);
+  ASSERT_EQ(rows.size(), 2u);
+  const Color bg = Color::parse("#272822");
+  for (const Strip& row : rows) {
+    EXPECT_EQ(row.cell_length(), 30);
+    for (const Segment& seg : row.segments()) EXPECT_EQ(seg.style.bgcolor(), bg) << seg.text;
+  }
+  EXPECT_EQ(style_of(rows, "def").color(), Color::parse("#f92672"));
+  EXPECT_EQ(style_of(rows, "'x'").color(), Color::parse("#e6db74"));
+  EXPECT_EQ(style_of(rows, "# note").color(), Color::parse("#75715e"));
+}
+
+TEST(MarkdownStyle, UnknownLanguageIsPlainCode) {
+  const Console console = truecolor_console();
+  const auto rows = Markdown("```klingon\nqapla' 42 \"x\"\n```").render_lines(console, 30);
+  ASSERT_EQ(rows.size(), 1u);
+  for (const Segment& seg : rows[0].segments()) {
+    EXPECT_EQ(seg.style.color(), Color::parse("#f8f8f2")) << seg.text;
+  }
+}
+
+// ---- caching
+
+TEST(MarkdownCache, RepeatedRenderIsAHitWithIdenticalRows) {
+  Markdown::clear_cache();
+  const Console console = truecolor_console();
+  const Markdown md("# T\n\n- a\n- b\n\n```cpp\nint x = 1;\n```\n");
+  const auto first = md.render_lines(console, 72);
+  const CacheStats before = Markdown::cache_stats();
+  const auto second = md.render_lines(console, 72);
+  EXPECT_EQ(Markdown::cache_stats().hits, before.hits + 1);
+  EXPECT_EQ(first, second);
+  EXPECT_EQ(console.render(md, 72), console.render(md, 72));
+  // Another width is another entry.
+  EXPECT_NE(shown(md.render_lines(console, 20)), shown(first));
+}
+
+}  // namespace
+}  // namespace orvo::tui
