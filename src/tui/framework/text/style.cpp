@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <unordered_map>
@@ -44,21 +45,46 @@ Rgb palette_rgb(int n) {
   return {v, v, v};
 }
 
-// "Redmean" colour distance: cheap and close to perceived difference.
-long distance(Rgb a, Rgb b) {
-  const long rmean = (static_cast<long>(a.r) + b.r) / 2;
-  const long dr = static_cast<long>(a.r) - b.r;
-  const long dg = static_cast<long>(a.g) - b.g;
-  const long db = static_cast<long>(a.b) - b.b;
-  return (((512 + rmean) * dr * dr) >> 8) + 4 * dg * dg + (((767 - rmean) * db * db) >> 8);
+// CIE L*a*b* of an sRGB colour: distances there follow perceived difference (CIE76).
+struct Lab {
+  double l, a, b;
+};
+
+Lab to_lab(Rgb c) {
+  auto lin = [](std::uint8_t v) {
+    const double x = v / 255.0;
+    return x <= 0.04045 ? x / 12.92 : std::pow((x + 0.055) / 1.055, 2.4);
+  };
+  const double r = lin(c.r), g = lin(c.g), b = lin(c.b);
+  const double x = (0.4124 * r + 0.3576 * g + 0.1805 * b) / 0.95047;
+  const double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+  const double z = (0.0193 * r + 0.1192 * g + 0.9505 * b) / 1.08883;
+  auto f = [](double t) { return t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116.0; };
+  const double fx = f(x), fy = f(y), fz = f(z);
+  return {116.0 * fy - 16.0, 500.0 * (fx - fy), 200.0 * (fy - fz)};
+}
+
+double distance(const Lab& p, const Lab& q) {
+  const double dl = p.l - q.l, da = p.a - q.a, db = p.b - q.b;
+  return dl * dl + da * da + db * db;
+}
+
+double distance(Rgb a, Rgb b) {
+  return distance(to_lab(a), to_lab(b));
 }
 
 int nearest_standard(Rgb c) {
+  static const auto kLabs = [] {
+    std::array<Lab, 16> labs{};
+    for (std::size_t i = 0; i < 16; ++i) labs[i] = to_lab(kStandardPalette[i]);
+    return labs;
+  }();
+  const Lab lab = to_lab(c);
   int best = 0;
-  long best_d = -1;
-  for (int i = 0; i < 16; ++i) {
-    const long d = distance(c, kStandardPalette[static_cast<std::size_t>(i)]);
-    if (best_d < 0 || d < best_d) best = i, best_d = d;
+  double best_d = distance(lab, kLabs[0]);
+  for (int i = 1; i < 16; ++i) {
+    const double d = distance(lab, kLabs[static_cast<std::size_t>(i)]);
+    if (d < best_d) best = i, best_d = d;
   }
   return best;
 }
