@@ -142,6 +142,11 @@ std::size_t HeadlessDriver::pending_events() const {
   return queue_.size();
 }
 
+bool HeadlessDriver::pending_input() const {
+  std::lock_guard lock(mutex_);
+  return !queue_.empty() || parser_.pending_escape();
+}
+
 std::size_t HeadlessDriver::frames_written() const {
   std::lock_guard lock(mutex_);
   return frames_;
