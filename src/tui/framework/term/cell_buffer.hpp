@@ -1,0 +1,126 @@
+// A grid of terminal cells: what one frame of the screen shows.
+//
+// Each cell holds one grapheme (UTF-8), its style and its display width. A wide grapheme (width
+// 2) sits in its left cell; the right cell is a continuation (width 0, empty text). A wide
+// grapheme is never half-overwritten: writing over either half blanks the other half to a space
+// of the new content's style, and a wide grapheme that does not fit before the clip edge is drawn
+// as a space.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tui/framework/term/geometry.hpp"
+
+namespace orvo::tui {
+
+class Strip;  // one styled row of the text layer (tui/framework/text/strip.hpp)
+
+// A terminal colour: the terminal's default, one of the 256 palette entries, or a truecolour.
+struct Color {
+  enum class Kind : std::uint8_t { default_color, indexed, rgb };
+  Kind kind = Kind::default_color;
+  std::uint8_t r = 0;  // palette index for Kind::indexed
+  std::uint8_t g = 0;
+  std::uint8_t b = 0;
+
+  static constexpr Color default_color() { return Color{}; }
+  static constexpr Color indexed(std::uint8_t i) { return Color{Kind::indexed, i, 0, 0}; }
+  static constexpr Color rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+    return Color{Kind::rgb, r, g, b};
+  }
+  bool operator==(const Color&) const = default;
+};
+
+// Attribute bits of a cell.
+enum CellAttr : std::uint16_t {
+  kAttrBold = 1 << 0,
+  kAttrDim = 1 << 1,
+  kAttrItalic = 1 << 2,
+  kAttrUnderline = 1 << 3,
+  kAttrBlink = 1 << 4,
+  kAttrReverse = 1 << 5,
+  kAttrConceal = 1 << 6,
+  kAttrStrike = 1 << 7,
+  kAttrOverline = 1 << 8,
+};
+
+// A fully resolved style of one cell (no "unset" state: unset colours are the terminal default).
+struct CellStyle {
+  Color fg;
+  Color bg;
+  std::uint16_t attrs = 0;  // bits of CellAttr
+  bool operator==(const CellStyle&) const = default;
+};
+
+// Appends the SGR sequence that switches the terminal from style `from` to style `to` (nothing
+// when they are equal). Uses a reset (SGR 0) when that is shorter than switching attributes off.
+void append_sgr_transition(const CellStyle& from, const CellStyle& to, std::string& out);
+
+struct Cell {
+  std::string text = " ";  // one grapheme; "" in the right half of a wide grapheme
+  CellStyle style;
+  std::uint8_t width = 1;  // 1, 2 (left half of a wide grapheme) or 0 (its right half)
+  bool operator==(const Cell&) const = default;
+};
+
+class CellBuffer {
+ public:
+  explicit CellBuffer(Size size = {});
+
+  Size size() const { return size_; }
+  int width() const { return size_.width; }
+  int height() const { return size_.height; }
+  Region region() const { return Region{0, 0, size_.width, size_.height}; }
+
+  // New size; every cell becomes a blank of the default style.
+  void resize(Size size);
+  // Every cell becomes a space of `style`.
+  void clear(const CellStyle& style = {});
+
+  const Cell& at(int x, int y) const {
+    return cells_[static_cast<std::size_t>(y) * size_.width + x];
+  }
+  const Cell* row(int y) const { return &cells_[static_cast<std::size_t>(y) * size_.width]; }
+
+  // Writes one grapheme of display width 1 or 2 at (x, y), clipped to `clip` and the buffer.
+  // Width 0 (a lone combining mark, a control) is ignored.
+  void put(int x, int y, std::string_view grapheme, int width, const CellStyle& style,
+           const Region& clip);
+  void put(int x, int y, std::string_view grapheme, int width, const CellStyle& style) {
+    put(x, y, grapheme, width, style, region());
+  }
+
+  // Writes UTF-8 text from (x, y) rightwards, grapheme by grapheme, clipped to `clip`; returns the
+  // column after the text (also when clipped). Controls and invalid bytes are drawn as U+FFFD.
+  int draw_text(int x, int y, std::string_view text, const CellStyle& style, const Region& clip);
+  int draw_text(int x, int y, std::string_view text, const CellStyle& style = {}) {
+    return draw_text(x, y, text, style, region());
+  }
+
+  // Draws a strip (a row of styled segments) from (x, y), clipped to `clip`; returns the column
+  // after it. Unset style attributes of a segment take the terminal's defaults.
+  int draw_strip(int x, int y, const Strip& strip, const Region& clip);
+  int draw_strip(int x, int y, const Strip& strip) { return draw_strip(x, y, strip, region()); }
+
+  // Fills `area` (clipped to the buffer) with spaces of `style`.
+  void fill(const Region& area, const CellStyle& style);
+
+  // The screen as plain text: rows joined by "\n" (no newline after the last row), each wide
+  // grapheme once. With `trim` the trailing spaces of each row are removed (the row count stays).
+  std::string plain_text(bool trim = true) const;
+  // The screen as ANSI text: like plain_text(false) with SGR sequences; every row ends in the
+  // default style (SGR 0 when the row changed it).
+  std::string ansi_text() const;
+
+ private:
+  Cell& cell(int x, int y) { return cells_[static_cast<std::size_t>(y) * size_.width + x]; }
+  void break_wide(int x, int y, const CellStyle& style);
+
+  Size size_;
+  std::vector<Cell> cells_;
+};
+
+}  // namespace orvo::tui

@@ -1,0 +1,49 @@
+// Turns frames into the fewest bytes that update the terminal.
+//
+// The compositor keeps two cell buffers: the frame being drawn (frame()) and the frame the
+// terminal shows. render() compares them and writes only the cells that changed: a cursor move
+// (CUP) only where the next changed cell is not where the cursor already is, and SGR changes
+// only where the style differs from the previous cell written. The frame being drawn keeps its
+// content after render(), so a caller may redraw only what changed or everything each time.
+//
+//   Compositor comp({80, 24});
+//   comp.frame().draw_text(0, 0, "hello", style);
+//   driver.write_frame(comp.render());   // one write per frame
+#pragma once
+
+#include <string>
+
+#include "tui/framework/term/cell_buffer.hpp"
+
+namespace orvo::tui {
+
+class Compositor {
+ public:
+  explicit Compositor(Size size = {});
+
+  Size size() const { return frame_.size(); }
+  // A new screen size: the frame is cleared and the next render() repaints everything.
+  void resize(Size size);
+  // The terminal's content is unknown (after a suspend, say): the next render() clears the
+  // screen and repaints every cell.
+  void invalidate();
+
+  // The frame to draw into.
+  CellBuffer& frame() { return frame_; }
+  const CellBuffer& frame() const { return frame_; }
+  // What the terminal shows after the last render().
+  const CellBuffer& shown() const { return shown_; }
+
+  // The bytes that bring the terminal from the shown frame to frame(); "" when nothing changed.
+  // Afterwards the shown frame equals frame(). The bytes end in the default style.
+  std::string render();
+  // As render(), appending to `out`; returns the number of cells written.
+  int render(std::string& out);
+
+ private:
+  CellBuffer frame_;
+  CellBuffer shown_;
+  bool full_ = true;  // next render clears the screen first
+};
+
+}  // namespace orvo::tui

@@ -1,0 +1,84 @@
+// Input events produced by the input parser and the drivers.
+//
+// Key names are normalised strings:
+//   - a printable character is named by itself: "a", "A", "1", "!", "é", "界"; the space bar is
+//     "space". Shift is implied by the character and never spelled out for printable keys.
+//   - named keys: "enter", "tab", "shift+tab", "backspace", "delete", "insert", "escape", "up",
+//     "down", "left", "right", "home", "end", "pageup", "pagedown", "f1" .. "f12".
+//   - control characters: "ctrl+a" .. "ctrl+z" (except the ones that are named keys: ctrl+i is
+//     "tab", ctrl+m "enter", ctrl+h "backspace"), "ctrl+space" (NUL), "ctrl+\\", "ctrl+]",
+//     "ctrl+^", "ctrl+_".
+//   - modifiers are prefixes in the fixed order "ctrl+", "alt+", "shift+": "ctrl+up",
+//     "shift+pageup", "ctrl+alt+shift+f5", "alt+x", "alt+X", "alt+enter", "ctrl+alt+a".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+
+namespace orvo::tui {
+
+// Modifier bits of a key or mouse event.
+enum Modifier : std::uint8_t {
+  kModNone = 0,
+  kModShift = 1,
+  kModAlt = 2,
+  kModCtrl = 4,
+};
+
+struct KeyEvent {
+  std::string key;        // normalised name, see above
+  std::string character;  // the UTF-8 text the key types ("" for keys that type nothing)
+  std::uint8_t modifiers = kModNone;  // bits of Modifier, also for printable keys with alt
+
+  // True when the key types text (a printable character or space, without ctrl or alt).
+  bool is_printable() const { return !character.empty(); }
+  bool operator==(const KeyEvent&) const = default;
+};
+
+enum class MouseKind : std::uint8_t {
+  down,         // a button was pressed
+  up,           // a button was released
+  move,         // the pointer moved while a button is held (a drag)
+  scroll_up,    // wheel turned away from the user
+  scroll_down,  // wheel turned towards the user
+};
+
+enum class MouseButton : std::uint8_t { none, left, middle, right };
+
+struct MouseEvent {
+  MouseKind kind = MouseKind::down;
+  MouseButton button = MouseButton::none;  // the button pressed, released or held while moving
+  int x = 0;                               // column, 0-based, relative to the screen
+  int y = 0;                               // row, 0-based, relative to the screen
+  std::uint8_t modifiers = kModNone;       // bits of Modifier
+  bool operator==(const MouseEvent&) const = default;
+};
+
+// A bracketed paste: the pasted text as one event, never interpreted as keys. Invalid UTF-8 is
+// replaced by U+FFFD; line breaks are kept as the terminal sent them (usually CR).
+struct PasteEvent {
+  std::string text;
+  bool operator==(const PasteEvent&) const = default;
+};
+
+// The terminal has a new size; the screen must be laid out and repainted at it.
+struct ResizeEvent {
+  int width = 0;
+  int height = 0;
+  bool operator==(const ResizeEvent&) const = default;
+};
+
+// The terminal's content is gone (the program was suspended and resumed): repaint every cell,
+// i.e. Compositor::invalidate() and draw a full frame.
+struct RedrawEvent {
+  bool operator==(const RedrawEvent&) const = default;
+};
+
+using InputEvent = std::variant<KeyEvent, MouseEvent, PasteEvent, ResizeEvent, RedrawEvent>;
+
+// A readable one-line description, for tests and debugging: "key(ctrl+a)", "key(a 'a')",
+// "mouse(down left 3,4)", "mouse(move left 3,4 ctrl)", "paste(\"...\")", "resize(80x24)", "redraw".
+std::string describe(const InputEvent& event);
+
+}  // namespace orvo::tui

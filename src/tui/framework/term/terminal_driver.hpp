@@ -1,0 +1,106 @@
+// The driver of a real POSIX terminal.
+//
+// start() opens the terminal device (default "/dev/tty"; all output goes there, never to
+// std::cout), saves its termios and switches to raw mode, the alternate screen, a hidden cursor,
+// SGR mouse reports with button-drag motion and bracketed paste, and asks whether the terminal
+// supports synchronized output. stop() undoes all of it in reverse order and restores the saved
+// termios exactly.
+//
+// Signals, while started (only one TerminalDriver may be started at a time):
+//   SIGWINCH          the next poll() reports a ResizeEvent with the new size.
+//   SIGTSTP (Ctrl+Z)  the next poll() restores the terminal and stops the process; after `fg`
+//                     (SIGCONT) it enters the UI modes again and reports a RedrawEvent and a
+//                     ResizeEvent. A SIGCONT after a stop from elsewhere does the same.
+//   SIGTERM, SIGHUP, SIGINT
+//                     the next poll() restores the terminal and re-raises the signal with its
+//                     default action (the process ends as it would have). A second such signal
+//                     before that poll() restores the terminal in the handler and re-raises.
+//   SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL
+//                     the handler writes one precomputed reset sequence, restores the termios,
+//                     puts the default action back and re-raises.
+// Handlers only set flags, write to the wake-up pipe, or write the precomputed reset.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <string>
+
+#include "tui/framework/term/driver.hpp"
+#include "tui/framework/term/input_parser.hpp"
+
+namespace orvo::tui {
+
+// The private (DEC) modes the driver switches; the value is the mode number of DECSET/DECRST
+// (CSI ? n h / CSI ? n l).
+enum class TerminalMode : int {
+  cursor_visible = 25,         // DECTCEM: text cursor shown
+  mouse_press = 1000,          // X11 mouse: report presses and releases
+  mouse_drag = 1002,           // button-event tracking: also motion while a button is held
+  mouse_sgr = 1006,            // SGR extended coordinates: CSI < b;x;y M/m
+  alternate_screen = 1049,     // save cursor, switch to the alternate screen and clear it
+  bracketed_paste = 2004,      // pastes arrive between CSI 200~ and CSI 201~
+  synchronized_output = 2026,  // the terminal holds drawing between BSU (set) and ESU (reset)
+};
+
+// The escape sequence that sets (`on`) or resets a mode: CSI ? n h (DECSET) or CSI ? n l (DECRST).
+std::string mode_sequence(TerminalMode mode, bool on);
+
+struct TerminalOptions {
+  std::string device = "/dev/tty";  // the terminal device to open for reading and writing
+  bool mouse = true;                // mouse reports (1000, 1002, 1006)
+  bool bracketed_paste = true;
+  bool alternate_screen = true;
+  // Synchronized output: `query` asks the terminal (DECRQM) and uses it once the terminal says it
+  // knows the mode; `on` always wraps frames (terminals that lack it ignore the sequences);
+  // `off` never does.
+  enum class Sync { query, on, off } sync = Sync::query;
+  bool handle_signals = true;  // install the signal handlers described above
+};
+
+class TerminalDriver final : public Driver {
+ public:
+  explicit TerminalDriver(TerminalOptions options = {});
+  ~TerminalDriver() override;
+  TerminalDriver(const TerminalDriver&) = delete;
+  TerminalDriver& operator=(const TerminalDriver&) = delete;
+
+  void start() override;
+  void stop() override;
+  bool running() const override { return running_; }
+  Size size() const override { return size_; }
+  void poll(std::optional<std::chrono::milliseconds> timeout,
+            std::vector<InputEvent>& out) override;
+  // Async-signal-safe: writes one byte to the wake-up pipe.
+  void wake() override;
+  void write_frame(std::string_view bytes) override;
+
+  // Writes bytes outside a frame (an OSC 52 clipboard sequence, say), in one write.
+  void write(std::string_view bytes);
+  // The terminal's file descriptor (-1 when not started).
+  int fd() const { return fd_; }
+  // Whether frames are wrapped in synchronized output.
+  bool synchronized_output() const { return sync_; }
+
+ private:
+  void enter_modes();
+  void leave_modes();
+  void write_all(std::string_view bytes);
+  void read_input(std::vector<InputEvent>& out);
+  void handle_signal_flags(std::vector<InputEvent>& out);
+  void suspend(std::vector<InputEvent>& out);
+  Size query_size() const;
+
+  TerminalOptions options_;
+  int fd_ = -1;
+  int wake_pipe_[2] = {-1, -1};
+  termios saved_{};
+  bool running_ = false;
+  bool sync_ = false;
+  bool modes_on_ = false;
+  Size size_{80, 24};
+  InputParser parser_;
+  std::string reset_;  // the bytes that leave every mode we entered
+};
+
+}  // namespace orvo::tui
