@@ -1,0 +1,476 @@
+#include "tui/framework/text/style.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstdlib>
+#include <string>
+#include <unordered_map>
+
+namespace orvo::tui {
+namespace {
+
+constexpr std::array<std::string_view, 8> kBaseNames = {"black", "red",     "green", "yellow",
+                                                        "blue",  "magenta", "cyan",  "white"};
+
+// The xterm default palette for the 16 standard colours.
+constexpr std::array<Rgb, 16> kStandardPalette = {{{0, 0, 0},
+                                                   {205, 0, 0},
+                                                   {0, 205, 0},
+                                                   {205, 205, 0},
+                                                   {0, 0, 238},
+                                                   {205, 0, 205},
+                                                   {0, 205, 205},
+                                                   {229, 229, 229},
+                                                   {127, 127, 127},
+                                                   {255, 0, 0},
+                                                   {0, 255, 0},
+                                                   {255, 255, 0},
+                                                   {92, 92, 255},
+                                                   {255, 0, 255},
+                                                   {0, 255, 255},
+                                                   {255, 255, 255}}};
+
+constexpr std::array<std::uint8_t, 6> kCubeLevels = {0, 95, 135, 175, 215, 255};
+
+Rgb palette_rgb(int n) {
+  if (n < 16) return kStandardPalette[static_cast<std::size_t>(n)];
+  if (n < 232) {
+    const int i = n - 16;
+    return {kCubeLevels[static_cast<std::size_t>(i / 36)],
+            kCubeLevels[static_cast<std::size_t>((i / 6) % 6)],
+            kCubeLevels[static_cast<std::size_t>(i % 6)]};
+  }
+  const auto v = static_cast<std::uint8_t>(8 + 10 * (n - 232));
+  return {v, v, v};
+}
+
+// "Redmean" colour distance: cheap and close to perceived difference.
+long distance(Rgb a, Rgb b) {
+  const long rmean = (static_cast<long>(a.r) + b.r) / 2;
+  const long dr = static_cast<long>(a.r) - b.r;
+  const long dg = static_cast<long>(a.g) - b.g;
+  const long db = static_cast<long>(a.b) - b.b;
+  return (((512 + rmean) * dr * dr) >> 8) + 4 * dg * dg + (((767 - rmean) * db * db) >> 8);
+}
+
+int nearest_standard(Rgb c) {
+  int best = 0;
+  long best_d = -1;
+  for (int i = 0; i < 16; ++i) {
+    const long d = distance(c, kStandardPalette[static_cast<std::size_t>(i)]);
+    if (best_d < 0 || d < best_d) best = i, best_d = d;
+  }
+  return best;
+}
+
+// Nearest of the 6x6x6 cube and the grey ramp (the 16 standard entries vary between terminals).
+int nearest_eight_bit(Rgb c) {
+  auto level = [](int v) {
+    int best = 0;
+    for (int i = 1; i < 6; ++i)
+      if (std::abs(kCubeLevels[static_cast<std::size_t>(i)] - v) <
+          std::abs(kCubeLevels[static_cast<std::size_t>(best)] - v))
+        best = i;
+    return best;
+  };
+  const int cube = 16 + 36 * level(c.r) + 6 * level(c.g) + level(c.b);
+  int grey_i = ((c.r + c.g + c.b) / 3 - 8 + 5) / 10;
+  if (grey_i < 0) grey_i = 0;
+  if (grey_i > 23) grey_i = 23;
+  const int grey = 232 + grey_i;
+  return distance(c, palette_rgb(grey)) < distance(c, palette_rgb(cube)) ? grey : cube;
+}
+
+char lower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  c = lower(c);
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool parse_int(std::string_view s, int lo, int hi, int& out) {
+  while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  if (s.empty() || s.size() > 4) return false;
+  int v = 0;
+  auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || p != s.data() + s.size() || v < lo || v > hi) return false;
+  out = v;
+  return true;
+}
+
+std::optional<Color> parse_color(std::string_view s) {
+  if (s.empty()) return std::nullopt;
+  if (s[0] == '#') {
+    if (s.size() != 7) return std::nullopt;
+    int v[6];
+    for (int i = 0; i < 6; ++i)
+      if ((v[i] = hex_digit(s[static_cast<std::size_t>(i) + 1])) < 0) return std::nullopt;
+    return Color::rgb(static_cast<std::uint8_t>(v[0] * 16 + v[1]),
+                      static_cast<std::uint8_t>(v[2] * 16 + v[3]),
+                      static_cast<std::uint8_t>(v[4] * 16 + v[5]));
+  }
+  if (iequals(s, "default")) return Color();
+  std::string_view base = s;
+  bool bright = false;
+  if (base.size() > 7 && iequals(base.substr(0, 7), "bright_")) {
+    bright = true;
+    base.remove_prefix(7);
+  }
+  for (std::size_t i = 0; i < kBaseNames.size(); ++i)
+    if (iequals(base, kBaseNames[i]))
+      return Color::standard(static_cast<int>(i) + (bright ? 8 : 0));
+  if (bright) return std::nullopt;
+  if (iequals(s, "grey") || iequals(s, "gray")) return Color::standard(8);
+  if (s.size() > 7 && iequals(s.substr(0, 6), "color(") && s.back() == ')') {
+    int n;
+    if (parse_int(s.substr(6, s.size() - 7), 0, 255, n))
+      return n < 16 ? Color::standard(n) : Color::eight_bit(n);
+    return std::nullopt;
+  }
+  if (s.size() > 5 && iequals(s.substr(0, 4), "rgb(") && s.back() == ')') {
+    std::string_view in = s.substr(4, s.size() - 5);
+    int v[3];
+    for (int i = 0; i < 3; ++i) {
+      const std::size_t comma = i < 2 ? in.find(',') : in.size();
+      if (comma == std::string_view::npos || !parse_int(in.substr(0, comma), 0, 255, v[i]))
+        return std::nullopt;
+      in = i < 2 ? in.substr(comma + 1) : std::string_view();
+    }
+    return Color::rgb(static_cast<std::uint8_t>(v[0]), static_cast<std::uint8_t>(v[1]),
+                      static_cast<std::uint8_t>(v[2]));
+  }
+  return std::nullopt;
+}
+
+std::uint16_t attr_bit(std::string_view w) {
+  struct Name {
+    std::string_view name;
+    std::uint16_t bit;
+  };
+  static constexpr Name kNames[] = {
+      {"bold", Style::kBold},
+      {"b", Style::kBold},
+      {"dim", Style::kDim},
+      {"d", Style::kDim},
+      {"italic", Style::kItalic},
+      {"i", Style::kItalic},
+      {"underline", Style::kUnderline},
+      {"u", Style::kUnderline},
+      {"blink", Style::kBlink},
+      {"reverse", Style::kReverse},
+      {"r", Style::kReverse},
+      {"strike", Style::kStrike},
+      {"s", Style::kStrike},
+      {"strikethrough", Style::kStrike},
+  };
+  for (const auto& n : kNames)
+    if (iequals(w, n.name)) return n.bit;
+  return 0;
+}
+
+Style parse_uncached(std::string_view def) {
+  Style style;
+  std::size_t pos = 0;
+  auto next_word = [&]() -> std::string_view {
+    while (pos < def.size() && (def[pos] == ' ' || def[pos] == '\t' || def[pos] == '\n')) ++pos;
+    const std::size_t start = pos;
+    // A word runs to the next blank; "rgb(1, 2, 3)" keeps its inner blanks.
+    int depth = 0;
+    while (pos < def.size()) {
+      const char c = def[pos];
+      if (c == '(') ++depth;
+      if (c == ')' && depth > 0) --depth;
+      if (depth == 0 && (c == ' ' || c == '\t' || c == '\n')) break;
+      ++pos;
+    }
+    return def.substr(start, pos - start);
+  };
+  auto fail = [&](std::string_view what) {
+    throw StyleSyntaxError("invalid style definition \"" + std::string(def) +
+                           "\": " + std::string(what));
+  };
+  for (std::string_view w = next_word(); !w.empty(); w = next_word()) {
+    if (iequals(w, "on")) {
+      const std::string_view c = next_word();
+      if (c.empty()) fail("\"on\" without a colour");
+      auto color = parse_color(c);
+      if (!color) fail("\"" + std::string(c) + "\" is not a colour");
+      style = style.with_bgcolor(*color);
+    } else if (iequals(w, "not")) {
+      const std::string_view a = next_word();
+      const std::uint16_t bit = attr_bit(a);
+      if (bit == 0) fail("\"not\" must be followed by an attribute");
+      style = style.with(static_cast<Style::Attr>(bit), false);
+    } else if (iequals(w, "none")) {
+      // "none" is the empty style; nothing to add.
+    } else if (const std::uint16_t bit = attr_bit(w)) {
+      style = style.with(static_cast<Style::Attr>(bit), true);
+    } else if (auto color = parse_color(w)) {
+      style = style.with_color(*color);
+    } else {
+      fail("unknown word \"" + std::string(w) + "\"");
+    }
+  }
+  return style;
+}
+
+}  // namespace
+
+ColorSystem parse_color_system(std::string_view name) {
+  if (iequals(name, "truecolor") || iequals(name, "24bit")) return ColorSystem::TrueColor;
+  if (iequals(name, "256") || iequals(name, "8bit")) return ColorSystem::EightBit;
+  if (iequals(name, "standard") || iequals(name, "16")) return ColorSystem::Standard;
+  if (iequals(name, "none") || name.empty()) return ColorSystem::None;
+  throw StyleSyntaxError("unknown colour system \"" + std::string(name) + "\"");
+}
+
+Color Color::parse(std::string_view name) {
+  auto c = parse_color(name);
+  if (!c) throw StyleSyntaxError("\"" + std::string(name) + "\" is not a colour");
+  return *c;
+}
+
+std::optional<Color> Color::try_parse(std::string_view name) noexcept {
+  return parse_color(name);
+}
+
+Rgb Color::triplet() const {
+  switch (type_) {
+    case Type::Default:
+      return {};
+    case Type::Standard:
+    case Type::EightBit:
+      return palette_rgb(number_);
+    case Type::TrueColor:
+      return rgb_;
+  }
+  return {};
+}
+
+Color Color::downgrade(ColorSystem system) const {
+  switch (type_) {
+    case Type::Default:
+    case Type::Standard:
+      return *this;
+    case Type::EightBit:
+      if (system == ColorSystem::Standard) {
+        return number_ < 16 ? Color::standard(number_)
+                            : Color::standard(nearest_standard(triplet()));
+      }
+      return *this;
+    case Type::TrueColor:
+      if (system == ColorSystem::EightBit) return Color::eight_bit(nearest_eight_bit(rgb_));
+      if (system == ColorSystem::Standard) return Color::standard(nearest_standard(rgb_));
+      return *this;
+  }
+  return *this;
+}
+
+void Color::append_sgr_params(bool background, std::string& out) const {
+  auto num = [&out](int v) {
+    char buf[8];
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, r.ptr);
+  };
+  switch (type_) {
+    case Type::Default:
+      out += background ? "49" : "39";
+      return;
+    case Type::Standard:
+      num((number_ < 8 ? (background ? 40 : 30) : (background ? 100 - 8 : 90 - 8)) + number_);
+      return;
+    case Type::EightBit:
+      out += background ? "48;5;" : "38;5;";
+      num(number_);
+      return;
+    case Type::TrueColor:
+      out += background ? "48;2;" : "38;2;";
+      num(rgb_.r);
+      out += ';';
+      num(rgb_.g);
+      out += ';';
+      num(rgb_.b);
+      return;
+  }
+}
+
+std::string Color::name() const {
+  switch (type_) {
+    case Type::Default:
+      return "default";
+    case Type::Standard:
+      return (number_ >= 8 ? "bright_" : "") + std::string(kBaseNames[number_ & 7]);
+    case Type::EightBit:
+      return "color(" + std::to_string(number_) + ")";
+    case Type::TrueColor: {
+      static constexpr char kHex[] = "0123456789abcdef";
+      std::string s = "#";
+      for (int v : {rgb_.r, rgb_.g, rgb_.b}) {
+        s += kHex[v >> 4];
+        s += kHex[v & 15];
+      }
+      return s;
+    }
+  }
+  return "default";
+}
+
+Style::Style(std::string_view definition) : Style(parse(definition)) {}
+
+Style Style::parse(std::string_view definition) {
+  if (definition.empty()) return Style();
+  // Hot definitions are parsed again and again while rendering; keep them. Per thread, so no
+  // locking; bounded by starting over when it grows large.
+  thread_local std::unordered_map<std::string, Style> cache;
+  thread_local std::string key;
+  key.assign(definition);
+  if (auto it = cache.find(key); it != cache.end()) return it->second;
+  Style s = parse_uncached(definition);
+  if (cache.size() >= 4096) cache.clear();
+  cache.emplace(key, s);
+  return s;
+}
+
+std::optional<Style> Style::try_parse(std::string_view definition) noexcept {
+  try {
+    return parse(definition);
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+Style Style::with(Attr a, bool on) const {
+  Style s = *this;
+  s.set_ |= a;
+  if (on)
+    s.on_ |= a;
+  else
+    s.on_ &= static_cast<std::uint16_t>(~a);
+  return s;
+}
+
+Style Style::without(Attr a) const {
+  Style s = *this;
+  s.set_ &= static_cast<std::uint16_t>(~a);
+  s.on_ &= static_cast<std::uint16_t>(~a);
+  return s;
+}
+
+Style Style::with_color(std::optional<Color> c) const {
+  Style s = *this;
+  s.has_fg_ = c.has_value();
+  s.fg_ = c.value_or(Color());
+  return s;
+}
+
+Style Style::with_bgcolor(std::optional<Color> c) const {
+  Style s = *this;
+  s.has_bg_ = c.has_value();
+  s.bg_ = c.value_or(Color());
+  return s;
+}
+
+Style Style::operator+(const Style& over) const {
+  if (over.empty()) return *this;
+  if (empty()) return over;
+  Style s;
+  s.set_ = set_ | over.set_;
+  s.on_ = static_cast<std::uint16_t>((on_ & ~over.set_) | over.on_);
+  s.has_fg_ = has_fg_ || over.has_fg_;
+  s.fg_ = over.has_fg_ ? over.fg_ : fg_;
+  s.has_bg_ = has_bg_ || over.has_bg_;
+  s.bg_ = over.has_bg_ ? over.bg_ : bg_;
+  return s;
+}
+
+void Style::append_sgr(ColorSystem system, std::string& out) const {
+  if (system == ColorSystem::None || (on_ == 0 && !has_fg_ && !has_bg_)) return;
+  static constexpr struct {
+    std::uint16_t bit;
+    char code;
+  } kCodes[] = {{kBold, '1'},  {kDim, '2'},     {kItalic, '3'}, {kUnderline, '4'},
+                {kBlink, '5'}, {kReverse, '7'}, {kStrike, '9'}};
+  const std::size_t start = out.size();
+  out += "\x1b[";
+  bool first = true;
+  for (const auto& c : kCodes) {
+    if (on_ & c.bit) {
+      if (!first) out += ';';
+      out += c.code;
+      first = false;
+    }
+  }
+  if (has_fg_) {
+    if (!first) out += ';';
+    fg_.downgrade(system).append_sgr_params(false, out);
+    first = false;
+  }
+  if (has_bg_) {
+    if (!first) out += ';';
+    bg_.downgrade(system).append_sgr_params(true, out);
+    first = false;
+  }
+  if (first) {
+    out.resize(start);
+    return;
+  }
+  out += 'm';
+}
+
+std::string Style::render_sgr(ColorSystem system) const {
+  std::string out;
+  append_sgr(system, out);
+  return out;
+}
+
+std::string Style::to_string() const {
+  static constexpr struct {
+    std::uint16_t bit;
+    std::string_view name;
+  } kNames[] = {{kBold, "bold"},           {kDim, "dim"},     {kItalic, "italic"},
+                {kUnderline, "underline"}, {kBlink, "blink"}, {kReverse, "reverse"},
+                {kStrike, "strike"}};
+  std::string out;
+  auto add = [&](std::string_view w) {
+    if (!out.empty()) out += ' ';
+    out += w;
+  };
+  for (const auto& n : kNames) {
+    if (!(set_ & n.bit)) continue;
+    if (!(on_ & n.bit)) add("not");
+    add(n.name);
+  }
+  if (has_fg_) add(fg_.name());
+  if (has_bg_) {
+    add("on");
+    add(bg_.name());
+  }
+  return out.empty() ? "none" : out;
+}
+
+std::size_t Style::hash() const noexcept {
+  auto color_bits = [](const Color& c) {
+    const Rgb t = c.type() == Color::Type::TrueColor ? c.triplet() : Rgb{};
+    return (static_cast<std::uint64_t>(c.type()) << 32) |
+           (static_cast<std::uint64_t>(c.number()) << 24) |
+           (static_cast<std::uint64_t>(t.r) << 16) | (static_cast<std::uint64_t>(t.g) << 8) | t.b;
+  };
+  std::uint64_t h = (static_cast<std::uint64_t>(set_) << 16) | on_;
+  h = h * 0x9E3779B97F4A7C15ULL ^ (color_bits(fg_) | (static_cast<std::uint64_t>(has_fg_) << 40));
+  h = h * 0x9E3779B97F4A7C15ULL ^ (color_bits(bg_) | (static_cast<std::uint64_t>(has_bg_) << 40));
+  return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+}  // namespace orvo::tui
