@@ -19,17 +19,15 @@
 namespace orvo::tui {
 
 // Modifier bits of a key or mouse event.
-enum Modifier : std::uint8_t {
-  kModNone = 0,
-  kModShift = 1,
-  kModAlt = 2,
-  kModCtrl = 4,
-};
+inline constexpr std::uint8_t kModNone = 0;
+inline constexpr std::uint8_t kModShift = 1;
+inline constexpr std::uint8_t kModAlt = 2;
+inline constexpr std::uint8_t kModCtrl = 4;
 
 struct KeyEvent {
   std::string key;        // normalised name, see above
   std::string character;  // the UTF-8 text the key types ("" for keys that type nothing)
-  std::uint8_t modifiers = kModNone;  // bits of Modifier, also for printable keys with alt
+  std::uint8_t modifiers = kModNone;  // kMod* bits, also for printable keys with alt
 
   // True when the key types text (a printable character or space, without ctrl or alt).
   bool is_printable() const { return !character.empty(); }
@@ -51,7 +49,7 @@ struct MouseEvent {
   MouseButton button = MouseButton::none;  // the button pressed, released or held while moving
   int x = 0;                               // column, 0-based, relative to the screen
   int y = 0;                               // row, 0-based, relative to the screen
-  std::uint8_t modifiers = kModNone;       // bits of Modifier
+  std::uint8_t modifiers = kModNone;       // kMod* bits
   bool operator==(const MouseEvent&) const = default;
 };
 

@@ -54,7 +54,6 @@ class InputParser {
     esc,     // after ESC
     csi,     // inside CSI (ESC [)
     ss3,     // after ESC O
-    string,  // inside OSC/DCS/APC/PM/SOS, skipped up to ST or BEL
     paste,   // inside a bracketed paste
   };
 
@@ -62,7 +61,6 @@ class InputParser {
   void esc_byte(unsigned char b, std::vector<InputEvent>& out);
   void csi_byte(unsigned char b, std::vector<InputEvent>& out);
   void ss3_byte(unsigned char b, std::vector<InputEvent>& out);
-  void string_byte(unsigned char b);
   void paste_byte(unsigned char b, std::vector<InputEvent>& out);
   void finish_csi(unsigned char final_byte, std::vector<InputEvent>& out);
   void emit_key(std::vector<InputEvent>& out, std::string name, std::uint8_t mods,
@@ -71,8 +69,8 @@ class InputParser {
 
   State state_ = State::ground;
   bool alt_ = false;             // an ESC prefix was seen before this key
-  bool string_esc_ = false;      // inside a string, the previous byte was ESC
   std::string seq_;              // bytes of the CSI/SS3 sequence being read
+  bool seq_overflow_ = false;    // too long: skipped up to its final byte
   std::string utf8_;             // bytes of an incomplete UTF-8 character
   std::size_t utf8_need_ = 0;    // total length of that character
   std::string paste_;            // the paste being read

@@ -1,0 +1,64 @@
+#include "tui/framework/term/events.hpp"
+
+namespace orvo::tui {
+
+namespace {
+
+std::string mods_text(std::uint8_t m) {
+  std::string s;
+  if (m & kModCtrl) s += " ctrl";
+  if (m & kModAlt) s += " alt";
+  if (m & kModShift) s += " shift";
+  return s;
+}
+
+std::string quoted(std::string_view text) {
+  std::string s = "\"";
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < 0x20 || b == 0x7f) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      s += "\\x";
+      s += kHex[b >> 4];
+      s += kHex[b & 15];
+    } else if (c == '"' || c == '\\') {
+      s += '\\';
+      s += c;
+    } else {
+      s += c;
+    }
+  }
+  return s + "\"";
+}
+
+}  // namespace
+
+std::string describe(const InputEvent& event) {
+  struct Visitor {
+    std::string operator()(const KeyEvent& k) const {
+      std::string s = "key(" + k.key;
+      if (!k.character.empty()) s += " '" + k.character + "'";
+      return s + ")";
+    }
+    std::string operator()(const MouseEvent& m) const {
+      static constexpr const char* kKinds[] = {"down", "up", "move", "scroll_up", "scroll_down"};
+      static constexpr const char* kButtons[] = {"none", "left", "middle", "right"};
+      std::string s = "mouse(";
+      s += kKinds[static_cast<int>(m.kind)];
+      if (m.button != MouseButton::none) {
+        s += ' ';
+        s += kButtons[static_cast<int>(m.button)];
+      }
+      s += ' ' + std::to_string(m.x) + ',' + std::to_string(m.y) + mods_text(m.modifiers) + ')';
+      return s;
+    }
+    std::string operator()(const PasteEvent& p) const { return "paste(" + quoted(p.text) + ")"; }
+    std::string operator()(const ResizeEvent& r) const {
+      return "resize(" + std::to_string(r.width) + 'x' + std::to_string(r.height) + ')';
+    }
+    std::string operator()(const RedrawEvent&) const { return "redraw"; }
+  };
+  return std::visit(Visitor{}, event);
+}
+
+}  // namespace orvo::tui
