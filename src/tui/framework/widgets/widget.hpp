@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 #include "tui/framework/term/events.hpp"
