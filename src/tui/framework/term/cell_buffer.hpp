@@ -2,8 +2,8 @@
 //
 // Each cell holds one grapheme (UTF-8), its style and its display width. A wide grapheme (width
 // 2) sits in its left cell; the right cell is a continuation (width 0, empty text). A wide
-// grapheme is never half-overwritten: writing over either half blanks the other half to a space
-// of the new content's style, and a wide grapheme that does not fit before the clip edge is drawn
+// grapheme is never half-overwritten: writing over either half turns the other half into a space
+// in the wide grapheme's style, and a wide grapheme that does not fit before the clip edge is drawn
 // as a space.
 #pragma once
 
@@ -13,47 +13,22 @@
 #include <vector>
 
 #include "tui/framework/term/geometry.hpp"
+#include "tui/framework/text/segment.hpp"
+#include "tui/framework/text/style.hpp"
 
 namespace orvo::tui {
 
-class Strip;  // one styled row of the text layer (tui/framework/text/strip.hpp)
-
-// A terminal colour: the terminal's default, one of the 256 palette entries, or a truecolour.
-struct Color {
-  enum class Kind : std::uint8_t { default_color, indexed, rgb };
-  Kind kind = Kind::default_color;
-  std::uint8_t r = 0;  // palette index for Kind::indexed
-  std::uint8_t g = 0;
-  std::uint8_t b = 0;
-
-  static constexpr Color default_color() { return Color{}; }
-  static constexpr Color indexed(std::uint8_t i) { return Color{Kind::indexed, i, 0, 0}; }
-  static constexpr Color rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-    return Color{Kind::rgb, r, g, b};
-  }
-  bool operator==(const Color&) const = default;
-};
-
-// Attribute bits of a cell.
-enum CellAttr : std::uint16_t {
-  kAttrBold = 1 << 0,
-  kAttrDim = 1 << 1,
-  kAttrItalic = 1 << 2,
-  kAttrUnderline = 1 << 3,
-  kAttrBlink = 1 << 4,
-  kAttrReverse = 1 << 5,
-  kAttrConceal = 1 << 6,
-  kAttrStrike = 1 << 7,
-  kAttrOverline = 1 << 8,
-};
-
-// A fully resolved style of one cell (no "unset" state: unset colours are the terminal default).
+// A fully resolved style of one cell: the colours of the text layer (Color's default means the
+// terminal's default colour) and the attributes that are on (bits of Style::Attr).
 struct CellStyle {
   Color fg;
   Color bg;
-  std::uint16_t attrs = 0;  // bits of CellAttr
+  std::uint16_t attrs = 0;
   bool operator==(const CellStyle&) const = default;
 };
+
+// The cell style of a text-layer style: unset colours and attributes take the terminal defaults.
+CellStyle to_cell_style(const Style& style);
 
 // Appends the SGR sequence that switches the terminal from style `from` to style `to` (nothing
 // when they are equal). Uses a reset (SGR 0) when that is shorter than switching attributes off.
@@ -116,8 +91,10 @@ class CellBuffer {
   std::string ansi_text() const;
 
  private:
+  friend class Compositor;
+  friend class VirtualTerminal;
   Cell& cell(int x, int y) { return cells_[static_cast<std::size_t>(y) * size_.width + x]; }
-  void break_wide(int x, int y, const CellStyle& style);
+  void break_wide(int x, int y);
 
   Size size_;
   std::vector<Cell> cells_;

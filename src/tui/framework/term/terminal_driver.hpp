@@ -8,13 +8,15 @@
 //
 // Signals, while started (only one TerminalDriver may be started at a time):
 //   SIGWINCH          the next poll() reports a ResizeEvent with the new size.
-//   SIGTSTP (Ctrl+Z)  the next poll() restores the terminal and stops the process; after `fg`
+//   SIGTSTP, Ctrl+Z   the next poll() restores the terminal and stops the process; after `fg`
 //                     (SIGCONT) it enters the UI modes again and reports a RedrawEvent and a
 //                     ResizeEvent. A SIGCONT after a stop from elsewhere does the same.
 //   SIGTERM, SIGHUP, SIGINT
-//                     the next poll() restores the terminal and re-raises the signal with its
-//                     default action (the process ends as it would have). A second such signal
-//                     before that poll() restores the terminal in the handler and re-raises.
+//                     the next poll() restores the terminal and re-raises the signal with the
+//                     disposition it had before start() (by default the process ends as it
+//                     would have; if it does not, running() is false afterwards and the
+//                     application should end). A second such signal before that poll()
+//                     restores the terminal in the handler and re-raises.
 //   SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL
 //                     the handler writes one precomputed reset sequence, restores the termios,
 //                     puts the default action back and re-raises.
@@ -56,6 +58,9 @@ struct TerminalOptions {
   // `off` never does.
   enum class Sync { query, on, off } sync = Sync::query;
   bool handle_signals = true;  // install the signal handlers described above
+  // Raw mode turns Ctrl+Z into a key (0x1a); with this set the driver takes that key as a
+  // request to suspend (as SIGTSTP above) instead of reporting "ctrl+z".
+  bool ctrl_z_suspends = true;
 };
 
 class TerminalDriver final : public Driver {
@@ -75,6 +80,9 @@ class TerminalDriver final : public Driver {
   void wake() override;
   void write_frame(std::string_view bytes) override;
 
+  // Restores the terminal and stops the process (as Ctrl+Z does); on return the UI modes are on
+  // again and `out` holds a RedrawEvent and a ResizeEvent.
+  void suspend(std::vector<InputEvent>& out);
   // Writes bytes outside a frame (an OSC 52 clipboard sequence, say), in one write.
   void write(std::string_view bytes);
   // The terminal's file descriptor (-1 when not started).
@@ -87,8 +95,9 @@ class TerminalDriver final : public Driver {
   void leave_modes();
   void write_all(std::string_view bytes);
   void read_input(std::vector<InputEvent>& out);
-  void handle_signal_flags(std::vector<InputEvent>& out);
-  void suspend(std::vector<InputEvent>& out);
+  bool handle_signal_flags(std::vector<InputEvent>& out);
+  void install_handlers();
+  void remove_handlers();
   Size query_size() const;
 
   TerminalOptions options_;
@@ -101,6 +110,8 @@ class TerminalDriver final : public Driver {
   Size size_{80, 24};
   InputParser parser_;
   std::string reset_;  // the bytes that leave every mode we entered
+  std::string frame_;  // a frame with its synchronized output wrapper
+  std::chrono::steady_clock::time_point last_input_{};
 };
 
 }  // namespace orvo::tui

@@ -32,7 +32,9 @@ class VirtualTerminal {
   bool mode(int mode) const { return modes_.count(mode) != 0; }
 
  private:
+  void flush_text();
   void print(std::string_view grapheme, int width);
+  void line_feed();
   void control(unsigned char b);
   void csi(char final_byte);
   void sgr();
@@ -40,7 +42,7 @@ class VirtualTerminal {
   enum class State { ground, esc, csi, string, string_esc };
   State state_ = State::ground;
   std::string params_;
-  std::string utf8_;
+  std::string text_;  // printable text not yet laid out (graphemes may span feeds)
   CellBuffer screen_;
   CellStyle style_;
   int x_ = 0, y_ = 0;

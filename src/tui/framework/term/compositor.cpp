@@ -1,0 +1,105 @@
+#include "tui/framework/term/compositor.hpp"
+
+namespace orvo::tui {
+
+namespace {
+
+// CUP: cursor to row y, column x (1-based on the wire); CSI H alone is the home position.
+void append_cup(int x, int y, std::string& out) {
+  out += "\x1b[";
+  if (x == 0 && y == 0) {
+    out += 'H';
+    return;
+  }
+  out += std::to_string(y + 1);
+  if (x > 0) {
+    out += ';';
+    out += std::to_string(x + 1);
+  }
+  out += 'H';
+}
+
+int digits(int n) {
+  return n < 10 ? 1 : n < 100 ? 2 : n < 1000 ? 3 : 4;
+}
+
+}  // namespace
+
+Compositor::Compositor(Size size) : frame_(size), shown_(size) {}
+
+void Compositor::resize(Size size) {
+  frame_.resize(size);
+  shown_.resize(size);
+  full_ = true;
+}
+
+void Compositor::invalidate() {
+  full_ = true;
+}
+
+std::string Compositor::render() {
+  std::string out;
+  render(out);
+  return out;
+}
+
+int Compositor::render(std::string& out) {
+  const int w = frame_.width(), h = frame_.height();
+  if (full_) {
+    // SGR 0 so that ED paints the default background; CUP home; ED 2 erases the whole screen.
+    out += "\x1b[0m\x1b[H\x1b[2J";
+    shown_.clear();
+    full_ = false;
+  }
+  CellStyle style;       // every frame starts and ends in the default style
+  int cx = -1, cy = -1;  // where the cursor is; -1 when not known
+  int written = 0;
+  for (int y = 0; y < h; ++y) {
+    const Cell* want = frame_.row(y);
+    const Cell* have = shown_.row(y);
+    for (int x = 0; x < w; ++x) {
+      if (want[x] == have[x]) continue;
+      int lx = x;
+      // A changed right half: its left half goes out again (the pair is written whole).
+      if (want[x].width == 0) {
+        if (x == 0) continue;
+        lx = x - 1;
+      }
+      const Cell& c = want[lx];
+      if (cy != y || cx != lx) {
+        // Same row and a short gap of unchanged cells in the current style: writing them again
+        // is shorter than moving the cursor over them.
+        bool rewrite = cy == y && cx >= 0 && cx < lx && lx - cx <= 3 + digits(lx + 1);
+        for (int k = cx; rewrite && k < lx; ++k)
+          rewrite = want[k].width == 1 && want[k].style == style && want[k].text.size() == 1;
+        if (rewrite) {
+          for (int k = cx; k < lx; ++k) out += want[k].text;
+        } else if (cy == y && cx >= 0 && cx < lx) {
+          out += "\x1b[";  // CUF: cursor forward n columns
+          out += std::to_string(lx - cx);
+          out += 'C';
+        } else {
+          append_cup(lx, y, out);
+        }
+      }
+      append_sgr_transition(style, c.style, out);
+      style = c.style;
+      out += c.text;
+      ++written;
+      shown_.cell(lx, y) = c;
+      int next = lx + 1;
+      if (c.width == 2 && lx + 1 < w) {
+        shown_.cell(lx + 1, y) = want[lx + 1];
+        next = lx + 2;
+      }
+      cy = y;
+      // After the last column the cursor waits to wrap; its position is then not reliable.
+      cx = next >= w ? -1 : next;
+      x = next - 1;
+    }
+  }
+  if (!(style == CellStyle{})) out += "\x1b[0m";
+  return written;
+}
+
+}  // namespace orvo::tui
