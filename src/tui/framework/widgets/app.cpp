@@ -96,7 +96,9 @@ void App::install_screen(std::string name, std::unique_ptr<Screen> screen) {
   installed_.insert_or_assign(std::move(name), std::move(screen));
 }
 
-bool App::has_screen(std::string_view name) const { return installed_.find(name) != installed_.end(); }
+bool App::has_screen(std::string_view name) const {
+  return installed_.find(name) != installed_.end();
+}
 
 static Screen& find_installed(
     const std::map<std::string, std::unique_ptr<Screen>, std::less<>>& installed,
@@ -299,7 +301,9 @@ TimerId App::set_timer(std::chrono::milliseconds delay, std::function<void()> fn
   return id;
 }
 
-void App::cancel_timer(TimerId id) { timers_.erase(id); }
+void App::cancel_timer(TimerId id) {
+  timers_.erase(id);
+}
 
 void App::run_timers() {
   auto now = Clock::now();
@@ -538,8 +542,12 @@ void App::dispatch_mouse(const MouseEvent& e) {
       if (target->can_focus()) set_focus(target);
       target->on_mouse_down(local);
       break;
-    case MouseKind::move: target->on_mouse_move(local); break;
-    case MouseKind::up: target->on_mouse_up(local); break;
+    case MouseKind::move:
+      target->on_mouse_move(local);
+      break;
+    case MouseKind::up:
+      target->on_mouse_up(local);
+      break;
     case MouseKind::scroll_up:
     case MouseKind::scroll_down:
       for (Widget* w = target; w; w = w->parent()) {

@@ -179,7 +179,7 @@ class App : public MessageTarget {
   std::vector<std::function<void(Message&)>> handlers_;
 
   std::map<std::string, std::unique_ptr<Screen>, std::less<>> installed_;
-  std::vector<std::unique_ptr<Screen>> pushed_;  // screens owned because pushed unnamed
+  std::vector<std::unique_ptr<Screen>> pushed_;     // screens owned because pushed unnamed
   std::vector<std::unique_ptr<Screen>> graveyard_;  // popped, destroyed after the event
   std::vector<Screen*> stack_;
 

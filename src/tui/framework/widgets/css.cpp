@@ -31,10 +31,10 @@ void Styles::merge(const Styles& o) {
 
 const Palette& default_palette() {
   static const Palette palette = {
-      {"background", "#121212"}, {"surface", "#1e1e1e"},   {"panel", "#262a30"},
-      {"boost", "#2a2a2a"},      {"primary", "#0178d4"},   {"secondary", "#004578"},
+      {"background", "#121212"}, {"surface", "#1e1e1e"},    {"panel", "#262a30"},
+      {"boost", "#2a2a2a"},      {"primary", "#0178d4"},    {"secondary", "#004578"},
       {"accent", "#ffa62b"},     {"foreground", "#e0e0e0"}, {"text", "#e0e0e0"},
-      {"text-muted", "#9e9e9e"}, {"error", "#ba3c5b"},     {"warning", "#ffa62b"},
+      {"text-muted", "#9e9e9e"}, {"error", "#ba3c5b"},      {"warning", "#ffa62b"},
       {"success", "#4ebf71"},
   };
   return palette;
@@ -200,8 +200,8 @@ class Parser {
     for (;;) {
       if (pos_ >= src_.size()) fail(line, "expected '{' after selector");
       char c = src_[pos_];
-      if (std::isspace(static_cast<unsigned char>(c)) || (c == '/' && pos_ + 1 < src_.size() &&
-                                                          src_[pos_ + 1] == '*')) {
+      if (std::isspace(static_cast<unsigned char>(c)) ||
+          (c == '/' && pos_ + 1 < src_.size() && src_[pos_ + 1] == '*')) {
         skip_space();
         space_before = true;
         continue;
@@ -258,8 +258,8 @@ class Parser {
     int line = line_;
     std::string name = lower(read_ident());
     if (name.empty()) {
-      fail(line, "expected a property name, found '" +
-                     printable(std::string_view(&src_[pos_], 1)) + "'");
+      fail(line,
+           "expected a property name, found '" + printable(std::string_view(&src_[pos_], 1)) + "'");
     }
     while (pos_ < src_.size() && (src_[pos_] == ' ' || src_[pos_] == '\t')) ++pos_;
     if (pos_ >= src_.size() || src_[pos_] != ':') fail(line, "expected ':' after '" + name + "'");
@@ -271,14 +271,20 @@ class Parser {
     }
     if (pos_ >= src_.size()) fail(line, "unterminated declaration of '" + name + "'");
     std::string_view value = src_.substr(start, pos_ - start);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front()))) {
+      value.remove_prefix(1);
+    }
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back()))) {
+      value.remove_suffix(1);
+    }
     if (pos_ < src_.size() && src_[pos_] == ';') advance();
     apply(styles, name, value, line);
   }
 
   [[noreturn]] void bad_value(int line, const std::string& name, std::string_view value,
                               const char* expected) const {
-    fail(line, "invalid value '" + printable(value) + "' for '" + name + "' (expected " +
-                   expected + ")");
+    fail(line,
+         "invalid value '" + printable(value) + "' for '" + name + "' (expected " + expected + ")");
   }
 
   std::optional<int> parse_int(std::string_view t) const {
@@ -329,10 +335,10 @@ class Parser {
 
   std::optional<std::string> parse_color(std::string_view t) const {
     static const char* const kNamed[] = {
-        "default",        "black",        "red",           "green",         "yellow",
-        "blue",           "magenta",      "cyan",          "white",         "bright_black",
-        "bright_red",     "bright_green", "bright_yellow", "bright_blue",   "bright_magenta",
-        "bright_cyan",    "bright_white", "grey",          "gray",
+        "default",     "black",        "red",           "green",       "yellow",
+        "blue",        "magenta",      "cyan",          "white",       "bright_black",
+        "bright_red",  "bright_green", "bright_yellow", "bright_blue", "bright_magenta",
+        "bright_cyan", "bright_white", "grey",          "gray",
     };
     if (t.empty()) return std::nullopt;
     if (t[0] == '$') {
@@ -398,10 +404,18 @@ class Parser {
       }
       Spacing p;
       switch (n.size()) {
-        case 1: p = {n[0], n[0], n[0], n[0]}; break;
-        case 2: p = {n[0], n[1], n[0], n[1]}; break;
-        case 3: p = {n[0], n[1], n[2], n[1]}; break;
-        default: p = {n[0], n[1], n[2], n[3]}; break;
+        case 1:
+          p = {n[0], n[0], n[0], n[0]};
+          break;
+        case 2:
+          p = {n[0], n[1], n[0], n[1]};
+          break;
+        case 3:
+          p = {n[0], n[1], n[2], n[1]};
+          break;
+        default:
+          p = {n[0], n[1], n[2], n[3]};
+          break;
       }
       s.padding = p;
     } else if (name == "align" || name == "align-horizontal" || name == "align-vertical") {
@@ -441,8 +455,8 @@ class Parser {
       static const char* kExpected = "none, or round|solid|heavy|double|ascii and a colour";
       if (toks.size() > 2) bad_value(line, name, raw, kExpected);
       static const std::pair<std::string_view, BorderKind> kKinds[] = {
-          {"none", BorderKind::None},   {"round", BorderKind::Round},
-          {"solid", BorderKind::Solid}, {"heavy", BorderKind::Heavy},
+          {"none", BorderKind::None},     {"round", BorderKind::Round},
+          {"solid", BorderKind::Solid},   {"heavy", BorderKind::Heavy},
           {"double", BorderKind::Double}, {"ascii", BorderKind::Ascii},
       };
       Border b;
@@ -461,16 +475,21 @@ class Parser {
       }
       s.border = b;
     } else if (name == "overflow-x" || name == "overflow-y") {
-      auto o = static_cast<OverflowMode>(keyword({"auto", "hidden", "scroll"}, "auto, hidden or scroll"));
+      auto o = static_cast<OverflowMode>(
+          keyword({"auto", "hidden", "scroll"}, "auto, hidden or scroll"));
       (name == "overflow-x" ? s.overflow_x : s.overflow_y) = o;
     } else if (name == "overflow") {
       if (toks.size() > 2) bad_value(line, name, raw, "auto, hidden or scroll");
       OverflowMode v[2];
       for (std::size_t i = 0; i < toks.size(); ++i) {
-        if (toks[i] == "auto") v[i] = OverflowMode::Auto;
-        else if (toks[i] == "hidden") v[i] = OverflowMode::Hidden;
-        else if (toks[i] == "scroll") v[i] = OverflowMode::Scroll;
-        else bad_value(line, name, raw, "auto, hidden or scroll");
+        if (toks[i] == "auto")
+          v[i] = OverflowMode::Auto;
+        else if (toks[i] == "hidden")
+          v[i] = OverflowMode::Hidden;
+        else if (toks[i] == "scroll")
+          v[i] = OverflowMode::Scroll;
+        else
+          bad_value(line, name, raw, "auto, hidden or scroll");
       }
       s.overflow_x = v[0];
       s.overflow_y = toks.size() == 2 ? v[1] : v[0];
@@ -495,8 +514,7 @@ class Parser {
 
 }  // namespace
 
-std::vector<Rule> parse_css(std::string_view css, std::string_view origin,
-                            const Palette& palette) {
+std::vector<Rule> parse_css(std::string_view css, std::string_view origin, const Palette& palette) {
   return Parser(css, origin, palette).parse();
 }
 

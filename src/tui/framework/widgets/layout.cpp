@@ -7,9 +7,13 @@ namespace orvo::tui {
 
 namespace {
 
-bool has_border(const Styles& s) { return s.border && s.border->kind != BorderKind::None; }
+bool has_border(const Styles& s) {
+  return s.border && s.border->kind != BorderKind::None;
+}
 
-int scrollbar_width(const Styles& s) { return std::max(0, s.scrollbar_size_v.value_or(1)); }
+int scrollbar_width(const Styles& s) {
+  return std::max(0, s.scrollbar_size_v.value_or(1));
+}
 
 // Border, padding and an always-shown scrollbar: what auto sizes add to the content.
 int chrome_w(const Styles& s) {
@@ -30,19 +34,27 @@ int auto_height(Widget& c, int width) {
   return c.content_height(std::max(0, width - chrome_w(s))) + chrome_h(s);
 }
 
-int auto_width(Widget& c) { return c.content_width() + chrome_w(c.styles()); }
+int auto_width(Widget& c) {
+  return c.content_width() + chrome_w(c.styles());
+}
 
-int percent(int total, double p) { return static_cast<int>(std::floor(total * p / 100.0)); }
+int percent(int total, double p) {
+  return static_cast<int>(std::floor(total * p / 100.0));
+}
 
 // Size across the stacking axis: unset and fractions fill; cells, percentages and auto are
 // clamped to the space there is.
 int cross_size(const std::optional<Scalar>& v, int avail, int auto_value) {
   if (!v) return avail;
   switch (v->unit) {
-    case Scalar::Unit::Cells: return std::min(avail, static_cast<int>(v->value));
-    case Scalar::Unit::Percent: return std::min(avail, percent(avail, v->value));
-    case Scalar::Unit::Auto: return std::min(avail, auto_value);
-    case Scalar::Unit::Fraction: return avail;
+    case Scalar::Unit::Cells:
+      return std::min(avail, static_cast<int>(v->value));
+    case Scalar::Unit::Percent:
+      return std::min(avail, percent(avail, v->value));
+    case Scalar::Unit::Auto:
+      return std::min(avail, auto_value);
+    case Scalar::Unit::Fraction:
+      return avail;
   }
   return avail;
 }
@@ -179,8 +191,12 @@ void LayoutEngine::arrange_children(Widget& w, std::vector<Widget*>& resized) {
     // Unset: auto down a column, a share across a row.
     Scalar v = m ? *m : (horizontal ? Scalar::fr(1) : Scalar::automatic());
     switch (v.unit) {
-      case Scalar::Unit::Cells: main[i] = static_cast<int>(v.value); break;
-      case Scalar::Unit::Percent: main[i] = percent(main_avail, v.value); break;
+      case Scalar::Unit::Cells:
+        main[i] = static_cast<int>(v.value);
+        break;
+      case Scalar::Unit::Percent:
+        main[i] = percent(main_avail, v.value);
+        break;
       case Scalar::Unit::Auto:
         main[i] = horizontal ? auto_width(c) : auto_height(c, cross[i]);
         break;
@@ -232,12 +248,18 @@ struct BoxChars {
 
 BoxChars box_chars(BorderKind k) {
   switch (k) {
-    case BorderKind::Round: return {"╭", "╮", "╰", "╯", "─", "│"};
-    case BorderKind::Solid: return {"┌", "┐", "└", "┘", "─", "│"};
-    case BorderKind::Heavy: return {"┏", "┓", "┗", "┛", "━", "┃"};
-    case BorderKind::Double: return {"╔", "╗", "╚", "╝", "═", "║"};
-    case BorderKind::Ascii: return {"+", "+", "+", "+", "-", "|"};
-    case BorderKind::None: break;
+    case BorderKind::Round:
+      return {"╭", "╮", "╰", "╯", "─", "│"};
+    case BorderKind::Solid:
+      return {"┌", "┐", "└", "┘", "─", "│"};
+    case BorderKind::Heavy:
+      return {"┏", "┓", "┗", "┛", "━", "┃"};
+    case BorderKind::Double:
+      return {"╔", "╗", "╚", "╝", "═", "║"};
+    case BorderKind::Ascii:
+      return {"+", "+", "+", "+", "-", "|"};
+    case BorderKind::None:
+      break;
   }
   return {" ", " ", " ", " ", " ", " "};
 }

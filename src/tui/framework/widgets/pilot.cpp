@@ -29,7 +29,7 @@ KeyEvent key_event(std::string_view key) {
   }
   if (e.modifiers & (kModCtrl | kModAlt)) return e;
   if (rest == "space") {
-    e.character = " ";
+    e.character.assign(1, ' ');
   } else if (text::count_chars(rest) == 1 && static_cast<unsigned char>(rest[0]) >= 0x20) {
     e.character = std::string(rest);
   }
@@ -41,14 +41,18 @@ Pilot::Pilot(App& app, Size size) : app_(app), driver_(size) {
   wait_idle();
 }
 
-Pilot::~Pilot() { app_.finish(); }
+Pilot::~Pilot() {
+  app_.finish();
+}
 
 void Pilot::send(InputEvent event) {
   driver_.inject(std::move(event));
   wait_idle();
 }
 
-void Pilot::press(std::string_view key) { send(key_event(key)); }
+void Pilot::press(std::string_view key) {
+  send(key_event(key));
+}
 
 void Pilot::press(std::initializer_list<std::string_view> keys) {
   for (auto k : keys) press(k);
@@ -76,7 +80,9 @@ void Pilot::send_bytes(std::string_view bytes) {
   wait_idle();
 }
 
-void Pilot::paste(std::string text) { send(PasteEvent{std::move(text)}); }
+void Pilot::paste(std::string text) {
+  send(PasteEvent{std::move(text)});
+}
 
 static MouseEvent mouse(MouseKind kind, MouseButton button, int x, int y) {
   MouseEvent e;
@@ -87,9 +93,15 @@ static MouseEvent mouse(MouseKind kind, MouseButton button, int x, int y) {
   return e;
 }
 
-void Pilot::mouse_down(int x, int y, MouseButton b) { send(mouse(MouseKind::down, b, x, y)); }
-void Pilot::mouse_move(int x, int y, MouseButton b) { send(mouse(MouseKind::move, b, x, y)); }
-void Pilot::mouse_up(int x, int y, MouseButton b) { send(mouse(MouseKind::up, b, x, y)); }
+void Pilot::mouse_down(int x, int y, MouseButton b) {
+  send(mouse(MouseKind::down, b, x, y));
+}
+void Pilot::mouse_move(int x, int y, MouseButton b) {
+  send(mouse(MouseKind::move, b, x, y));
+}
+void Pilot::mouse_up(int x, int y, MouseButton b) {
+  send(mouse(MouseKind::up, b, x, y));
+}
 
 void Pilot::click(int x, int y, MouseButton b) {
   mouse_down(x, y, b);

@@ -19,9 +19,9 @@ namespace orvo::tui {
 
 struct RichLogOptions {
   std::string id;
-  bool wrap = false;         // wrap long rows at the width (otherwise one row per line, uncut)
-  int max_lines = 0;         // keep only the newest rows (0: all)
-  bool auto_scroll = true;   // follow the end on write (see above)
+  bool wrap = false;        // wrap long rows at the width (otherwise one row per line, uncut)
+  int max_lines = 0;        // keep only the newest rows (0: all)
+  bool auto_scroll = true;  // follow the end on write (see above)
 };
 
 class RichLog : public Widget {

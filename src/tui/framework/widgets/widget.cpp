@@ -48,7 +48,9 @@ void Widget::add_class(std::string name) {
   }
 }
 
-App* Widget::app() const { return app_; }
+App* Widget::app() const {
+  return app_;
+}
 
 Screen* Widget::screen() const {
   const Widget* w = this;
@@ -128,7 +130,9 @@ Style Widget::base_style() const {
   return s;
 }
 
-Strip Widget::render_line(int) { return Strip(); }
+Strip Widget::render_line(int) {
+  return Strip();
+}
 
 void Widget::refresh() {
   if (app_) app_->refresh();
@@ -202,11 +206,17 @@ void Widget::focus() {
   if (app_) app_->set_focus(this);
 }
 
-bool Widget::has_focus() const { return app_ && app_->focused() == this; }
+bool Widget::has_focus() const {
+  return app_ && app_->focused() == this;
+}
 
-int Widget::virtual_height() { return size().height; }
+int Widget::virtual_height() {
+  return size().height;
+}
 
-int Widget::max_scroll_y() { return std::max(0, virtual_height() - size().height); }
+int Widget::max_scroll_y() {
+  return std::max(0, virtual_height() - size().height);
+}
 
 bool Widget::is_scrollable() const {
   return styles_.overflow_y == OverflowMode::Auto || styles_.overflow_y == OverflowMode::Scroll;
@@ -287,7 +297,7 @@ Static::Static(std::string text, std::string id) : Widget(std::move(id)), text_(
 void Static::update(std::string text) {
   text_ = std::move(text);
   rows_width_ = -1;
-  if (app_) app_->invalidate_layout();
+  if (App* a = app()) a->invalidate_layout();
 }
 
 const std::vector<Strip>& Static::rows(int width) {
@@ -304,7 +314,9 @@ Strip Static::render_line(int y) {
   return r[static_cast<std::size_t>(y)];
 }
 
-int Static::content_height(int width) { return static_cast<int>(rows(width).size()); }
+int Static::content_height(int width) {
+  return static_cast<int>(rows(width).size());
+}
 
 int Static::content_width() {
   int w = 0;
@@ -312,6 +324,8 @@ int Static::content_width() {
   return w;
 }
 
-Screen::Screen(std::string id) : Widget(std::move(id)) { declare_css_type("Screen", DEFAULT_CSS); }
+Screen::Screen(std::string id) : Widget(std::move(id)) {
+  declare_css_type("Screen", DEFAULT_CSS);
+}
 
 }  // namespace orvo::tui
