@@ -106,6 +106,7 @@ class Text : public Renderable {
 
  private:
   friend class AnsiParser;
+  friend class MarkupParser;
   std::string plain_;
   std::vector<Span> spans_;
   Style style_;

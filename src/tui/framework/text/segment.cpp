@@ -1,0 +1,157 @@
+#include "tui/framework/text/segment.hpp"
+
+#include <algorithm>
+
+#include "tui/framework/text/cells.hpp"
+
+namespace orvo::tui {
+
+int Segment::cell_length() const {
+  return cell_len(text);
+}
+
+Strip::Strip(std::vector<Segment> segments) : segments_(std::move(segments)) {
+  for (const auto& s : segments_) cell_length_ += cell_len(s.text);
+}
+
+Strip Strip::of(std::string text, Style style) {
+  const int w = cell_len(text);
+  std::vector<Segment> segs;
+  segs.emplace_back(std::move(text), style);
+  return Strip(std::move(segs), w);
+}
+
+Strip Strip::blank(int width, Style style) {
+  if (width <= 0) return Strip();
+  return Strip({Segment(std::string(static_cast<std::size_t>(width), ' '), style)}, width);
+}
+
+std::string Strip::text() const {
+  std::string out;
+  std::size_t n = 0;
+  for (const auto& s : segments_) n += s.text.size();
+  out.reserve(n);
+  for (const auto& s : segments_) out += s.text;
+  return out;
+}
+
+Strip Strip::crop(int start, int end) const {
+  if (end < 0 || end > cell_length_) end = cell_length_;
+  if (start < 0) start = 0;
+  if (start >= end) return Strip();
+  if (start == 0 && end == cell_length_) return *this;
+  std::vector<Segment> out;
+  int pos = 0;  // cell offset of the current segment
+  for (const auto& seg : segments_) {
+    if (pos >= end) break;
+    const std::string_view t = seg.text;
+    if (is_plain_ascii(t)) {
+      const int len = static_cast<int>(t.size());
+      const int a = std::max(start, pos), b = std::min(end, pos + len);
+      if (a < b) {
+        if (a == pos && b == pos + len)
+          out.push_back(seg);
+        else
+          out.emplace_back(std::string(t.substr(static_cast<std::size_t>(a - pos),
+                                                static_cast<std::size_t>(b - a))),
+                           seg.style);
+      }
+      pos += len;
+      continue;
+    }
+    std::string piece;
+    std::size_t run_begin = std::string::npos;  // bytes of whole clusters taken as they are
+    std::size_t run_end = 0;
+    auto flush_run = [&] {
+      if (run_begin != std::string::npos) piece.append(t.substr(run_begin, run_end - run_begin));
+      run_begin = std::string::npos;
+    };
+    for_each_grapheme(t, [&](const Grapheme& g) {
+      const int c0 = pos, c1 = pos + g.cells;
+      pos = c1;
+      bool inside;
+      if (g.cells == 0)
+        inside = c0 >= start && c0 < end;
+      else
+        inside = c0 >= start && c1 <= end;
+      if (inside) {
+        if (run_begin == std::string::npos) run_begin = g.begin;
+        run_end = g.end;
+        return;
+      }
+      flush_run();
+      // A wide cluster cut by the edge: its visible half becomes a space.
+      const int a = std::max(start, c0), b = std::min(end, c1);
+      if (a < b) piece.append(static_cast<std::size_t>(b - a), ' ');
+    });
+    flush_run();
+    if (!piece.empty()) out.emplace_back(std::move(piece), seg.style);
+  }
+  return Strip(std::move(out), end - start);
+}
+
+Strip Strip::extend(int width, Style style) const {
+  if (width <= cell_length_) return *this;
+  std::vector<Segment> segs = segments_;
+  segs.emplace_back(std::string(static_cast<std::size_t>(width - cell_length_), ' '), style);
+  return Strip(std::move(segs), width);
+}
+
+Strip Strip::adjust(int width, Style style) const {
+  if (width < 0) width = 0;
+  if (width < cell_length_) return crop(0, width);
+  return extend(width, style);
+}
+
+std::vector<Strip> Strip::divide(const std::vector<int>& cuts) const {
+  std::vector<Strip> out;
+  out.reserve(cuts.size());
+  int prev = 0;
+  for (int c : cuts) {
+    out.push_back(crop(prev, c));
+    prev = std::max(prev, c);
+  }
+  return out;
+}
+
+Strip Strip::apply_style(const Style& style, bool over) const {
+  if (style.empty()) return *this;
+  std::vector<Segment> segs = segments_;
+  for (auto& s : segs) s.style = over ? s.style + style : style + s.style;
+  return Strip(std::move(segs), cell_length_);
+}
+
+Strip Strip::simplify() const {
+  std::vector<Segment> segs;
+  for (const auto& s : segments_) {
+    if (s.text.empty()) continue;
+    if (!segs.empty() && segs.back().style == s.style)
+      segs.back().text += s.text;
+    else
+      segs.push_back(s);
+  }
+  return Strip(std::move(segs), cell_length_);
+}
+
+Strip Strip::join(const Strip& other) const {
+  std::vector<Segment> segs = segments_;
+  segs.insert(segs.end(), other.segments_.begin(), other.segments_.end());
+  return Strip(std::move(segs), cell_length_ + other.cell_length_);
+}
+
+void Strip::render(ColorSystem system, std::string& out) const {
+  for (const auto& s : segments_) {
+    const std::size_t before = out.size();
+    s.style.append_sgr(system, out);
+    out += s.text;
+    if (out.size() - before > s.text.size()) out += "\x1b[0m";
+  }
+}
+
+std::string Strip::render(ColorSystem system) const {
+  std::string out;
+  render(system, out);
+  return out;
+}
+
+}  // namespace orvo::tui
