@@ -91,23 +91,25 @@ CellBuffer::CellBuffer(Size size) {
 void CellBuffer::resize(Size size) {
   size_ = Size{std::max(0, size.width), std::max(0, size.height)};
   cells_.assign(static_cast<std::size_t>(size_.width) * size_.height, Cell{});
+  dirty_.assign(static_cast<std::size_t>(size_.height), 1);
 }
 
 void CellBuffer::clear(const CellStyle& style) {
   Cell blank;
   blank.style = style;
   std::fill(cells_.begin(), cells_.end(), blank);
+  std::fill(dirty_.begin(), dirty_.end(), 1);
 }
 
 void CellBuffer::break_wide(int x, int y) {
   Cell& c = cell(x, y);
   if (c.width == 0 && x > 0) {
     Cell& lead = cell(x - 1, y);
-    lead.text = " ";
+    lead.text.assign(1, ' ');
     lead.width = 1;
   } else if (c.width == 2 && x + 1 < size_.width) {
     Cell& tail = cell(x + 1, y);
-    tail.text = " ";
+    tail.text.assign(1, ' ');
     tail.width = 1;
   }
 }
@@ -206,7 +208,7 @@ void CellBuffer::fill(const Region& area, const CellStyle& style) {
     if (r.right() < size_.width) break_wide(r.right() - 1, y);
     for (int x = r.x; x < r.right(); ++x) {
       Cell& c = cell(x, y);
-      c.text = " ";
+      c.text.assign(1, ' ');
       c.style = style;
       c.width = 1;
     }

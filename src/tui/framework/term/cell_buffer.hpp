@@ -93,11 +93,16 @@ class CellBuffer {
  private:
   friend class Compositor;
   friend class VirtualTerminal;
-  Cell& cell(int x, int y) { return cells_[static_cast<std::size_t>(y) * size_.width + x]; }
+  // Every change goes through here, so the rows it touches are known to the compositor.
+  Cell& cell(int x, int y) {
+    dirty_[static_cast<std::size_t>(y)] = 1;
+    return cells_[static_cast<std::size_t>(y) * size_.width + x];
+  }
   void break_wide(int x, int y);
 
   Size size_;
   std::vector<Cell> cells_;
+  std::vector<std::uint8_t> dirty_;  // rows changed since the compositor last looked
 };
 
 }  // namespace orvo::tui

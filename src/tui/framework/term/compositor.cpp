@@ -45,6 +45,7 @@ std::string Compositor::render() {
 
 int Compositor::render(std::string& out) {
   const int w = frame_.width(), h = frame_.height();
+  const bool full = full_;
   if (full_) {
     // SGR 0 so that ED paints the default background; CUP home; ED 2 erases the whole screen.
     out += "\x1b[0m\x1b[H\x1b[2J";
@@ -55,6 +56,8 @@ int Compositor::render(std::string& out) {
   int cx = -1, cy = -1;  // where the cursor is; -1 when not known
   int written = 0;
   for (int y = 0; y < h; ++y) {
+    if (!full && !frame_.dirty_[static_cast<std::size_t>(y)]) continue;
+    frame_.dirty_[static_cast<std::size_t>(y)] = 0;
     const Cell* want = frame_.row(y);
     const Cell* have = shown_.row(y);
     for (int x = 0; x < w; ++x) {

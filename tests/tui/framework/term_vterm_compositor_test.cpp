@@ -1,0 +1,116 @@
+// Replays the compositor's output on libvterm and compares its screen with the frame, cell by
+// cell: text, width, attributes and colours.
+#include <gtest/gtest.h>
+#include <vterm.h>
+
+#include <random>
+#include <string>
+
+#include "common/utf8.hpp"
+#include "tui/framework/term/compositor.hpp"
+
+namespace orvo::tui {
+namespace {
+
+class Vterm {
+ public:
+  Vterm(int w, int h) : vt_(vterm_new(h, w)), w_(w), h_(h) {
+    vterm_set_utf8(vt_, 1);
+    screen_ = vterm_obtain_screen(vt_);
+    vterm_screen_enable_altscreen(screen_, 1);
+    vterm_screen_reset(screen_, 1);
+  }
+  ~Vterm() { vterm_free(vt_); }
+  void feed(std::string_view bytes) { vterm_input_write(vt_, bytes.data(), bytes.size()); }
+
+  // Differences between libvterm's screen and `want`, one line each ("" when equal).
+  std::string diff(const CellBuffer& want) const {
+    std::string out;
+    for (int y = 0; y < h_; ++y) {
+      for (int x = 0; x < w_; ++x) {
+        const Cell& c = want.at(x, y);
+        if (c.width == 0) continue;
+        VTermScreenCell v;
+        vterm_screen_get_cell(screen_, VTermPos{y, x}, &v);
+        std::string text;
+        for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && v.chars[i]; ++i)
+          text::encode(v.chars[i], text);
+        if (text.empty()) text = " ";
+        std::string problem;
+        if (text != c.text) problem += " text '" + text + "' want '" + c.text + "'";
+        if (v.width != c.width) problem += " width " + std::to_string(v.width);
+        const auto attr = [&](bool have, std::uint16_t bit, const char* name) {
+          if (have != ((c.style.attrs & bit) != 0)) problem += std::string(" attr ") + name;
+        };
+        attr(v.attrs.bold, Style::kBold, "bold");
+        attr(v.attrs.italic, Style::kItalic, "italic");
+        attr(v.attrs.underline != 0, Style::kUnderline, "underline");
+        attr(v.attrs.reverse, Style::kReverse, "reverse");
+        attr(v.attrs.strike, Style::kStrike, "strike");
+        if (!same_color(v.fg, c.style.fg, true)) problem += " fg";
+        if (!same_color(v.bg, c.style.bg, false)) problem += " bg";
+        if (!problem.empty())
+          out += "(" + std::to_string(x) + "," + std::to_string(y) + ")" + problem + "\n";
+      }
+    }
+    return out;
+  }
+
+ private:
+  static bool same_color(const VTermColor& v, const Color& c, bool fg) {
+    const bool is_default = fg ? VTERM_COLOR_IS_DEFAULT_FG(&v) : VTERM_COLOR_IS_DEFAULT_BG(&v);
+    if (c.is_default()) return is_default;
+    if (is_default) return false;
+    if (c.type() == Color::Type::TrueColor) {
+      const Rgb rgb = c.triplet();
+      return VTERM_COLOR_IS_RGB(&v) && v.rgb.red == rgb.r && v.rgb.green == rgb.g &&
+             v.rgb.blue == rgb.b;
+    }
+    return VTERM_COLOR_IS_INDEXED(&v) && v.indexed.idx == c.number();
+  }
+
+  VTerm* vt_;
+  VTermScreen* screen_;
+  int w_, h_;
+};
+
+TEST(CompositorOnVterm, RandomFramesAreReproducedExactly) {
+  constexpr int kW = 30, kH = 8;
+  const char* const kTexts[] = {"a", "hello", "界", "世界x", "é", "  ", "ab好cd", "—", "█▌"};
+  const Style kStyles[] = {Style(),
+                           Style::parse("bold"),
+                           Style::parse("red"),
+                           Style::parse("bold italic #5f87ff on #2a2a2a"),
+                           Style::parse("underline color(208)"),
+                           Style::parse("reverse on green"),
+                           Style::parse("strike bright_cyan"),
+                           Style::parse("dim"),
+                           Style::parse("on #264f78")};
+  std::mt19937 rng(1234);
+  const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  for (int round = 0; round < 20; ++round) {
+    Compositor comp({kW, kH});
+    Vterm vt(kW, kH);
+    vt.feed("\x1b[?1049h");
+    for (int frame = 0; frame < 30; ++frame) {
+      const int edits = 1 + pick(12);
+      for (int e = 0; e < edits; ++e) {
+        const CellStyle style = to_cell_style(kStyles[pick(std::size(kStyles))]);
+        if (pick(10) == 0) {
+          comp.frame().fill(Region{pick(kW), pick(kH), 1 + pick(10), 1 + pick(3)}, style);
+        } else {
+          comp.frame().draw_text(pick(kW + 2) - 2, pick(kH), kTexts[pick(std::size(kTexts))],
+                                 style);
+        }
+      }
+      if (pick(15) == 0) comp.invalidate();
+      vt.feed(comp.render());
+      const std::string d = vt.diff(comp.frame());
+      ASSERT_EQ(d, "") << "round " << round << " frame " << frame << "\n"
+                       << comp.frame().plain_text(false);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace orvo::tui
