@@ -8,6 +8,13 @@
 #include "tui/framework/widgets/rich_log.hpp"
 
 namespace orvo::tui {
+
+// Regions print as {x, y, width, height} in failures.
+void PrintTo(const Region& r, std::ostream* os);
+void PrintTo(const Region& r, std::ostream* os) {
+  *os << "{" << r.x << ", " << r.y << ", " << r.width << ", " << r.height << "}";
+}
+
 namespace {
 
 // Test doubles with the exact class names and DEFAULT_CSS of the product's widgets.
@@ -167,6 +174,75 @@ TEST(WidgetsLayout, ConversationLogFillsTheRestWithScrollbarAndPadding) {
   EXPECT_EQ(rows[23].substr(0, 8), " row 29 ");
   EXPECT_EQ(rows[1], " row 7");
   EXPECT_EQ(rows[23].substr(rows[23].size() - 3), "█");  // the thumb, last column
+}
+
+// The layout rules one at a time, on three plain children #a, #b, #c of a 20x10 screen.
+TEST(WidgetsLayout, Rules) {
+  struct Case {
+    const char* css;
+    Region a, b, c;
+  };
+  const Case cases[] = {
+      // Fractions share what fixed sizes leave, in proportion.
+      {"#a { height: 1fr; } #b { height: 2fr; } #c { height: 1; }",
+       {0, 0, 20, 3},
+       {0, 3, 20, 6},
+       {0, 9, 20, 1}},
+      // Side by side: percentages of the container, cells, and the rest.
+      {"Screen { layout: horizontal; } #a { width: 25%; } #b { width: 1fr; } #c { width: 4; }",
+       {0, 0, 5, 10},
+       {5, 0, 11, 10},
+       {16, 0, 4, 10}},
+      // Docks take their edge first; the rest flows in what remains.
+      {"#a { dock: bottom; height: 2; } #b { dock: left; width: 3; } #c { height: 1fr; }",
+       {0, 8, 20, 2},
+       {0, 0, 3, 8},
+       {3, 0, 17, 8}},
+      // Hidden children take no space; the group is aligned as a whole, each child across.
+      {"Screen { align: right bottom; } #a { display: none; } #b { height: 2; width: 6; } "
+       "#c { height: 2; width: 8; }",
+       {0, 0, 0, 0},
+       {14, 6, 6, 2},
+       {12, 8, 8, 2}},
+      // A width is held to the container; a height may overflow it (drawing clips it).
+      {"#a { height: 30; width: 50; }", {0, 0, 20, 30}, {0, 30, 20, 0}, {0, 30, 20, 0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.css);
+    class Plain : public Screen {
+     public:
+      void compose(ComposeResult& r) override {
+        r.yield<Widget>("a");
+        r.yield<Widget>("b");
+        r.yield<Widget>("c");
+      }
+    };
+    App app;
+    app.add_css(c.css);
+    app.install_screen("main", std::make_unique<Plain>());
+    app.switch_screen("main");
+    Pilot pilot(app, {20, 10});
+    Screen& s = app.screen();
+    auto region = [&](const char* id) {
+      Region r = s.query_one(id).region();
+      return r.empty() ? Region{0, 0, 0, 0} : r;
+    };
+    auto expect = [](Region r) { return r.empty() ? Region{0, 0, 0, 0} : r; };
+    EXPECT_EQ(region("#a"), expect(c.a));
+    EXPECT_EQ(region("#b"), expect(c.b));
+    EXPECT_EQ(region("#c"), expect(c.c));
+  }
+  // Border and padding sit inside the height; the content is what is left.
+  App app;
+  app.add_css("#a { height: 5; border: solid red; padding: 1 2; }");
+  auto screen = std::make_unique<Screen>();
+  Widget& a = screen->mount_new<Widget>("a");
+  app.install_screen("main", std::move(screen));
+  app.switch_screen("main");
+  Pilot pilot(app, {20, 10});
+  EXPECT_EQ(a.region(), (Region{0, 0, 20, 5}));
+  EXPECT_EQ(a.content_region(), (Region{3, 2, 14, 1}));
+  EXPECT_EQ(pilot.screenshot().substr(0, pilot.screenshot().find('\n')), "┌──────────────────┐");
 }
 
 }  // namespace

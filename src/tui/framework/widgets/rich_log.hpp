@@ -33,8 +33,9 @@ class RichLog : public Widget {
   explicit RichLog(RichLogOptions options = {});
 
   // Lays `content` out at `width` cells (default: the content width of the widget, or 80 before
-  // it is laid out) and appends its rows. Returns the log.
-  RichLog& write(const Renderable& content, std::optional<int> width = std::nullopt);
+  // it is laid out) and appends its rows. Returns the log. (A subclass that overrides it should
+  // add `using RichLog::write;` to keep the string overload visible.)
+  virtual RichLog& write(const Renderable& content, std::optional<int> width = std::nullopt);
   // Plain text (no markup), one row per line or wrapped.
   RichLog& write(std::string_view text, std::optional<int> width = std::nullopt);
   // Removes every row and scrolls back to the top.

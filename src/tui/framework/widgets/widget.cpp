@@ -135,7 +135,11 @@ Strip Widget::render_line(int) {
 }
 
 void Widget::refresh() {
-  if (app_) app_->refresh();
+  // Only what the current screen shows can change a frame.
+  if (!app_ || !app_->has_current_screen()) return;
+  const Widget* root = this;
+  while (root->parent_) root = root->parent_;
+  if (root == &app_->screen()) app_->refresh();
 }
 
 int Widget::content_height(int width) {
