@@ -46,6 +46,7 @@ wait_file "$work/before" || fail "the shell did not start"
 
 tmx send-keys -t demo "$demo 300 1; echo \$? > $work/status" Enter
 wait_for "all rows written" 150 || fail "the rows did not all arrive"
+sleep 0.3  # tmux may show a frame half drawn; let the last one land
 [ "$(tmx display -p -t demo '#{alternate_on}')" = "1" ] || fail "not on the alternate screen"
 screen="$(tmx capture-pane -p -t demo)"
 echo "$screen" | head -1 | grep -q "Log demo" || fail "no header on the first row"
@@ -54,6 +55,7 @@ echo "$screen" | grep -q "row 250" && fail "rows above the view are shown"
 
 tmx send-keys -t demo PageUp
 wait_for "row 2[5-7][0-9]:" 30 || fail "PageUp did not scroll up"
+sleep 0.3
 tmx capture-pane -p -t demo | grep -q "all rows written" && fail "PageUp left the end in view"
 tmx send-keys -t demo End
 wait_for "all rows written" 30 || fail "End did not scroll back"
