@@ -197,5 +197,45 @@ TEST(WidgetsApp, Timers) {
   EXPECT_EQ(once, 1);
 }
 
+class BadCss : public Widget {
+ public:
+  static constexpr std::string_view DEFAULT_CSS = "BadCss {\n  height: 1;\n  height: tall;\n}";
+  BadCss() { declare_css_type("BadCss", DEFAULT_CSS); }
+};
+
+TEST(WidgetsApp, BadStylesheetIsAnErrorNamingClassAndLine) {
+  App app;
+  auto screen = std::make_unique<Screen>();
+  screen->mount_new<BadCss>();
+  app.install_screen("main", std::move(screen));
+  app.switch_screen("main");
+  try {
+    Pilot pilot(app, {20, 5});
+    ADD_FAILURE() << "no error";
+  } catch (const CssError& e) {
+    EXPECT_EQ(e.line(), 3);
+    EXPECT_NE(std::string(e.what()).find("BadCss DEFAULT_CSS line 3"), std::string::npos)
+        << e.what();
+  }
+  EXPECT_FALSE(app.running());
+  EXPECT_THROW(app.add_css("A { color: nope; }"), CssError);
+}
+
+TEST(WidgetsApp, PasteGoesToTheFocusedWidget) {
+  struct Paster : Widget {
+    Paster() { set_can_focus(true); }
+    void on_paste(const std::string& text) override { got += text; }
+    std::string got;
+  };
+  App app;
+  auto screen = std::make_unique<Screen>();
+  auto& p = screen->mount_new<Paster>();
+  app.install_screen("main", std::move(screen));
+  app.switch_screen("main");
+  Pilot pilot(app, {20, 5});
+  pilot.send_bytes("\x1b[200~two\nlines\x1b[201~");
+  EXPECT_EQ(p.got, "two\nlines");
+}
+
 }  // namespace
 }  // namespace orvo::tui

@@ -96,6 +96,11 @@ TEST(WidgetsRichLog, FollowsTheEndUnlessScrolledUp) {
   EXPECT_EQ(log.scroll_offset().y, 22);
   log.scroll_to(-5);
   EXPECT_EQ(log.scroll_offset().y, 0);
+  log.scroll_to(20, true);  // animated: moves over a few frames
+  pilot.wait_idle();
+  EXPECT_LT(log.scroll_offset().y, 20);
+  EXPECT_TRUE(pilot.wait_until([&] { return log.scroll_offset().y == 20; }));
+  log.scroll_to(0);
 
   // What is on screen: rows from the offset, scrollbar thumb at the top of the right column.
   std::string shot = pilot.screenshot();

@@ -38,7 +38,12 @@ KeyEvent key_event(std::string_view key) {
 
 Pilot::Pilot(App& app, Size size) : app_(app), driver_(size) {
   app_.start(driver_);
-  wait_idle();
+  try {
+    wait_idle();
+  } catch (...) {
+    app_.finish();  // the driver goes with this pilot
+    throw;
+  }
 }
 
 Pilot::~Pilot() {
