@@ -166,6 +166,8 @@ Screen& App::screen() {
 }
 
 void App::activate(Screen& s) {
+  // Screens are composed and mounted when they are first shown on a running application.
+  if (!driver_.load()) return;
   if (!s.mounted_) mount_tree(s);
   if (!focused_ || !contains(s, focused_)) {
     focused_ = nullptr;

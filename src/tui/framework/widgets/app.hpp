@@ -65,7 +65,8 @@ class App : public MessageTarget {
   }
 
   // --- screens
-  // Installs a screen under `name` (owned by the application).
+  // Installs a screen under `name` (owned by the application). A screen is composed and its
+  // widgets mounted (on_mount) when it is first shown while the application runs.
   void install_screen(std::string name, std::unique_ptr<Screen> screen);
   bool has_screen(std::string_view name) const;
   // Replaces the current screen (the top of the stack) by the installed screen `name`.
