@@ -1,0 +1,565 @@
+#include "tui/framework/widgets/app.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "tui/framework/term/terminal_driver.hpp"
+#include "tui/framework/widgets/layout.hpp"
+
+namespace orvo::tui {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Parsed DEFAULT_CSS, shared by every screen and application of the process: a class's
+// stylesheet is parsed once.
+const std::vector<Rule>& parsed(const std::string& origin, std::string_view css) {
+  static std::mutex mutex;
+  static std::unordered_map<std::string, std::vector<Rule>> cache;
+  std::lock_guard lock(mutex);
+  std::string key = origin;
+  key += '\0';
+  key += css;
+  auto it = cache.find(key);
+  if (it == cache.end()) it = cache.emplace(key, parse_css(css, origin)).first;
+  return it->second;
+}
+
+void walk(Widget& w, const std::function<void(Widget&)>& fn) {
+  fn(w);
+  for (auto& c : w.children()) walk(*c, fn);
+}
+
+bool contains(Widget& root, Widget* target) {
+  for (Widget* w = target; w; w = w->parent()) {
+    if (w == &root) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+App::App() {
+  register_action("quit", [this] { exit(); });
+}
+
+App::~App() {
+  finish();
+  // Widgets unregister themselves from the application as they go; let them do it while every
+  // member is still alive.
+  stack_.clear();
+  graveyard_.clear();
+  pushed_.clear();
+  installed_.clear();
+}
+
+// --- messages
+
+void App::post_message(MessagePtr message) {
+  if (!message) return;
+  bool was_empty;
+  {
+    std::lock_guard lock(queue_mutex_);
+    was_empty = queue_.empty();
+    queue_.push_back(std::move(message));
+  }
+  // One wake-up per batch: the loop drains everything that is queued when it wakes.
+  if (was_empty) {
+    if (Driver* d = driver_.load(std::memory_order_acquire)) d->wake();
+  }
+}
+
+void App::run_messages() {
+  std::deque<MessagePtr> batch;
+  {
+    std::lock_guard lock(queue_mutex_);
+    batch.swap(queue_);
+  }
+  while (!batch.empty()) {
+    MessagePtr m = std::move(batch.front());
+    batch.pop_front();
+    for (std::size_t i = 0; i < handlers_.size(); ++i) handlers_[i](*m);
+    if (exit_requested_) {
+      // Keep the rest for nobody: the application is ending.
+      return;
+    }
+  }
+}
+
+// --- screens
+
+void App::install_screen(std::string name, std::unique_ptr<Screen> screen) {
+  if (!screen) throw std::invalid_argument("install_screen: no screen");
+  screen->attach(nullptr, this);
+  installed_.insert_or_assign(std::move(name), std::move(screen));
+}
+
+bool App::has_screen(std::string_view name) const {
+  return installed_.find(name) != installed_.end();
+}
+
+static Screen& find_installed(
+    const std::map<std::string, std::unique_ptr<Screen>, std::less<>>& installed,
+    std::string_view name) {
+  auto it = installed.find(name);
+  if (it == installed.end()) {
+    throw std::invalid_argument("no screen installed as \"" + std::string(name) + "\"");
+  }
+  return *it->second;
+}
+
+void App::switch_screen(std::string_view name) {
+  Screen& next = find_installed(installed_, name);
+  if (!stack_.empty()) {
+    Screen* top = stack_.back();
+    if (top == &next) return;
+    stack_.pop_back();
+    retire(top);
+  }
+  stack_.push_back(&next);
+  activate(next);
+}
+
+void App::push_screen(std::string_view name) {
+  Screen& next = find_installed(installed_, name);
+  stack_.push_back(&next);
+  activate(next);
+}
+
+void App::push_screen(std::unique_ptr<Screen> screen) {
+  if (!screen) throw std::invalid_argument("push_screen: no screen");
+  screen->attach(nullptr, this);
+  Screen& ref = *screen;
+  pushed_.push_back(std::move(screen));
+  stack_.push_back(&ref);
+  activate(ref);
+}
+
+void App::pop_screen() {
+  if (stack_.size() <= 1) throw std::logic_error("pop_screen: the last screen cannot be popped");
+  Screen* top = stack_.back();
+  stack_.pop_back();
+  retire(top);
+  activate(*stack_.back());
+}
+
+void App::retire(Screen* s) {
+  if (focused_ && contains(*s, focused_)) focused_ = nullptr;
+  if (captured_ && contains(*s, captured_)) captured_ = nullptr;
+  // An unnamed pushed screen ends here; it is destroyed after the current event, since the
+  // event's handler may be running on it.
+  if (std::find(stack_.begin(), stack_.end(), s) != stack_.end()) return;
+  for (auto it = pushed_.begin(); it != pushed_.end(); ++it) {
+    if (it->get() == s) {
+      graveyard_.push_back(std::move(*it));
+      pushed_.erase(it);
+      break;
+    }
+  }
+}
+
+Screen& App::screen() {
+  if (stack_.empty()) throw std::logic_error("the application has no screen");
+  return *stack_.back();
+}
+
+void App::activate(Screen& s) {
+  // Screens are composed and mounted when they are first shown on a running application.
+  if (!driver_.load()) return;
+  if (!s.mounted_) mount_tree(s);
+  if (!focused_ || !contains(s, focused_)) {
+    focused_ = nullptr;
+    std::vector<Widget*> f;
+    collect_focusable(s, f);
+    if (!f.empty()) focused_ = f.front();
+  }
+  invalidate_layout();
+}
+
+void App::mount_tree(Widget& w) {
+  // Compose the whole subtree first, so that every on_mount can query any widget of it.
+  std::function<void(Widget&)> compose = [&](Widget& x) {
+    x.app_ = this;
+    ComposeResult r;
+    x.compose(r);
+    for (auto& c : r.take()) {
+      c->parent_ = &x;
+      x.children_.push_back(std::move(c));
+    }
+    for (auto& c : x.children_) {
+      c->parent_ = &x;
+      if (!c->mounted_) compose(*c);
+    }
+  };
+  compose(w);
+  std::function<void(Widget&)> mount = [&](Widget& x) {
+    for (auto& c : x.children_) {
+      if (!c->mounted_) mount(*c);
+    }
+    x.mounted_ = true;
+    x.on_mount();
+  };
+  mount(w);
+  styles_dirty_ = true;
+  invalidate_layout();
+}
+
+void App::add_css(std::string css) {
+  parse_css(css, "App CSS");  // fail early, naming the problem
+  extra_css_.push_back(std::move(css));
+  styles_dirty_ = true;
+  invalidate_layout();
+}
+
+void App::apply_styles(Screen& screen) {
+  Stylesheet sheet;
+  std::vector<std::string> seen;
+  std::vector<const std::vector<Rule>*> sources;
+  walk(screen, [&](Widget& w) {
+    for (const auto& [type, css] : w.css_chain()) {
+      if (std::find(seen.begin(), seen.end(), type) != seen.end()) continue;
+      seen.push_back(type);
+      if (!css.empty()) sources.push_back(&parsed(type + " DEFAULT_CSS", css));
+    }
+  });
+  for (const auto& css : extra_css_) sources.push_back(&parsed("App CSS", css));
+  std::vector<Rule> rules;
+  for (const auto* src : sources) rules.insert(rules.end(), src->begin(), src->end());
+  walk(screen, [&](Widget& w) {
+    // Same as Stylesheet::compute over `rules`, without copying them into a sheet.
+    struct Hit {
+      std::tuple<int, int, int> spec;
+      std::size_t order;
+    };
+    std::vector<Hit> hits;
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+      std::optional<std::tuple<int, int, int>> best;
+      for (const auto& sel : rules[i].selectors) {
+        if (matches(sel, w)) {
+          auto sp = sel.specificity();
+          if (!best || sp > *best) best = sp;
+        }
+      }
+      if (best) hits.push_back({*best, i});
+    }
+    std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
+      return std::tie(a.spec, a.order) < std::tie(b.spec, b.order);
+    });
+    Styles out;
+    for (const auto& h : hits) out.merge(rules[h.order].styles);
+    w.styles_ = out;
+  });
+  (void)sheet;
+}
+
+Size App::size() const {
+  if (!driver_.load()) throw std::runtime_error("the application is not running: no screen size");
+  return size_;
+}
+
+void App::exit(int code) {
+  exit_requested_ = true;
+  exit_code_ = code;
+  if (Driver* d = driver_.load()) d->wake();
+}
+
+// --- actions
+
+void App::register_action(std::string name, std::function<void()> fn) {
+  for (auto& [n, f] : actions_) {
+    if (n == name) {
+      f = std::move(fn);
+      return;
+    }
+  }
+  actions_.emplace_back(std::move(name), std::move(fn));
+}
+
+bool App::run_action(std::string_view name) {
+  for (auto& [n, f] : actions_) {
+    if (n == name) {
+      auto fn = f;
+      fn();
+      return true;
+    }
+  }
+  return false;
+}
+
+// --- timers
+
+TimerId App::set_interval(std::chrono::milliseconds interval, std::function<void()> fn) {
+  TimerId id = next_timer_++;
+  if (interval.count() <= 0) interval = std::chrono::milliseconds(1);
+  timers_[id] = Timer{Clock::now() + interval, interval, std::move(fn)};
+  return id;
+}
+
+TimerId App::set_timer(std::chrono::milliseconds delay, std::function<void()> fn) {
+  TimerId id = next_timer_++;
+  timers_[id] = Timer{Clock::now() + delay, std::chrono::milliseconds(0), std::move(fn)};
+  return id;
+}
+
+void App::cancel_timer(TimerId id) {
+  timers_.erase(id);
+}
+
+void App::run_timers() {
+  auto now = Clock::now();
+  std::vector<TimerId> due;
+  for (auto& [id, t] : timers_) {
+    if (t.due <= now) due.push_back(id);
+  }
+  for (TimerId id : due) {
+    auto it = timers_.find(id);
+    if (it == timers_.end()) continue;  // cancelled by an earlier callback
+    auto fn = it->second.fn;
+    if (it->second.interval.count() > 0) {
+      // Next tick from now: a loop that fell behind does not fire a burst.
+      it->second.due = now + it->second.interval;
+    } else {
+      timers_.erase(it);
+    }
+    fn();
+  }
+}
+
+std::optional<std::chrono::milliseconds> App::time_to_next_deadline() const {
+  std::optional<Clock::time_point> next;
+  for (const auto& [id, t] : timers_) {
+    if (!next || t.due < *next) next = t.due;
+  }
+  if (dirty_ || layout_dirty_) {
+    auto frame = last_frame_ + kFrameInterval;
+    if (!next || frame < *next) next = frame;
+  }
+  if (!next) return std::nullopt;
+  auto d = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
+  return std::max(d, std::chrono::milliseconds(0));
+}
+
+// --- focus
+
+void App::collect_focusable(Widget& w, std::vector<Widget*>& out) {
+  if (w.styles_.display == Display::None) return;
+  if (w.can_focus()) out.push_back(&w);
+  for (auto& c : w.children()) collect_focusable(*c, out);
+}
+
+void App::set_focus(Widget* w) {
+  if (focused_ != w) {
+    focused_ = w;
+    refresh();
+  }
+}
+
+void App::focus_next(int direction) {
+  if (stack_.empty()) return;
+  std::vector<Widget*> f;
+  collect_focusable(screen(), f);
+  if (f.empty()) return;
+  auto it = std::find(f.begin(), f.end(), focused_);
+  int n = static_cast<int>(f.size());
+  int i = it == f.end() ? (direction > 0 ? -1 : 0) : static_cast<int>(it - f.begin());
+  set_focus(f[static_cast<std::size_t>(((i + direction) % n + n) % n)]);
+}
+
+void App::forget(Widget* w) {
+  if (focused_ == w) focused_ = nullptr;
+  if (captured_ == w) captured_ = nullptr;
+}
+
+// --- running
+
+int App::run() {
+  TerminalDriver driver;
+  return run(driver);
+}
+
+int App::run(Driver& driver) {
+  start(driver);
+  try {
+    while (!exit_requested_) step(std::nullopt);
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+  return exit_code_;
+}
+
+void App::start(Driver& driver) {
+  if (driver_.load()) throw std::logic_error("the application is running already");
+  driver.start();
+  size_ = driver.size();
+  compositor_ = std::make_unique<Compositor>(size_);
+  exit_requested_ = false;
+  driver_.store(&driver, std::memory_order_release);
+  // Messages posted before the start are waiting: make sure the first poll does not block.
+  driver.wake();
+  invalidate_layout();
+  if (!stack_.empty()) activate(screen());
+}
+
+void App::finish() {
+  Driver* d = driver_.exchange(nullptr);
+  if (d) d->stop();
+}
+
+bool App::idle() const {
+  std::lock_guard lock(queue_mutex_);
+  return queue_.empty() && !dirty_ && !layout_dirty_;
+}
+
+void App::step(std::optional<std::chrono::milliseconds> timeout, bool force_frame) {
+  Driver* d = driver_.load();
+  if (!d) throw std::logic_error("step: the application is not running");
+  auto wait = time_to_next_deadline();
+  if (force_frame && (dirty_ || layout_dirty_)) wait = std::chrono::milliseconds(0);
+  if (timeout && (!wait || *timeout < *wait)) wait = timeout;
+  {
+    std::lock_guard lock(queue_mutex_);
+    if (!queue_.empty()) wait = std::chrono::milliseconds(0);
+  }
+  events_.clear();
+  d->poll(wait, events_);
+  for (const auto& e : events_) {
+    dispatch_input(e);
+    if (exit_requested_) break;
+  }
+  if (!exit_requested_) run_messages();
+  if (!exit_requested_) run_timers();
+  graveyard_.clear();
+  if (exit_requested_) return;
+  if (dirty_ || layout_dirty_) {
+    if (force_frame || Clock::now() - last_frame_ >= kFrameInterval) draw_frame();
+  }
+}
+
+void App::layout_now() {
+  if (stack_.empty()) return;
+  Screen& s = screen();
+  // Handlers may change content (and so sizes) again; a few rounds settle it.
+  for (int round = 0; round < 4; ++round) {
+    if (styles_dirty_) {
+      apply_styles(s);
+      styles_dirty_ = false;
+    }
+    layout_dirty_ = false;
+    std::vector<Widget*> resized;
+    LayoutEngine::arrange(s, Region{0, 0, size_.width, size_.height}, resized);
+    for (Widget* w : resized) w->on_resize();
+    if (!layout_dirty_) break;
+  }
+  layout_dirty_ = false;
+}
+
+void App::draw_frame() {
+  if (!compositor_) return;
+  layout_now();
+  CellBuffer& frame = compositor_->frame();
+  frame.clear();
+  if (!stack_.empty()) Painter::paint(frame, screen(), frame.region());
+  std::string bytes = compositor_->render();
+  if (Driver* d = driver_.load()) d->write_frame(bytes);
+  dirty_ = false;
+  last_frame_ = Clock::now();
+  ++frames_;
+}
+
+// --- input
+
+void App::dispatch_input(const InputEvent& e) {
+  if (auto* k = std::get_if<KeyEvent>(&e)) {
+    if (!stack_.empty()) dispatch_key(*k);
+  } else if (auto* m = std::get_if<MouseEvent>(&e)) {
+    if (!stack_.empty()) dispatch_mouse(*m);
+  } else if (auto* p = std::get_if<PasteEvent>(&e)) {
+    if (focused_) focused_->on_paste(p->text);
+  } else if (auto* r = std::get_if<ResizeEvent>(&e)) {
+    size_ = Size{std::max(1, r->width), std::max(1, r->height)};
+    if (compositor_) compositor_->resize(size_);
+    invalidate_layout();
+  } else if (std::holds_alternative<RedrawEvent>(e)) {
+    if (compositor_) compositor_->invalidate();
+    refresh();
+  }
+}
+
+void App::dispatch_key(const KeyEvent& e) {
+  Screen& s = screen();
+  auto try_bindings = [&](Widget* owner) {
+    for (const auto& b : owner->bindings()) {
+      if (!b.matches(e.key)) continue;
+      if (owner->run_action(b.action) || run_action(b.action)) return true;
+    }
+    return false;
+  };
+  Widget* f = focused_;
+  if (f && f->on_key(e)) return;
+  for (Widget* w = f; w && w != &s; w = w->parent()) {
+    if (try_bindings(w)) return;
+  }
+  if (try_bindings(&s)) return;
+  for (const auto& b : bindings_) {
+    if (b.matches(e.key) && run_action(b.action)) return;
+  }
+  if (e.key == "tab") {
+    focus_next(1);
+    return;
+  }
+  if (e.key == "shift+tab") {
+    focus_next(-1);
+    return;
+  }
+  on_unhandled_key(e);
+}
+
+Widget* App::widget_at(Widget& root, int x, int y) {
+  if (root.styles_.display == Display::None || !root.region_.contains(x, y)) return nullptr;
+  // Docked children are drawn last, so they are on top; later siblings over earlier ones.
+  const auto& ch = root.children();
+  for (int pass = 0; pass < 2; ++pass) {
+    for (auto it = ch.rbegin(); it != ch.rend(); ++it) {
+      bool docked = (*it)->styles_.dock.value_or(Dock::None) != Dock::None;
+      if (docked != (pass == 0)) continue;
+      if (!root.content_.contains(x, y)) continue;
+      if (Widget* hit = widget_at(**it, x, y)) return hit;
+    }
+  }
+  return &root;
+}
+
+void App::dispatch_mouse(const MouseEvent& e) {
+  Widget* target = captured_ ? captured_ : widget_at(screen(), e.x, e.y);
+  if (!target) return;
+  MouseEvent local = e;
+  local.x = e.x - target->content_.x;
+  local.y = e.y - target->content_.y;
+  switch (e.kind) {
+    case MouseKind::down:
+      if (target->can_focus()) set_focus(target);
+      target->on_mouse_down(local);
+      break;
+    case MouseKind::move:
+      target->on_mouse_move(local);
+      break;
+    case MouseKind::up:
+      target->on_mouse_up(local);
+      break;
+    case MouseKind::scroll_up:
+    case MouseKind::scroll_down:
+      for (Widget* w = target; w; w = w->parent()) {
+        MouseEvent rel = e;
+        rel.x = e.x - w->content_.x;
+        rel.y = e.y - w->content_.y;
+        if (w->on_mouse_scroll(rel)) break;
+      }
+      break;
+  }
+}
+
+}  // namespace orvo::tui

@@ -1,0 +1,209 @@
+// The application: one UI thread, its event loop, screens, focus, key dispatch, timers and
+// batched repaints.
+//
+//   class MyApp : public App { ... };
+//   MyApp app;
+//   app.install_screen("main", std::make_unique<MainScreen>());
+//   app.on<MyMessage>([&](MyMessage& m) { ... });      // handlers by message type, in order
+//   app.set_bindings({Binding("q", "quit", "Quit")});  // "quit" is built in: exit()
+//   app.switch_screen("main");
+//   return app.run();                                   // a real terminal (/dev/tty)
+//
+// The loop blocks in the driver's poll until input arrives, a message is posted (post_message
+// wakes it) or the nearest timer or frame is due; an idle application uses no CPU.
+// Frames: any refresh() marks the screen dirty; at most one frame is drawn per kFrameInterval.
+//
+// Key dispatch: the focused widget's on_key, then its bindings and those of its ancestors up to
+// the screen, then the screen's bindings, then the application's. A binding runs the action
+// registered under its name on the widget or screen that owns the binding, or else on the
+// application; an action registered nowhere leaves the key unhandled. Tab / Shift+Tab move the
+// focus when nothing else took the key.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tui/framework/message.hpp"
+#include "tui/framework/term/compositor.hpp"
+#include "tui/framework/term/driver.hpp"
+#include "tui/framework/widgets/binding.hpp"
+#include "tui/framework/widgets/css.hpp"
+#include "tui/framework/widgets/widget.hpp"
+
+namespace orvo::tui {
+
+using TimerId = std::uint64_t;
+
+class App : public MessageTarget {
+ public:
+  static constexpr std::chrono::milliseconds kFrameInterval{16};
+
+  App();
+  ~App() override;
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  // --- messages (post_message may be called from any thread)
+  void post_message(MessagePtr message) override;
+  // Runs `handler` on the UI thread for every posted message that is a T (or derives from T),
+  // in registration order.
+  template <class T>
+  void on(std::function<void(T&)> handler) {
+    handlers_.push_back([h = std::move(handler)](Message& m) {
+      if (auto* t = dynamic_cast<T*>(&m)) h(*t);
+    });
+  }
+
+  // --- screens
+  // Installs a screen under `name` (owned by the application). A screen is composed and its
+  // widgets mounted (on_mount) when it is first shown while the application runs.
+  void install_screen(std::string name, std::unique_ptr<Screen> screen);
+  bool has_screen(std::string_view name) const;
+  // Replaces the current screen (the top of the stack) by the installed screen `name`.
+  void switch_screen(std::string_view name);
+  // Puts a screen on top of the current one: an installed one by name, or a new one (owned
+  // until popped).
+  void push_screen(std::string_view name);
+  void push_screen(std::unique_ptr<Screen> screen);
+  // Removes the top screen (never the last one).
+  void pop_screen();
+  // The current screen; throws std::logic_error when there is none.
+  Screen& screen();
+  bool has_current_screen() const { return !stack_.empty(); }
+
+  // Size of the terminal in cells; throws std::runtime_error before the application runs.
+  Size size() const;
+
+  // Ends the application: run() returns `code` after the current event.
+  void exit(int code = 0);
+  bool exiting() const { return exit_requested_; }
+
+  // --- bindings and actions of the application itself ("quit" is registered: exit()).
+  const std::vector<Binding>& bindings() const { return bindings_; }
+  void set_bindings(std::vector<Binding> bindings) { bindings_ = std::move(bindings); }
+  void register_action(std::string name, std::function<void()> fn);
+  bool run_action(std::string_view name);
+
+  // An extra stylesheet applied to every screen after the widgets' DEFAULT_CSS.
+  void add_css(std::string css);
+
+  // --- timers (callbacks run on the UI thread)
+  TimerId set_interval(std::chrono::milliseconds interval, std::function<void()> fn);
+  TimerId set_timer(std::chrono::milliseconds delay, std::function<void()> fn);
+  void cancel_timer(TimerId id);
+
+  // --- focus and mouse capture
+  Widget* focused() const { return focused_; }
+  void set_focus(Widget* widget);
+  void focus_next(int direction = 1);
+  Widget* mouse_captured() const { return captured_; }
+
+  // Requests a frame (batched).
+  void refresh() { dirty_ = true; }
+  // Re-applies stylesheets and lays the screen out again before the next frame.
+  void invalidate_layout() {
+    layout_dirty_ = true;
+    dirty_ = true;
+  }
+
+  // --- running
+  // Runs on the real terminal until exit(); the terminal is restored however the loop ends.
+  int run();
+  // Runs on `driver` (started and stopped here) until exit().
+  int run(Driver& driver);
+
+  // Stepwise running, for the headless pilot and for hosts with their own loop.
+  void start(Driver& driver);
+  // One turn of the loop: waits at most `timeout` (nullopt: until something happens) for input,
+  // messages or timers, handles them, and draws a frame when one is due. `force_frame` draws a
+  // pending frame without waiting for the frame interval.
+  void step(std::optional<std::chrono::milliseconds> timeout, bool force_frame = false);
+  // Stops the driver (idempotent).
+  void finish();
+  bool running() const { return driver_ != nullptr; }
+  // Nothing queued, no frame pending.
+  bool idle() const;
+  int exit_code() const { return exit_code_; }
+
+  // Frames drawn so far.
+  std::uint64_t frames() const { return frames_; }
+
+  // Called by widgets.
+  void capture_mouse(Widget* w) { captured_ = w; }
+  void release_mouse(Widget* w) {
+    if (captured_ == w) captured_ = nullptr;
+  }
+  // A widget is being destroyed: drop pointers to it.
+  void forget(Widget* w);
+
+ protected:
+  // Hook for subclasses: a key no widget, screen or binding handled.
+  virtual bool on_unhandled_key(const KeyEvent&) { return false; }
+
+ private:
+  struct Timer {
+    std::chrono::steady_clock::time_point due;
+    std::chrono::milliseconds interval{0};  // 0: one-shot
+    std::function<void()> fn;
+  };
+
+  void activate(Screen& screen);
+  void retire(Screen* screen);
+  friend class Widget;
+  void mount_tree(Widget& w);
+  void apply_styles(Screen& screen);
+  void layout_now();
+  void draw_frame();
+  void dispatch_input(const InputEvent& e);
+  void dispatch_key(const KeyEvent& e);
+  void dispatch_mouse(const MouseEvent& e);
+  void run_messages();
+  void run_timers();
+  std::optional<std::chrono::milliseconds> time_to_next_deadline() const;
+  Widget* widget_at(Widget& root, int x, int y);
+  void collect_focusable(Widget& w, std::vector<Widget*>& out);
+
+  // Message queue: filled from any thread, drained on the UI thread.
+  mutable std::mutex queue_mutex_;
+  std::deque<MessagePtr> queue_;
+  std::atomic<Driver*> driver_{nullptr};
+  std::vector<std::function<void(Message&)>> handlers_;
+
+  std::map<std::string, std::unique_ptr<Screen>, std::less<>> installed_;
+  std::vector<std::unique_ptr<Screen>> pushed_;     // screens owned because pushed unnamed
+  std::vector<std::unique_ptr<Screen>> graveyard_;  // popped, destroyed after the event
+  std::vector<Screen*> stack_;
+
+  std::vector<Binding> bindings_;
+  std::vector<std::pair<std::string, std::function<void()>>> actions_;
+  std::vector<std::string> extra_css_;
+
+  std::map<TimerId, Timer> timers_;
+  TimerId next_timer_ = 1;
+
+  Widget* focused_ = nullptr;
+  Widget* captured_ = nullptr;
+
+  std::unique_ptr<Compositor> compositor_;
+  Size size_{};
+  bool dirty_ = true;
+  bool layout_dirty_ = true;
+  bool styles_dirty_ = true;
+  std::vector<InputEvent> events_;
+  std::chrono::steady_clock::time_point last_frame_{};
+  std::uint64_t frames_ = 0;
+  bool exit_requested_ = false;
+  int exit_code_ = 0;
+};
+
+}  // namespace orvo::tui

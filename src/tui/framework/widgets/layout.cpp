@@ -1,0 +1,360 @@
+#include "tui/framework/widgets/layout.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace orvo::tui {
+
+namespace {
+
+bool has_border(const Styles& s) {
+  return s.border && s.border->kind != BorderKind::None;
+}
+
+int scrollbar_width(const Styles& s) {
+  return std::max(0, s.scrollbar_size_v.value_or(1));
+}
+
+// Border, padding and an always-shown scrollbar: what auto sizes add to the content.
+int chrome_w(const Styles& s) {
+  int n = has_border(s) ? 2 : 0;
+  if (s.padding) n += s.padding->horizontal();
+  if (s.overflow_y == OverflowMode::Scroll) n += scrollbar_width(s);
+  return n;
+}
+
+int chrome_h(const Styles& s) {
+  int n = has_border(s) ? 2 : 0;
+  if (s.padding) n += s.padding->vertical();
+  return n;
+}
+
+int auto_height(Widget& c, int width) {
+  const Styles& s = c.styles();
+  return c.content_height(std::max(0, width - chrome_w(s))) + chrome_h(s);
+}
+
+int auto_width(Widget& c) {
+  return c.content_width() + chrome_w(c.styles());
+}
+
+int percent(int total, double p) {
+  return static_cast<int>(std::floor(total * p / 100.0));
+}
+
+// Size across the stacking axis: unset and fractions fill; cells, percentages and auto are
+// clamped to the space there is.
+int cross_size(const std::optional<Scalar>& v, int avail, int auto_value) {
+  if (!v) return avail;
+  switch (v->unit) {
+    case Scalar::Unit::Cells:
+      return std::min(avail, static_cast<int>(v->value));
+    case Scalar::Unit::Percent:
+      return std::min(avail, percent(avail, v->value));
+    case Scalar::Unit::Auto:
+      return std::min(avail, auto_value);
+    case Scalar::Unit::Fraction:
+      return avail;
+  }
+  return avail;
+}
+
+// Splits `space` among fractions so that the parts add up exactly.
+std::vector<int> share(int space, const std::vector<double>& fr) {
+  double total = 0;
+  for (double f : fr) total += f;
+  std::vector<int> out;
+  double acc = 0;
+  int prev = 0;
+  for (double f : fr) {
+    acc += f;
+    int end = total > 0 ? static_cast<int>(std::lround(space * acc / total)) : 0;
+    out.push_back(end - prev);
+    prev = end;
+  }
+  return out;
+}
+
+}  // namespace
+
+void LayoutEngine::arrange(Widget& w, Region outer, std::vector<Widget*>& resized) {
+  outer.width = std::max(0, outer.width);
+  outer.height = std::max(0, outer.height);
+  w.region_ = outer;
+  const Styles& s = w.styles_;
+  const int b = has_border(s) ? 1 : 0;
+  Region inner{outer.x + b, outer.y + b, std::max(0, outer.width - 2 * b),
+               std::max(0, outer.height - 2 * b)};
+  const Spacing pad = s.padding.value_or(Spacing{});
+  auto inside_padding = [&](const Region& r) {
+    return Region{r.x + pad.left, r.y + pad.top, std::max(0, r.width - pad.horizontal()),
+                  std::max(0, r.height - pad.vertical())};
+  };
+  w.content_ = inside_padding(inner);
+  w.scrollbar_ = Region{};
+  const OverflowMode oy = s.overflow_y.value_or(OverflowMode::Hidden);
+  const int sbw = scrollbar_width(s);
+  if (oy != OverflowMode::Hidden && sbw > 0 && inner.width > sbw) {
+    bool show = oy == OverflowMode::Scroll || w.virtual_height() > w.content_.height;
+    if (show) {
+      w.scrollbar_ = Region{inner.right() - sbw, inner.y, sbw, inner.height};
+      inner.width -= sbw;
+      w.content_ = inside_padding(inner);
+    }
+  }
+  const int max = w.max_scroll_y();
+  if (w.scroll_anim_target_ < 0) {
+    w.scroll_.y = w.following_end_ ? max : std::min(w.scroll_.y, max);
+  } else {
+    w.scroll_.y = std::min(w.scroll_.y, max);
+  }
+  const Size sz = w.size();
+  if (sz != w.last_size_) {
+    w.last_size_ = sz;
+    resized.push_back(&w);
+  }
+  arrange_children(w, resized);
+}
+
+void LayoutEngine::arrange_children(Widget& w, std::vector<Widget*>& resized) {
+  Region area = w.content_;
+  std::vector<Widget*> flow;
+  for (auto& cp : w.children_) {
+    Widget& c = *cp;
+    const Styles& s = c.styles_;
+    if (s.display == Display::None) {
+      c.region_ = c.content_ = c.scrollbar_ = Region{area.x, area.y, 0, 0};
+      continue;
+    }
+    Dock dock = s.dock.value_or(Dock::None);
+    if (dock == Dock::None) {
+      flow.push_back(&c);
+      continue;
+    }
+    if (dock == Dock::Top || dock == Dock::Bottom) {
+      int cw = cross_size(s.width, area.width, auto_width(c));
+      int ch;
+      if (!s.height || s.height->unit == Scalar::Unit::Auto) {
+        ch = auto_height(c, cw);
+      } else if (s.height->unit == Scalar::Unit::Cells) {
+        ch = static_cast<int>(s.height->value);
+      } else if (s.height->unit == Scalar::Unit::Percent) {
+        ch = percent(area.height, s.height->value);
+      } else {
+        ch = area.height;
+      }
+      ch = std::clamp(ch, 0, area.height);
+      int y = dock == Dock::Top ? area.y : area.bottom() - ch;
+      arrange(c, Region{area.x, y, cw, ch}, resized);
+      if (dock == Dock::Top) area.y += ch;
+      area.height -= ch;
+    } else {
+      int ch = cross_size(s.height, area.height, auto_height(c, area.width));
+      int cw;
+      if (!s.width || s.width->unit == Scalar::Unit::Auto) {
+        cw = auto_width(c);
+      } else if (s.width->unit == Scalar::Unit::Cells) {
+        cw = static_cast<int>(s.width->value);
+      } else if (s.width->unit == Scalar::Unit::Percent) {
+        cw = percent(area.width, s.width->value);
+      } else {
+        cw = area.width;
+      }
+      cw = std::clamp(cw, 0, area.width);
+      int x = dock == Dock::Left ? area.x : area.right() - cw;
+      arrange(c, Region{x, area.y, cw, ch}, resized);
+      if (dock == Dock::Left) area.x += cw;
+      area.width -= cw;
+    }
+  }
+  if (flow.empty()) return;
+
+  const bool horizontal = w.styles_.layout == Layout::Horizontal;
+  const int main_avail = horizontal ? area.width : area.height;
+  const int cross_avail = horizontal ? area.height : area.width;
+  std::vector<int> main(flow.size()), cross(flow.size());
+  std::vector<double> fr;
+  std::vector<std::size_t> fr_index;
+  int fixed = 0;
+  for (std::size_t i = 0; i < flow.size(); ++i) {
+    Widget& c = *flow[i];
+    const Styles& s = c.styles_;
+    if (horizontal) {
+      cross[i] = cross_size(s.height, cross_avail, 0);
+      if (s.height && s.height->unit == Scalar::Unit::Auto) {
+        cross[i] = std::min(cross_avail, -1);  // resolved below, once the width is known
+      }
+    } else {
+      cross[i] = cross_size(s.width, cross_avail, auto_width(c));
+    }
+    const std::optional<Scalar>& m = horizontal ? s.width : s.height;
+    // Unset: auto down a column, a share across a row.
+    Scalar v = m ? *m : (horizontal ? Scalar::fr(1) : Scalar::automatic());
+    switch (v.unit) {
+      case Scalar::Unit::Cells:
+        main[i] = static_cast<int>(v.value);
+        break;
+      case Scalar::Unit::Percent:
+        main[i] = percent(main_avail, v.value);
+        break;
+      case Scalar::Unit::Auto:
+        main[i] = horizontal ? auto_width(c) : auto_height(c, cross[i]);
+        break;
+      case Scalar::Unit::Fraction:
+        main[i] = 0;
+        fr.push_back(v.value);
+        fr_index.push_back(i);
+        break;
+    }
+    fixed += main[i];
+  }
+  if (!fr.empty()) {
+    auto parts = share(std::max(0, main_avail - fixed), fr);
+    for (std::size_t k = 0; k < fr_index.size(); ++k) main[fr_index[k]] = parts[k];
+  }
+  if (horizontal) {
+    for (std::size_t i = 0; i < flow.size(); ++i) {
+      if (cross[i] < 0) cross[i] = std::min(cross_avail, auto_height(*flow[i], main[i]));
+    }
+  }
+  int total = 0;
+  for (int m : main) total += m;
+
+  const AlignH ah = w.styles_.align_h.value_or(AlignH::Left);
+  const AlignV av = w.styles_.align_v.value_or(AlignV::Top);
+  auto offset = [](int free, int mode) {  // 0 start, 1 centre, 2 end
+    if (free <= 0) return 0;
+    return mode == 1 ? free / 2 : mode == 2 ? free : 0;
+  };
+  const int hmode = ah == AlignH::Center ? 1 : ah == AlignH::Right ? 2 : 0;
+  const int vmode = av == AlignV::Middle ? 1 : av == AlignV::Bottom ? 2 : 0;
+  int pos = (horizontal ? area.x : area.y) + offset(main_avail - total, horizontal ? hmode : vmode);
+  for (std::size_t i = 0; i < flow.size(); ++i) {
+    int c_off = offset(cross_avail - cross[i], horizontal ? vmode : hmode);
+    Region r = horizontal ? Region{pos, area.y + c_off, main[i], cross[i]}
+                          : Region{area.x + c_off, pos, cross[i], main[i]};
+    arrange(*flow[i], r, resized);
+    pos += main[i];
+  }
+}
+
+// --- painting
+
+namespace {
+
+struct BoxChars {
+  const char *tl, *tr, *bl, *br, *h, *v;
+};
+
+BoxChars box_chars(BorderKind k) {
+  switch (k) {
+    case BorderKind::Round:
+      return {"╭", "╮", "╰", "╯", "─", "│"};
+    case BorderKind::Solid:
+      return {"┌", "┐", "└", "┘", "─", "│"};
+    case BorderKind::Heavy:
+      return {"┏", "┓", "┗", "┛", "━", "┃"};
+    case BorderKind::Double:
+      return {"╔", "╗", "╚", "╝", "═", "║"};
+    case BorderKind::Ascii:
+      return {"+", "+", "+", "+", "-", "|"};
+    case BorderKind::None:
+      break;
+  }
+  return {" ", " ", " ", " ", " ", " "};
+}
+
+const Style& track_style() {
+  static const Style s = Style::bg(Color::rgb(0x26, 0x2a, 0x30));
+  return s;
+}
+const Style& thumb_style() {
+  static const Style s = Style::fg(Color::rgb(0x5f, 0x6b, 0x7a)) + track_style();
+  return s;
+}
+
+}  // namespace
+
+void Painter::paint(CellBuffer& buf, Widget& w, Region clip) {
+  if (w.styles_.display == Display::None) return;
+  const Region vis = w.region_.intersect(clip);
+  if (vis.empty()) return;
+  const Style base = w.base_style();
+  if (w.styles_.background || !w.parent_) {
+    const Strip blank = Strip::blank(vis.width, base);
+    for (int y = vis.y; y < vis.bottom(); ++y) buf.draw_strip(vis.x, y, blank, vis);
+  }
+  if (has_border(w.styles_)) paint_border(buf, w, vis, base);
+
+  const Region cv = w.content_.intersect(vis);
+  if (!cv.empty()) {
+    for (int row = cv.y; row < cv.bottom(); ++row) {
+      Strip s = w.render_line(row - w.content_.y);
+      if (s.empty() && w.styles_.background) continue;  // the background is there already
+      if (!base.empty()) s = s.apply_style(base, false);
+      s = s.adjust(w.content_.width, base);
+      buf.draw_strip(w.content_.x, row, s, cv);
+    }
+  }
+  if (!w.scrollbar_.empty()) paint_scrollbar(buf, w, vis);
+
+  if (!cv.empty()) {
+    for (auto& c : w.children_) {
+      if (c->styles_.dock.value_or(Dock::None) == Dock::None) paint(buf, *c, cv);
+    }
+    for (auto& c : w.children_) {
+      if (c->styles_.dock.value_or(Dock::None) != Dock::None) paint(buf, *c, cv);
+    }
+  }
+}
+
+void Painter::paint_border(CellBuffer& buf, Widget& w, const Region& clip, const Style& base) {
+  const Region r = w.region_;
+  if (r.width < 2 || r.height < 2) return;
+  Style st = base;
+  if (!w.styles_.border->color.empty()) {
+    if (auto c = Color::try_parse(w.styles_.border->color)) st = st.with_color(*c);
+  }
+  const BoxChars bc = box_chars(w.styles_.border->kind);
+  std::string top = bc.tl, bottom = bc.bl;
+  for (int i = 0; i < r.width - 2; ++i) {
+    top += bc.h;
+    bottom += bc.h;
+  }
+  top += bc.tr;
+  bottom += bc.br;
+  buf.draw_strip(r.x, r.y, Strip::of(top, st), clip);
+  buf.draw_strip(r.x, r.bottom() - 1, Strip::of(bottom, st), clip);
+  const Strip side = Strip::of(bc.v, st);
+  for (int y = r.y + 1; y < r.bottom() - 1; ++y) {
+    buf.draw_strip(r.x, y, side, clip);
+    buf.draw_strip(r.right() - 1, y, side, clip);
+  }
+}
+
+void Painter::paint_scrollbar(CellBuffer& buf, Widget& w, const Region& clip) {
+  const Region sb = w.scrollbar_;
+  const int h = sb.height;
+  const int total = w.virtual_height();
+  const int view = w.size().height;
+  int thumb_len = 0, thumb_pos = 0;
+  if (total > view && view > 0 && h > 0) {
+    thumb_len = std::clamp(static_cast<int>(static_cast<long long>(h) * view / total), 1, h);
+    const int max_scroll = total - view;
+    thumb_pos = static_cast<int>(
+        std::lround(static_cast<double>(h - thumb_len) * w.scroll_.y / max_scroll));
+  }
+  std::string track_text, thumb_text;
+  for (int i = 0; i < sb.width; ++i) {
+    track_text += ' ';
+    thumb_text += "█";
+  }
+  const Strip track = Strip::of(track_text, track_style());
+  const Strip thumb = Strip::of(thumb_text, thumb_style());
+  for (int y = 0; y < h; ++y) {
+    bool in_thumb = thumb_len > 0 && y >= thumb_pos && y < thumb_pos + thumb_len;
+    buf.draw_strip(sb.x, sb.y + y, in_thumb ? thumb : track, clip);
+  }
+}
+
+}  // namespace orvo::tui

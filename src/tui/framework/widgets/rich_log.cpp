@@ -1,0 +1,100 @@
+#include "tui/framework/widgets/rich_log.hpp"
+
+#include <algorithm>
+
+#include "tui/framework/text/text.hpp"
+
+namespace orvo::tui {
+
+namespace {
+
+ConsoleOptions log_console_options() {
+  ConsoleOptions o;
+  o.width = 80;
+  o.color_system = ColorSystem::TrueColor;
+  o.force_terminal = true;
+  o.no_color = false;
+  return o;
+}
+
+}  // namespace
+
+RichLog::RichLog(RichLogOptions options)
+    : Widget(options.id), options_(std::move(options)), console_(log_console_options()) {
+  declare_css_type("RichLog", DEFAULT_CSS);
+  set_can_focus(true);
+}
+
+RichLog& RichLog::write(const Renderable& content, std::optional<int> width) {
+  int w = width ? *width : (size().width > 0 ? size().width : console_.width());
+  w = std::max(1, w);
+  std::vector<Strip> rows;
+  const auto* text = dynamic_cast<const Text*>(&content);
+  if (!options_.wrap && text && !text->no_wrap) {
+    // Unwrapped: one row per line, as wide as the line.
+    Text copy = *text;
+    copy.no_wrap = true;
+    copy.overflow = Overflow::Crop;
+    int widest = w;
+    for (const auto& line : copy.split_lines()) widest = std::max(widest, line.cell_len());
+    rows = copy.render_lines(console_, widest);
+  } else {
+    rows = console_.render_lines(content, w);
+  }
+  append_rows(std::move(rows));
+  return *this;
+}
+
+RichLog& RichLog::write(std::string_view text, std::optional<int> width) {
+  return write(Text(text), width);
+}
+
+void RichLog::append_rows(std::vector<Strip> rows) {
+  const bool follow = options_.auto_scroll && at_end();
+  for (auto& r : rows) {
+    widest_ = std::max(widest_, r.cell_length());
+    lines_.push_back(std::move(r));
+  }
+  if (options_.max_lines > 0 && static_cast<int>(lines_.size()) > options_.max_lines) {
+    const auto drop = lines_.size() - static_cast<std::size_t>(options_.max_lines);
+    lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(drop));
+    if (!follow) scroll_to(scroll_offset().y - static_cast<int>(drop));
+  }
+  if (follow) scroll_end();
+  refresh();
+}
+
+void RichLog::clear() {
+  lines_.clear();
+  widest_ = 0;
+  scroll_home();
+  scroll_end();  // an empty log is at its end: the next write is followed again
+  refresh();
+}
+
+Strip RichLog::render_line(int y) {
+  const long long idx = static_cast<long long>(scroll_offset().y) + y;
+  if (y < 0 || idx < 0 || idx >= static_cast<long long>(lines_.size())) return Strip();
+  return lines_[static_cast<std::size_t>(idx)];
+}
+
+bool RichLog::on_key(const KeyEvent& e) {
+  if (e.key == "pageup") {
+    scroll_page_up();
+  } else if (e.key == "pagedown") {
+    scroll_page_down();
+  } else if (e.key == "up") {
+    scroll_relative(-1);
+  } else if (e.key == "down") {
+    scroll_relative(1);
+  } else if (e.key == "home") {
+    scroll_home();
+  } else if (e.key == "end") {
+    scroll_end();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace orvo::tui

@@ -1,0 +1,70 @@
+// RichLog: a scrolling log of rows. Each write lays a renderable out at a width and appends its
+// rows; drawing only touches the visible rows, so the cost of a frame does not depend on the
+// length of the log.
+//
+// Following the end: a write scrolls to the end of the log when the view was at the end before
+// the write (the initial state). A user who scrolled up keeps their place until they scroll back
+// to the end (or something calls scroll_end()).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tui/framework/text/console.hpp"
+#include "tui/framework/widgets/widget.hpp"
+
+namespace orvo::tui {
+
+struct RichLogOptions {
+  std::string id;
+  bool wrap = false;        // wrap long rows at the width (otherwise one row per line, uncut)
+  int max_lines = 0;        // keep only the newest rows (0: all)
+  bool auto_scroll = true;  // follow the end on write (see above)
+};
+
+class RichLog : public Widget {
+ public:
+  static constexpr std::string_view DEFAULT_CSS =
+      "RichLog { height: 1fr; background: $surface; color: $foreground; overflow-y: auto; "
+      "overflow-x: hidden; scrollbar-size: 1 1; }";
+
+  explicit RichLog(RichLogOptions options = {});
+
+  // Lays `content` out at `width` cells (default: the content width of the widget, or 80 before
+  // it is laid out) and appends its rows. Returns the log. (A subclass that overrides it should
+  // add `using RichLog::write;` to keep the string overload visible.)
+  virtual RichLog& write(const Renderable& content, std::optional<int> width = std::nullopt);
+  // Plain text (no markup), one row per line or wrapped.
+  RichLog& write(std::string_view text, std::optional<int> width = std::nullopt);
+  // Removes every row and scrolls back to the top.
+  virtual void clear();
+
+  // The rows: Strip::text() is a row's plain text.
+  const std::vector<Strip>& lines() const { return lines_; }
+  bool wrap() const { return options_.wrap; }
+
+  // The console renderables are laid out with (themes: push_theme / pop_theme).
+  Console& console() { return console_; }
+
+  // Row y of the visible area: the row scroll_offset().y + y of the log.
+  Strip render_line(int y) override;
+  int virtual_height() override { return static_cast<int>(lines_.size()); }
+  int content_height(int) override { return static_cast<int>(lines_.size()); }
+  int content_width() override { return widest_; }
+  // PageUp/PageDown, Up/Down, Home/End scroll.
+  bool on_key(const KeyEvent& event) override;
+
+ protected:
+  // Appends ready rows (used by write).
+  void append_rows(std::vector<Strip> rows);
+
+ private:
+  RichLogOptions options_;
+  Console console_;
+  std::vector<Strip> lines_;
+  int widest_ = 0;
+};
+
+}  // namespace orvo::tui
