@@ -206,6 +206,13 @@ std::uint16_t attr_bit(std::string_view w) {
   return 0;
 }
 
+[[noreturn]] __attribute__((noinline)) void syntax_error(std::string_view def, std::string_view a,
+                                                         std::string_view b, std::string_view c) {
+  std::string msg = "invalid style definition \"";
+  msg.append(def).append("\": ").append(a).append(b).append(c);
+  throw StyleSyntaxError(msg);
+}
+
 Style parse_uncached(std::string_view def) {
   Style style;
   std::size_t pos = 0;
@@ -223,16 +230,15 @@ Style parse_uncached(std::string_view def) {
     }
     return def.substr(start, pos - start);
   };
-  auto fail = [&](std::string_view what) {
-    throw StyleSyntaxError("invalid style definition \"" + std::string(def) +
-                           "\": " + std::string(what));
+  auto fail = [&](std::string_view a, std::string_view b = {}, std::string_view c = {}) {
+    syntax_error(def, a, b, c);
   };
   for (std::string_view w = next_word(); !w.empty(); w = next_word()) {
     if (iequals(w, "on")) {
       const std::string_view c = next_word();
       if (c.empty()) fail("\"on\" without a colour");
       auto color = parse_color(c);
-      if (!color) fail("\"" + std::string(c) + "\" is not a colour");
+      if (!color) fail("\"", c, "\" is not a colour");
       style = style.with_bgcolor(*color);
     } else if (iequals(w, "not")) {
       const std::string_view a = next_word();
@@ -246,7 +252,7 @@ Style parse_uncached(std::string_view def) {
     } else if (auto color = parse_color(w)) {
       style = style.with_color(*color);
     } else {
-      fail("unknown word \"" + std::string(w) + "\"");
+      fail("unknown word \"", w, "\"");
     }
   }
   return style;
@@ -336,8 +342,11 @@ std::string Color::name() const {
   switch (type_) {
     case Type::Default:
       return "default";
-    case Type::Standard:
-      return (number_ >= 8 ? "bright_" : "") + std::string(kBaseNames[number_ & 7]);
+    case Type::Standard: {
+      std::string n(number_ >= 8 ? "bright_" : "");
+      n.append(kBaseNames[number_ & 7]);
+      return n;
+    }
     case Type::EightBit:
       return "color(" + std::to_string(number_) + ")";
     case Type::TrueColor: {
