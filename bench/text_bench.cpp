@@ -69,9 +69,12 @@ std::vector<fs::path> files(const std::string& sub, const std::string& ext = "")
 
 // Rows styled word by word the way highlighted code and rendered markdown look.
 std::vector<std::string> synthetic_rendered_rows() {
-  static const Style kStyles[] = {
-      Style("#f8f8f2 on #272822"), Style("bold #f92672 on #272822"), Style("#66d9ef on #272822"),
-      Style("#e6db74 on #272822"), Style("bold"),                    Style("#d72b6b on #2a2a2a")};
+  static const Style kStyles[] = {Style("#f8f8f2 on #272822"),
+                                  Style("bold #f92672 on #272822"),
+                                  Style("#66d9ef on #272822"),
+                                  Style("#e6db74 on #272822"),
+                                  Style("bold"),
+                                  Style("#d72b6b on #2a2a2a")};
   std::vector<std::string> rows;
   for (const auto& f : files("md", ".md")) {
     if (f.filename() == "large-codebase-review.md") continue;

@@ -342,8 +342,7 @@ std::string Color::name() const {
   switch (type_) {
     case Type::Default:
       return "default";
-    case Type::Standard:
-    {
+    case Type::Standard: {
       std::string n(number_ >= 8 ? "bright_" : "");
       n.append(kBaseNames[number_ & 7]);
       return n;
