@@ -124,6 +124,7 @@ TEST(WidgetsApp, QueriesAndScreens) {
     EXPECT_NE(std::string(e.what()).find("#missing"), std::string::npos);
   }
 
+  pilot.press("tab");
   app.switch_screen("other");
   pilot.wait_idle();
   EXPECT_EQ(&app.screen(), app.has_screen("other") ? &app.screen() : nullptr);
@@ -134,7 +135,8 @@ TEST(WidgetsApp, QueriesAndScreens) {
 
   app.switch_screen("main");
   pilot.wait_idle();
-  EXPECT_EQ(s.mounts, 1);  // mounted once, kept while not shown
+  EXPECT_EQ(s.mounts, 1);                                      // mounted once, kept while not shown
+  EXPECT_EQ(app.focused(), &app.query_one<Probe>("#second"));  // the focus it had
   pilot.press("1");
   EXPECT_EQ(s.actions.size(), 1u);
 

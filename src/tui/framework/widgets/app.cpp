@@ -50,6 +50,7 @@ App::~App() {
   // Widgets unregister themselves from the application as they go; let them do it while every
   // member is still alive.
   stack_.clear();
+  saved_focus_.clear();
   graveyard_.clear();
   pushed_.clear();
   installed_.clear();
@@ -146,7 +147,10 @@ void App::pop_screen() {
 }
 
 void App::retire(Screen* s) {
-  if (focused_ && contains(*s, focused_)) focused_ = nullptr;
+  if (focused_ && contains(*s, focused_)) {
+    saved_focus_[s] = focused_;  // given back when the screen is shown again
+    focused_ = nullptr;
+  }
   if (captured_ && contains(*s, captured_)) captured_ = nullptr;
   // An unnamed pushed screen ends here; it is destroyed after the current event, since the
   // event's handler may be running on it.
@@ -169,6 +173,10 @@ void App::activate(Screen& s) {
   // Screens are composed and mounted when they are first shown on a running application.
   if (!driver_.load()) return;
   if (!s.mounted_) mount_tree(s);
+  if (auto it = saved_focus_.find(&s); it != saved_focus_.end()) {
+    focused_ = it->second;
+    saved_focus_.erase(it);
+  }
   if (!focused_ || !contains(s, focused_)) {
     focused_ = nullptr;
     std::vector<Widget*> f;
@@ -369,6 +377,13 @@ void App::focus_next(int direction) {
 
 void App::forget(Widget* w) {
   if (focused_ == w) focused_ = nullptr;
+  for (auto it = saved_focus_.begin(); it != saved_focus_.end();) {
+    if (it->second == w || it->first == w) {
+      it = saved_focus_.erase(it);
+    } else {
+      ++it;
+    }
+  }
   if (captured_ == w) captured_ = nullptr;
 }
 

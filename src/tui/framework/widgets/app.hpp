@@ -80,6 +80,11 @@ class App : public MessageTarget {
   // The current screen; throws std::logic_error when there is none.
   Screen& screen();
   bool has_current_screen() const { return !stack_.empty(); }
+  // query_one on the current screen.
+  template <class T = Widget>
+  T& query_one(std::string_view selector) {
+    return screen().query_one<T>(selector);
+  }
 
   // Size of the terminal in cells; throws std::runtime_error before the application runs.
   Size size() const;
@@ -192,6 +197,7 @@ class App : public MessageTarget {
   TimerId next_timer_ = 1;
 
   Widget* focused_ = nullptr;
+  std::map<const Widget*, Widget*> saved_focus_;  // per hidden screen
   Widget* captured_ = nullptr;
 
   std::unique_ptr<Compositor> compositor_;
