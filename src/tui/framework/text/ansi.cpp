@@ -161,11 +161,13 @@ class AnsiParser {
     return j;  // malformed: the sequence ends here and the byte is read normally
   }
 
-  // OSC, DCS, SOS, PM, APC: everything up to BEL or ST is dropped.
+  // OSC, DCS, SOS, PM, APC: everything up to BEL or ST is dropped. A line break also ends the
+  // string (and is kept), so one stray "ESC ]" cannot swallow the rest of a log.
   std::size_t string_seq(std::size_t j) {
     while (j < n_) {
       const unsigned char c = p_[j];
       if (c == 0x07) return j + 1;
+      if (c == '\n') return j;
       if (c == 0x1B) return (j + 1 < n_ && p_[j + 1] == '\\') ? j + 2 : j;
       if (c == 0xC2 && j + 1 < n_ && p_[j + 1] == 0x9C) return j + 2;
       ++j;

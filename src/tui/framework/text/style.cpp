@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <unordered_map>
@@ -44,21 +45,46 @@ Rgb palette_rgb(int n) {
   return {v, v, v};
 }
 
-// "Redmean" colour distance: cheap and close to perceived difference.
-long distance(Rgb a, Rgb b) {
-  const long rmean = (static_cast<long>(a.r) + b.r) / 2;
-  const long dr = static_cast<long>(a.r) - b.r;
-  const long dg = static_cast<long>(a.g) - b.g;
-  const long db = static_cast<long>(a.b) - b.b;
-  return (((512 + rmean) * dr * dr) >> 8) + 4 * dg * dg + (((767 - rmean) * db * db) >> 8);
+// CIE L*a*b* of an sRGB colour: distances there follow perceived difference (CIE76).
+struct Lab {
+  double l, a, b;
+};
+
+Lab to_lab(Rgb c) {
+  auto lin = [](std::uint8_t v) {
+    const double x = v / 255.0;
+    return x <= 0.04045 ? x / 12.92 : std::pow((x + 0.055) / 1.055, 2.4);
+  };
+  const double r = lin(c.r), g = lin(c.g), b = lin(c.b);
+  const double x = (0.4124 * r + 0.3576 * g + 0.1805 * b) / 0.95047;
+  const double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+  const double z = (0.0193 * r + 0.1192 * g + 0.9505 * b) / 1.08883;
+  auto f = [](double t) { return t > 0.008856 ? std::cbrt(t) : 7.787 * t + 16.0 / 116.0; };
+  const double fx = f(x), fy = f(y), fz = f(z);
+  return {116.0 * fy - 16.0, 500.0 * (fx - fy), 200.0 * (fy - fz)};
+}
+
+double distance(const Lab& p, const Lab& q) {
+  const double dl = p.l - q.l, da = p.a - q.a, db = p.b - q.b;
+  return dl * dl + da * da + db * db;
+}
+
+double distance(Rgb a, Rgb b) {
+  return distance(to_lab(a), to_lab(b));
 }
 
 int nearest_standard(Rgb c) {
+  static const auto kLabs = [] {
+    std::array<Lab, 16> labs{};
+    for (std::size_t i = 0; i < 16; ++i) labs[i] = to_lab(kStandardPalette[i]);
+    return labs;
+  }();
+  const Lab lab = to_lab(c);
   int best = 0;
-  long best_d = -1;
-  for (int i = 0; i < 16; ++i) {
-    const long d = distance(c, kStandardPalette[static_cast<std::size_t>(i)]);
-    if (best_d < 0 || d < best_d) best = i, best_d = d;
+  double best_d = distance(lab, kLabs[0]);
+  for (int i = 1; i < 16; ++i) {
+    const double d = distance(lab, kLabs[static_cast<std::size_t>(i)]);
+    if (d < best_d) best = i, best_d = d;
   }
   return best;
 }
@@ -180,6 +206,13 @@ std::uint16_t attr_bit(std::string_view w) {
   return 0;
 }
 
+[[noreturn]] __attribute__((noinline)) void syntax_error(std::string_view def, std::string_view a,
+                                                         std::string_view b, std::string_view c) {
+  std::string msg = "invalid style definition \"";
+  msg.append(def).append("\": ").append(a).append(b).append(c);
+  throw StyleSyntaxError(msg);
+}
+
 Style parse_uncached(std::string_view def) {
   Style style;
   std::size_t pos = 0;
@@ -197,16 +230,15 @@ Style parse_uncached(std::string_view def) {
     }
     return def.substr(start, pos - start);
   };
-  auto fail = [&](std::string_view what) {
-    throw StyleSyntaxError("invalid style definition \"" + std::string(def) +
-                           "\": " + std::string(what));
+  auto fail = [&](std::string_view a, std::string_view b = {}, std::string_view c = {}) {
+    syntax_error(def, a, b, c);
   };
   for (std::string_view w = next_word(); !w.empty(); w = next_word()) {
     if (iequals(w, "on")) {
       const std::string_view c = next_word();
       if (c.empty()) fail("\"on\" without a colour");
       auto color = parse_color(c);
-      if (!color) fail("\"" + std::string(c) + "\" is not a colour");
+      if (!color) fail("\"", c, "\" is not a colour");
       style = style.with_bgcolor(*color);
     } else if (iequals(w, "not")) {
       const std::string_view a = next_word();
@@ -220,7 +252,7 @@ Style parse_uncached(std::string_view def) {
     } else if (auto color = parse_color(w)) {
       style = style.with_color(*color);
     } else {
-      fail("unknown word \"" + std::string(w) + "\"");
+      fail("unknown word \"", w, "\"");
     }
   }
   return style;
@@ -310,8 +342,11 @@ std::string Color::name() const {
   switch (type_) {
     case Type::Default:
       return "default";
-    case Type::Standard:
-      return (number_ >= 8 ? "bright_" : "") + std::string(kBaseNames[number_ & 7]);
+    case Type::Standard: {
+      std::string n(number_ >= 8 ? "bright_" : "");
+      n.append(kBaseNames[number_ & 7]);
+      return n;
+    }
     case Type::EightBit:
       return "color(" + std::to_string(number_) + ")";
     case Type::TrueColor: {

@@ -60,7 +60,8 @@ class Text : public Renderable {
   // blink 5/6, reverse 7, strike 9, resets 22 23 24 25 27 29, colours 30-37 90-97 38;5;n
   // 38;2;r;g;b 39, backgrounds 40-47 100-107 48;5;n 48;2;r;g;b 49 (also with ':' separators).
   // Any other CSI, OSC (BEL or ST terminated), DCS/SOS/PM/APC strings, two-byte escapes, lone
-  // ESC, C1 controls and other C0 controls are dropped. "\r\n" is a line break; a lone CR
+  // ESC, C1 controls and other C0 controls are dropped; an unterminated string sequence ends at
+  // the next line break. "\r\n" is a line break; a lone CR
   // discards what came before it on the line once more text follows (a progress bar keeps
   // its final state). Tabs expand to the next multiple of 8 cells. Invalid UTF-8 -> U+FFFD.
   static Text from_ansi(std::string_view ansi, Style base = {});
