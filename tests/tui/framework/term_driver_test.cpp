@@ -1,3 +1,4 @@
+// label: threaded
 // The terminal driver on a pseudo-terminal: modes on and off, raw mode and its exact restore,
 // input, synchronized output, resize, and the restore after signals (in child processes).
 #include <fcntl.h>

@@ -116,6 +116,8 @@ const Case kMouse[] = {
     {"big coordinates", "\x1b[<0;300;200M", "mouse(down left 299,199)"},
     {"horizontal wheel dropped", "\x1b[<66;1;1M", ""},
     {"missing field dropped", "\x1b[<0;1M", ""},
+    {"legacy press release wheel", "\x1b[M #$\x1b[M#!!\x1b[M`!!\x1b[M@#$",
+     "mouse(down left 2,3) mouse(up 0,0) mouse(scroll_up 0,0) mouse(move left 2,3)"},
     {"garbage field dropped", "\x1b[<0;1:;1M", ""},
 };
 INSTANTIATE_TEST_SUITE_P(Mouse, ParserTable, ::testing::ValuesIn(kMouse));

@@ -54,7 +54,8 @@ class Driver {
   // limit), then appends the complete events to `out` (possibly none). Returns at once when
   // events are already waiting. Handles the lone-Escape timeout itself: a held ESC is turned into
   // the Escape key after InputParser::kEscapeTimeout even when `timeout` is longer. Call from the
-  // UI thread only.
+  // UI thread only. Throws (std::system_error or std::runtime_error) when the terminal went away;
+  // the driver is stopped then.
   virtual void poll(std::optional<std::chrono::milliseconds> timeout,
                     std::vector<InputEvent>& out) = 0;
 

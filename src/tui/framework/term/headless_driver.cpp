@@ -85,11 +85,12 @@ void HeadlessDriver::poll(std::optional<std::chrono::milliseconds> timeout,
     }
     if (until == Clock::time_point::max()) {
       cv_.wait(lock);
-    } else if (cv_.wait_until(lock, until) == std::cv_status::timeout && until == deadline &&
-               queue_.empty() && !woken_ && !parser_.pending_escape()) {
-      return;
+    } else {
+      cv_.wait_until(lock, until);
     }
-    if (Clock::now() >= deadline && queue_.empty() && !woken_ && !parser_.pending_escape()) return;
+    // At the caller's deadline with nothing to report: return (a held escape waits for the
+    // next poll, which flushes it in time).
+    if (Clock::now() >= deadline && queue_.empty() && !woken_) return;
   }
 }
 
@@ -139,6 +140,11 @@ void HeadlessDriver::resize(Size size) {
 std::size_t HeadlessDriver::pending_events() const {
   std::lock_guard lock(mutex_);
   return queue_.size();
+}
+
+bool HeadlessDriver::pending_input() const {
+  std::lock_guard lock(mutex_);
+  return !queue_.empty() || parser_.pending_escape();
 }
 
 std::size_t HeadlessDriver::frames_written() const {

@@ -40,6 +40,9 @@ class HeadlessDriver final : public Driver {
 
   // Events injected but not yet taken by poll() (held partial sequences not counted).
   std::size_t pending_events() const;
+  // True while poll() still has something to deliver: queued events, or held bytes such as a lone
+  // ESC that becomes a key after the escape timeout. A pilot waits for this to turn false.
+  bool pending_input() const;
   // Frames written since construction (empty frames do not count).
   std::size_t frames_written() const;
 

@@ -166,6 +166,9 @@ void InputParser::feed(std::string_view bytes, std::vector<InputEvent>& out) {
       case State::ss3:
         ss3_byte(b, out);
         break;
+      case State::x10:
+        x10_byte(b, out);
+        break;
       case State::paste:
         paste_byte(b, out);
         break;
@@ -174,7 +177,8 @@ void InputParser::feed(std::string_view bytes, std::vector<InputEvent>& out) {
 }
 
 bool InputParser::pending_escape() const {
-  return state_ == State::esc || state_ == State::csi || state_ == State::ss3 || utf8_need_ > 0;
+  return state_ == State::esc || state_ == State::csi || state_ == State::ss3 ||
+         state_ == State::x10 || utf8_need_ > 0;
 }
 
 void InputParser::flush(std::vector<InputEvent>& out) {
@@ -191,6 +195,8 @@ void InputParser::flush(std::vector<InputEvent>& out) {
     case State::ss3:
       if (seq_.empty()) emit_key(out, "O", kModAlt, "O");
       break;
+    case State::x10:
+      break;  // a truncated mouse report is dropped
     case State::paste:
       return;  // the end marker may still come
     case State::ground:
@@ -449,6 +455,13 @@ void InputParser::finish_csi(unsigned char final_byte, std::vector<InputEvent>& 
 
   if (!parse_params(s, p, n)) return;  // private markers or intermediates: not a key
 
+  if (final_byte == 'M' && s.empty()) {
+    // A legacy mouse report from a terminal without SGR reports: three raw bytes follow.
+    state_ = State::x10;
+    seq_.clear();
+    return;
+  }
+
   if (final_byte == '~') {
     if (n == 0) return;
     if (p[0] == 200 && n == 1) {  // bracketed paste starts
@@ -494,6 +507,39 @@ void InputParser::ss3_byte(unsigned char b, std::vector<InputEvent>& out) {
   } else {
     alt_ = false;  // unknown: dropped
   }
+}
+
+void InputParser::x10_byte(unsigned char b, std::vector<InputEvent>& out) {
+  seq_.push_back(static_cast<char>(b));
+  if (seq_.size() < 3) return;
+  state_ = State::ground;
+  const int code = static_cast<unsigned char>(seq_[0]) - 32;
+  const int x = static_cast<unsigned char>(seq_[1]) - 33;
+  const int y = static_cast<unsigned char>(seq_[2]) - 33;
+  seq_.clear();
+  alt_ = false;
+  if (code < 0 || x < 0 || y < 0 || (code & 128)) return;
+  MouseEvent m;
+  m.x = x;
+  m.y = y;
+  if (code & 4) m.modifiers |= kModShift;
+  if (code & 8) m.modifiers |= kModAlt;
+  if (code & 16) m.modifiers |= kModCtrl;
+  const int low = code & 3;
+  if (code & 64) {
+    if (low > 1) return;
+    m.kind = low == 0 ? MouseKind::scroll_up : MouseKind::scroll_down;
+  } else if (code & 32) {
+    if (low == 3) return;  // motion without a button
+    m.kind = MouseKind::move;
+    m.button = static_cast<MouseButton>(low + 1);
+  } else if (low == 3) {
+    m.kind = MouseKind::up;  // this encoding does not say which button was released
+  } else {
+    m.kind = MouseKind::down;
+    m.button = static_cast<MouseButton>(low + 1);
+  }
+  out.emplace_back(m);
 }
 
 void InputParser::paste_byte(unsigned char b, std::vector<InputEvent>& out) {

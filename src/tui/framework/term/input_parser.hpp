@@ -54,6 +54,7 @@ class InputParser {
     esc,     // after ESC
     csi,     // inside CSI (ESC [)
     ss3,     // after ESC O
+    x10,     // the three bytes of a legacy mouse report (CSI M Cb Cx Cy)
     paste,   // inside a bracketed paste
   };
 
@@ -62,6 +63,7 @@ class InputParser {
   void csi_byte(unsigned char b, std::vector<InputEvent>& out);
   void ss3_byte(unsigned char b, std::vector<InputEvent>& out);
   void paste_byte(unsigned char b, std::vector<InputEvent>& out);
+  void x10_byte(unsigned char b, std::vector<InputEvent>& out);
   void finish_csi(unsigned char final_byte, std::vector<InputEvent>& out);
   void emit_key(std::vector<InputEvent>& out, std::string name, std::uint8_t mods,
                 std::string character = {});

@@ -183,6 +183,10 @@ void TerminalDriver::stop() {
   ::close(fd_);
   fd_ = -1;
   running_ = false;
+  // A termination signal that the loop has not acted on yet gets its original disposition now.
+  const int pending = g_term;
+  g_term = 0;
+  if (pending != 0) ::raise(pending);
 }
 
 void TerminalDriver::install_handlers() {
@@ -304,10 +308,7 @@ void TerminalDriver::suspend(std::vector<InputEvent>& out) {
 
 bool TerminalDriver::handle_signal_flags(std::vector<InputEvent>& out) {
   if (g_term != 0) {
-    const int sig = g_term;
-    stop();
-    g_term = 0;
-    ::raise(sig);  // with the disposition from before start()
+    stop();  // restores, then re-raises the signal with the disposition from before start()
     return true;
   }
   if (g_tstp) {

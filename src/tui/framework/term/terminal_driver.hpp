@@ -12,14 +12,14 @@
 //                     (SIGCONT) it enters the UI modes again and reports a RedrawEvent and a
 //                     ResizeEvent. A SIGCONT after a stop from elsewhere does the same.
 //   SIGTERM, SIGHUP, SIGINT
-//                     the next poll() restores the terminal and re-raises the signal with the
-//                     disposition it had before start() (by default the process ends as it
-//                     would have; if it does not, running() is false afterwards and the
-//                     application should end). A second such signal before that poll()
-//                     restores the terminal in the handler and re-raises.
+//                     the next poll() (or stop(), whichever comes first) restores the terminal
+//                     and re-raises the signal with the disposition it had before start() (by
+//                     default the process ends as it would have; if it does not, running() is
+//                     false afterwards and the application should end). A second such signal
+//                     before then restores the terminal in the handler and re-raises.
 //   SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL
 //                     the handler writes one precomputed reset sequence, restores the termios,
-//                     puts the default action back and re-raises.
+//                     puts back the disposition from before start() and re-raises.
 // Handlers only set flags, write to the wake-up pipe, or write the precomputed reset.
 #pragma once
 

@@ -75,7 +75,7 @@ void VirtualTerminal::feed(std::string_view bytes) {
           state_ = State::ground;
           csi(static_cast<char>(b));
         } else if (b >= 0x20) {
-          params_.push_back(ch);
+          if (params_.size() < 256) params_.push_back(ch);  // longer ones are nothing we use
         } else {
           state_ = State::ground;
         }
