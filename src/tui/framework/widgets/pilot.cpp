@@ -139,8 +139,10 @@ void Pilot::wait_idle() {
   // A bounded number of turns: an application that never settles (a handler that always
   // refreshes) still returns here.
   for (int i = 0; i < 10000 && !app_.exiting(); ++i) {
-    app_.step(std::chrono::milliseconds(0), true);
-    if (driver_.pending_events() == 0 && app_.idle()) return;
+    // Held bytes (a lone ESC) turn into a key only after the escape timeout: wait for it.
+    const bool held = driver_.pending_events() == 0 && driver_.pending_input();
+    app_.step(std::chrono::milliseconds(held ? 10 : 0), true);
+    if (!driver_.pending_input() && app_.idle()) return;
   }
 }
 
