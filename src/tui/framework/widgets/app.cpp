@@ -476,8 +476,11 @@ void App::draw_frame() {
   if (!compositor_) return;
   layout_now();
   CellBuffer& frame = compositor_->frame();
-  frame.clear();
-  if (!stack_.empty()) Painter::paint(frame, screen(), frame.region());
+  if (stack_.empty()) {
+    frame.clear();
+  } else {
+    Painter::paint(frame, screen(), frame.region());  // covers every cell
+  }
   std::string bytes = compositor_->render();
   if (Driver* d = driver_.load()) d->write_frame(bytes);
   dirty_ = false;
