@@ -240,5 +240,31 @@ TEST(WidgetsApp, PasteGoesToTheFocusedWidget) {
   EXPECT_EQ(p.got, "two\nlines");
 }
 
+TEST(WidgetsApp, FramesOnlyForVisibleChanges) {
+  TestApp app;
+  Pilot pilot(app, {40, 12});
+  const auto frames = pilot.driver().frames_written();
+  pilot.press("f12");  // handled by nobody, changes nothing
+  app.query_one<Probe>("#first").refresh();
+  pilot.wait_idle();
+  EXPECT_EQ(pilot.driver().frames_written(), frames);
+  app.query_one<Static>("#header").update("new top");
+  pilot.wait_idle();
+  EXPECT_EQ(pilot.driver().frames_written(), frames + 1);
+  EXPECT_EQ(pilot.screenshot().substr(0, 7), "new top");
+}
+
+struct Boom : Message {};
+
+TEST(WidgetsApp, ErrorInAHandlerEndsRunAndRestoresTheDriver) {
+  TestApp app;
+  app.on<Boom>([](Boom&) { throw std::runtime_error("boom"); });
+  app.post_message(std::make_shared<Boom>());
+  HeadlessDriver driver({20, 5});
+  EXPECT_THROW(app.run(driver), std::runtime_error);
+  EXPECT_FALSE(driver.running());
+  EXPECT_FALSE(app.running());
+}
+
 }  // namespace
 }  // namespace orvo::tui
