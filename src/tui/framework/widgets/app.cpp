@@ -60,13 +60,11 @@ App::~App() {
 
 void App::post_message(MessagePtr message) {
   if (!message) return;
-  bool was_empty;
-  {
-    std::lock_guard lock(queue_mutex_);
-    was_empty = queue_.empty();
-    queue_.push_back(std::move(message));
-  }
-  // One wake-up per batch: the loop drains everything that is queued when it wakes.
+  std::lock_guard lock(queue_mutex_);
+  const bool was_empty = queue_.empty();
+  queue_.push_back(std::move(message));
+  // One wake-up per batch: the loop drains everything that is queued when it wakes. Waking
+  // under the lock keeps the driver alive: finish() detaches it under the same lock.
   if (was_empty) {
     if (Driver* d = driver_.load(std::memory_order_acquire)) d->wake();
   }
@@ -412,7 +410,10 @@ void App::start(Driver& driver) {
   size_ = driver.size();
   compositor_ = std::make_unique<Compositor>(size_);
   exit_requested_ = false;
-  driver_.store(&driver, std::memory_order_release);
+  {
+    std::lock_guard lock(queue_mutex_);
+    driver_.store(&driver, std::memory_order_release);
+  }
   // Messages posted before the start are waiting: make sure the first poll does not block.
   driver.wake();
   invalidate_layout();
@@ -420,7 +421,11 @@ void App::start(Driver& driver) {
 }
 
 void App::finish() {
-  Driver* d = driver_.exchange(nullptr);
+  Driver* d;
+  {
+    std::lock_guard lock(queue_mutex_);
+    d = driver_.exchange(nullptr);
+  }
   if (d) d->stop();
 }
 
