@@ -386,37 +386,6 @@ std::optional<Style> Style::try_parse(std::string_view definition) noexcept {
   }
 }
 
-Style Style::with(Attr a, bool on) const {
-  Style s = *this;
-  s.set_ |= a;
-  if (on)
-    s.on_ |= a;
-  else
-    s.on_ &= static_cast<std::uint16_t>(~a);
-  return s;
-}
-
-Style Style::without(Attr a) const {
-  Style s = *this;
-  s.set_ &= static_cast<std::uint16_t>(~a);
-  s.on_ &= static_cast<std::uint16_t>(~a);
-  return s;
-}
-
-Style Style::with_color(std::optional<Color> c) const {
-  Style s = *this;
-  s.has_fg_ = c.has_value();
-  s.fg_ = c.value_or(Color());
-  return s;
-}
-
-Style Style::with_bgcolor(std::optional<Color> c) const {
-  Style s = *this;
-  s.has_bg_ = c.has_value();
-  s.bg_ = c.value_or(Color());
-  return s;
-}
-
 Style Style::operator+(const Style& over) const {
   if (over.empty()) return *this;
   if (empty()) return over;

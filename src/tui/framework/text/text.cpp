@@ -327,9 +327,13 @@ std::vector<Strip> Text::wrap(int width) const {
         while (word_end < line_end && text[word_end] == ' ') ++word_end;  // only at line start
         const int lead = static_cast<int>(word_end - pos);
         const std::size_t word_start = word_end;
-        while (word_end < line_end && text[word_end] != ' ') ++word_end;
+        unsigned char high = 0;  // any non-ASCII byte in the word
+        while (word_end < line_end && text[word_end] != ' ')
+          high |= static_cast<unsigned char>(text[word_end++]);
         const int word_cells =
-            lead + orvo::tui::cell_len(text.substr(word_start, word_end - word_start));
+            lead + ((high & 0x80)
+                        ? orvo::tui::cell_len(text.substr(word_start, word_end - word_start))
+                        : static_cast<int>(word_end - word_start));
         std::size_t space_end = word_end;
         while (space_end < line_end && text[space_end] == ' ') ++space_end;
         const int space_cells = static_cast<int>(space_end - word_end);
