@@ -153,6 +153,9 @@ TEST(Compositor, InvalidateAndResizeRepaintEverything) {
   comp.resize({3, 1});
   EXPECT_EQ(comp.frame().plain_text(), "");
   EXPECT_EQ(comp.render(), "\x1b[0m\x1b[H\x1b[2J");
+  comp.frame().resize({4, 2});  // behind the compositor's back: still a full repaint
+  comp.frame().draw_text(3, 1, "z");
+  EXPECT_EQ(comp.render(), "\x1b[0m\x1b[H\x1b[2J\x1b[2;4Hz");
 }
 
 TEST(Compositor, LastColumnLeavesTheCursorUnknown) {

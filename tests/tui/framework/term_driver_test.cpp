@@ -249,20 +249,25 @@ TEST(TerminalDriver, SecondTerminationSignalRestoresInTheHandler) {
 TEST(TerminalDriver, SuspendRestoresAndResumeReenters) {
   Pty pty;
   const termios before = pty.attrs();
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
   const pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);  // stop only this child
     TerminalDriver d(options(pty, true));
     d.start();
     pty.output();
+    [[maybe_unused]] const ssize_t n = ::write(ready[1], "r", 1);  // raw mode is on now
     std::vector<InputEvent> events;
     d.poll(10000ms, events);  // the parent types Ctrl+Z; after SIGCONT: redraw and resize
     const bool ok = events.size() == 2 && std::holds_alternative<RedrawEvent>(events[0]) &&
                     std::holds_alternative<ResizeEvent>(events[1]);
     _exit(ok ? 0 : 1);
   }
-  std::this_thread::sleep_for(100ms);
-  pty.output();
+  char r = 0;
+  ASSERT_EQ(::read(ready[0], &r, 1), 1);
+  ::close(ready[0]);
+  ::close(ready[1]);
   pty.type("\x1a");  // Ctrl+Z
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);

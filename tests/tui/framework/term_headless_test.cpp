@@ -62,7 +62,6 @@ TEST(HeadlessDriver, LoneEscapeAfterTheTimeout) {
   EXPECT_TRUE(d.pending_input());
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(poll_text(d, 0ms), "");  // a short deadline is kept; the escape waits
-  EXPECT_LT(std::chrono::steady_clock::now() - t0, InputParser::kEscapeTimeout);
   EXPECT_EQ(poll_text(d, std::nullopt), "key(escape)");
   EXPECT_GE(std::chrono::steady_clock::now() - t0, InputParser::kEscapeTimeout);
   EXPECT_FALSE(d.pending_input());

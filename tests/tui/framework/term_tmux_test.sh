@@ -16,12 +16,12 @@ fail() {
   $T capture-pane -p -t t >&2 || true
   exit 1
 }
-# wait_for TEXT: until the pane shows TEXT (5 s at most).
+# wait_for TEXT: until the pane shows TEXT (10 s at most).
 wait_for() {
   i=0
   while ! $T capture-pane -p -t t | grep -qF -- "$1"; do
     i=$((i + 1))
-    [ $i -lt 100 ] || fail "pane never showed '$1'"
+    [ $i -lt 200 ] || fail "pane never showed '$1'"
     sleep 0.05
   done
 }

@@ -55,6 +55,7 @@ class CellBuffer {
   // Every cell becomes a space of `style`.
   void clear(const CellStyle& style = {});
 
+  // x, y must lie inside the buffer (not checked).
   const Cell& at(int x, int y) const {
     return cells_[static_cast<std::size_t>(y) * size_.width + x];
   }

@@ -44,6 +44,10 @@ std::string Compositor::render() {
 }
 
 int Compositor::render(std::string& out) {
+  if (shown_.size() != frame_.size()) {  // the frame was resized directly
+    shown_.resize(frame_.size());
+    full_ = true;
+  }
   const int w = frame_.width(), h = frame_.height();
   const bool full = full_;
   if (full_) {

@@ -296,7 +296,7 @@ void TerminalDriver::suspend(std::vector<InputEvent>& out) {
   ::sigaction(SIGTSTP, &dfl, &ours);
   ::kill(0, SIGTSTP);
   // Here after SIGCONT.
-  if (options_.handle_signals) ::sigaction(SIGTSTP, &ours, nullptr);
+  ::sigaction(SIGTSTP, &ours, nullptr);
   g_tstp = 0;
   g_cont = 0;
   parser_.reset();
