@@ -7,6 +7,7 @@
 // of the row render_line returned.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -177,7 +178,7 @@ class Widget : public Selectable {
   void focus();
   bool has_focus() const;
 
-  // --- scrolling (vertical; horizontal offset is kept but only moved by scroll_to_x)
+  // --- scrolling (vertical only; scroll_offset().x stays 0)
   Offset scroll_offset() const { return scroll_; }
   // Total content rows (the scrollable height); by default the content height.
   virtual int virtual_height();
