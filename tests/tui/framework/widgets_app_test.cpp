@@ -266,5 +266,19 @@ TEST(WidgetsApp, ErrorInAHandlerEndsRunAndRestoresTheDriver) {
   EXPECT_FALSE(app.running());
 }
 
+TEST(WidgetsApp, RemovedWidgetsLeaveTreeFocusAndScreen) {
+  TestApp app;
+  Pilot pilot(app, {40, 12});
+  auto& first = app.query_one<Probe>("#first");
+  ASSERT_EQ(app.focused(), &first);
+  // Removed from its own key handler's binding: it must survive until the event is done.
+  first.set_bindings({Binding("r", "drop")});
+  first.register_action("drop", [&first] { first.remove(); });
+  pilot.press("r");
+  EXPECT_THROW(app.query_one("#first"), NoMatches);
+  EXPECT_EQ(app.focused(), nullptr);
+  EXPECT_EQ(app.query_one<Probe>("#second").region().y, 1);  // moved up into the space
+}
+
 }  // namespace
 }  // namespace orvo::tui

@@ -373,6 +373,17 @@ void App::focus_next(int direction) {
   set_focus(f[static_cast<std::size_t>(((i + direction) % n + n) % n)]);
 }
 
+void App::discard(std::unique_ptr<Widget> w) {
+  // Out of the tree now: no focus, capture or hit test may reach it any more.
+  std::function<void(Widget&)> drop = [&](Widget& x) {
+    forget(&x);
+    for (auto& c : x.children()) drop(*c);
+  };
+  drop(*w);
+  graveyard_.push_back(std::move(w));
+  invalidate_layout();
+}
+
 void App::forget(Widget* w) {
   if (focused_ == w) focused_ = nullptr;
   for (auto it = saved_focus_.begin(); it != saved_focus_.end();) {

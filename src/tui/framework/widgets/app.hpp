@@ -150,6 +150,8 @@ class App : public MessageTarget {
   }
   // A widget is being destroyed: drop pointers to it.
   void forget(Widget* w);
+  // Keeps a removed widget until the current event is handled, then destroys it.
+  void discard(std::unique_ptr<Widget> w);
 
  protected:
   // Hook for subclasses: a key no widget, screen or binding handled.
@@ -186,7 +188,7 @@ class App : public MessageTarget {
 
   std::map<std::string, std::unique_ptr<Screen>, std::less<>> installed_;
   std::vector<std::unique_ptr<Screen>> pushed_;     // screens owned because pushed unnamed
-  std::vector<std::unique_ptr<Screen>> graveyard_;  // popped, destroyed after the event
+  std::vector<std::unique_ptr<Widget>> graveyard_;  // removed, destroyed after the event
   std::vector<Screen*> stack_;
 
   std::vector<Binding> bindings_;

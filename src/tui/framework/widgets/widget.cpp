@@ -71,6 +71,20 @@ Widget& Widget::mount(std::unique_ptr<Widget> child) {
   return ref;
 }
 
+void Widget::remove() {
+  if (!parent_) return;
+  auto& siblings = parent_->children_;
+  auto it = std::find_if(siblings.begin(), siblings.end(),
+                         [this](const std::unique_ptr<Widget>& c) { return c.get() == this; });
+  if (it == siblings.end()) return;
+  std::unique_ptr<Widget> self = std::move(*it);
+  siblings.erase(it);
+  parent_ = nullptr;
+  if (app_) {
+    app_->discard(std::move(self));  // handlers further up the stack may still use it
+  }
+}
+
 namespace {
 
 void collect_matches(Widget& root, const std::vector<Selector>& sels, std::vector<Widget*>& out) {

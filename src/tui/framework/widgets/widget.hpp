@@ -118,6 +118,9 @@ class Widget : public Selectable {
     mount(std::move(w));
     return ref;
   }
+  // Takes this widget (and its children) out of the tree; it is destroyed once the current event
+  // is handled (at once when no application runs it). No effect on a widget without a parent.
+  void remove();
   // The application (nullptr until the widget's screen is installed in one).
   App* app() const;
   Screen* screen() const;
