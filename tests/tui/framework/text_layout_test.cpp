@@ -40,6 +40,8 @@ TEST(TextLayout, WrapsAtSpacesFoldsLongWordsHonoursNewlines) {
       {"a\n\nb", 5, {"a", "", "b"}},
       {"a\n", 5, {"a", ""}},
       {"trailing   ", 8, {"trailing"}},
+      {"trailing   ", 10, {"trailing  "}},
+      {"code   \nab  cd  ", 4, {"code", "ab", "cd  "}},
       {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x83\x86",
        5,
        {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE8\xAA\x9E\xE3\x83\x86"}},

@@ -199,19 +199,22 @@ class AnsiParser {
     int count = 0;
     int v = 0;
     bool joined = false;
-    for (std::size_t k = a; k <= b; ++k) {
-      if (k == b || p_[k] == ';' || p_[k] == ':') {
-        if (count < kMax) {
-          val[count] = v;
-          colon[count] = joined;
-          ++count;
-        }
-        if (k == b) break;
-        joined = p_[k] == ':';
-        v = 0;
-      } else if (v < 100000) {
-        v = v * 10 + (p_[k] - '0');
+    const unsigned char* q = p_ + a;
+    const unsigned char* const e = p_ + b;
+    while (true) {
+      while (q < e && *q >= '0' && *q <= '9') {
+        if (v < 100000) v = v * 10 + (*q - '0');
+        ++q;
       }
+      if (count < kMax) {
+        val[count] = v;
+        colon[count] = joined;
+        ++count;
+      }
+      if (q >= e) break;
+      joined = *q == ':';  // the only other bytes here are ';' and ':'
+      v = 0;
+      ++q;
     }
     Style s = cur_;
     for (int k = 0; k < count;) {

@@ -378,7 +378,12 @@ std::vector<Strip> Text::wrap(int width) const {
         }
         pos = space_end;
       }
-      if (has_text) emit(row_a, row_b, row_cells, false);
+      if (has_text) {
+        // Spaces that end the line stay as far as they fit (a padded code row keeps its
+        // background); only spaces at a break are dropped.
+        const int keep = std::max(0, std::min(pending, width - row_cells));
+        emit(row_a, row_b + static_cast<std::size_t>(keep), row_cells + keep, false);
+      }
     }
     if (nl == std::string_view::npos) break;
     line_start = nl + 1;

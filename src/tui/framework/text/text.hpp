@@ -17,9 +17,10 @@
 // Layout at a width: the text is split at '\n' into lines. With no_wrap each line is one row,
 // cut to the width by `overflow` (Fold still folds, Crop cuts, Ellipsis cuts and ends the row
 // with "…"). Otherwise each line is wrapped greedily at spaces; the spaces at a break are
-// dropped, words longer than a row are folded (never splitting a grapheme cluster). With
-// Overflow::Ellipsis a wrapped row that still overflows is cut with "…" as well.
-// Rows are not padded to the width; Justify::Center/Right pad on the left.
+// dropped (spaces ending a line are kept as far as they fit), words longer than a row are
+// folded (never splitting a grapheme cluster); with Crop or Ellipsis such a word gets a row of
+// its own, cut. Rows are not padded to the width; Justify::Center/Right pad on the left. An
+// empty line gives one empty row, so Text("") is one blank row.
 #pragma once
 
 #include <cstddef>
