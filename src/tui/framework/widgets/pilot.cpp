@@ -113,6 +113,11 @@ void Pilot::click(int x, int y, MouseButton b) {
   mouse_up(x, y, b);
 }
 
+void Pilot::click(std::string_view selector, int x, int y) {
+  const Region r = app_.query_one(selector).content_region();
+  click(r.x + x, r.y + y);
+}
+
 void Pilot::drag(int x0, int y0, int x1, int y1) {
   mouse_down(x0, y0);
   const int steps = std::max(std::abs(x1 - x0), std::abs(y1 - y0));
