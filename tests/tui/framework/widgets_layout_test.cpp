@@ -250,6 +250,14 @@ TEST(WidgetsLayout, Rules) {
   Pilot pilot(app, {20, 10});
   EXPECT_EQ(a.region(), (Region{0, 0, 20, 5}));
   EXPECT_EQ(a.content_region(), (Region{3, 2, 14, 1}));
+  // A class added later is matched on the next frame.
+  app.add_css("#a.tall { height: 7; }");
+  a.add_class("tall");
+  pilot.wait_idle();
+  EXPECT_EQ(a.region(), (Region{0, 0, 20, 7}));
+  a.remove_class("tall");
+  pilot.wait_idle();
+  EXPECT_EQ(a.region(), (Region{0, 0, 20, 5}));
   EXPECT_EQ(pilot.screenshot().substr(0, pilot.screenshot().find('\n')), "┌──────────────────┐");
 }
 

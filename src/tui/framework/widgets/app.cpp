@@ -381,7 +381,7 @@ void App::discard(std::unique_ptr<Widget> w) {
   };
   drop(*w);
   graveyard_.push_back(std::move(w));
-  invalidate_layout();
+  invalidate_styles();
 }
 
 void App::forget(Widget* w) {

@@ -115,7 +115,12 @@ class App : public MessageTarget {
 
   // Requests a frame (batched).
   void refresh() { dirty_ = true; }
-  // Re-applies stylesheets and lays the screen out again before the next frame.
+  // Stylesheets are matched again (a class or the tree changed), then laid out.
+  void invalidate_styles() {
+    styles_dirty_ = true;
+    invalidate_layout();
+  }
+  // Lays the screen out again before the next frame.
   void invalidate_layout() {
     layout_dirty_ = true;
     dirty_ = true;

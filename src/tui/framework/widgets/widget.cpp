@@ -44,8 +44,20 @@ void Widget::declare_css_type(std::string type, std::string_view default_css) {
 void Widget::add_class(std::string name) {
   if (std::find(classes_.begin(), classes_.end(), name) == classes_.end()) {
     classes_.push_back(std::move(name));
-    if (app_) app_->invalidate_layout();
+    if (app_) app_->invalidate_styles();
   }
+}
+
+void Widget::remove_class(std::string_view name) {
+  auto it = std::find(classes_.begin(), classes_.end(), name);
+  if (it != classes_.end()) {
+    classes_.erase(it);
+    if (app_) app_->invalidate_styles();
+  }
+}
+
+bool Widget::has_class(std::string_view name) const {
+  return std::find(classes_.begin(), classes_.end(), name) != classes_.end();
 }
 
 App* Widget::app() const {

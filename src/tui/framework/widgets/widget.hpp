@@ -104,6 +104,8 @@ class Widget : public Selectable {
 
   const std::string& id() const { return id_; }
   void add_class(std::string name);
+  void remove_class(std::string_view name);
+  bool has_class(std::string_view name) const;
   bool allow_select() const { return allow_select_; }
 
   // --- tree
