@@ -91,8 +91,9 @@ TEST(WidgetsApp, KeyDispatchOrder) {
   pilot.press("1");  // the screen's binding
   pilot.press("2");  // the screen's binding has no action: the application's binding runs
   pilot.press("ctrl+t");
-  EXPECT_EQ(first.log,
-            (std::vector<std::string>{"resize 36", "key x", "key 1", "key 2", "key ctrl+t"}));
+  pilot.send_bytes("\x1b");  // a lone ESC becomes the escape key after a short wait
+  EXPECT_EQ(first.log, (std::vector<std::string>{"resize 36", "key x", "key 1", "key 2",
+                                                 "key ctrl+t", "key escape"}));
   EXPECT_EQ(s.actions, (std::vector<std::string>{"screen one"}));
   EXPECT_EQ(app.actions, (std::vector<std::string>{"app two", "app two"}));
 
@@ -124,6 +125,7 @@ TEST(WidgetsApp, QueriesAndScreens) {
     EXPECT_NE(std::string(e.what()).find("#missing"), std::string::npos);
   }
 
+  pilot.press("tab");
   app.switch_screen("other");
   pilot.wait_idle();
   EXPECT_EQ(&app.screen(), app.has_screen("other") ? &app.screen() : nullptr);
@@ -134,7 +136,8 @@ TEST(WidgetsApp, QueriesAndScreens) {
 
   app.switch_screen("main");
   pilot.wait_idle();
-  EXPECT_EQ(s.mounts, 1);  // mounted once, kept while not shown
+  EXPECT_EQ(s.mounts, 1);                                      // mounted once, kept while not shown
+  EXPECT_EQ(app.focused(), &app.query_one<Probe>("#second"));  // the focus it had
   pilot.press("1");
   EXPECT_EQ(s.actions.size(), 1u);
 
@@ -164,9 +167,9 @@ TEST(WidgetsApp, MouseIsRelativeToContentAndFollowsCapture) {
   pilot.mouse_down(5, 2);
   pilot.mouse_move(5, 6);  // over #second, but captured by #first
   pilot.mouse_up(7, 6);
-  pilot.mouse_down(3, 5);  // not captured any more: goes to #second
+  pilot.click("#second", 1, 0);  // not captured any more: goes to #second
   EXPECT_EQ(first.log, (std::vector<std::string>{"resize 36", "down 3,0", "move 3,4", "up 5,4"}));
-  EXPECT_EQ(second.log, (std::vector<std::string>{"resize 36", "down 1,0"}));
+  EXPECT_EQ(second.log, (std::vector<std::string>{"resize 36", "down 1,0", "up 1,0"}));
   EXPECT_EQ(app.focused(), &second);  // a press focuses a focusable widget
 }
 
@@ -235,6 +238,46 @@ TEST(WidgetsApp, PasteGoesToTheFocusedWidget) {
   Pilot pilot(app, {20, 5});
   pilot.send_bytes("\x1b[200~two\nlines\x1b[201~");
   EXPECT_EQ(p.got, "two\nlines");
+}
+
+TEST(WidgetsApp, FramesOnlyForVisibleChanges) {
+  TestApp app;
+  Pilot pilot(app, {40, 12});
+  const auto frames = pilot.driver().frames_written();
+  pilot.press("f12");  // handled by nobody, changes nothing
+  app.query_one<Probe>("#first").refresh();
+  pilot.wait_idle();
+  EXPECT_EQ(pilot.driver().frames_written(), frames);
+  app.query_one<Static>("#header").update("new top");
+  pilot.wait_idle();
+  EXPECT_EQ(pilot.driver().frames_written(), frames + 1);
+  EXPECT_EQ(pilot.screenshot().substr(0, 7), "new top");
+}
+
+struct Boom : Message {};
+
+TEST(WidgetsApp, ErrorInAHandlerEndsRunAndRestoresTheDriver) {
+  TestApp app;
+  app.on<Boom>([](Boom&) { throw std::runtime_error("boom"); });
+  app.post_message(std::make_shared<Boom>());
+  HeadlessDriver driver({20, 5});
+  EXPECT_THROW(app.run(driver), std::runtime_error);
+  EXPECT_FALSE(driver.running());
+  EXPECT_FALSE(app.running());
+}
+
+TEST(WidgetsApp, RemovedWidgetsLeaveTreeFocusAndScreen) {
+  TestApp app;
+  Pilot pilot(app, {40, 12});
+  auto& first = app.query_one<Probe>("#first");
+  ASSERT_EQ(app.focused(), &first);
+  // Removed from its own key handler's binding: it must survive until the event is done.
+  first.set_bindings({Binding("r", "drop")});
+  first.register_action("drop", [&first] { first.remove(); });
+  pilot.press("r");
+  EXPECT_THROW(app.query_one("#first"), NoMatches);
+  EXPECT_EQ(app.focused(), nullptr);
+  EXPECT_EQ(app.query_one<Probe>("#second").region().y, 1);  // moved up into the space
 }
 
 }  // namespace

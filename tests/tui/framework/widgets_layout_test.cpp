@@ -2,6 +2,8 @@
 // checked by region and by screenshot.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/pilot.hpp"
@@ -131,6 +133,12 @@ TEST(WidgetsLayout, ModeScreenCentresTheBox) {
   EXPECT_EQ(box.region(), (Region{4, 2, 52, 10}));
   EXPECT_EQ(pilot.screenshot().substr(0, pilot.screenshot().find('\n')),
             " 🏠 Kestravel " + dashes(44));
+  // Terminals too small for anything still lay out and draw (clipped).
+  for (Size tiny : {Size{1, 1}, Size{5, 3}, Size{52, 2}}) {
+    pilot.resize(tiny.width, tiny.height);
+    const std::string shot = pilot.screenshot();
+    EXPECT_EQ(std::count(shot.begin(), shot.end(), '\n'), tiny.height - 1);
+  }
 }
 
 TEST(WidgetsLayout, ModeScreenColours) {
@@ -242,6 +250,14 @@ TEST(WidgetsLayout, Rules) {
   Pilot pilot(app, {20, 10});
   EXPECT_EQ(a.region(), (Region{0, 0, 20, 5}));
   EXPECT_EQ(a.content_region(), (Region{3, 2, 14, 1}));
+  // A class added later is matched on the next frame.
+  app.add_css("#a.tall { height: 7; }");
+  a.add_class("tall");
+  pilot.wait_idle();
+  EXPECT_EQ(a.region(), (Region{0, 0, 20, 7}));
+  a.remove_class("tall");
+  pilot.wait_idle();
+  EXPECT_EQ(a.region(), (Region{0, 0, 20, 5}));
   EXPECT_EQ(pilot.screenshot().substr(0, pilot.screenshot().find('\n')), "┌──────────────────┐");
 }
 

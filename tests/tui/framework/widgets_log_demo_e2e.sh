@@ -59,6 +59,12 @@ sleep 0.3
 tmx capture-pane -p -t demo | grep -q "all rows written" && fail "PageUp left the end in view"
 tmx send-keys -t demo End
 wait_for "all rows written" 30 || fail "End did not scroll back"
+# The wheel, as the terminal reports it (SGR mouse: button 64 up, 65 down).
+tmx send-keys -t demo -l $'\e[<64;20;10M'
+sleep 0.3
+tmx capture-pane -p -t demo | grep -q "all rows written" && fail "the wheel did not scroll up"
+tmx send-keys -t demo -l $'\e[<65;20;10M'
+wait_for "all rows written" 30 || fail "the wheel did not scroll down"
 
 tmx send-keys -t demo q
 wait_file "$work/status" 50 || fail "q did not quit"

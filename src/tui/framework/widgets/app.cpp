@@ -50,6 +50,7 @@ App::~App() {
   // Widgets unregister themselves from the application as they go; let them do it while every
   // member is still alive.
   stack_.clear();
+  saved_focus_.clear();
   graveyard_.clear();
   pushed_.clear();
   installed_.clear();
@@ -59,13 +60,11 @@ App::~App() {
 
 void App::post_message(MessagePtr message) {
   if (!message) return;
-  bool was_empty;
-  {
-    std::lock_guard lock(queue_mutex_);
-    was_empty = queue_.empty();
-    queue_.push_back(std::move(message));
-  }
-  // One wake-up per batch: the loop drains everything that is queued when it wakes.
+  std::lock_guard lock(queue_mutex_);
+  const bool was_empty = queue_.empty();
+  queue_.push_back(std::move(message));
+  // One wake-up per batch: the loop drains everything that is queued when it wakes. Waking
+  // under the lock keeps the driver alive: finish() detaches it under the same lock.
   if (was_empty) {
     if (Driver* d = driver_.load(std::memory_order_acquire)) d->wake();
   }
@@ -146,7 +145,10 @@ void App::pop_screen() {
 }
 
 void App::retire(Screen* s) {
-  if (focused_ && contains(*s, focused_)) focused_ = nullptr;
+  if (focused_ && contains(*s, focused_)) {
+    saved_focus_[s] = focused_;  // given back when the screen is shown again
+    focused_ = nullptr;
+  }
   if (captured_ && contains(*s, captured_)) captured_ = nullptr;
   // An unnamed pushed screen ends here; it is destroyed after the current event, since the
   // event's handler may be running on it.
@@ -169,6 +171,10 @@ void App::activate(Screen& s) {
   // Screens are composed and mounted when they are first shown on a running application.
   if (!driver_.load()) return;
   if (!s.mounted_) mount_tree(s);
+  if (auto it = saved_focus_.find(&s); it != saved_focus_.end()) {
+    focused_ = it->second;
+    saved_focus_.erase(it);
+  }
   if (!focused_ || !contains(s, focused_)) {
     focused_ = nullptr;
     std::vector<Widget*> f;
@@ -367,8 +373,26 @@ void App::focus_next(int direction) {
   set_focus(f[static_cast<std::size_t>(((i + direction) % n + n) % n)]);
 }
 
+void App::discard(std::unique_ptr<Widget> w) {
+  // Out of the tree now: no focus, capture or hit test may reach it any more.
+  std::function<void(Widget&)> drop = [&](Widget& x) {
+    forget(&x);
+    for (auto& c : x.children()) drop(*c);
+  };
+  drop(*w);
+  graveyard_.push_back(std::move(w));
+  invalidate_styles();
+}
+
 void App::forget(Widget* w) {
   if (focused_ == w) focused_ = nullptr;
+  for (auto it = saved_focus_.begin(); it != saved_focus_.end();) {
+    if (it->second == w || it->first == w) {
+      it = saved_focus_.erase(it);
+    } else {
+      ++it;
+    }
+  }
   if (captured_ == w) captured_ = nullptr;
 }
 
@@ -397,7 +421,10 @@ void App::start(Driver& driver) {
   size_ = driver.size();
   compositor_ = std::make_unique<Compositor>(size_);
   exit_requested_ = false;
-  driver_.store(&driver, std::memory_order_release);
+  {
+    std::lock_guard lock(queue_mutex_);
+    driver_.store(&driver, std::memory_order_release);
+  }
   // Messages posted before the start are waiting: make sure the first poll does not block.
   driver.wake();
   invalidate_layout();
@@ -405,7 +432,11 @@ void App::start(Driver& driver) {
 }
 
 void App::finish() {
-  Driver* d = driver_.exchange(nullptr);
+  Driver* d;
+  {
+    std::lock_guard lock(queue_mutex_);
+    d = driver_.exchange(nullptr);
+  }
   if (d) d->stop();
 }
 
@@ -461,8 +492,11 @@ void App::draw_frame() {
   if (!compositor_) return;
   layout_now();
   CellBuffer& frame = compositor_->frame();
-  frame.clear();
-  if (!stack_.empty()) Painter::paint(frame, screen(), frame.region());
+  if (stack_.empty()) {
+    frame.clear();
+  } else {
+    Painter::paint(frame, screen(), frame.region());  // covers every cell
+  }
   std::string bytes = compositor_->render();
   if (Driver* d = driver_.load()) d->write_frame(bytes);
   dirty_ = false;

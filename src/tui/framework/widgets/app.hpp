@@ -80,6 +80,11 @@ class App : public MessageTarget {
   // The current screen; throws std::logic_error when there is none.
   Screen& screen();
   bool has_current_screen() const { return !stack_.empty(); }
+  // query_one on the current screen.
+  template <class T = Widget>
+  T& query_one(std::string_view selector) {
+    return screen().query_one<T>(selector);
+  }
 
   // Size of the terminal in cells; throws std::runtime_error before the application runs.
   Size size() const;
@@ -110,7 +115,12 @@ class App : public MessageTarget {
 
   // Requests a frame (batched).
   void refresh() { dirty_ = true; }
-  // Re-applies stylesheets and lays the screen out again before the next frame.
+  // Stylesheets are matched again (a class or the tree changed), then laid out.
+  void invalidate_styles() {
+    styles_dirty_ = true;
+    invalidate_layout();
+  }
+  // Lays the screen out again before the next frame.
   void invalidate_layout() {
     layout_dirty_ = true;
     dirty_ = true;
@@ -145,6 +155,8 @@ class App : public MessageTarget {
   }
   // A widget is being destroyed: drop pointers to it.
   void forget(Widget* w);
+  // Keeps a removed widget until the current event is handled, then destroys it.
+  void discard(std::unique_ptr<Widget> w);
 
  protected:
   // Hook for subclasses: a key no widget, screen or binding handled.
@@ -181,7 +193,7 @@ class App : public MessageTarget {
 
   std::map<std::string, std::unique_ptr<Screen>, std::less<>> installed_;
   std::vector<std::unique_ptr<Screen>> pushed_;     // screens owned because pushed unnamed
-  std::vector<std::unique_ptr<Screen>> graveyard_;  // popped, destroyed after the event
+  std::vector<std::unique_ptr<Widget>> graveyard_;  // removed, destroyed after the event
   std::vector<Screen*> stack_;
 
   std::vector<Binding> bindings_;
@@ -192,6 +204,7 @@ class App : public MessageTarget {
   TimerId next_timer_ = 1;
 
   Widget* focused_ = nullptr;
+  std::map<const Widget*, Widget*> saved_focus_;  // per hidden screen
   Widget* captured_ = nullptr;
 
   std::unique_ptr<Compositor> compositor_;

@@ -280,17 +280,33 @@ void Painter::paint(CellBuffer& buf, Widget& w, Region clip) {
   const Region vis = w.region_.intersect(clip);
   if (vis.empty()) return;
   const Style base = w.base_style();
-  if (w.styles_.background || !w.parent_) {
-    const Strip blank = Strip::blank(vis.width, base);
-    for (int y = vis.y; y < vis.bottom(); ++y) buf.draw_strip(vis.x, y, blank, vis);
+  // Each cell is written about once: a widget with a background of its own fills only what its
+  // rows do not cover (border, padding); the root fills everything once, cheaply.
+  const bool own_bg = w.styles_.background.has_value() || !w.parent_;
+  const CellStyle bg_cells = to_cell_style(base);
+  const Region cv = w.content_.intersect(vis);
+  if (!w.parent_) {
+    buf.fill(vis, bg_cells);
+  } else if (own_bg) {
+    if (cv.empty()) {
+      buf.fill(vis, bg_cells);
+    } else {
+      buf.fill(Region{vis.x, vis.y, vis.width, cv.y - vis.y}, bg_cells);
+      buf.fill(Region{vis.x, cv.bottom(), vis.width, vis.bottom() - cv.bottom()}, bg_cells);
+      buf.fill(Region{vis.x, cv.y, cv.x - vis.x, cv.height}, bg_cells);
+      buf.fill(Region{cv.right(), cv.y, vis.right() - cv.right(), cv.height}, bg_cells);
+    }
   }
   if (has_border(w.styles_)) paint_border(buf, w, vis, base);
 
-  const Region cv = w.content_.intersect(vis);
   if (!cv.empty()) {
     for (int row = cv.y; row < cv.bottom(); ++row) {
       Strip s = w.render_line(row - w.content_.y);
-      if (s.empty() && w.styles_.background) continue;  // the background is there already
+      if (s.empty()) {
+        // Transparent widgets leave the parent's cells; the root is filled already.
+        if (own_bg && w.parent_) buf.fill(Region{cv.x, row, cv.width, 1}, bg_cells);
+        continue;
+      }
       if (!base.empty()) s = s.apply_style(base, false);
       s = s.adjust(w.content_.width, base);
       buf.draw_strip(w.content_.x, row, s, cv);

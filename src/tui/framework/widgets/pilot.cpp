@@ -113,6 +113,11 @@ void Pilot::click(int x, int y, MouseButton b) {
   mouse_up(x, y, b);
 }
 
+void Pilot::click(std::string_view selector, int x, int y) {
+  const Region r = app_.query_one(selector).content_region();
+  click(r.x + x, r.y + y);
+}
+
 void Pilot::drag(int x0, int y0, int x1, int y1) {
   mouse_down(x0, y0);
   const int steps = std::max(std::abs(x1 - x0), std::abs(y1 - y0));
@@ -139,8 +144,10 @@ void Pilot::wait_idle() {
   // A bounded number of turns: an application that never settles (a handler that always
   // refreshes) still returns here.
   for (int i = 0; i < 10000 && !app_.exiting(); ++i) {
-    app_.step(std::chrono::milliseconds(0), true);
-    if (driver_.pending_events() == 0 && app_.idle()) return;
+    // Held bytes (a lone ESC) turn into a key only after the escape timeout: wait for it.
+    const bool held = driver_.pending_events() == 0 && driver_.pending_input();
+    app_.step(std::chrono::milliseconds(held ? 10 : 0), true);
+    if (!driver_.pending_input() && app_.idle()) return;
   }
 }
 

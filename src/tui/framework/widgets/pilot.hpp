@@ -48,6 +48,9 @@ class Pilot {
   void mouse_move(int x, int y, MouseButton button = MouseButton::left);
   void mouse_up(int x, int y, MouseButton button = MouseButton::left);
   void click(int x, int y, MouseButton button = MouseButton::left);
+  // A click at (x, y) of the content area of the widget matching `selector` on the current
+  // screen (throws NoMatches when there is none).
+  void click(std::string_view selector, int x = 0, int y = 0);
   // Press at (x0, y0), move to (x1, y1) through the cells between, release there.
   void drag(int x0, int y0, int x1, int y1);
   void scroll_down(int x, int y, int times = 1);

@@ -44,8 +44,20 @@ void Widget::declare_css_type(std::string type, std::string_view default_css) {
 void Widget::add_class(std::string name) {
   if (std::find(classes_.begin(), classes_.end(), name) == classes_.end()) {
     classes_.push_back(std::move(name));
-    if (app_) app_->invalidate_layout();
+    if (app_) app_->invalidate_styles();
   }
+}
+
+void Widget::remove_class(std::string_view name) {
+  auto it = std::find(classes_.begin(), classes_.end(), name);
+  if (it != classes_.end()) {
+    classes_.erase(it);
+    if (app_) app_->invalidate_styles();
+  }
+}
+
+bool Widget::has_class(std::string_view name) const {
+  return std::find(classes_.begin(), classes_.end(), name) != classes_.end();
 }
 
 App* Widget::app() const {
@@ -69,6 +81,20 @@ Widget& Widget::mount(std::unique_ptr<Widget> child) {
   children_.push_back(std::move(child));
   if (mounted_ && app_) app_->mount_tree(ref);
   return ref;
+}
+
+void Widget::remove() {
+  if (!parent_) return;
+  auto& siblings = parent_->children_;
+  auto it = std::find_if(siblings.begin(), siblings.end(),
+                         [this](const std::unique_ptr<Widget>& c) { return c.get() == this; });
+  if (it == siblings.end()) return;
+  std::unique_ptr<Widget> self = std::move(*it);
+  siblings.erase(it);
+  parent_ = nullptr;
+  if (app_) {
+    app_->discard(std::move(self));  // handlers further up the stack may still use it
+  }
 }
 
 namespace {

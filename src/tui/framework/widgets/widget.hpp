@@ -7,6 +7,7 @@
 // of the row render_line returned.
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <stdexcept>
@@ -103,6 +104,8 @@ class Widget : public Selectable {
 
   const std::string& id() const { return id_; }
   void add_class(std::string name);
+  void remove_class(std::string_view name);
+  bool has_class(std::string_view name) const;
   bool allow_select() const { return allow_select_; }
 
   // --- tree
@@ -117,6 +120,9 @@ class Widget : public Selectable {
     mount(std::move(w));
     return ref;
   }
+  // Takes this widget (and its children) out of the tree; it is destroyed once the current event
+  // is handled (at once when no application runs it). No effect on a widget without a parent.
+  void remove();
   // The application (nullptr until the widget's screen is installed in one).
   App* app() const;
   Screen* screen() const;
@@ -177,7 +183,7 @@ class Widget : public Selectable {
   void focus();
   bool has_focus() const;
 
-  // --- scrolling (vertical; horizontal offset is kept but only moved by scroll_to_x)
+  // --- scrolling (vertical only; scroll_offset().x stays 0)
   Offset scroll_offset() const { return scroll_; }
   // Total content rows (the scrollable height); by default the content height.
   virtual int virtual_height();
