@@ -35,6 +35,7 @@ class DemoScreen : public Screen {
     RichLogOptions options;
     options.id = "log";
     options.wrap = true;
+    options.stay_when_scrolled_up = true;  // reading back while rows keep arriving
     r.yield<RichLog>(options);
   }
 };

@@ -12,11 +12,12 @@ namespace {
 
 class LogApp : public App {
  public:
-  explicit LogApp(bool wrap = false) {
+  explicit LogApp(bool wrap = false, bool stay_when_scrolled_up = false) {
     auto screen = std::make_unique<Screen>();
     RichLogOptions o;
     o.id = "log";
     o.wrap = wrap;
+    o.stay_when_scrolled_up = stay_when_scrolled_up;
     log = &screen->mount_new<RichLog>(o);
     install_screen("main", std::move(screen));
     switch_screen("main");
@@ -64,8 +65,21 @@ TEST(WidgetsRichLog, WidthAndWrap) {
   EXPECT_EQ(app.log->lines().back().text(), "lines");
 }
 
-TEST(WidgetsRichLog, FollowsTheEndUnlessScrolledUp) {
+TEST(WidgetsRichLog, EveryWriteFollowsTheEnd) {
   LogApp app;
+  Pilot pilot(app, {40, 10});
+  RichLog& log = *app.log;
+  for (int i = 0; i < 30; ++i) log.write("row " + std::to_string(i));
+  pilot.press("pageup");
+  EXPECT_EQ(log.scroll_offset().y, 10);
+  log.write("row 30");
+  pilot.wait_idle();
+  EXPECT_EQ(log.scroll_offset().y, 21);
+  EXPECT_EQ(log.render_line(9).text(), "row 30");
+}
+
+TEST(WidgetsRichLog, FollowsTheEndUnlessScrolledUp) {
+  LogApp app(false, true);
   Pilot pilot(app, {40, 10});
   RichLog& log = *app.log;
   for (int i = 0; i < 30; ++i) log.write("row " + std::to_string(i));

@@ -50,7 +50,7 @@ RichLog& RichLog::write(std::string_view text, std::optional<int> width) {
 }
 
 void RichLog::append_rows(std::vector<Strip> rows) {
-  const bool follow = options_.auto_scroll && at_end();
+  const bool follow = options_.auto_scroll && (!options_.stay_when_scrolled_up || at_end());
   for (auto& r : rows) {
     widest_ = std::max(widest_, r.cell_length());
     lines_.push_back(std::move(r));

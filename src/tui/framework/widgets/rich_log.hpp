@@ -2,9 +2,9 @@
 // rows; drawing only touches the visible rows, so the cost of a frame does not depend on the
 // length of the log.
 //
-// Following the end: a write scrolls to the end of the log when the view was at the end before
-// the write (the initial state). A user who scrolled up keeps their place until they scroll back
-// to the end (or something calls scroll_end()).
+// Following the end: with auto_scroll (the default) every write scrolls to the end of the log.
+// With stay_when_scrolled_up as well, a write follows only when the view was at the end before it,
+// so a reader who scrolled up keeps their place until they scroll back to the end.
 #pragma once
 
 #include <optional>
@@ -21,7 +21,8 @@ struct RichLogOptions {
   std::string id;
   bool wrap = false;        // wrap long rows at the width (otherwise one row per line, uncut)
   int max_lines = 0;        // keep only the newest rows (0: all)
-  bool auto_scroll = true;  // follow the end on write (see above)
+  bool auto_scroll = true;             // follow the end on write (see above)
+  bool stay_when_scrolled_up = false;  // ... unless the reader scrolled up
 };
 
 class RichLog : public Widget {
