@@ -14,7 +14,8 @@ Reference side (Debian's python3-rich, so run with /usr/bin/python3):
   wrap          textwrap.wrap(p, 72) on every paragraph (line) of plain/
 Our side: <build-dir>/bench/markdown_bench and <build-dir>/bench/text_bench (BM_FromAnsiCorpus,
 BM_WrapPlainCorpus) with --benchmark_format=json; a missing executable or benchmark is skipped.
-Machines are noisy, so both sides run here and now and only the ratios are compared.
+Machines are noisy, so both sides run here and now, both are timed in CPU time (other jobs on a
+shared machine then matter less), and only the ratios are compared.
 """
 
 import io
@@ -64,9 +65,9 @@ def best_of(fn, repeat):
     best = None
     result = None
     for _ in range(repeat):
-        t0 = time.perf_counter()
+        t0 = time.process_time()
         result = fn()
-        dt = time.perf_counter() - t0
+        dt = time.process_time() - t0
         best = dt if best is None or dt < best else best
     return best, result
 
@@ -128,7 +129,7 @@ def run_bench(build, name, corpus, bench_filter=None):
         if b.get("error_occurred"):
             continue
         unit = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b.get("time_unit", "ns")]
-        result[b["name"]] = {"seconds": b["real_time"] * unit,
+        result[b["name"]] = {"seconds": b["cpu_time"] * unit,
                              "bytes_per_second": b.get("bytes_per_second")}
     return result
 
