@@ -1,0 +1,42 @@
+#include "tui/framework/markdown/lru_cache.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace orvo::tui {
+namespace {
+
+std::shared_ptr<const std::string> value(const char* s) {
+  return std::make_shared<const std::string>(s);
+}
+
+// An entry costs its key plus a fixed overhead (96) plus the given cost: with 300 each, a budget
+// of 1600 holds four.
+TEST(MarkdownLruCache, EvictsLeastRecentlyUsedWithinBudget) {
+  LruCache<std::string> cache(1600);
+  for (const char* k : {"a", "b", "c", "d"}) cache.put(k, value(k), 300);
+  ASSERT_NE(cache.get("a"), nullptr);  // "a" is now the most recent
+  cache.put("e", value("E"), 300);
+  cache.put("f", value("F"), 300);
+  for (const char* k : {"a", "d", "e", "f"}) EXPECT_NE(cache.get(k), nullptr) << k;
+  for (const char* k : {"b", "c"}) EXPECT_EQ(cache.get(k), nullptr) << k;
+  EXPECT_LE(cache.stats().bytes, 1600u);
+}
+
+TEST(MarkdownLruCache, OversizedEntriesAreNotKeptAndReplacingUpdates) {
+  LruCache<std::string> cache(2000);
+  cache.put("big", value("X"), 600);  // more than a quarter of the budget
+  EXPECT_EQ(cache.get("big"), nullptr);
+  cache.put("k", value("1"), 10);
+  cache.put("k", value("2"), 10);
+  EXPECT_EQ(*cache.get("k"), "2");
+  EXPECT_EQ(cache.stats().entries, 1u);
+  cache.clear();
+  EXPECT_EQ(cache.get("k"), nullptr);
+  EXPECT_EQ(cache.stats().bytes, 0u);
+}
+
+}  // namespace
+}  // namespace orvo::tui
