@@ -1,8 +1,8 @@
 // Throughput of the styled-text layer on the shared corpus.
 //   BM_FromAnsiCorpus      Text::from_ansi on every row of ANSI text: the coloured tool output
 //                          (ls, grep, gcc), rows of highlighted-looking text rendered by Strip in
-//                          truecolor from the markdown answers, and the rows of $KV_ANSI_DUMP when
-//                          set (e.g. a dump of rendered markdown).
+//                          truecolor from the markdown answers; or, when $KV_ANSI_DUMP names a
+//                          file (e.g. rendered markdown), exactly the rows of that file.
 //   BM_WrapPlainCorpus     wrap(paragraph, 72) on each line of corpus/plain/*.
 //   BM_TextLayoutCorpus    Text(paragraph).wrap(72) on the same paragraphs.
 //   BM_RenderRowsCorpus    Strip::render in truecolor of the from_ansi rows.
@@ -69,9 +69,12 @@ std::vector<fs::path> files(const std::string& sub, const std::string& ext = "")
 
 // Rows styled word by word the way highlighted code and rendered markdown look.
 std::vector<std::string> synthetic_rendered_rows() {
-  static const Style kStyles[] = {
-      Style("#f8f8f2 on #272822"), Style("bold #f92672 on #272822"), Style("#66d9ef on #272822"),
-      Style("#e6db74 on #272822"), Style("bold"),                    Style("#d72b6b on #2a2a2a")};
+  static const Style kStyles[] = {Style("#f8f8f2 on #272822"),
+                                  Style("bold #f92672 on #272822"),
+                                  Style("#66d9ef on #272822"),
+                                  Style("#e6db74 on #272822"),
+                                  Style("bold"),
+                                  Style("#d72b6b on #2a2a2a")};
   std::vector<std::string> rows;
   for (const auto& f : files("md", ".md")) {
     if (f.filename() == "large-codebase-review.md") continue;
@@ -94,11 +97,14 @@ std::vector<std::string> synthetic_rendered_rows() {
 const std::vector<std::string>& ansi_rows() {
   static const std::vector<std::string> rows = [] {
     std::vector<std::string> out;
+    // With a dump given, exactly its rows: the same input a reference run parses.
+    if (const char* dump = std::getenv("KV_ANSI_DUMP"); dump != nullptr && *dump != '\0') {
+      out = lines_of(read_file(dump));
+      return out;
+    }
     for (const auto& f : files("tool", ".ansi"))
       for (auto& l : lines_of(read_file(f))) out.push_back(std::move(l));
     for (auto& l : synthetic_rendered_rows()) out.push_back(std::move(l));
-    if (const char* dump = std::getenv("KV_ANSI_DUMP"))
-      for (auto& l : lines_of(read_file(dump))) out.push_back(std::move(l));
     return out;
   }();
   return rows;

@@ -1,5 +1,5 @@
 // Text::from_ansi on arbitrary bytes: never crashes, never lets a control through, and every
-// laid-out row fits its width.
+// laid-out row fits its width; a row rendered back to ANSI parses to the same row.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!is_sanitized(t.plain())) std::abort();
   for (const Span& s : t.spans())
     if (s.start >= s.end || s.end > t.plain().size()) std::abort();
+  // Rendering a line back to SGR and parsing it again gives the same row.
+  for (const Text& line : t.split_lines()) {
+    const Strip row = line.to_strip().simplify();
+    const Text back = Text::from_ansi(row.render(ColorSystem::TrueColor));
+    if (back.plain() != line.plain()) std::abort();
+    if (!(back.to_strip().simplify() == row)) std::abort();
+  }
   const int width = size > 0 ? 1 + data[0] % 40 : 10;
   t.overflow = size > 1 ? static_cast<Overflow>(data[1] % 3) : Overflow::Fold;
   t.no_wrap = size > 2 && (data[2] & 1);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <sstream>
 
 #include "tui/framework/text/cells.hpp"
@@ -39,6 +40,8 @@ TEST(TextLayout, WrapsAtSpacesFoldsLongWordsHonoursNewlines) {
       {"a\n\nb", 5, {"a", "", "b"}},
       {"a\n", 5, {"a", ""}},
       {"trailing   ", 8, {"trailing"}},
+      {"trailing   ", 10, {"trailing  "}},
+      {"code   \nab  cd  ", 4, {"code", "ab", "cd  "}},
       {"\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x83\x86",
        5,
        {"\xE6\x97\xA5\xE6\x9C\xAC", "\xE8\xAA\x9E\xE3\x83\x86"}},
@@ -203,7 +206,7 @@ TEST(TextMarkup, EscapeRoundTripsAndThemeNames) {
 
 TEST(TextConsole, PrintsRowsWithSgrAndResets) {
   std::ostringstream out;
-  Console console(out, 10, ColorSystem::TrueColor);
+  Console console(ConsoleOptions{10, ColorSystem::TrueColor, true, &out, false});
   Text t("hello world", Style("bold"));
   console.print(t);
   EXPECT_EQ(out.str(), "\x1b[1mhello\x1b[0m\n\x1b[1mworld\x1b[0m\n");
@@ -226,6 +229,25 @@ TEST(TextConsole, ColourOffWithoutTerminalOrWithNoColor) {
   EXPECT_EQ(forced.export_text(), "x\n");
   EXPECT_EQ(forced.take_buffer(), "\x1b[38;5;196mx\x1b[0m\n");
   EXPECT_EQ(forced.buffer(), "");
+}
+
+TEST(TextConsole, NoColorFromTheEnvironment) {
+  ::setenv("NO_COLOR", "1", 1);
+  std::ostringstream out;
+  Console console(out, 20, ColorSystem::TrueColor, true);
+  ::unsetenv("NO_COLOR");
+  EXPECT_EQ(console.color_system(), ColorSystem::None);
+  console.print(Text("x", Style("bold")));
+  EXPECT_EQ(out.str(), "x\n");
+}
+
+TEST(TextStrip, ControlsInSegmentsAreReplaced) {
+  const Strip s({Segment("a\x1b]52;c;eA==\x07", Style("bold")), Segment("\tb")});
+  EXPECT_EQ(s.text(),
+            "a\xEF\xBF\xBD]52;c;eA==\xEF\xBF\xBD\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(s.cell_length(), 15);
+  EXPECT_EQ(s.render(ColorSystem::None).find('\x1b'), std::string::npos);
 }
 
 TEST(TextConsole, ThemesResolveNamesFirst) {

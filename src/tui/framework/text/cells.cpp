@@ -2,6 +2,9 @@
 
 #include <utf8proc.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "common/utf8.hpp"
 
 namespace orvo::tui {
@@ -15,6 +18,24 @@ inline bool is_regional_indicator(char32_t cp) {
   return cp >= 0x1F1E6 && cp <= 0x1F1FF;
 }
 
+// Length of the run of printable ASCII at the start of p[0, n), eight bytes at a time.
+inline std::size_t printable_ascii_run(const unsigned char* p, std::size_t n) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  while (i + 8 <= n) {
+    std::uint64_t x;
+    std::memcpy(&x, p + i, 8);
+    const std::uint64_t below_space = (x - kOnes * 0x20) & ~x;
+    const std::uint64_t y = x ^ (kOnes * 0x7F);
+    const std::uint64_t del = (y - kOnes) & ~y;
+    if ((below_space | del | x) & kHigh) break;
+    i += 8;
+  }
+  while (i < n && ascii_printable(p[i])) ++i;
+  return i;
+}
+
 }  // namespace
 
 int char_width(char32_t cp) noexcept {
@@ -26,9 +47,8 @@ int char_width(char32_t cp) noexcept {
 }
 
 bool is_plain_ascii(std::string_view s) noexcept {
-  for (char c : s)
-    if (!ascii_printable(static_cast<unsigned char>(c))) return false;
-  return true;
+  return printable_ascii_run(reinterpret_cast<const unsigned char*>(s.data()), s.size()) ==
+         s.size();
 }
 
 Grapheme next_grapheme(std::string_view s, std::size_t pos) noexcept {
@@ -62,8 +82,7 @@ Grapheme next_grapheme(std::string_view s, std::size_t pos) noexcept {
 int cell_len(std::string_view s) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n && ascii_printable(p[i])) ++i;
+  std::size_t i = printable_ascii_run(p, n);
   if (i == n) return static_cast<int>(n);
   // The last ASCII character may start a cluster with what follows (e + U+0301).
   if (i > 0) --i;
@@ -81,8 +100,7 @@ CellPrefix cell_prefix(std::string_view s, int max_cells) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   const std::size_t n = s.size();
   const std::size_t limit = static_cast<std::size_t>(max_cells);
-  std::size_t i = 0;
-  while (i < n && i < limit && ascii_printable(p[i])) ++i;
+  std::size_t i = printable_ascii_run(p, std::min(n, limit));
   if (i == n) return {n, static_cast<int>(n)};
   if (i == limit) {
     // Full; unless the next byte extends the last ASCII character's cluster.
@@ -104,6 +122,8 @@ bool is_sanitized(std::string_view s, bool keep_tabs) noexcept {
   const std::size_t n = s.size();
   std::size_t i = 0;
   while (i < n) {
+    i += printable_ascii_run(p + i, n - i);
+    if (i == n) break;
     const unsigned char c = p[i];
     if (c < 0x80) {
       if (c < 0x20 ? !(c == '\n' || (keep_tabs && c == '\t')) : c == 0x7F) return false;

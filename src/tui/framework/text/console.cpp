@@ -1,5 +1,6 @@
 #include "tui/framework/text/console.hpp"
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -37,6 +38,17 @@ ColorSystem detect_color_system() {
   if (t == "dumb") return ColorSystem::None;
   if (t.find("256color") != std::string_view::npos) return ColorSystem::EightBit;
   return ColorSystem::Standard;
+}
+
+int detect_width(const std::ostream* out) {
+  const int fd = out == &std::cout ? 1 : (out == &std::cerr || out == &std::clog) ? 2 : -1;
+  winsize ws{};
+  if (fd >= 0 && ::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  if (const char* cols = std::getenv("COLUMNS")) {
+    const int n = std::atoi(cols);
+    if (n > 0) return n;
+  }
+  return 80;
 }
 
 }  // namespace
@@ -97,7 +109,7 @@ const Theme& Theme::default_theme() {
 }
 
 Console::Console(ConsoleOptions o) : out_(o.out) {
-  set_width(o.width);
+  set_width(o.width < 1 ? detect_width(out_) : o.width);
   is_terminal_ = o.force_terminal || (out_ == &std::cout && ::isatty(1) != 0) ||
                  ((out_ == &std::cerr || out_ == &std::clog) && ::isatty(2) != 0);
   const bool no_color = o.no_color ? *o.no_color : env_set("NO_COLOR");

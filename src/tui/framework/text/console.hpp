@@ -54,7 +54,7 @@ class Theme {
 };
 
 struct ConsoleOptions {
-  int width = 80;
+  int width = 80;                           // < 1: the terminal's width, $COLUMNS, or 80
   std::optional<ColorSystem> color_system;  // nullopt: detect from the environment
   bool force_terminal = false;              // treat the output as a terminal
   std::ostream* out = nullptr;              // nullptr: an internal buffer

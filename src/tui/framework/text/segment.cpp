@@ -11,10 +11,15 @@ int Segment::cell_length() const {
 }
 
 Strip::Strip(std::vector<Segment> segments) : segments_(std::move(segments)) {
-  for (const auto& s : segments_) cell_length_ += cell_len(s.text);
+  for (auto& s : segments_) {
+    // Raw controls must never reach a terminal, and would make the width wrong.
+    if (!is_sanitized(s.text)) s.text = sanitize(s.text);
+    cell_length_ += cell_len(s.text);
+  }
 }
 
 Strip Strip::of(std::string text, Style style) {
+  if (!is_sanitized(text)) text = sanitize(text);
   const int w = cell_len(text);
   std::vector<Segment> segs;
   segs.emplace_back(std::move(text), style);

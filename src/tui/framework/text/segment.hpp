@@ -5,7 +5,8 @@
 //   Strip    an immutable row of segments with its cell length computed once. Cropping and
 //            dividing work in cells and never split a grapheme cluster: a wide character that
 //            straddles a cut becomes spaces (in its own style) on the side that keeps part of it.
-//            Strip(std::vector<Segment>) is the constructor the widgets use; segments() reads them.
+//            Strip(std::vector<Segment>) is the constructor the widgets use (it replaces control
+//            characters and invalid UTF-8 by U+FFFD, as Text does); segments() reads them.
 //            render(system, out) writes the row as ANSI text: each styled segment is wrapped in
 //            its SGR and a reset "\x1b[0m", unstyled text is written as it is.
 #pragma once
@@ -32,7 +33,8 @@ class Strip {
  public:
   Strip() = default;
   explicit Strip(std::vector<Segment> segments);
-  // For callers that already know the width (must equal the segments' total).
+  // For callers that already know the width (must equal the segments' total) and whose text
+  // is already clean (as Text's rows are): nothing is checked.
   Strip(std::vector<Segment> segments, int cell_length)
       : segments_(std::move(segments)), cell_length_(cell_length) {}
   // A strip of one segment.

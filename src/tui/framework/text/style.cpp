@@ -342,8 +342,7 @@ std::string Color::name() const {
   switch (type_) {
     case Type::Default:
       return "default";
-    case Type::Standard:
-    {
+    case Type::Standard: {
       std::string n(number_ >= 8 ? "bright_" : "");
       n.append(kBaseNames[number_ & 7]);
       return n;
@@ -385,37 +384,6 @@ std::optional<Style> Style::try_parse(std::string_view definition) noexcept {
   } catch (...) {
     return std::nullopt;
   }
-}
-
-Style Style::with(Attr a, bool on) const {
-  Style s = *this;
-  s.set_ |= a;
-  if (on)
-    s.on_ |= a;
-  else
-    s.on_ &= static_cast<std::uint16_t>(~a);
-  return s;
-}
-
-Style Style::without(Attr a) const {
-  Style s = *this;
-  s.set_ &= static_cast<std::uint16_t>(~a);
-  s.on_ &= static_cast<std::uint16_t>(~a);
-  return s;
-}
-
-Style Style::with_color(std::optional<Color> c) const {
-  Style s = *this;
-  s.has_fg_ = c.has_value();
-  s.fg_ = c.value_or(Color());
-  return s;
-}
-
-Style Style::with_bgcolor(std::optional<Color> c) const {
-  Style s = *this;
-  s.has_bg_ = c.has_value();
-  s.bg_ = c.value_or(Color());
-  return s;
 }
 
 Style Style::operator+(const Style& over) const {

@@ -138,10 +138,30 @@ class Style {
   std::uint16_t on_mask() const { return on_; }
 
   // Copies with one thing changed.
-  Style with(Attr a, bool on) const;
-  Style without(Attr a) const;  // back to unset
-  Style with_color(std::optional<Color> c) const;
-  Style with_bgcolor(std::optional<Color> c) const;
+  Style with(Attr a, bool on) const {
+    Style s = *this;
+    s.set_ |= a;
+    s.on_ = on ? static_cast<std::uint16_t>(s.on_ | a) : static_cast<std::uint16_t>(s.on_ & ~a);
+    return s;
+  }
+  Style without(Attr a) const {  // back to unset
+    Style s = *this;
+    s.set_ &= static_cast<std::uint16_t>(~a);
+    s.on_ &= static_cast<std::uint16_t>(~a);
+    return s;
+  }
+  Style with_color(std::optional<Color> c) const {
+    Style s = *this;
+    s.has_fg_ = c.has_value();
+    s.fg_ = c.value_or(Color());
+    return s;
+  }
+  Style with_bgcolor(std::optional<Color> c) const {
+    Style s = *this;
+    s.has_bg_ = c.has_value();
+    s.bg_ = c.value_or(Color());
+    return s;
+  }
 
   bool empty() const { return set_ == 0 && !has_fg_ && !has_bg_; }
   // `over` laid on top of this style: what `over` sets wins.

@@ -327,9 +327,13 @@ std::vector<Strip> Text::wrap(int width) const {
         while (word_end < line_end && text[word_end] == ' ') ++word_end;  // only at line start
         const int lead = static_cast<int>(word_end - pos);
         const std::size_t word_start = word_end;
-        while (word_end < line_end && text[word_end] != ' ') ++word_end;
+        unsigned char high = 0;  // any non-ASCII byte in the word
+        while (word_end < line_end && text[word_end] != ' ')
+          high |= static_cast<unsigned char>(text[word_end++]);
         const int word_cells =
-            lead + orvo::tui::cell_len(text.substr(word_start, word_end - word_start));
+            lead + ((high & 0x80)
+                        ? orvo::tui::cell_len(text.substr(word_start, word_end - word_start))
+                        : static_cast<int>(word_end - word_start));
         std::size_t space_end = word_end;
         while (space_end < line_end && text[space_end] == ' ') ++space_end;
         const int space_cells = static_cast<int>(space_end - word_end);
@@ -374,7 +378,12 @@ std::vector<Strip> Text::wrap(int width) const {
         }
         pos = space_end;
       }
-      if (has_text) emit(row_a, row_b, row_cells, false);
+      if (has_text) {
+        // Spaces that end the line stay as far as they fit (a padded code row keeps its
+        // background); only spaces at a break are dropped.
+        const int keep = std::max(0, std::min(pending, width - row_cells));
+        emit(row_a, row_b + static_cast<std::size_t>(keep), row_cells + keep, false);
+      }
     }
     if (nl == std::string_view::npos) break;
     line_start = nl + 1;

@@ -17,7 +17,8 @@
 // Layout at a width: the text is split at '\n' into lines. With no_wrap each line is one row,
 // cut to the width by `overflow` (Fold still folds, Crop cuts, Ellipsis cuts and ends the row
 // with "…"). Otherwise each line is wrapped greedily at spaces; the spaces at a break are
-// dropped, words longer than a row are folded (never splitting a grapheme cluster). With
+// dropped (spaces ending a line are kept as far as they fit), words longer than a row are
+// folded (never splitting a grapheme cluster). With
 // Overflow::Ellipsis a wrapped row that still overflows is cut with "…" as well.
 // Rows are not padded to the width; Justify::Center/Right pad on the left.
 #pragma once

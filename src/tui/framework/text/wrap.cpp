@@ -2,6 +2,7 @@
 // word-separator rules exactly (whitespace runs, words, hyphenated-word pieces, em-dashes), so
 // the rows match textwrap.wrap for the same text, width and indents.
 #include <utf8proc.h>
+#include <cstring>
 #include <stdexcept>
 
 #include "common/utf8.hpp"
@@ -88,16 +89,19 @@ class Wrapper {
       while (k < n_ && t_.at(k) == '-') ++k;
       if (k - p >= 2 && k < n_ && word(k)) return k;
     }
+    // A word ends before a space or the end, after the hyphen of a hyphenated word, or before
+    // an em-dash; only a '-' needs a closer look.
     for (std::size_t e = p + 1;; ++e) {
-      if (e < n_ && t_.at(e) == '-') {  // hyphenated word: break after the hyphen
-        const bool before = (e >= 2 && letter(e - 2) && letter(e - 1)) ||
-                            (e >= 3 && letter(e - 3) && t_.at(e - 2) == '-' && letter(e - 1));
-        if (before && e + 1 < n_ && letter(e + 1) &&
-            ((e + 2 < n_ && letter(e + 2)) || (e + 3 < n_ && t_.at(e + 2) == '-' && letter(e + 3))))
-          return e + 1;
-      }
-      if (e == n_ || t_.at(e) == ' ') return e;
-      if (punct(e - 1) && e + 1 < n_ && t_.at(e) == '-' && t_.at(e + 1) == '-') {  // em-dash next
+      if (e == n_) return e;
+      const char32_t c = t_.at(e);
+      if (c == ' ') return e;
+      if (c != '-') continue;
+      const bool before = (e >= 2 && letter(e - 2) && letter(e - 1)) ||
+                          (e >= 3 && letter(e - 3) && t_.at(e - 2) == '-' && letter(e - 1));
+      if (before && e + 1 < n_ && letter(e + 1) &&
+          ((e + 2 < n_ && letter(e + 2)) || (e + 3 < n_ && t_.at(e + 2) == '-' && letter(e + 3))))
+        return e + 1;
+      if (e + 1 < n_ && t_.at(e + 1) == '-' && punct(e - 1)) {  // em-dash next
         std::size_t k = e + 2;
         while (k < n_ && t_.at(k) == '-') ++k;
         if (k < n_ && word(k)) return e;
@@ -202,38 +206,11 @@ class Wrapper {
 std::vector<std::string> wrap(std::string_view text, int width, std::string_view initial_indent,
                               std::string_view subsequent_indent) {
   if (width <= 0) throw std::invalid_argument("wrap: width must be > 0");
-  // Expand tabs (the column restarts after LF and CR) and turn other ASCII whitespace into
-  // spaces. Columns count code points.
-  std::string m;
-  m.reserve(text.size() + 16);
-  bool ascii = true;
-  std::size_t column = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x80) {
-      ascii = false;
-      m += static_cast<char>(c);
-      if ((c & 0xC0) != 0x80) ++column;  // approximate; fixed below for non-ASCII text
-      continue;
-    }
-    if (c == '\t') {
-      const std::size_t spaces = 8 - column % 8;
-      m.append(spaces, ' ');
-      column += spaces;
-    } else if (c == '\n' || c == '\r') {
-      m += ' ';
-      column = 0;
-    } else if (c == '\v' || c == '\f') {
-      m += ' ';
-      ++column;
-    } else {
-      m += static_cast<char>(c);
-      ++column;
-    }
-  }
-  std::vector<std::string> rows;
   const long init_len = static_cast<long>(text::count_chars(initial_indent));
   const long sub_len = static_cast<long>(text::count_chars(subsequent_indent));
+  std::vector<std::string> rows;
+  std::string m;  // the munged text, when it differs from the input
+  std::string_view view = text;
   auto run = [&](const auto& t) {
     Wrapper wrapper(t);
     wrapper.run(width, init_len, sub_len, [&](bool first, std::size_t a, std::size_t b) {
@@ -242,19 +219,68 @@ std::vector<std::string> wrap(std::string_view text, int width, std::string_view
       std::string row;
       row.reserve(indent.size() + ob - oa);
       row += indent;
-      row.append(m, oa, ob - oa);
+      row.append(view.data() + oa, ob - oa);
       rows.push_back(std::move(row));
     });
   };
+
+  // Find the first byte that needs attention: a control (tabs and other whitespace) or non-ASCII.
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t n = text.size();
+  auto special = [](unsigned char c) { return c < 0x20 || c >= 0x80; };
+  std::size_t i = 0;
+  {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    while (i + 8 <= n) {
+      std::uint64_t x;
+      std::memcpy(&x, p + i, 8);
+      if ((((x - kOnes * 0x20) & ~x) | x) & kHigh) break;
+      i += 8;
+    }
+    while (i < n && !special(p[i])) ++i;
+  }
+  bool ascii = true;
+  if (i < n) {
+    // ASCII with whitespace controls: expand tabs (the column restarts after LF and CR) and turn
+    // LF, VT, FF, CR into spaces, copying the plain stretches in bulk.
+    m.reserve(n + 16);
+    std::size_t line_start = 0;  // in m
+    std::size_t from = 0;
+    for (; i < n; ++i) {
+      const unsigned char c = p[i];
+      if (!special(c)) continue;
+      if (c >= 0x80) {
+        ascii = false;
+        break;
+      }
+      m.append(text.data() + from, i - from);
+      from = i + 1;
+      if (c == '\t') {
+        m.append(8 - (m.size() - line_start) % 8, ' ');
+      } else if (c == '\n' || c == '\r') {
+        m += ' ';
+        line_start = m.size();
+      } else if (c == '\v' || c == '\f') {
+        m += ' ';
+      } else {
+        m += static_cast<char>(c);  // other controls are ordinary characters here
+      }
+    }
+    if (ascii) {
+      m.append(text.data() + from, n - from);
+      view = m;
+    }
+  }
   if (ascii) {
-    run(AsciiText{m});
+    run(AsciiText{view});
     return rows;
   }
   // Non-ASCII: tab columns must count code points exactly (invalid bytes count one each), so
   // munge again from the decoded text.
   WideText t;
   m.clear();
-  column = 0;
+  std::size_t column = 0;
   std::size_t pos = 0;
   while (pos < text.size()) {
     const std::size_t start = pos;
@@ -280,6 +306,7 @@ std::vector<std::string> wrap(std::string_view text, int width, std::string_view
     ++column;
   }
   t.offs.push_back(static_cast<std::uint32_t>(m.size()));
+  view = m;
   run(t);
   return rows;
 }
