@@ -1,9 +1,14 @@
+// label: threaded
 #include "tui/framework/markdown/lru_cache.hpp"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
+
+#include "tui/framework/markdown/markdown.hpp"
 
 namespace orvo::tui {
 namespace {
@@ -36,6 +41,30 @@ TEST(MarkdownLruCache, OversizedEntriesAreNotKeptAndReplacingUpdates) {
   cache.clear();
   EXPECT_EQ(cache.get("k"), nullptr);
   EXPECT_EQ(cache.stats().bytes, 0u);
+}
+
+// Renders from several threads share both caches; every thread must see the same rows.
+TEST(MarkdownLruCache, ConcurrentRendersAgree) {
+  Markdown::clear_cache();
+  ConsoleOptions o;
+  o.color_system = ColorSystem::TrueColor;
+  o.force_terminal = true;
+  const Console console(o);
+  std::vector<std::vector<std::string>> seen(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 20; ++i) {
+        const Markdown md("# " + std::to_string(i % 5) + "\n\n```rust\nfn f() -> u32 { " +
+                          std::to_string(i % 3) + " }\n```");
+        std::string out;
+        for (const Strip& row : md.render_lines(console, 30 + i % 2)) out += row.text() + "\n";
+        seen[t].push_back(out);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 1; t < 4; ++t) EXPECT_EQ(seen[t], seen[0]);
 }
 
 }  // namespace
