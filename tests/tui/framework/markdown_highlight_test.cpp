@@ -90,6 +90,8 @@ const Case kCases[] = {
      "{\"a\": 1, \"b\": [true]}",
      {"op:{ tag:\"a\" num:1 op:, tag:\"b\" op:[ kw:true op:]}"}},
     {"bash", "echo $HOME | grep x", {"var:$HOME op:|"}},
+    {"cmake", "target_link_libraries(app PRIVATE ${LIBS}) # c",
+     {"fn:target_link_libraries op:( kw:PRIVATE var:${LIBS} op:) com:# c"}},
     {"klingon", "int x = 1;", {""}},
     {"", "int x = 1;", {""}},
     {"python", "", {}},
