@@ -34,7 +34,14 @@ constexpr int kWidth = 72;
 
 std::string corpus_dir() {
   if (const char* env = std::getenv("KV_CORPUS_DIR"); env != nullptr && *env != '\0') return env;
-  return KV_CORPUS_DIR;
+  const std::string built = KV_CORPUS_DIR;
+  std::error_code ec;
+  if (std::filesystem::is_directory(built, ec)) return built;
+  // A worktree sits one level further down than the main checkout.
+  if (auto at = built.find("/../shared/"); at != std::string::npos) {
+    return built.substr(0, at) + "/../../shared/" + built.substr(at + 11);
+  }
+  return built;
 }
 
 std::string read_file(const std::filesystem::path& p) {

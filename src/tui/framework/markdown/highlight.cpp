@@ -64,6 +64,7 @@ constexpr LanguageEntry kLanguages[] = {
     {"diff", "kv-diff.lang"},
     {"patch", "kv-diff.lang"},
     {"sql", "sql.lang"},
+    {"cmake", "kv-cmake.lang"},
 };
 
 // Element names used by the library's grammars (and ours), mapped to our token kinds; anything

@@ -1,7 +1,8 @@
 // Markdown as a renderable: Console::print(Markdown(text, "monokai")) or a log widget's write.
 //
 // Layout at a width (every row fits it, counted in display cells):
-//   headings     styled "markdown.h1".."markdown.h6"; h1 centred, h2 with a rule of "─" under it
+//   headings     styled "markdown.h1".."markdown.h6"; h1 centred over a full-width rule of "━"
+//                ("markdown.h1.border"), h2 over a rule of "─" as wide as its text
 //   paragraphs   wrapped at spaces; emphasis, strong, strikethrough, inline code
 //                ("markdown.code_inline"), links as their text plus " (url)" when the target
 //                differs from the text, images as their alt text (else the file name)
