@@ -26,13 +26,13 @@ struct Param {
   json fallback;  // null: required
 };
 
-struct CallSpec {
+struct CallSignature {
   const char* name;
   std::vector<Param> params;
 };
 
-const std::vector<CallSpec>& calls() {
-  static const std::vector<CallSpec> table = {
+const std::vector<CallSignature>& calls() {
+  static const std::vector<CallSignature> table = {
       {"start_thinking", {{"reset", Kind::Bool, true}}},
       {"feed_thinking", {{"chunk", Kind::String, nullptr}}},
       {"set_thinking_peek", {{"text", Kind::String, nullptr}}},
@@ -99,14 +99,14 @@ Step parse_line(int line_no, std::string_view line) {
   if (!obj.contains("call")) throw ScriptError(line_no, "expected \"call\" or \"sleep\"");
   if (!obj["call"].is_string()) throw ScriptError(line_no, "\"call\" must be a string");
   const std::string name = obj["call"].get<std::string>();
-  const CallSpec* spec = nullptr;
+  const CallSignature* signature = nullptr;
   for (const auto& c : calls()) {
-    if (name == c.name) spec = &c;
+    if (name == c.name) signature = &c;
   }
-  if (spec == nullptr) throw ScriptError(line_no, "unknown call \"" + name + "\"");
+  if (signature == nullptr) throw ScriptError(line_no, "unknown call \"" + name + "\"");
   step.call = name;
   step.args = json::object();
-  for (const auto& p : spec->params) {
+  for (const auto& p : signature->params) {
     if (obj.contains(p.name)) {
       if (!fits(obj[p.name], p.kind)) {
         throw ScriptError(line_no, std::string("\"") + p.name + "\" of " + name + " must be " +
@@ -122,7 +122,7 @@ Step parse_line(int line_no, std::string_view line) {
   for (const auto& [key, value] : obj.items()) {
     if (key == "call") continue;
     bool known = false;
-    for (const auto& p : spec->params) known = known || key == p.name;
+    for (const auto& p : signature->params) known = known || key == p.name;
     if (!known) throw ScriptError(line_no, name + " takes no argument \"" + key + "\"");
   }
   return step;

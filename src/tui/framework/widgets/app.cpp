@@ -220,7 +220,6 @@ void App::add_css(std::string css) {
 }
 
 void App::apply_styles(Screen& screen) {
-  Stylesheet sheet;
   std::vector<std::string> seen;
   std::vector<const std::vector<Rule>*> sources;
   walk(screen, [&](Widget& w) {
@@ -233,31 +232,7 @@ void App::apply_styles(Screen& screen) {
   for (const auto& css : extra_css_) sources.push_back(&parsed("App CSS", css));
   std::vector<Rule> rules;
   for (const auto* src : sources) rules.insert(rules.end(), src->begin(), src->end());
-  walk(screen, [&](Widget& w) {
-    // Same as Stylesheet::compute over `rules`, without copying them into a sheet.
-    struct Hit {
-      std::tuple<int, int, int> spec;
-      std::size_t order;
-    };
-    std::vector<Hit> hits;
-    for (std::size_t i = 0; i < rules.size(); ++i) {
-      std::optional<std::tuple<int, int, int>> best;
-      for (const auto& sel : rules[i].selectors) {
-        if (matches(sel, w)) {
-          auto sp = sel.specificity();
-          if (!best || sp > *best) best = sp;
-        }
-      }
-      if (best) hits.push_back({*best, i});
-    }
-    std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
-      return std::tie(a.spec, a.order) < std::tie(b.spec, b.order);
-    });
-    Styles out;
-    for (const auto& h : hits) out.merge(rules[h.order].styles);
-    w.styles_ = out;
-  });
-  (void)sheet;
+  walk(screen, [&](Widget& w) { w.styles_ = cascade(rules, w); });
 }
 
 Size App::size() const {

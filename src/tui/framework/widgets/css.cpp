@@ -523,30 +523,32 @@ void Stylesheet::add(std::string_view css, std::string_view origin, const Palett
   for (auto& r : rules) rules_.push_back(std::move(r));
 }
 
-Styles Stylesheet::compute(const Selectable& node) const {
+Styles cascade(const std::vector<Rule>& rules, const Selectable& node) {
   struct Hit {
-    std::tuple<int, int, int> spec;
+    std::tuple<int, int, int> specificity;
     std::size_t order;
-    const Styles* styles;
   };
   std::vector<Hit> hits;
-  for (std::size_t i = 0; i < rules_.size(); ++i) {
-    const Rule& r = rules_[i];
+  for (std::size_t i = 0; i < rules.size(); ++i) {
     std::optional<std::tuple<int, int, int>> best;
-    for (const auto& sel : r.selectors) {
+    for (const auto& sel : rules[i].selectors) {
       if (matches(sel, node)) {
         auto sp = sel.specificity();
         if (!best || sp > *best) best = sp;
       }
     }
-    if (best) hits.push_back({*best, i, &r.styles});
+    if (best) hits.push_back({*best, i});
   }
   std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
-    return std::tie(a.spec, a.order) < std::tie(b.spec, b.order);
+    return std::tie(a.specificity, a.order) < std::tie(b.specificity, b.order);
   });
   Styles out;
-  for (const auto& h : hits) out.merge(*h.styles);
+  for (const auto& h : hits) out.merge(rules[h.order].styles);
   return out;
+}
+
+Styles Stylesheet::compute(const Selectable& node) const {
+  return cascade(rules_, node);
 }
 
 }  // namespace orvo::tui

@@ -114,6 +114,10 @@ struct Selectable {
 
 bool matches(const Selector& selector, const Selectable& node);
 
+// The merged styles of every rule in `rules` that matches `node`: least specific first, source
+// order breaking ties.
+Styles cascade(const std::vector<Rule>& rules, const Selectable& node);
+
 class Stylesheet {
  public:
   // Parses `css` and appends its rules. `origin` names the source in error messages (e.g. the

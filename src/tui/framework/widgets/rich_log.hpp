@@ -21,7 +21,7 @@ struct RichLogOptions {
   std::string id;
   bool wrap = false;        // wrap long rows at the width (otherwise one row per line, uncut)
   int max_lines = 0;        // keep only the newest rows (0: all)
-  bool auto_scroll = true;             // follow the end on write (see above)
+  bool auto_scroll = true;  // follow the end on write (see above)
   bool stay_when_scrolled_up = false;  // ... unless the reader scrolled up
 };
 
