@@ -29,7 +29,7 @@ build-release/CMakeCache.txt: | bootstrap
 	cmake -S . -B build-release $(GENERATOR) -DCMAKE_BUILD_TYPE=Release
 
 bench: bootstrap build-release/CMakeCache.txt
-	@cmake --build build-release -j $(JOBS)
+	@cmake --build build-release -j $(JOBS) --target benches kestravel
 	@for b in build-release/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 	@if [ -x bench/compare_rich.py ]; then /usr/bin/python3 bench/compare_rich.py build-release; fi
 

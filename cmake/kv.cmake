@@ -23,11 +23,14 @@ function(kv_add_tests)
 endfunction()
 
 # Every *.cpp in a folder becomes its own benchmark executable.
+# The target `benches` builds them all.
 function(kv_add_benches)
   file(GLOB bench_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_bench.cpp)
+  add_custom_target(benches)
   foreach(src IN LISTS bench_sources)
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})
+    add_dependencies(benches ${name})
     target_link_libraries(${name} PRIVATE ${ARGN} benchmark::benchmark Threads::Threads)
     target_compile_definitions(${name} PRIVATE KV_CORPUS_DIR="${PROJECT_SOURCE_DIR}/../shared/bench/corpus")
   endforeach()
