@@ -1,5 +1,7 @@
 #include "common/utf8.hpp"
 
+#include <utf8proc.h>
+
 namespace orvo::text {
 
 char32_t decode(std::string_view s, std::size_t& pos) noexcept {
@@ -121,6 +123,25 @@ std::vector<std::string_view> split_lines(std::string_view s) {
   std::size_t pos = 0;
   while (pos < s.size()) lines.push_back(next_line(s, pos));
   return lines;
+}
+
+int columns(char32_t cp) noexcept {
+  if (cp >= 0x20 && cp < 0x7F) return 1;
+  const int w = utf8proc_charwidth(static_cast<utf8proc_int32_t>(cp));
+  return w < 0 ? 1 : w;
+}
+
+std::string_view take_columns(std::string_view s, int max_columns) noexcept {
+  int used = 0;
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    std::size_t next = pos;
+    const int w = columns(decode(s, next));
+    if (used + w > max_columns) break;
+    used += w;
+    pos = next;
+  }
+  return s.substr(0, pos);
 }
 
 bool is_space(char32_t cp) noexcept {

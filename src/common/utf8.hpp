@@ -45,6 +45,13 @@ bool has_visible(std::string_view s) noexcept;
 // A CR directly before LF is dropped. Returns `s` unchanged when nothing needs replacing.
 std::string terminal_safe(std::string_view s);
 
+// Terminal columns of one code point: 2 for wide East Asian characters and emoji, 0 for combining
+// marks and other zero-width characters, else 1.
+int columns(char32_t cp) noexcept;
+
+// The longest prefix of `s` that takes at most `max_columns` terminal columns (bytes kept).
+std::string_view take_columns(std::string_view s, int max_columns) noexcept;
+
 // True when `cp` must not reach a terminal as it is (see terminal_safe).
 inline bool is_unsafe_control(char32_t cp) noexcept {
   return (cp < 0x20 && cp != '\n' && cp != '\t') || (cp >= 0x7F && cp <= 0x9F);

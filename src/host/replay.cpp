@@ -198,9 +198,13 @@ void run_step(OutputManager& out, const Step& step, bool fast) {
 // Erases the status block and shows the cursor again when the replay is interrupted, so the
 // terminal is never left with a hidden cursor. Only write() is used here.
 extern "C" void on_interrupt(int sig) {
-  static const char reset[] = "\r\x1b[J\x1b[?25h\x1b[0m\n";
+  static const char erase[] = "\r\x1b[J\x1b[?25h\x1b[0m";
+  static const char show[] = "\x1b[?25h\x1b[0m\n";
   if (::isatty(STDOUT_FILENO)) {
-    [[maybe_unused]] auto n = ::write(STDOUT_FILENO, reset, sizeof reset - 1);
+    // Erase only a status block that is there: otherwise the line holds answer text.
+    const bool block = status_block_on_screen();
+    [[maybe_unused]] auto n = block ? ::write(STDOUT_FILENO, erase, sizeof erase - 1)
+                                    : ::write(STDOUT_FILENO, show, sizeof show - 1);
   }
   std::signal(sig, SIG_DFL);
   std::raise(sig);

@@ -100,13 +100,17 @@ std::string time_text(double elapsed) {
 // Text for one row of the status block: controls neutralised, line breaks and tabs as spaces, and
 // no more than `max_chars` code points, so a long or multi-line text cannot wrap the row and
 // throw the block's in-place redraw off by a line.
-std::string one_row(std::string_view s, int max_chars) {
+std::string one_row(std::string_view s, int max_columns) {
   std::string safe = text::terminal_safe(s);
   for (char& c : safe) {
     if (c == '\n' || c == '\t') c = ' ';
   }
-  return std::string(text::take_chars(safe, static_cast<std::size_t>(std::max(max_chars, 1))));
+  return std::string(text::take_columns(safe, std::max(max_columns, 1)));
 }
+
+// Whether a status block is on the terminal: read by signal handlers (lock-free), so an
+// interrupted program erases the block only when there is one.
+std::atomic<bool> g_block_on_screen{false};
 
 }  // namespace
 
@@ -120,6 +124,10 @@ void set_clock_override(std::optional<double> value) {
 }
 }  // namespace testing
 
+bool status_block_on_screen() noexcept {
+  return g_block_on_screen.load();
+}
+
 int _cols() {
   if (const int forced = g_cols_override.load(std::memory_order_relaxed); forced > 0) return forced;
   winsize ws{};
@@ -130,6 +138,7 @@ int _cols() {
 // State the indicator thread reads; shared so that a thread that outlives its controller (a stop
 // that timed out, or process exit) never reads freed memory.
 struct OutputManager::Core {
+  std::atomic<bool> block_drawn{false};  // a frame is on screen and not yet erased
   std::mutex lock;
   OutputState state;
   std::string custom_stage;
@@ -315,7 +324,7 @@ void OutputManager::stream(std::string_view chunk) {
 
 void OutputManager::print_info(std::string_view text) {
   const bool was_running = indicator_running();
-  if (was_running) _stop_indicator();
+  if (was_running || _core->block_drawn.load()) _stop_indicator();  // also a stale block
   put("\x1b[2m  " + text::terminal_safe(text) + "\x1b[0m\n");
   flush_out();
   if (was_running) _start_indicator();
@@ -499,7 +508,11 @@ void OutputManager::_start_indicator() {
 }
 
 void OutputManager::_stop_indicator() {
-  if (!indicator_running()) return;
+  if (!indicator_running()) {
+    // A thread that died on a write error may have left its block (and a hidden cursor) behind.
+    if (_core->block_drawn.load()) _erase_block();
+    return;
+  }
   std::shared_ptr<Run> run = _run;
   {
     std::lock_guard guard(run->m);
@@ -517,6 +530,12 @@ void OutputManager::_stop_indicator() {
       _indicator_thread.detach();  // it only touches shared state and stops at its next tick
     }
   }
+  _erase_block();
+}
+
+void OutputManager::_erase_block() {
+  _core->block_drawn = false;
+  g_block_on_screen = false;
   try {
     put("\x1b[?25h");
     put("\r\x1b[J");
@@ -597,6 +616,8 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
       put("\x1b[?25l");
       put(extra.empty() ? "\x1b[3A\r" : "\x1b[4A\r");
       flush_out();
+      core->block_drawn = true;
+      g_block_on_screen = true;
     } catch (const std::ios_base::failure&) {
       run->running = false;  // the terminal is gone: end quietly
       return;

@@ -62,6 +62,9 @@ inline constexpr std::array<std::pair<std::string_view, std::string_view>, 9> TO
 // Columns of the terminal on standard output; 80 when that cannot be read.
 int _cols();
 
+// True while a status block is drawn on standard output. Safe to call from a signal handler.
+bool status_block_on_screen() noexcept;
+
 // The host's input field, read by the indicator thread once per tick.
 class InputField {
  public:
@@ -131,6 +134,7 @@ class OutputManager {
 
   void _emit_event(const std::string& event_type, Payload payload);
   static void _run_indicator(std::shared_ptr<Core> core, std::shared_ptr<Run> run);
+  void _erase_block();
   void _write_summary(double elapsed, const std::vector<std::string>& names);
 
   std::mutex& _lock;

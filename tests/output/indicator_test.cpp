@@ -62,6 +62,7 @@ class Screen {
         out += ' ';
         continue;
       }
+      if (cell.chars[0] == static_cast<uint32_t>(-1)) continue;  // right half of a wide char
       for (int i = 0; i < VTERM_MAX_CHARS_PER_CELL && cell.chars[i]; ++i) {
         text::encode(cell.chars[i], out);
       }
@@ -241,6 +242,43 @@ TEST_F(IndicatorTest, LongAndMultiLineTextsNeverBreakTheBlock) {
   screen.feed(cap.take());
   EXPECT_EQ(screen.row(0), "before");
   for (int r = 1; r < 8; ++r) EXPECT_EQ(screen.row(r), "") << r;
+}
+
+TEST_F(IndicatorTest, WideTextIsCutByColumns) {
+  testing::set_cols_override(40);
+  auto field = std::make_shared<FakeField>();
+  std::string wide;
+  for (int i = 0; i < 30; ++i) wide += "你";
+  field->typed = wide;
+  out->set_input_field(field);
+  Screen screen(12, 40);
+  screen.feed("before\n");
+  out->_start_indicator();
+  ASSERT_TRUE(cap.wait_for("A\r"));
+  screen.feed(cap.take());
+  EXPECT_EQ(screen.row(3), "  › " + wide.substr(0, 17 * 3));
+  EXPECT_EQ(screen.row(4), rule(36));
+  EXPECT_EQ(screen.row(5), "");
+  EXPECT_EQ(screen.cursor().row, 1);
+  out->_stop_indicator();
+  screen.feed(cap.take());
+  for (int r = 1; r < 6; ++r) EXPECT_EQ(screen.row(r), "") << r;
+}
+
+TEST_F(IndicatorTest, BlockLeftByAFailedThreadIsErasedAtTheNextStop) {
+  out->_start_indicator();
+  ASSERT_TRUE(cap.wait_for("A\r"));
+  EXPECT_TRUE(status_block_on_screen());
+  cap.fail(true);
+  for (int i = 0; i < 1000 && out->indicator_running(); ++i) std::this_thread::sleep_for(2ms);
+  ASSERT_FALSE(out->indicator_running());
+  cap.fail(false);
+  cap.take();
+  out->print_info("next");  // the worker's next write erases the stale block first
+  EXPECT_EQ(cap.take(), "\x1b[?25h\r\x1b[J\x1b[2m  next\x1b[0m\n");
+  EXPECT_FALSE(status_block_on_screen());
+  out->_stop_indicator();
+  EXPECT_EQ(cap.take(), "");  // erased once only
 }
 
 TEST_F(IndicatorTest, StartTwiceStopTwice) {

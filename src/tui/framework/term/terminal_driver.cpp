@@ -236,7 +236,9 @@ void TerminalDriver::leave_modes() {
   } catch (const std::system_error&) {
     // The terminal is gone; the termios below is all that is left to restore.
   }
-  ::tcsetattr(fd_, TCSANOW, &saved_);
+  // TCSAFLUSH: once the reset is out, drop input still pending (mouse reports, late replies),
+  // so none of it reaches the shell as junk.
+  ::tcsetattr(fd_, TCSAFLUSH, &saved_);
 }
 
 Size TerminalDriver::query_size() const {
