@@ -249,24 +249,11 @@ void App::exit(int code) {
 // --- actions
 
 void App::register_action(std::string name, std::function<void()> fn) {
-  for (auto& [n, f] : actions_) {
-    if (n == name) {
-      f = std::move(fn);
-      return;
-    }
-  }
-  actions_.emplace_back(std::move(name), std::move(fn));
+  actions_.add(std::move(name), std::move(fn));
 }
 
 bool App::run_action(std::string_view name) {
-  for (auto& [n, f] : actions_) {
-    if (n == name) {
-      auto fn = f;
-      fn();
-      return true;
-    }
-  }
-  return false;
+  return actions_.run(name);
 }
 
 // --- timers

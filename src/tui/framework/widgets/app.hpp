@@ -197,7 +197,7 @@ class App : public MessageTarget {
   std::vector<Screen*> stack_;
 
   std::vector<Binding> bindings_;
-  std::vector<std::pair<std::string, std::function<void()>>> actions_;
+  ActionRegistry actions_;
   std::vector<std::string> extra_css_;
 
   std::map<TimerId, Timer> timers_;

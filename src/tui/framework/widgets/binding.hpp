@@ -1,8 +1,11 @@
 // Key bindings: a key (or several, separated by commas) that runs a named action.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace orvo::tui {
 
@@ -31,6 +34,36 @@ struct Binding {
       rest.remove_prefix(comma + 1);
     }
   }
+};
+
+// Operations registered by name ("quit" runs the owner's action_quit), as bindings refer to them.
+class ActionRegistry {
+ public:
+  // Registers `fn` under `name`, replacing an earlier one.
+  void add(std::string name, std::function<void()> fn) {
+    for (auto& [n, f] : actions_) {
+      if (n == name) {
+        f = std::move(fn);
+        return;
+      }
+    }
+    actions_.emplace_back(std::move(name), std::move(fn));
+  }
+  // Runs the action `name`; false when none is registered.
+  bool run(std::string_view name) {
+    for (auto& [n, f] : actions_) {
+      if (n == name) {
+        // A copy: the action may replace itself or destroy its owner.
+        auto fn = f;
+        fn();
+        return true;
+      }
+    }
+    return false;
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::function<void()>>> actions_;
 };
 
 }  // namespace orvo::tui

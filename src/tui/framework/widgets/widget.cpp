@@ -293,25 +293,11 @@ void Widget::scroll_end(bool animate) {
 }
 
 void Widget::register_action(std::string name, std::function<void()> fn) {
-  for (auto& [n, f] : actions_) {
-    if (n == name) {
-      f = std::move(fn);
-      return;
-    }
-  }
-  actions_.emplace_back(std::move(name), std::move(fn));
+  actions_.add(std::move(name), std::move(fn));
 }
 
 bool Widget::run_action(std::string_view name) {
-  for (auto& [n, f] : actions_) {
-    if (n == name) {
-      // A copy: the action may replace itself or unmount this widget.
-      auto fn = f;
-      fn();
-      return true;
-    }
-  }
-  return false;
+  return actions_.run(name);
 }
 
 // --- Container, Static, Screen

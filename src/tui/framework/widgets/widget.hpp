@@ -256,7 +256,7 @@ class Widget : public Selectable {
   std::uint64_t scroll_anim_timer_ = 0;
 
   std::vector<Binding> bindings_;
-  std::vector<std::pair<std::string, std::function<void()>>> actions_;
+  ActionRegistry actions_;
 };
 
 // A widget that holds other widgets (stacked vertically unless its style says otherwise).
