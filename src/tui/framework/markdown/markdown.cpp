@@ -54,39 +54,35 @@ enum StyleId {
   kStyleCount
 };
 
-struct StyleName {
-  std::string_view name;
-  std::string_view fallback;
-};
-
-constexpr StyleName kStyleNames[kStyleCount] = {
-    {"markdown.paragraph", ""},
-    {"markdown.h1", "bold"},
-    {"markdown.h2", "bold underline"},
-    {"markdown.h3", "bold"},
-    {"markdown.h4", "bold dim"},
-    {"markdown.h5", "underline"},
-    {"markdown.h6", "italic"},
-    {"markdown.h1.border", "bold"},
-    {"markdown.h2.border", "dim"},
-    {"markdown.em", "italic"},
-    {"markdown.strong", "bold"},
-    {"markdown.s", "strike"},
-    {"markdown.underline", "underline"},
-    {"markdown.code_inline", "bold cyan on black"},
-    {"markdown.link", "bright_blue"},
-    {"markdown.link_url", "blue underline"},
-    {"markdown.image", "italic bright_magenta"},
-    {"markdown.html", "dim"},
-    {"markdown.block_quote", "magenta"},
-    {"markdown.block_quote.border", "magenta"},
-    {"markdown.hr", "yellow"},
-    {"markdown.item.bullet", "bold yellow"},
-    {"markdown.item.number", "yellow"},
-    {"markdown.item.task", "yellow"},
-    {"markdown.item.task_done", "green"},
-    {"markdown.table.border", "dim"},
-    {"markdown.table.header", "bold"},
+// Theme names of the styles a render uses; a theme that lacks one gets the layer's default.
+constexpr std::string_view kStyleNames[kStyleCount] = {
+    "markdown.paragraph",
+    "markdown.h1",
+    "markdown.h2",
+    "markdown.h3",
+    "markdown.h4",
+    "markdown.h5",
+    "markdown.h6",
+    "markdown.h1.border",
+    "markdown.h2.border",
+    "markdown.em",
+    "markdown.strong",
+    "markdown.s",
+    "markdown.underline",
+    "markdown.code_inline",
+    "markdown.link",
+    "markdown.link_url",
+    "markdown.image",
+    "markdown.html",
+    "markdown.block_quote",
+    "markdown.block_quote.border",
+    "markdown.hr",
+    "markdown.item.bullet",
+    "markdown.item.number",
+    "markdown.item.task",
+    "markdown.item.task_done",
+    "markdown.table.border",
+    "markdown.table.header",
 };
 
 struct Styles {
@@ -104,8 +100,9 @@ Styles resolve_styles(const Console& console) {
   Styles out;
   const Theme& theme = console.theme();
   for (int i = 0; i < kStyleCount; ++i) {
-    const Style* st = theme.get(kStyleNames[i].name);
-    out.s[i] = st ? *st : Style::parse(kStyleNames[i].fallback);
+    const Style* st = theme.get(kStyleNames[i]);
+    if (st == nullptr) st = Theme::default_theme().get(kStyleNames[i]);
+    out.s[i] = st ? *st : Style();
   }
   return out;
 }
@@ -604,10 +601,8 @@ Markdown::Markdown(std::string text, std::string code_theme)
     : text_(std::move(text)), code_theme_(std::move(code_theme)) {}
 
 Style Markdown::default_style(std::string_view name) {
-  for (const StyleName& s : kStyleNames) {
-    if (s.name == name) return Style::parse(s.fallback);
-  }
-  return {};
+  const Style* st = Theme::default_theme().get(name);
+  return st ? *st : Style();
 }
 
 std::vector<Strip> Markdown::render_lines(const Console& console, int width) const {

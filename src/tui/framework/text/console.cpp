@@ -104,6 +104,13 @@ const Theme& Theme::default_theme() {
       {"markdown.link_url", "blue underline"},
       {"markdown.table.header", "bold"},
       {"markdown.table.border", ""},
+      {"markdown.h2.border", "dim"},
+      {"markdown.underline", "underline"},
+      {"markdown.image", "italic bright_magenta"},
+      {"markdown.html", "dim"},
+      {"markdown.block_quote.border", "magenta"},
+      {"markdown.item.task", "yellow"},
+      {"markdown.item.task_done", "green"},
   };
   return theme;
 }
