@@ -1,0 +1,34 @@
+// What the host needs of an agent: something that runs one turn on the worker thread, reporting
+// every step through an OutputManager, and that can be told to stop from another thread.
+// The embedded demo runtime and the client for real model servers both implement it.
+#pragma once
+
+#include <string>
+
+namespace orvo {
+class OutputManager;
+}
+
+namespace orvo::agent {
+
+class TurnRunner {
+ public:
+  virtual ~TurnRunner() = default;
+
+  // Runs one turn for `prompt` on the calling (worker) thread. Reports through `out` (the turn
+  // starts with start_thinking(true) and ends with done() or set_error()). Destructive actions ask
+  // out.approval_callback() first. Returns when the turn has ended; never throws.
+  virtual void run_turn(const std::string& prompt, orvo::OutputManager& out) = 0;
+
+  // Any thread: stop the running turn at its next step (abort transfers, kill child processes).
+  // The turn then ends with set_error or print_info + done. Harmless when no turn runs.
+  virtual void cancel() = 0;
+
+  // "turbo" (Fast) or "turbo-think" (Reasoning); takes effect from the next turn.
+  virtual void set_mode(const std::string& mode) = 0;
+
+  // Forgets the conversation (the host's /clear).
+  virtual void reset_conversation() {}
+};
+
+}  // namespace orvo::agent
