@@ -47,6 +47,7 @@ void InputBox::changed() {
 }
 
 bool InputBox::on_key(const KeyEvent& e) {
+  if (key_filter && key_filter(e)) return true;
   const std::string& k = e.key;
   bool edited = false;
   bool moved = false;

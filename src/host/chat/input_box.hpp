@@ -27,6 +27,8 @@ class InputBox : public tui::Widget {
   std::function<void(const std::string&)> on_submit;
   // Called after every change of the text.
   std::function<void()> on_change;
+  // Sees every key first; returning true keeps it from the box (the host's own keys).
+  std::function<bool(const tui::KeyEvent&)> key_filter;
 
   const std::string& text() const { return buffer_.text(); }
   void set_text(std::string text);

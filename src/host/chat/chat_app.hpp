@@ -1,0 +1,146 @@
+// The full-screen chat: a conversation view, a status row, an input box and a key legend, driven
+// by an agent that runs on a worker thread.
+//
+// Start-up wires the pieces as the agent side expects: the output controller's events go through
+// the bridge to this application (AgentEvent messages), its approval callback is the bridge's
+// blocking request. Every event then becomes calls of the conversation view on the UI thread:
+//
+//   thinking_start (reset)   a new turn: clock, tool list and stage reset
+//   thinking_done            append_thinking(text), folded
+//   stage                    the status row shows the stage
+//   stream_start / content   stream_token(chunk); the text is kept for finish_stream
+//   tool_start               (an answer in progress is finished first) append_tool(name, args)
+//   tool_result              append_tool_done(name, args, summary), append_tool_result(result,
+//                            error)
+//   error                    (answer finished) append_error(message)
+//   done                     (answer finished) append_turn_summary(...), reset_steps()
+//   ApprovalRequest          append_approval(tool, command); "1" allows, "2" denies
+//
+// While the UI runs, the output controller's own terminal drawing goes to the discarded standard
+// output; the status row mirrors its status block instead.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/turn_runner.hpp"
+#include "host/chat/agent_worker.hpp"
+#include "host/chat/input_box.hpp"
+#include "output/output_manager.hpp"
+#include "tui/bridge/bridge.hpp"
+#include "tui/framework/widgets/app.hpp"
+#include "tui/widgets/scrivlet/scrivlet.hpp"
+
+namespace orvo::host {
+
+// What the status row shows while nothing runs.
+struct ChatInfo {
+  std::function<std::string()> mode;  // "turbo" or "turbo-think", read at every use
+  std::string endpoint = "builtin";
+  std::string mode_screen;  // name of the installed mode screen, for /mode ("" when none)
+};
+
+class ChatScreen : public tui::Screen {
+ public:
+  static constexpr std::string_view DEFAULT_CSS =
+      "ChatScreen { layout: vertical; }\n"
+      "#status { height: 1; color: #87af87; padding: 0 1; }\n"
+      "#input { height: auto; padding: 0 1; }\n"
+      "#legend { height: 1; color: #6c6c6c; padding: 0 1; }\n";
+  ChatScreen();
+  void compose(tui::ComposeResult& r) override;
+  void on_mount() override;
+  void on_resize() override;
+
+  std::function<void()> mounted;
+  std::function<void()> resized;
+};
+
+class KestravelTUI : public tui::App {
+ public:
+  KestravelTUI(std::shared_ptr<agent::TurnRunner> runner, ChatInfo info);
+  ~KestravelTUI() override;
+
+  // Installs the chat screen under "chat" (call before run; the mode screen is the caller's).
+  void install_chat();
+  // Stops the worker (the bridge is closed first so a waiting approval is released). Idempotent;
+  // also run by the destructor.
+  void shutdown();
+
+  OutputManager& output() { return *output_; }
+  tui::TUIBridge& bridge() { return bridge_; }
+  AgentWorker& worker() { return *worker_; }
+
+  // The view, the input box and the two rows; valid once the chat screen is mounted.
+  tui::Scrivlet* log() const { return log_; }
+  InputBox* input() const { return input_; }
+  std::string status_text() const { return status_text_; }
+  std::string legend_text() const;
+  bool approval_pending() const { return approval_pending_; }
+  bool turn_running() const { return turn_running_; }
+  const std::deque<std::string>& queued() const { return queued_; }
+
+  // What Enter does with a prompt (public for tests): a slash command, a new turn, or a queued one.
+  void submit(const std::string& text);
+
+ protected:
+  bool on_unhandled_key(const tui::KeyEvent& e) override;
+
+ private:
+  class TypeAhead;
+  struct TurnEnded;
+
+  void chat_mounted();
+  void on_agent_event(tui::AgentEvent& e);
+  void on_approval(tui::ApprovalRequest& r);
+  void on_turn_ended();
+  void start_turn(const std::string& prompt);
+  void finish_answer();
+  void answer_approval(bool allow);
+  void interrupt();
+  bool handle_key(const tui::KeyEvent& e);
+  bool slash_command(const std::string& text);
+  void copy_selection();
+  void update_status();
+  void update_legend();
+  void set_ticking(bool on);
+
+  ChatInfo info_;
+  std::shared_ptr<agent::TurnRunner> runner_;
+  std::shared_ptr<OutputManager> output_;
+  tui::TUIBridge bridge_;
+  std::shared_ptr<TypeAhead> typeahead_;
+  std::unique_ptr<AgentWorker> worker_;
+  // Cleared at shutdown so a worker left behind posts nothing into a dead application.
+  struct Mailbox;
+  std::shared_ptr<Mailbox> mailbox_;
+
+  tui::Scrivlet* log_ = nullptr;
+  InputBox* input_ = nullptr;
+  tui::Static* status_ = nullptr;
+  tui::Static* legend_ = nullptr;
+
+  // The running turn, as the events tell it.
+  bool turn_running_ = false;
+  bool streaming_ = false;
+  std::string stream_text_;
+  std::vector<std::string> turn_tools_;
+  std::chrono::steady_clock::time_point turn_start_{};
+  std::string stage_;
+  bool interrupted_ = false;
+  bool approval_pending_ = false;
+  std::deque<std::string> queued_;
+  std::optional<tui::TimerId> ticker_;
+  int tick_ = 0;
+  std::string status_text_;
+  std::string last_legend_;
+  bool shut_down_ = false;
+};
+
+}  // namespace orvo::host
