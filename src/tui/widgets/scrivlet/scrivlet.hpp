@@ -1,0 +1,221 @@
+// Scrivlet: the scrollable conversation log.
+//
+// Records first, draws second: every append_* operation stores a history entry and then calls
+// its _render_* operation, and the renderers never record. Drawn rows are never edited; the
+// whole log can be wiped and drawn again from the history (_rerender), which is how a thinking
+// block folds and unfolds. Every written row item advances a logical line counter
+// (_track_lines), so a thinking block can remember on which line its header sits.
+//
+// The state fields keep their names and stay public: the host may place "raw" entries in
+// _history itself, and the view player and the tests read the state as it is.
+//
+// UI thread only; no locks.
+#pragma once
+
+#include <array>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "tui/framework/text/console.hpp"
+#include "tui/framework/text/renderable.hpp"
+#include "tui/framework/text/text.hpp"
+#include "tui/framework/widgets/rich_log.hpp"
+
+namespace orvo::tui::scrivlet {
+
+// One recorded item of the log: a kind followed by the values needed to draw it. A "raw" entry
+// holds a renderable instead of values. Immutable once made.
+class HistoryEntry {
+ public:
+  explicit HistoryEntry(std::string kind, std::vector<std::string> values = {})
+      : kind_(std::move(kind)), values_(std::move(values)) {}
+  // ("raw", renderable): drawn unchanged on every replay.
+  static HistoryEntry raw(std::shared_ptr<const Renderable> renderable) {
+    HistoryEntry e("raw");
+    e.renderable_ = std::move(renderable);
+    return e;
+  }
+
+  const std::string& kind() const { return kind_; }
+  const std::vector<std::string>& values() const { return values_; }
+  // Value i (0 = the first value after the kind); throws std::out_of_range past the end.
+  const std::string& value(std::size_t i) const { return values_.at(i); }
+  const std::shared_ptr<const Renderable>& renderable() const { return renderable_; }
+
+  friend bool operator==(const HistoryEntry& a, const HistoryEntry& b) {
+    return a.kind_ == b.kind_ && a.values_ == b.values_ && a.renderable_ == b.renderable_;
+  }
+
+ private:
+  std::string kind_;
+  std::vector<std::string> values_;
+  std::shared_ptr<const Renderable> renderable_;
+};
+
+// Tool name -> (label, past-tense verb). Only the label is drawn; a missing name is its own
+// label.
+struct ToolHeader {
+  std::string_view name;
+  std::string_view label;
+  std::string_view verb;
+};
+inline constexpr std::array<ToolHeader, 9> TOOL_HEADERS = {{
+    {"bash", "Bash", "ran"},
+    {"read_file", "Read", "read"},
+    {"write_file", "Write", "wrote"},
+    {"edit_file", "Update", "updated"},
+    {"grep", "Search", "searched"},
+    {"glob", "Glob", "found"},
+    {"web_search", "WebSearch", "searched web"},
+    {"web_fetch", "WebFetch", "fetched"},
+    {"multi_edit", "MultiEdit", "edited"},
+}};
+// (label, verb) of a tool name; (name, name) when the table has no row for it.
+std::pair<std::string, std::string> tool_header(std::string_view name);
+
+// Styles the log's own console uses instead of the defaults (pushed on mount).
+struct ThemeStyle {
+  std::string_view name;
+  std::string_view definition;
+};
+inline constexpr std::array<ThemeStyle, 6> CUSTOM_THEME = {{
+    {"markdown.code", "#d72b6b on #2a2a2a"},
+    {"markdown.code_inline", "#d72b6b on #2a2a2a"},
+    {"markdown.h1", "bold white"},
+    {"markdown.h2", "bold white"},
+    {"markdown.h3", "bold white"},
+    {"markdown.h4", "bold white"},
+}};
+// CUSTOM_THEME as a Theme (built once).
+const Theme& custom_theme();
+
+// True when `text` looks like a unified diff: at least 3 of its first 10 lines start with
+// "+", "-", "@@" or "diff ".
+bool _is_diff(std::string_view text);
+
+// The lines of `text` split at the Unicode line boundaries (LF, CR, CR LF, VT, FF, FS, GS, RS,
+// NEL, LS, PS); the separators are dropped and a final one gives no extra empty line.
+std::vector<std::string> split_lines(std::string_view text);
+// `text` without leading and trailing whitespace (ASCII and Unicode spaces).
+std::string_view strip(std::string_view text);
+// True when `text` holds a character that is not whitespace.
+bool has_content(std::string_view text);
+// The first `n` code points of `text` (invalid UTF-8 bytes count as one each).
+std::string_view cut(std::string_view text, std::size_t n);
+
+// Options of the log; wrapping is always on, so there is no option for it.
+struct ScrivletOptions {
+  std::string id;
+  int max_lines = 0;
+  bool auto_scroll = true;
+  bool stay_when_scrolled_up = false;
+};
+
+class Scrivlet : public RichLog {
+ public:
+  static constexpr std::string_view DEFAULT_CSS =
+      "\n    Scrivlet {\n        height: 1fr;\n        overflow-y: scroll;\n        overflow-x: "
+      "hidden;\n        padding: 0 1;\n        scrollbar-size: 1 1;\n    }\n    ";
+  static constexpr bool ALLOW_SELECT = false;
+
+  explicit Scrivlet(ScrivletOptions options = {});
+
+  // --- framework hooks
+  void on_mount() override;
+  using RichLog::write;
+  // Lays every row out at the widget's width minus 2 (when that is more than 10 and no width
+  // is given).
+  Scrivlet& write(const Renderable& content, std::optional<int> width = std::nullopt) override;
+  // Outside a replay also forgets the history and the thinking maps; always resets the counter.
+  void clear() override;
+  void on_mouse_down(const MouseEvent& event) override;
+  void on_mouse_move(const MouseEvent& event) override;
+  void on_mouse_up(const MouseEvent& event) override;
+  Strip render_line(int y) override;
+
+  // --- primitives
+  int _track_lines(int count = 1);
+  void _spacer();
+
+  // --- housekeeping
+  void reset_steps();
+  void _rerender();
+
+  // --- append operations (record, then draw)
+  void append_user(const std::string& text);
+  void append_queued(const std::string& text);
+  void append_assistant(const std::string& text);
+  void append_thinking(const std::string& text, bool expanded = false);
+  void append_tool(const std::string& name, const std::string& args);
+  void append_tool_done(const std::string& name, const std::string& args,
+                        const std::string& summary);
+  void append_tool_result(const std::string& result, bool error = false);
+  void append_approval(const std::string& tool_name, const std::string& command);
+  void append_info(const std::string& text);
+  void append_error(const std::string& text);
+  void append_turn_summary(double elapsed, const std::vector<std::string>& tools,
+                           long long tokens_in = 0, long long tokens_out = 0,
+                           double cost_saved = 0.0);
+
+  // --- streamed answers
+  void stream_token(const std::string& token);
+  void finish_stream(const std::string& full_text = "");
+  int _stream_avail_width();
+  void _write_wrapped(const std::string& line);
+
+  // --- renderers (draw only, never record)
+  void _render_assistant(const std::string& text);
+  void _render_user(const std::string& text);
+  void _render_queued(const std::string& text);
+  void _render_info(const std::string& text);
+  void _render_error(const std::string& text);
+  void _render_tool(const std::string& name, const std::string& args);
+  void _render_tool_done(const std::string& name, const std::string& args,
+                         const std::string& summary);
+  void _render_tool_result(const std::string& result, bool error = false);
+  void _render_diff(const std::string& diff_text);
+  void _render_thinking(const std::string& text, bool expanded, int hist_idx);
+  void _render_approval(const std::string& tool_name, const std::string& command);
+  void _render_turn_summary(const std::string& summary_text);
+
+  // --- thinking blocks
+  void _handle_thinking_click(int y);
+
+  // --- selection and clipboard
+  // (y1, x1, y2, x2): the earlier end first; absent while either end is.
+  std::optional<std::tuple<int, int, int, int>> _sel_range() const;
+  std::string _extract_selection() const;
+  std::string get_selection() const;
+  void _set_clipboard_osc52(const std::string& text);
+
+  // The width of the whole application screen; absent when it cannot be read (not mounted,
+  // application not running).
+  std::optional<int> _app_width() const;
+
+  // --- state, in the order it is set up
+  int _step_count = 0;  // tool steps drawn since the last reset_steps
+  std::vector<HistoryEntry> _history;
+  std::map<int, bool> _thinking_states;           // history index -> expanded
+  std::map<int, int> _thinking_line_map;          // logical line of a header -> history index
+  std::optional<std::pair<int, int>> _sel_start;  // (column, content line)
+  std::optional<std::pair<int, int>> _sel_end;    // (column, content line)
+  bool _selecting = false;
+  std::string _selected_text;
+  // Created on first use; absence is meaningful.
+  std::optional<int> _line_counter;
+  std::optional<std::string> _stream_text;
+  std::optional<bool> _stream_started;
+  std::optional<bool> _rerendering;  // present (true) only while _rerender runs
+};
+
+}  // namespace orvo::tui::scrivlet
+
+namespace orvo::tui {
+using scrivlet::Scrivlet;
+}  // namespace orvo::tui

@@ -1,0 +1,146 @@
+// Answers: streamed line by line as plain wrapped text, settled as markdown or plain paragraphs.
+#include <algorithm>
+#include <array>
+
+#include "tui/framework/markdown/markdown.hpp"
+#include "tui/framework/wrap.hpp"
+#include "tui/widgets/scrivlet/scrivlet.hpp"
+
+namespace orvo::tui::scrivlet {
+
+namespace {
+
+constexpr std::array<std::string_view, 6> MARKDOWN_MARKERS = {"```", "###", "**", "- ", "1. ", "`"};
+
+bool looks_like_markdown(std::string_view text) {
+  return std::any_of(MARKDOWN_MARKERS.begin(), MARKDOWN_MARKERS.end(),
+                     [&](std::string_view m) { return text.find(m) != std::string_view::npos; });
+}
+
+// One rendered markdown row behind a two-space indent. Laid out like the same row written as
+// Text: when it fits, that layout is the row itself, so the Text round trip is skipped.
+class IndentedRow : public Renderable {
+ public:
+  explicit IndentedRow(Strip row) : row_(std::move(row)) {}
+  std::vector<Strip> render_lines(const Console& console, int width) const override {
+    if (row_.cell_length() + 2 <= width) {
+      std::vector<Segment> segs;
+      segs.reserve(row_.segments().size() + 1);
+      segs.emplace_back("  ");
+      for (const auto& s : row_.segments()) segs.push_back(s);
+      return {Strip(std::move(segs), row_.cell_length() + 2)};
+    }
+    Text t("  ");
+    for (const auto& s : row_.segments()) t.append(s.text, s.style);
+    return t.render_lines(console, width);
+  }
+
+ private:
+  Strip row_;
+};
+
+}  // namespace
+
+int Scrivlet::_stream_avail_width() {
+  const int w = std::max(_app_width().value_or(82) - 6, 40);
+  return w - 2;
+}
+
+void Scrivlet::_write_wrapped(const std::string& line) {
+  const int n = _stream_avail_width();
+  if (!has_content(line)) {
+    write(Text("  " + line));
+    _track_lines();
+    return;
+  }
+  for (const auto& row : orvo::tui::wrap(line, n)) {
+    write(Text("  " + row));
+    _track_lines();
+  }
+}
+
+void Scrivlet::stream_token(const std::string& token) {
+  if (!_stream_text) {
+    _stream_text = "";
+    _stream_started = false;
+  }
+  *_stream_text += token;
+  if (!*_stream_started) {
+    write(Text(""));
+    _track_lines();
+    _stream_started = true;
+  }
+  const std::size_t last_nl = _stream_text->rfind('\n');
+  if (last_nl == std::string::npos) return;
+  // Every complete line is drawn; the unfinished tail waits for its newline.
+  std::string done = _stream_text->substr(0, last_nl);
+  _stream_text->erase(0, last_nl + 1);
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t nl = done.find('\n', start);
+    _write_wrapped(done.substr(start, nl == std::string::npos ? std::string::npos : nl - start));
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  scroll_end(false);
+}
+
+void Scrivlet::finish_stream(const std::string& full_text) {
+  if (_stream_text) {
+    if (has_content(*_stream_text)) _write_wrapped(*_stream_text);
+    _stream_text = "";
+    _stream_started = false;
+  }
+  if (has_content(full_text))
+    _history.emplace_back("assistant", std::vector<std::string>{full_text});
+  scroll_end(false);
+}
+
+void Scrivlet::append_assistant(const std::string& text) {
+  _history.emplace_back("assistant", std::vector<std::string>{text});
+  _render_assistant(text);
+}
+
+void Scrivlet::_render_assistant(const std::string& text) {
+  write(Text(""));
+  _track_lines();
+  const int w = std::max(_app_width().value_or(82) - 6, 40);
+  if (looks_like_markdown(text)) {
+    // A console of its own with the default theme: answers look the same whatever the log's
+    // console carries.
+    ConsoleOptions o;
+    o.width = w - 2;
+    o.color_system = ColorSystem::TrueColor;
+    o.force_terminal = true;
+    o.no_color = false;
+    const Console console(o);
+    const std::vector<Strip> rows = console.render_lines(Markdown(text, "monokai"), w - 2);
+    for (const auto& row : rows) {
+      write(IndentedRow(row));
+      _track_lines();
+    }
+    // The console ends its output with a newline: the empty piece after it is a row too.
+    write(Text("  "));
+    _track_lines();
+    return;
+  }
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t nl = text.find('\n', start);
+    const std::string_view para = std::string_view(text).substr(
+        start, nl == std::string::npos ? std::string_view::npos : nl - start);
+    if (has_content(para)) {
+      for (const auto& row : orvo::tui::wrap(para, w - 2)) {
+        write(Text("  " + row));
+        _track_lines();
+      }
+    } else {
+      write(Text("  "));
+      _track_lines();
+    }
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+}
+
+}  // namespace orvo::tui::scrivlet

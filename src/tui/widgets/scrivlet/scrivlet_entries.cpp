@@ -1,0 +1,66 @@
+// User prompts, queued prompts, notes and errors: one styled row each.
+#include "tui/widgets/scrivlet/scrivlet.hpp"
+
+namespace orvo::tui::scrivlet {
+
+void Scrivlet::append_user(const std::string& text) {
+  _history.emplace_back("user", std::vector<std::string>{text});
+  _render_user(text);
+}
+
+void Scrivlet::append_queued(const std::string& text) {
+  _history.emplace_back("queued", std::vector<std::string>{text});
+  _render_queued(text);
+}
+
+void Scrivlet::append_info(const std::string& text) {
+  _history.emplace_back("info", std::vector<std::string>{text});
+  _render_info(text);
+}
+
+void Scrivlet::append_error(const std::string& text) {
+  _history.emplace_back("error", std::vector<std::string>{text});
+  _render_error(text);
+}
+
+void Scrivlet::_render_user(const std::string& text) {
+  static const Style mark("bold #5f87ff"), body("bold white");
+  write(Text(""));
+  _track_lines();
+  Text t;
+  t.append("❯ ", mark);
+  t.append(text, body);
+  write(t);
+  _track_lines();
+}
+
+void Scrivlet::_render_queued(const std::string& text) {
+  static const Style mark("dim yellow"), body("dim italic");
+  write(Text(""));
+  _track_lines();
+  Text t;
+  t.append("  ↻ ", mark);
+  t.append(text, body);
+  t.append("  (queued)", mark);
+  write(t);
+  _track_lines();
+}
+
+void Scrivlet::_render_info(const std::string& text) {
+  static const Style dim("dim");
+  write(Text(""));
+  _track_lines();
+  write(Text("  " + text, dim));
+  _track_lines();
+}
+
+void Scrivlet::_render_error(const std::string& text) {
+  static const Style mark("bold red"), body("red");
+  Text t;
+  t.append("  ✗ ", mark);
+  t.append(text, body);
+  write(t);
+  _track_lines();
+}
+
+}  // namespace orvo::tui::scrivlet
