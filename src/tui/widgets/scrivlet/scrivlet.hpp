@@ -26,6 +26,7 @@
 #include "tui/framework/text/renderable.hpp"
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
+#include "tui/widgets/scrivlet/clipboard.hpp"
 
 namespace orvo::tui::scrivlet {
 
@@ -212,6 +213,9 @@ class Scrivlet : public RichLog {
   std::optional<std::string> _stream_text;
   std::optional<bool> _stream_started;
   std::optional<bool> _rerendering;  // present (true) only while _rerender runs
+
+  // Where a finished selection is copied to (the terminal device, then a local command).
+  clipboard::Options clipboard_options;
 };
 
 }  // namespace orvo::tui::scrivlet
