@@ -1,32 +1,125 @@
 // kestravel: the host program.
+//
+//   kestravel [--plain] [--config FILE] [--endpoint URL] [--mode fast|reasoning]
+//   kestravel replay [SCRIPT] [--events FILE] [--fast] [--dump-demo]
+//   kestravel view ...
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdlib>
+#include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
+#include "common/utf8.hpp"
+#include "config/config.hpp"
+#include "host/fullscreen.hpp"
+#include "host/plain.hpp"
 #include "host/replay.hpp"
 
 namespace {
 
-const char* kUsage =
-    "usage: kestravel <command> [options]\n"
-    "commands:\n"
-    "  replay [SCRIPT] [--events FILE] [--fast]   play a turn on this terminal\n"
-    "Run `kestravel replay --help` for details.\n";
+// KESTRAVEL_DEMO_SPEED scales the demo runtime's pauses (0: none), for scripted runs.
+double demo_speed() {
+  const char* s = std::getenv("KESTRAVEL_DEMO_SPEED");
+  if (s == nullptr || *s == '\0') return 1.0;
+  char* end = nullptr;
+  const double v = std::strtod(s, &end);
+  return (end != s && *end == '\0' && v >= 0) ? v : 1.0;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   // A closed pipe must surface as a write error, not kill the process silently.
   std::signal(SIGPIPE, SIG_IGN);
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "-h" || args[0] == "--help") {
-    std::cout << kUsage;
-    return args.empty() ? 2 : 0;
+
+  CLI::App cli{"Kestravel: a terminal front-end for a coding agent whose model runs locally.",
+               "kestravel"};
+  bool plain = false;
+  std::string config_file;
+  std::string endpoint;
+  std::string mode;
+  cli.add_flag("--plain", plain,
+               "no full-screen interface: prompts from standard input, one per line, each turn "
+               "drawn on the terminal");
+  cli.add_option("--config", config_file,
+                 "configuration file (default: $XDG_CONFIG_HOME/kestravel/config.toml, else "
+                 "~/.config/kestravel/config.toml)")
+      ->type_name("FILE");
+  cli.add_option("--endpoint", endpoint,
+                 "runtime for this run: builtin (the demo runtime) or the URL of an "
+                 "OpenAI-compatible server, e.g. http://127.0.0.1:8080/v1")
+      ->type_name("URL");
+  cli.add_option("--mode", mode, "fast or reasoning, for this run")
+      ->check(CLI::IsMember({"fast", "reasoning"}))
+      ->type_name("");
+
+  CLI::App* replay = cli.add_subcommand("replay", "play a turn script on this terminal");
+  replay->set_help_flag();  // its own --help
+  replay->prefix_command();
+  CLI::App* view = cli.add_subcommand("view", "show a recorded conversation");
+  view->set_help_flag();
+  view->prefix_command();
+  cli.require_subcommand(0, 1);
+  cli.footer("Run `kestravel replay --help` or `kestravel view --help` for their options.");
+
+  try {
+    cli.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return cli.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return cli.exit(e);
+  } catch (const CLI::ParseError& e) {
+    cli.exit(e);
+    return 2;
   }
-  const std::string command = args[0];
-  args.erase(args.begin());
-  if (command == "replay") return orvo::host::replay_main(args);
-  std::cerr << "kestravel: unknown command '" << command << "'\n" << kUsage;
-  return 2;
+
+  if (replay->parsed()) return orvo::host::replay_main(replay->remaining());
+  if (view->parsed()) {
+    // HOOK(view): the viewer's logic lives in host/view.{hpp,cpp} (another branch). When it
+    // lands: #include "host/view.hpp" and `return orvo::host::view_main(view->remaining());`.
+    std::cerr << "kestravel view: not part of this build yet\n";
+    return 2;
+  }
+
+  // The configuration is read, and any fault in it reported, before anything is drawn.
+  orvo::config::Config config;
+  try {
+    orvo::config::LoadOptions options;
+    if (!config_file.empty()) options.path = config_file;
+    if (!endpoint.empty()) options.endpoint = endpoint;
+    if (!mode.empty())
+      options.mode = mode == "fast" ? orvo::config::kModeFast : orvo::config::kModeReasoning;
+    config = orvo::config::load_config(options);
+  } catch (const orvo::config::ConfigParseError& e) {
+    std::cerr << "kestravel: configuration error\n  " << e.path().string() << ":" << e.line() << ":"
+              << e.column() << ": " << orvo::text::terminal_safe(e.reason())
+              << "\n  Fix the file (it was left as it is) or start with --config FILE.\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "kestravel: " << orvo::text::terminal_safe(e.what()) << "\n";
+    return 2;
+  }
+
+  try {
+    if (plain) return orvo::host::plain_main(config, demo_speed());
+    if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
+      std::cerr << "kestravel: the full-screen interface needs a terminal, but standard "
+                << (::isatty(STDIN_FILENO) ? "output" : "input") << " is not one.\n"
+                << "  Use `kestravel --plain` to read prompts from standard input.\n";
+      return 2;
+    }
+    return orvo::host::run_fullscreen(std::move(config));
+  } catch (const std::exception& e) {
+    std::cerr << "kestravel: " << orvo::text::terminal_safe(e.what()) << "\n";
+    return 1;
+  } catch (...) {
+    std::cerr << "kestravel: unknown error\n";
+    return 1;
+  }
 }

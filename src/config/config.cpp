@@ -1,0 +1,408 @@
+#include "config/config.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+namespace orvo::config {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+struct Document {
+  std::mutex mutex;
+  toml::table table;  // the file as last read or written
+  Config baseline;    // known values as last read or written (command-line values included)
+};
+
+namespace {
+
+std::string sys_error(const std::string& what, const fs::path& path, int err) {
+  return what + " " + path.string() + ": " + std::strerror(err);
+}
+
+// --- TOML <-> JSON for the request fields of each mode
+
+json to_json(const toml::node& node) {
+  if (const auto* t = node.as_table()) {
+    json out = json::object();
+    for (const auto& [k, v] : *t) out[std::string(k.str())] = to_json(v);
+    return out;
+  }
+  if (const auto* a = node.as_array()) {
+    json out = json::array();
+    for (const auto& v : *a) out.push_back(to_json(v));
+    return out;
+  }
+  if (const auto* s = node.as_string()) return s->get();
+  if (const auto* i = node.as_integer()) return i->get();
+  if (const auto* f = node.as_floating_point()) return f->get();
+  if (const auto* b = node.as_boolean()) return b->get();
+  // Dates and times travel as their TOML text.
+  std::ostringstream text;
+  node.visit([&](const auto& v) { text << v; });
+  return text.str();
+}
+
+// Appends the TOML form of `value` to `array` or inserts it under `key` of `table`.
+void insert_json(toml::table& table, const std::string& key, const json& value);
+
+void push_json(toml::array& array, const json& value) {
+  if (value.is_object()) {
+    toml::table t;
+    for (const auto& [k, v] : value.items()) insert_json(t, k, v);
+    array.push_back(std::move(t));
+  } else if (value.is_array()) {
+    toml::array a;
+    for (const auto& v : value) push_json(a, v);
+    array.push_back(std::move(a));
+  } else if (value.is_string()) {
+    array.push_back(value.get<std::string>());
+  } else if (value.is_boolean()) {
+    array.push_back(value.get<bool>());
+  } else if (value.is_number_integer()) {
+    array.push_back(value.get<std::int64_t>());
+  } else if (value.is_number()) {
+    array.push_back(value.get<double>());
+  }
+  // null has no TOML form: left out.
+}
+
+void insert_json(toml::table& table, const std::string& key, const json& value) {
+  if (value.is_object()) {
+    toml::table t;
+    for (const auto& [k, v] : value.items()) insert_json(t, k, v);
+    table.insert_or_assign(key, std::move(t));
+  } else if (value.is_array()) {
+    toml::array a;
+    for (const auto& v : value) push_json(a, v);
+    table.insert_or_assign(key, std::move(a));
+  } else if (value.is_string()) {
+    table.insert_or_assign(key, value.get<std::string>());
+  } else if (value.is_boolean()) {
+    table.insert_or_assign(key, value.get<bool>());
+  } else if (value.is_number_integer()) {
+    table.insert_or_assign(key, value.get<std::int64_t>());
+  } else if (value.is_number()) {
+    table.insert_or_assign(key, value.get<double>());
+  }
+}
+
+// --- reading known keys
+
+class Reader {
+ public:
+  explicit Reader(fs::path path) : path_(std::move(path)) {}
+
+  [[noreturn]] void fail(const toml::node& node, const std::string& reason) const {
+    const auto& b = node.source().begin;
+    throw ConfigParseError(path_, static_cast<int>(b.line), static_cast<int>(b.column), reason);
+  }
+
+  const toml::table* table(const toml::table& parent, std::string_view key,
+                           const std::string& name) const {
+    const toml::node* n = parent.get(key);
+    if (n == nullptr) return nullptr;
+    if (!n->is_table()) fail(*n, name + " must be a table");
+    return n->as_table();
+  }
+
+  void read(const toml::table& t, std::string_view key, const std::string& section,
+            std::string& out) const {
+    if (const toml::node* n = t.get(key)) {
+      if (!n->is_string()) fail(*n, section + "." + std::string(key) + " must be a string");
+      out = n->as_string()->get();
+    }
+  }
+
+  void read(const toml::table& t, std::string_view key, const std::string& section,
+            double& out) const {
+    if (const toml::node* n = t.get(key)) {
+      double v = 0;
+      if (n->is_integer())
+        v = static_cast<double>(n->as_integer()->get());
+      else if (n->is_floating_point())
+        v = n->as_floating_point()->get();
+      else
+        fail(*n, section + "." + std::string(key) + " must be a number of seconds");
+      if (!(v > 0) || !std::isfinite(v))
+        fail(*n, section + "." + std::string(key) + " must be greater than 0");
+      out = v;
+    }
+  }
+
+  void read(const toml::table& t, std::string_view key, const std::string& section,
+            long long& out) const {
+    if (const toml::node* n = t.get(key)) {
+      if (!n->is_integer() || n->as_integer()->get() <= 0)
+        fail(*n, section + "." + std::string(key) + " must be a whole number greater than 0");
+      out = n->as_integer()->get();
+    }
+  }
+
+ private:
+  fs::path path_;
+};
+
+void read_known(const toml::table& root, const fs::path& path, Config& c) {
+  Reader r(path);
+  if (const toml::table* rt = r.table(root, "runtime", "runtime")) {
+    r.read(*rt, "laptop_26b_runtime_mode", "runtime", c.runtime.laptop_26b_runtime_mode);
+    r.read(*rt, "endpoint", "runtime", c.runtime.endpoint);
+    r.read(*rt, "model", "runtime", c.runtime.model);
+    r.read(*rt, "api_key_env", "runtime", c.runtime.api_key_env);
+    r.read(*rt, "connect_timeout", "runtime", c.runtime.connect_timeout);
+    r.read(*rt, "healthcheck_timeout", "runtime", c.runtime.healthcheck_timeout);
+    r.read(*rt, "stall_timeout", "runtime", c.runtime.stall_timeout);
+    if (const toml::table* modes = r.table(*rt, "modes", "runtime.modes")) {
+      for (const auto& [k, v] : *modes) {
+        const std::string name(k.str());
+        if (!v.is_table()) r.fail(v, "runtime.modes." + name + " must be a table");
+        c.runtime.modes[name] = to_json(v);
+      }
+    }
+  }
+  if (const toml::table* ag = r.table(root, "agent", "agent")) {
+    r.read(*ag, "context_budget", "agent", c.agent.context_budget);
+    r.read(*ag, "max_steps", "agent", c.agent.max_steps);
+    if (const toml::node* n = ag->get("consent")) {
+      const toml::array* rules = n->as_array();
+      if (rules == nullptr) r.fail(*n, "agent.consent must be an array of tables");
+      for (const auto& item : *rules) {
+        const toml::table* t = item.as_table();
+        if (t == nullptr) r.fail(item, "each agent.consent entry must be a table");
+        ConsentRule rule;
+        r.read(*t, "tool", "agent.consent", rule.tool);
+        r.read(*t, "pattern", "agent.consent", rule.pattern);
+        if (rule.pattern.empty()) r.fail(item, "agent.consent entry without a pattern");
+        c.agent.consent.push_back(std::move(rule));
+      }
+    }
+  }
+}
+
+// The file's text, or nullopt when it does not exist.
+std::optional<std::string> read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    const int err = errno;
+    std::error_code ec;
+    if (!fs::exists(path, ec) && !ec) return std::nullopt;
+    throw ConfigError(sys_error("cannot read", path, err));
+  }
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  if (in.bad()) throw ConfigError(sys_error("cannot read", path, errno));
+  return buf.str();
+}
+
+toml::table parse(const std::string& text, const fs::path& path) {
+  try {
+    return toml::parse(text, path.string());
+  } catch (const toml::parse_error& e) {
+    const auto& b = e.source().begin;
+    throw ConfigParseError(path, static_cast<int>(b.line), static_cast<int>(b.column),
+                           std::string(e.description()));
+  }
+}
+
+toml::table& ensure_table(toml::table& parent, const std::string& key) {
+  toml::node* n = parent.get(key);
+  if (n == nullptr || !n->is_table()) {
+    parent.insert_or_assign(key, toml::table{});
+    n = parent.get(key);
+  }
+  return *n->as_table();
+}
+
+// Writes into `root` the known values of `c` that differ from `base` (the mode always).
+void write_changed(toml::table& root, const Config& c, const Config& base) {
+  const RuntimeSection& r = c.runtime;
+  const RuntimeSection& b = base.runtime;
+  toml::table& rt = ensure_table(root, "runtime");
+  rt.insert_or_assign("laptop_26b_runtime_mode", r.laptop_26b_runtime_mode);
+  auto str = [&](const char* key, const std::string& v, const std::string& old) {
+    if (v != old) rt.insert_or_assign(key, v);
+  };
+  auto num = [&](const char* key, double v, double old) {
+    if (v != old) rt.insert_or_assign(key, v);
+  };
+  str("endpoint", r.endpoint, b.endpoint);
+  str("model", r.model, b.model);
+  str("api_key_env", r.api_key_env, b.api_key_env);
+  num("connect_timeout", r.connect_timeout, b.connect_timeout);
+  num("healthcheck_timeout", r.healthcheck_timeout, b.healthcheck_timeout);
+  num("stall_timeout", r.stall_timeout, b.stall_timeout);
+  if (r.modes != b.modes) {
+    toml::table& modes = ensure_table(rt, "modes");
+    for (const auto& [name, fields] : r.modes) {
+      auto old = b.modes.find(name);
+      if (old != b.modes.end() && old->second == fields) continue;
+      toml::table t;
+      if (fields.is_object())
+        for (const auto& [k, v] : fields.items()) insert_json(t, k, v);
+      modes.insert_or_assign(name, std::move(t));
+    }
+  }
+  if (c.agent != base.agent) {
+    toml::table& ag = ensure_table(root, "agent");
+    if (c.agent.context_budget != base.agent.context_budget)
+      ag.insert_or_assign("context_budget", c.agent.context_budget);
+    if (c.agent.max_steps != base.agent.max_steps)
+      ag.insert_or_assign("max_steps", c.agent.max_steps);
+    if (c.agent.consent != base.agent.consent) {
+      toml::array rules;
+      for (const auto& rule : c.agent.consent)
+        rules.push_back(toml::table{{"tool", rule.tool}, {"pattern", rule.pattern}});
+      ag.insert_or_assign("consent", std::move(rules));
+    }
+  }
+}
+
+// Writes `text` to a new file beside `path` and renames it over `path`.
+void write_atomically(const fs::path& path, const std::string& text) {
+  const fs::path dir = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) {
+    // Made one level at a time so that every new directory is private.
+    fs::path partial;
+    for (const auto& part : dir) {
+      partial /= part;
+      if (fs::is_directory(partial, ec)) continue;
+      if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+        throw ConfigError(sys_error("cannot create the directory", partial, errno));
+    }
+  }
+  // Keep the mode of an existing file; a new one is private to the user.
+  mode_t mode = 0600;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0) mode = st.st_mode & 07777;
+
+  std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkstemp(tmpl.data());
+  if (fd < 0) throw ConfigError(sys_error("cannot write a file in", dir, errno));
+  const fs::path tmp = tmpl;
+  auto fail = [&](const std::string& what) {
+    const int err = errno;
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw ConfigError(sys_error(what, path, err));
+  };
+  ::fchmod(fd, mode);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      fail("cannot write");
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) fail("cannot flush");
+  if (::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(tmp.c_str());
+    throw ConfigError(sys_error("cannot write", path, err));
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(tmp.c_str());
+    throw ConfigError(sys_error("cannot replace", path, err));
+  }
+  // The rename itself survives a crash only once the directory is flushed too.
+  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+  if (dfd >= 0) {
+    ::fsync(dfd);
+    ::close(dfd);
+  }
+}
+
+std::string describe(const ConfigParseError& e) {
+  return e.path().string() + ":" + std::to_string(e.line()) + ":" + std::to_string(e.column()) +
+         ": " + e.reason();
+}
+
+}  // namespace
+
+bool is_known_mode(const std::string& mode) {
+  return mode == kModeFast || mode == kModeReasoning;
+}
+
+std::map<std::string, json> RuntimeSection::default_modes() {
+  // Each server kind reads its own field and ignores the others: llama.cpp and vLLM pass
+  // chat_template_kwargs to the model's template, Ollama reads think, others reasoning_effort.
+  return {
+      {kModeFast, json{{"chat_template_kwargs", {{"enable_thinking", false}}}, {"think", false}}},
+      {kModeReasoning, json{{"chat_template_kwargs", {{"enable_thinking", true}}},
+                            {"think", true},
+                            {"reasoning_effort", "high"}}},
+  };
+}
+
+ConfigParseError::ConfigParseError(fs::path path, int line, int column, std::string reason)
+    : ConfigError(path.string() + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
+                  reason),
+      path_(std::move(path)),
+      line_(line),
+      column_(column),
+      reason_(std::move(reason)) {}
+
+fs::path default_config_path() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return fs::path(xdg) / "kestravel" / "config.toml";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] != '\0')
+    return fs::path(home) / ".config" / "kestravel" / "config.toml";
+  throw ConfigError("cannot find the configuration: neither XDG_CONFIG_HOME nor HOME is set");
+}
+
+Config load_config(const LoadOptions& options) {
+  Config c;
+  c.path = options.path ? *options.path : default_config_path();
+  c.document = std::make_shared<Document>();
+  if (auto text = read_file(c.path)) {
+    c.document->table = parse(*text, c.path);
+    read_known(c.document->table, c.path, c);
+  }
+  if (options.endpoint) c.runtime.endpoint = *options.endpoint;
+  if (options.mode) c.runtime.laptop_26b_runtime_mode = *options.mode;
+  c.document->baseline.runtime = c.runtime;
+  c.document->baseline.agent = c.agent;
+  return c;
+}
+
+void save_config(const Config& config) {
+  if (config.path.empty()) throw ConfigError("the configuration has no file to be saved to");
+  std::shared_ptr<Document> doc = config.document;
+  if (!doc) doc = std::make_shared<Document>();
+  std::lock_guard lock(doc->mutex);
+
+  // Start from the file as it is now, so that edits made meanwhile are kept.
+  toml::table root = doc->table;
+  if (auto text = read_file(config.path)) {
+    try {
+      root = parse(*text, config.path);
+    } catch (const ConfigParseError& e) {
+      throw ConfigError("not saved: " + describe(e));
+    }
+  }
+  write_changed(root, config, doc->baseline);
+  std::ostringstream out;
+  out << root << "\n";
+  write_atomically(config.path, out.str());
+  doc->table = std::move(root);
+  doc->baseline.runtime = config.runtime;
+  doc->baseline.agent = config.agent;
+}
+
+}  // namespace orvo::config

@@ -1,0 +1,149 @@
+#include "host/plain.hpp"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <exception>
+#include <future>
+#include <iostream>
+#include <thread>
+
+#include "common/utf8.hpp"
+#include "host/demo_agent.hpp"
+#include "output/output_manager.hpp"
+#include "runtime/gateway.hpp"
+
+namespace orvo::host {
+
+namespace {
+
+std::atomic<bool> g_turn_running{false};
+std::atomic<bool> g_interrupt{false};
+
+// Ctrl+C during a turn stops the turn; a second one, or one between turns, ends the program.
+// Every ending leaves the cursor shown and no status block behind. Only write() is used here.
+extern "C" void on_signal(int sig) {
+  if (sig == SIGINT && g_turn_running.load() && !g_interrupt.load()) {
+    g_interrupt.store(true);
+    return;
+  }
+  static const char erase[] = "\r\x1b[J\x1b[?25h\x1b[0m";
+  static const char show[] = "\x1b[?25h\x1b[0m\n";
+  if (::isatty(STDOUT_FILENO)) {
+    const bool block = status_block_on_screen();
+    [[maybe_unused]] auto n = block ? ::write(STDOUT_FILENO, erase, sizeof erase - 1)
+                                    : ::write(STDOUT_FILENO, show, sizeof show - 1);
+  }
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+std::string trim(const std::string& s) {
+  const auto a = s.find_first_not_of(" \t\r");
+  if (a == std::string::npos) return {};
+  const auto b = s.find_last_not_of(" \t\r");
+  return s.substr(a, b - a + 1);
+}
+
+}  // namespace
+
+std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config, double speed) {
+  const runtime::OrvoRuntimeGateway gw(config.runtime);
+  if (gw.is_builtin()) return std::make_unique<DemoAgent>(speed);
+  if (gw.is_http())
+    throw config::ConfigError("the runtime at " + text::terminal_safe(gw.endpoint()) +
+                              " is not supported yet: only the builtin demo runtime runs turns "
+                              "so far (endpoint = \"builtin\")");
+  throw config::ConfigError("unsupported endpoint \"" +
+                            text::terminal_safe(config.runtime.endpoint) +
+                            "\": use builtin or an http:// or https:// URL");
+}
+
+std::string approval_question(const std::string& tool, const std::string& command) {
+  return "Allow " + text::terminal_safe(tool) + "? " + text::terminal_safe(command) +
+         " [1 allow / 2 deny]";
+}
+
+int run_plain(agent::TurnRunner& runner, std::istream& in, const PlainOptions& options) {
+  OutputManager out;
+  out.set_approval_callback([&](const std::string& tool, const std::string& command) {
+    // The status block must not redraw over the question.
+    out._stop_indicator();
+    while (true) {
+      std::cout << "\n\x1b[1m" << approval_question(tool, command) << "\x1b[0m " << std::flush;
+      std::string answer;
+      if (!std::getline(in, answer)) {
+        std::cout << "\n";
+        return false;  // nobody left to ask: no
+      }
+      answer = trim(answer);
+      if (!options.interactive) std::cout << answer << "\n";
+      if (answer == "1") return true;
+      if (answer == "2") return false;
+    }
+  });
+
+  std::string line;
+  while (true) {
+    if (options.interactive) std::cout << "\n\x1b[1m› \x1b[0m" << std::flush;
+    if (!std::getline(in, line)) {
+      if (options.interactive) std::cout << "\n";
+      break;
+    }
+    const std::string prompt = trim(line);
+    if (prompt.empty()) continue;
+    if (!options.interactive)
+      std::cout << "\n\x1b[1m› \x1b[0m" << text::terminal_safe(prompt) << "\n" << std::flush;
+
+    if (options.interrupt) options.interrupt->store(false);
+    g_turn_running = true;
+    std::promise<void> finished;
+    auto ended = finished.get_future();
+    std::thread worker([&] {
+      try {
+        runner.run_turn(prompt, out);
+      } catch (...) {
+        // run_turn does not throw; if it does, the turn is over all the same.
+      }
+      finished.set_value();
+    });
+    bool cancelled = false;
+    while (ended.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+      if (!cancelled && options.interrupt && options.interrupt->load()) {
+        runner.cancel();
+        cancelled = true;
+      }
+    }
+    worker.join();
+    g_turn_running = false;
+    out._stop_indicator();
+    if (!std::cout) return 1;
+  }
+  std::cout << std::flush;
+  return std::cout ? 0 : 1;
+}
+
+int plain_main(const config::Config& config, double speed) {
+  std::unique_ptr<agent::TurnRunner> runner;
+  try {
+    runner = make_turn_runner(config, speed);
+  } catch (const std::exception& e) {
+    std::cerr << "kestravel: " << e.what() << "\n";
+    return 2;
+  }
+  std::string mode = config.runtime.laptop_26b_runtime_mode;
+  if (!config::is_known_mode(mode)) {
+    std::cerr << "kestravel: unknown mode \"" << text::terminal_safe(mode) << "\" in "
+              << config.path.string() << "; using Fast (turbo)\n";
+    mode = config::kModeFast;
+  }
+  runner->set_mode(mode);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, on_signal);
+  PlainOptions options;
+  options.interactive = ::isatty(STDIN_FILENO) != 0;
+  options.interrupt = &g_interrupt;
+  return run_plain(*runner, std::cin, options);
+}
+
+}  // namespace orvo::host

@@ -1,0 +1,42 @@
+// The runtime gateway: how Kestravel reaches the model server, and whether it is ready.
+//
+//   OrvoRuntimeGateway gw(config.runtime);
+//   auto [ok, details] = gw.healthcheck();   // blocks for at most healthcheck_timeout
+//
+// Endpoint "builtin" is the embedded demo runtime, always ready. An http:// or https:// endpoint
+// is the base URL of an OpenAI-compatible server (llama.cpp's server, Ollama, vLLM, LM Studio);
+// its health check is GET <endpoint>/models.
+#pragma once
+
+#include <string>
+#include <utility>
+
+#include "config/config.hpp"
+
+namespace orvo::runtime {
+
+class OrvoRuntimeGateway {
+ public:
+  explicit OrvoRuntimeGateway(const config::RuntimeSection& runtime);
+
+  // (ok, details): details say what is ready or, when not ok, why not (connection refused, timed
+  // out, HTTP status with the first line of the answer, ...), on one line without control
+  // characters. Never throws for a server that is down or answers nonsense.
+  std::pair<bool, std::string> healthcheck() const;
+
+  bool is_builtin() const { return kind_ == Kind::Builtin; }
+  bool is_http() const { return kind_ == Kind::Http; }
+  // The endpoint without trailing slashes.
+  const std::string& endpoint() const { return endpoint_; }
+  // <endpoint>/models.
+  std::string models_url() const { return endpoint_ + "/models"; }
+
+ private:
+  enum class Kind { Builtin, Http, Unsupported };
+  Kind kind_;
+  std::string endpoint_;
+  double connect_timeout_;
+  double total_timeout_;
+};
+
+}  // namespace orvo::runtime

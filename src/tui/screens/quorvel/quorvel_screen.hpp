@@ -1,0 +1,77 @@
+// The start-up screen: pick Fast or Reasoning with one key. The choice is saved and the model
+// server is checked before the application switches to its screen named "chat".
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "config/config.hpp"
+#include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/widget.hpp"
+
+namespace orvo::tui {
+
+// An application that carries the loaded configuration; the mode screen needs one.
+class ConfiguredApp : public App {
+ public:
+  explicit ConfiguredApp(config::Config config) : orvo_config(std::move(config)) {}
+  config::Config orvo_config;
+};
+
+// "Press 1 or 2 to select mode. No mouse needed."
+class QuorvelScreen : public Screen {
+ public:
+  static constexpr std::string_view DEFAULT_CSS =
+      "\n    QuorvelScreen {\n        layout: vertical;\n    }\n    #picker-header {\n        "
+      "dock: top;\n        height: 1;\n        padding: 0 1;\n        color: #5f87ff;\n        "
+      "background: $surface;\n    }\n    #picker-center {\n        height: 1fr;\n        align: "
+      "center middle;\n    }\n    #picker-box {\n        width: 52;\n        height: auto;\n      "
+      "  padding: 1 2;\n        border: round #5f87ff;\n    }\n    ";
+  static constexpr std::string_view MENU =
+      "Select a mode:\n\n  [bold]1.[/] Fast — quick answers\n  [bold]2.[/] Reasoning — deep "
+      "thinking\n\n[dim]Press 1 or 2[/]";
+  static constexpr int kFallbackWidth = 80;
+  static constexpr int kLeftCols = 14;
+  static constexpr std::string_view kLeftText = "🏠 Kestravel";
+
+  // (ok, details) of the runtime behind a runtime section.
+  using HealthCheck = std::function<std::pair<bool, std::string>(const config::RuntimeSection&)>;
+
+  // `health_check` defaults to OrvoRuntimeGateway(runtime).healthcheck().
+  explicit QuorvelScreen(HealthCheck health_check = {});
+
+  void compose(ComposeResult& result) override;
+  void on_mount() override { _update_header(); }
+  void on_resize() override { _update_header(); }
+
+  void _update_header();
+  void _save();
+  void _select_mode(const std::string& mode);
+  void action_select_fast() { _select_mode(config::kModeFast); }
+  void action_select_reasoning() { _select_mode(config::kModeReasoning); }
+  void action_quit();
+
+  // The box text shown when the server is not ready: `details` on one line, cut to 80
+  // characters, its markup kept only where it is balanced within itself.
+  static std::string not_ready_text(std::string_view details);
+
+ private:
+  ConfiguredApp& configured_app() const;
+  void show_error(std::string_view title, std::string_view details, std::string_view hint);
+
+  HealthCheck health_check_;
+  // A mode whose saving failed and was reported: picking it again goes on without saving.
+  std::optional<std::string> unsaved_mode_;
+};
+
+// `details` prepared for a markup box: line breaks become spaces, cut to `max_chars` characters.
+std::string one_line_details(std::string_view details, std::size_t max_chars);
+
+// Markup that draws like `markup` parsed on its own: tags balanced within it keep their effect,
+// and nothing in it can close or restyle text around it.
+std::string contain_markup(std::string_view markup);
+
+}  // namespace orvo::tui

@@ -1,0 +1,260 @@
+// label: threaded
+#include "tui/screens/quorvel/quorvel_screen.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "../../../runtime/http_server.hpp"
+#include "tui/framework/widgets/pilot.hpp"
+
+namespace fs = std::filesystem;
+using namespace orvo::tui;
+using orvo::testing::HttpServer;
+
+namespace {
+
+class ChatStub : public Screen {
+ public:
+  void compose(ComposeResult& r) override { r.yield<Static>("chat screen", "chat"); }
+};
+
+struct Fixture {
+  explicit Fixture(const std::string& endpoint, std::string file_text = "",
+                   QuorvelScreen::HealthCheck check = {})
+      : dir(make_dir()), app(load(dir, endpoint, file_text)) {
+    auto screen = std::make_unique<QuorvelScreen>(std::move(check));
+    quorvel = screen.get();
+    app.install_screen("quorvel", std::move(screen));
+    app.install_screen("chat", std::make_unique<ChatStub>());
+    app.switch_screen("quorvel");
+  }
+  ~Fixture() {
+    std::error_code ec;
+    fs::permissions(dir, fs::perms::owner_all, ec);
+    fs::remove_all(dir, ec);
+  }
+  static fs::path make_dir() {
+    char tmpl[] = "/tmp/kv_quorvel_XXXXXX";
+    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
+    return tmpl;
+  }
+  static orvo::config::Config load(const fs::path& dir, const std::string& endpoint,
+                                   const std::string& text) {
+    if (!text.empty()) std::ofstream(dir / "config.toml") << text;
+    orvo::config::LoadOptions o;
+    o.path = dir / "config.toml";
+    o.endpoint = endpoint;  // as on the command line: used, not saved
+    return orvo::config::load_config(o);
+  }
+  std::string saved() {
+    std::ifstream in(dir / "config.toml");
+    if (!in) return "<none>";
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  fs::path dir;
+  ConfiguredApp app;
+  QuorvelScreen* quorvel = nullptr;
+};
+
+std::string rules(int n) {
+  std::string s;
+  for (int i = 0; i < n; ++i) s += "─";
+  return s;
+}
+
+std::string header(Fixture& f) {
+  return f.app.query_one<Static>("#picker-header").text();
+}
+
+TEST(QuorvelScreen, ChoosingAtStart) {
+  Fixture f("builtin");
+  Pilot pilot(f.app, {60, 16});
+  EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) +
+                                    "\n"
+                                    "\n"
+                                    "\n"
+                                    "    ╭──────────────────────────────────────────────────╮\n"
+                                    "    │                                                  │\n"
+                                    "    │  Select a mode:                                  │\n"
+                                    "    │                                                  │\n"
+                                    "    │    1. Fast — quick answers                       │\n"
+                                    "    │    2. Reasoning — deep thinking                  │\n"
+                                    "    │                                                  │\n"
+                                    "    │  Press 1 or 2                                    │\n"
+                                    "    │                                                  │\n"
+                                    "    ╰──────────────────────────────────────────────────╯\n"
+                                    "\n"
+                                    "\n");
+  // The bindings stay out of any key legend.
+  for (const Binding& b : f.quorvel->bindings()) EXPECT_FALSE(b.show) << b.key;
+}
+
+TEST(QuorvelScreen, HeaderFollowsTheWidth) {
+  const std::string left = "🏠 Kestravel ";
+  Fixture f("builtin");
+  {
+    Pilot pilot(f.app, {100, 12});
+    EXPECT_EQ(header(f), left + rules(84));
+    EXPECT_EQ(pilot.screenshot().substr(0, pilot.screenshot().find('\n')), " " + left + rules(84));
+    const std::pair<int, std::string> cases[] = {{40, left + rules(24)},
+                                                 {17, left + rules(1)},
+                                                 {16, left},
+                                                 {10, left},
+                                                 {100, left + rules(84)}};
+    for (const auto& [width, expected] : cases) {
+      pilot.resize(width, 12);
+      EXPECT_EQ(header(f), expected) << width;
+    }
+  }
+  // Without a readable width (the application stopped): 80 columns.
+  f.quorvel->_update_header();
+  EXPECT_EQ(header(f), left + rules(64));
+}
+
+TEST(QuorvelScreen, FastWithTheBuiltinRuntimeSavesAndOpensTheChat) {
+  Fixture f("builtin");
+  Pilot pilot(f.app, {60, 16});
+  pilot.press("1");
+  EXPECT_EQ(pilot.screenshot(), "chat screen" + std::string(15, '\n'));
+  EXPECT_EQ(f.saved(), "[runtime]\nlaptop_26b_runtime_mode = 'turbo'\n");
+}
+
+TEST(QuorvelScreen, ServerDownShowsWhyAndRetriesWithEitherKey) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(HttpServer::closed_port()) + "/v1";
+  Fixture f(url, "# mine\n[runtime]\nlaptop_26b_runtime_mode = 'turbo'\nkeep = 1\n");
+  Pilot pilot(f.app, {60, 16});
+  pilot.press("2");
+  // Saved before the server was asked.
+  EXPECT_EQ(f.saved(), "[runtime]\nkeep = 1\nlaptop_26b_runtime_mode = 'turbo-think'\n");
+  ASSERT_LE(url.size() + 7, 46u);
+  EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) +
+                                    "\n"
+                                    "\n"
+                                    "\n"
+                                    "    ╭──────────────────────────────────────────────────╮\n"
+                                    "    │                                                  │\n"
+                                    "    │  Server not ready                                │\n"
+                                    "    │                                                  │\n"
+                                    "    │  connection refused:                             │\n"
+                                    "    │  " +
+                                    url + "/models" + std::string(48 - url.size() - 7, ' ') +
+                                    "│\n"
+                                    "    │                                                  │\n"
+                                    "    │  The server may still be starting up.            │\n"
+                                    "    │  Press 1 or 2 to retry.                          │\n"
+                                    "    │                                                  │\n"
+                                    "    ╰──────────────────────────────────────────────────╯\n"
+                                    "\n");
+  // A retry may switch the mode: saved again, still down.
+  pilot.press("1");
+  EXPECT_EQ(f.saved(), "[runtime]\nkeep = 1\nlaptop_26b_runtime_mode = 'turbo'\n");
+  EXPECT_NE(pilot.screenshot().find("Server not ready"), std::string::npos);
+  // The server comes up: the next press opens the chat.
+  HttpServer server({200, "OK", R"({"data":[{"id":"m"}]})"});
+  f.app.orvo_config.runtime.endpoint = server.url();
+  pilot.press("2");
+  EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
+TEST(QuorvelScreen, QuitSavesNothing) {
+  Fixture f("builtin");
+  Pilot pilot(f.app, {60, 16});
+  pilot.press("q");
+  EXPECT_TRUE(pilot.exited());
+  EXPECT_EQ(f.saved(), "<none>");
+}
+
+TEST(QuorvelScreen, NotReadyTextKeepsTheBoxWhole) {
+  const std::string head = "[bold red]Server not ready[/]\n\n[dim]";
+  const std::string tail =
+      "[/]\n\nThe server may still be starting up.\n[dim]Press 1 or 2 to retry.[/]";
+  const std::pair<std::string, std::string> cases[] = {
+      {"two\nlines\r\nthree", "two lines three"},
+      {std::string(100, 'x'), std::string(80, 'x')},
+      {"é" + std::string(100, 'y'), "é" + std::string(79, 'y')},
+      // Balanced markup of the server keeps its effect, and only inside.
+      {"a [bold]b[/] c", "a [bold]b[/] c"},
+      // A closing tag cannot end the box's own style; an open one ends with the details.
+      {"[/]x", "\\[/]x"},
+      {"[/dim]x [red]y", "\\[/dim]x [red]y[/]"},
+      {"path\\", "path\\\\"},
+      {"[not a style] [", "\\[not a style] \\["},
+  };
+  for (const auto& [details, inner] : cases)
+    EXPECT_EQ(QuorvelScreen::not_ready_text(details), head + inner + tail) << details;
+}
+
+TEST(QuorvelScreen, UntrustedDetailsNeverReachTheTerminalRaw) {
+  Fixture f("builtin", "", [](const orvo::config::RuntimeSection&) {
+    return std::make_pair(false,
+                          std::string("\x1b[31mred\x1b]0;title\x07 [/][/][reverse]rev\tx\x9b"));
+  });
+  Pilot pilot(f.app, {60, 16});
+  pilot.press("1");
+  const std::string ansi = pilot.screenshot_ansi();
+  EXPECT_EQ(ansi.find("\x1b[31m"), std::string::npos);
+  EXPECT_EQ(ansi.find("\x1b]"), std::string::npos);
+  EXPECT_EQ(ansi.find('\x07'), std::string::npos);
+  // The details' own open tag ends with them: no reverse video on the rows below.
+  const std::string below = ansi.substr(ansi.find("The server may"));
+  EXPECT_FALSE(std::regex_search(below, std::regex("\x1b\\[([0-9;]*;)?7[;m]"))) << below;
+  const std::string shot = pilot.screenshot();
+  EXPECT_NE(shot.find("[/][/]"), std::string::npos) << shot;
+  // Every row of the box still has its border.
+  EXPECT_NE(shot.find("│  The server may still be starting up.            │"), std::string::npos)
+      << shot;
+}
+
+TEST(QuorvelScreen, HealthCheckErrorIsShownAndTheScreenStaysUsable) {
+  int calls = 0;
+  Fixture f("builtin", "",
+            [&](const orvo::config::RuntimeSection&) -> std::pair<bool, std::string> {
+              if (++calls == 1) throw std::runtime_error("resolver exploded");
+              return {true, "ok"};
+            });
+  Pilot pilot(f.app, {60, 16});
+  pilot.press("2");
+  const std::string shot = pilot.screenshot();
+  EXPECT_NE(shot.find("Server not ready"), std::string::npos);
+  EXPECT_NE(shot.find("resolver exploded"), std::string::npos);
+  pilot.press("2");
+  EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
+}
+
+TEST(QuorvelScreen, SaveErrorIsShownThenTheSameKeyGoesOn) {
+  Fixture f("builtin");
+  // A file where the directory should be: no saving, not even for root.
+  std::ofstream(f.dir / "sub") << "x";
+  f.app.orvo_config.path = f.dir / "sub" / "config.toml";
+  Pilot pilot(f.app, {60, 16});
+  pilot.press("2");
+  std::string shot = pilot.screenshot();
+  EXPECT_NE(shot.find("Settings not saved"), std::string::npos) << shot;
+  EXPECT_NE(shot.find("Press 2 again to go on"), std::string::npos) << shot;
+  EXPECT_EQ(f.app.orvo_config.runtime.laptop_26b_runtime_mode, "turbo-think");
+  pilot.press("2");
+  EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
+}
+
+TEST(QuorvelScreen, UnknownModeIsReportedAndReplacedOnlyWhenPicked) {
+  Fixture f("builtin", "[runtime]\nlaptop_26b_runtime_mode = 'warp[bold]'\n");
+  {
+    Pilot pilot(f.app, {60, 16});
+    const std::string shot = pilot.screenshot();
+    EXPECT_NE(shot.find("Unknown mode in the settings:"), std::string::npos) << shot;
+    EXPECT_NE(shot.find("\"warp[bold]\""), std::string::npos) << shot;
+    EXPECT_EQ(f.saved(), "[runtime]\nlaptop_26b_runtime_mode = 'warp[bold]'\n");
+    pilot.press("1");
+  }
+  EXPECT_EQ(f.saved(), "[runtime]\nlaptop_26b_runtime_mode = 'turbo'\n");
+}
+
+}  // namespace
