@@ -182,7 +182,7 @@ TEST(ScrivletThinking, ArrowFallbackTogglesTheEarliestFlaggedBlock) {
   // A row without an arrow changes nothing.
   const auto before = v._thinking_states;
   v._thinking_line_map.clear();
-  v._handle_thinking_click(1);
+  v._handle_thinking_click(0);
   EXPECT_EQ(v._thinking_states, before);
 }
 
