@@ -42,8 +42,14 @@ inline std::vector<std::string> rows(const Scrivlet& v) {
 // Segments of a row as (text, style) pairs, adjacent equal styles joined.
 inline std::vector<std::pair<std::string, Style>> pieces(const Strip& row) {
   std::vector<std::pair<std::string, Style>> out;
-  for (const auto& s : row.simplify().segments()) out.emplace_back(s.text, s.style);
+  const Strip simple = row.simplify();
+  for (const auto& s : simple.segments()) out.emplace_back(s.text, s.style);
   return out;
+}
+
+// Same text and the same style cell by cell (segment boundaries may differ).
+inline bool pieces_equal(const Strip& a, const Strip& b) {
+  return pieces(a) == pieces(b);
 }
 
 }  // namespace orvo::tui::scrivlet::testing
