@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/replay.hpp"
+#include "host/view.hpp"
 
 namespace {
 
@@ -12,6 +13,7 @@ const char* kUsage =
     "usage: kestravel <command> [options]\n"
     "commands:\n"
     "  replay [SCRIPT] [--events FILE] [--fast]   play a turn on this terminal\n"
+    "  view SCRIPT [--size COLSxROWS] [--ansi] [--state]   play a script on the conversation view\n"
     "Run `kestravel replay --help` for details.\n";
 
 }  // namespace
@@ -27,6 +29,7 @@ int main(int argc, char** argv) {
   const std::string command = args[0];
   args.erase(args.begin());
   if (command == "replay") return orvo::host::replay_main(args);
+  if (command == "view") return orvo::host::view::view_main(args, std::cout, std::cerr);
   std::cerr << "kestravel: unknown command '" << command << "'\n" << kUsage;
   return 2;
 }

@@ -118,7 +118,7 @@ struct ScrivletOptions {
   bool stay_when_scrolled_up = false;
 };
 
-class Scrivlet : public RichLog {
+class Scrivlet : public WidgetType<Scrivlet, RichLog> {
  public:
   static constexpr std::string_view DEFAULT_CSS =
       "\n    Scrivlet {\n        height: 1fr;\n        overflow-y: scroll;\n        overflow-x: "
