@@ -20,6 +20,7 @@
 #include "host/fullscreen.hpp"
 #include "host/plain.hpp"
 #include "host/replay.hpp"
+#include "host/view.hpp"
 
 namespace {
 
@@ -62,7 +63,8 @@ int main(int argc, char** argv) {
   CLI::App* replay = cli.add_subcommand("replay", "play a turn script on this terminal");
   replay->set_help_flag();  // its own --help
   replay->prefix_command();
-  CLI::App* view = cli.add_subcommand("view", "show a recorded conversation");
+  CLI::App* view = cli.add_subcommand(
+      "view", "play a script on the conversation view, headless, and print the screen");
   view->set_help_flag();
   view->prefix_command();
   cli.require_subcommand(0, 1);
@@ -81,10 +83,7 @@ int main(int argc, char** argv) {
 
   if (replay->parsed()) return orvo::host::replay_main(replay->remaining());
   if (view->parsed()) {
-    // HOOK(view): the viewer's logic lives in host/view.{hpp,cpp} (another branch). When it
-    // lands: #include "host/view.hpp" and `return orvo::host::view_main(view->remaining());`.
-    std::cerr << "kestravel view: not part of this build yet\n";
-    return 2;
+    return orvo::host::view::view_main(view->remaining(), std::cout, std::cerr);
   }
 
   // The configuration is read, and any fault in it reported, before anything is drawn.

@@ -269,15 +269,13 @@ std::optional<std::string> run_command(const std::string& executable,
   return name + " failed";
 }
 
-std::optional<std::string> copy(std::string_view text, const Options& options) {
-  auto device_failure = write_device(options.device, osc52_sequence(text));
-  if (!device_failure) return std::nullopt;
-
+std::optional<std::string> copy_with_commands(std::string_view text, const Options& options,
+                                              const std::string& why) {
   const std::string path = env_or_empty(options.path, "PATH");
   const auto commands =
       fallback_commands(path, env_or_empty(options.wayland_display, "WAYLAND_DISPLAY"),
                         env_or_empty(options.display, "DISPLAY"));
-  if (commands.empty()) return *device_failure + ", and no clipboard command was found";
+  if (commands.empty()) return why + ", and no clipboard command was found";
   std::optional<std::string> first_failure;
   for (const auto& c : commands) {
     const auto exe = find_program(c.program, path);
@@ -289,6 +287,12 @@ std::optional<std::string> copy(std::string_view text, const Options& options) {
     if (failure->ends_with("did not finish in time")) return failure;
   }
   return first_failure;
+}
+
+std::optional<std::string> copy(std::string_view text, const Options& options) {
+  auto device_failure = write_device(options.device, osc52_sequence(text));
+  if (!device_failure) return std::nullopt;
+  return copy_with_commands(text, options, *device_failure);
 }
 
 int pending_children() {

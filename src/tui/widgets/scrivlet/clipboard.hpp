@@ -65,6 +65,11 @@ std::optional<std::string> run_command(const std::string& executable,
 // Returns the reason the copy failed, or nothing.
 std::optional<std::string> copy(std::string_view text, const Options& options = {});
 
+// The local commands only, for when the terminal could not be written (`why` says why; it
+// starts the reason returned when no command is found).
+std::optional<std::string> copy_with_commands(std::string_view text, const Options& options,
+                                              const std::string& why);
+
 // Commands that outlived their time limit and are not reaped yet (for tests).
 int pending_children();
 

@@ -126,11 +126,8 @@ std::string_view cut(std::string_view text, std::size_t n) {
 }
 
 Scrivlet::Scrivlet(ScrivletOptions options)
-    : RichLog(RichLogOptions{std::move(options.id), true, options.max_lines, options.auto_scroll,
-                             options.stay_when_scrolled_up}) {
-  declare_css_type("Scrivlet", DEFAULT_CSS);
-  set_allow_select(ALLOW_SELECT);
-}
+    : WidgetType(RichLogOptions{std::move(options.id), true, options.max_lines, options.auto_scroll,
+                                options.stay_when_scrolled_up}) {}
 
 void Scrivlet::on_mount() {
   console().push_theme(custom_theme());

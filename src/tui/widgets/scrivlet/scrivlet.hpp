@@ -118,7 +118,7 @@ struct ScrivletOptions {
   bool stay_when_scrolled_up = false;
 };
 
-class Scrivlet : public RichLog {
+class Scrivlet : public WidgetType<Scrivlet, RichLog> {
  public:
   static constexpr std::string_view DEFAULT_CSS =
       "\n    Scrivlet {\n        height: 1fr;\n        overflow-y: scroll;\n        overflow-x: "
@@ -214,7 +214,11 @@ class Scrivlet : public RichLog {
   std::optional<bool> _stream_started;
   std::optional<bool> _rerendering;  // present (true) only while _rerender runs
 
-  // Where a finished selection is copied to (the terminal device, then a local command).
+  // Where a finished selection is copied to. In a running application the sequence goes to the
+  // terminal the application drives; otherwise (or with clipboard_through_app false, as for a
+  // headless view inside a real terminal) to clipboard_options.device. Local clipboard commands
+  // are the fallback either way.
+  bool clipboard_through_app = true;
   clipboard::Options clipboard_options;
 };
 

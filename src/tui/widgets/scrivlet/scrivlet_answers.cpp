@@ -34,6 +34,7 @@ class IndentedRow : public Renderable {
     for (const auto& s : row_.segments()) t.append(s.text, s.style);
     return t.render_lines(console, width);
   }
+  std::unique_ptr<Renderable> clone() const override { return std::make_unique<IndentedRow>(row_); }
 
  private:
   Strip row_;

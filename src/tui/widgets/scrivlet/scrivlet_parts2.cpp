@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "common/utf8.hpp"
+#include "tui/framework/widgets/app.hpp"
 #include "tui/framework/wrap.hpp"
 #include "tui/widgets/scrivlet/clipboard.hpp"
 #include "tui/widgets/scrivlet/formatting.hpp"
@@ -184,9 +185,9 @@ void Scrivlet::_render_approval(const std::string& tool_name, const std::string&
 void Scrivlet::append_turn_summary(double elapsed, const std::vector<std::string>& tools,
                                    long long tokens_in, long long tokens_out, double cost_saved) {
   (void)tokens_in;  // accepted for the host's convenience; not shown
-  const std::string summary_text = fmt::format_turn_summary(
-      elapsed, tools, tokens_out, cost_saved,
-      [](const std::string& name) { return tool_header(name).first; });
+  const std::string summary_text =
+      fmt::format_turn_summary(elapsed, tools, tokens_out, cost_saved,
+                               [](const std::string& name) { return tool_header(name).first; });
   _history.emplace_back("turn_summary", std::vector<std::string>{summary_text});
   _render_turn_summary(summary_text);
 }
@@ -329,8 +330,19 @@ std::string Scrivlet::get_selection() const {
 }
 
 void Scrivlet::_set_clipboard_osc52(const std::string& text) {
-  if (const auto failure = clipboard::copy(text, clipboard_options))
-    append_info("Could not copy the selection: " + *failure);
+  std::optional<std::string> failure;
+  App* a = clipboard_through_app ? app() : nullptr;
+  if (a && a->running()) {
+    try {
+      a->write_to_terminal(clipboard::osc52_sequence(text));
+    } catch (const std::exception& e) {
+      failure = clipboard::copy_with_commands(text, clipboard_options,
+                                              std::string("the terminal: ") + e.what());
+    }
+  } else {
+    failure = clipboard::copy(text, clipboard_options);
+  }
+  if (failure) append_info("Could not copy the selection: " + *failure);
 }
 
 }  // namespace orvo::tui::scrivlet

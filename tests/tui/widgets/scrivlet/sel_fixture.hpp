@@ -27,6 +27,14 @@ class ViewApp : public App {
   Scrivlet* view;
 };
 
+// The view mounted and laid out on a running (headless) application.
+struct Mounted {
+  explicit Mounted(Size size = {100, 40}) : pilot(app, size), v(*app.view) {}
+  ViewApp app;
+  Pilot pilot;
+  Scrivlet& v;
+};
+
 inline std::vector<std::string> rows(const Scrivlet& v) {
   std::vector<std::string> out;
   for (const auto& s : v.lines()) out.push_back(s.text());

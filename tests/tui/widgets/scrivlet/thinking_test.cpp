@@ -19,7 +19,8 @@ std::string numbered_lines(int n) {
 }
 
 TEST(ScrivletThinking, BlankTextRecordsButDrawsNothing) {
-  Scrivlet v;
+  testing::Mounted m;
+  Scrivlet& v = m.v;
   v.append_thinking(" \n ");
   ASSERT_EQ(v._history.size(), 1u);
   EXPECT_EQ(v._history[0].kind(), "thinking");
@@ -50,13 +51,20 @@ TEST(ScrivletThinking, BlocksWithoutAScreenUseTheFallbackWidths) {
   const Case cases[] = {
       {"one line", "abc", false, {"", "  ▶ abc"}},
       {"two lines", "abc\ndef", false, {"", "  ▶ abc…  (+1 lines)"}},
-      {"trailing spaces before the mark", "abc   \r\ndef\nghi", false, {"", "  ▶ abc…  (+2 lines)"}},
+      {"trailing spaces before the mark",
+       "abc   \r\ndef\nghi",
+       false,
+       {"", "  ▶ abc…  (+2 lines)"}},
       {"cut at 50 (fallback)", long_first, false, {"", "  ▶ " + std::string(50, 'p') + "…"}},
       {"expanded two", "abc\ndef", true, {"", "  ▼ thinking (2 lines)", "    abc", "    def", ""}},
       {"expanded one: still lines", "abc", true, {"", "  ▼ thinking (1 lines)", "    abc", ""}},
-      {"blank line inside keeps a row", "a\n\nb", true,
+      {"blank line inside keeps a row",
+       "a\n\nb",
+       true,
        {"", "  ▼ thinking (3 lines)", "    a", "", "    b", ""}},
-      {"wrapped at 72 with the indent on every row", words + " " + words, true,
+      {"wrapped at 72 with the indent on every row",
+       words + " " + words,
+       true,
        {"", "  ▼ thinking (1 lines)",
         "    alpha beta gamma delta epsilon zeta eta theta iota kappa lambda mu",
         "    nu xi omicron pi rho alpha beta gamma delta epsilon zeta eta theta",
@@ -66,8 +74,11 @@ TEST(ScrivletThinking, BlocksWithoutAScreenUseTheFallbackWidths) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Scrivlet v;
+    // Appended before the application runs: its width cannot be read yet.
+    ViewApp app;
+    Scrivlet& v = *app.view;
     v.append_thinking(c.text, c.expanded);
+    Pilot pilot(app, {100, 50});
     EXPECT_EQ(trimmed_rows(v), c.rows);
     EXPECT_EQ(v._line_counter.value_or(0), static_cast<int>(c.rows.size()));
     EXPECT_EQ(v._thinking_line_map, (std::map<int, int>{{1, 0}}));
@@ -75,7 +86,8 @@ TEST(ScrivletThinking, BlocksWithoutAScreenUseTheFallbackWidths) {
 }
 
 TEST(ScrivletThinking, StylesOfHeaderAndBody) {
-  Scrivlet v;
+  testing::Mounted m;
+  Scrivlet& v = m.v;
   v.append_thinking("abc\ndef", true);
   const auto& header = v.lines()[1].segments();
   ASSERT_GE(header.size(), 2u);
@@ -83,7 +95,8 @@ TEST(ScrivletThinking, StylesOfHeaderAndBody) {
   EXPECT_EQ(header[0].style, Style("cyan"));
   EXPECT_EQ(header[1].style, Style("dim italic cyan"));
   EXPECT_EQ(v.lines()[2].segments()[0].style, Style("dim italic"));
-  Scrivlet c;
+  testing::Mounted mc;
+  Scrivlet& c = mc.v;
   c.append_thinking("abc\ndef");
   const auto& folded = c.lines()[1].segments();
   ASSERT_GE(folded.size(), 3u);
@@ -105,8 +118,11 @@ TEST(ScrivletThinking, WidthsFollowTheApplicationScreen) {
       // 40 - 28 = 12, floor 30.
       {40, hundred, false, {"", "  ▶ " + std::string(30, 'a') + "…"}},
       // 44 - 6 = 38, floor 40: wrapped at 36 columns including the indent.
-      {44, body, true,
-       {"", "  ▼ thinking (1 lines)", "    " + std::string(32, 'w'), "    " + std::string(8, 'w') + " " + std::string(10, 'z'), ""}},
+      {44,
+       body,
+       true,
+       {"", "  ▼ thinking (1 lines)", "    " + std::string(32, 'w'),
+        "    " + std::string(8, 'w') + " " + std::string(10, 'z'), ""}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.width);
@@ -141,14 +157,18 @@ TEST(ScrivletThinking, ClickWindowTogglesTheLowestKeyWithinTwoRows) {
       {"key at y+2", {{7, 0}}, 5, {{0, true}}},
       {"key at y+3 is out of reach", {{8, 0}}, 5, {{0, false}}},
       {"key at y-2", {{3, 0}}, 5, {{0, true}}},
-      {"lowest, not nearest, wins", {{4, 0}, {5, 1}, {6, 2}}, 5, {{0, true}, {1, false}, {2, false}}},
+      {"lowest, not nearest, wins",
+       {{4, 0}, {5, 1}, {6, 2}},
+       5,
+       {{0, true}, {1, false}, {2, false}}},
       {"y-1 beats y+1", {{4, 1}, {6, 0}}, 5, {{0, false}, {1, true}}},
       {"window stops at the last drawn row", {{10, 0}}, 9, {{0, false}}},
       {"negative rows are never searched", {{0, 0}}, -3, {{0, false}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Scrivlet v;
+    testing::Mounted m;
+    Scrivlet& v = m.v;
     // Three thinking entries with flags, their rows blank so the arrow fallback stays out.
     for (int i = 0; i < 3; ++i) {
       v._history.emplace_back("thinking", std::vector<std::string>{" "});
@@ -162,7 +182,8 @@ TEST(ScrivletThinking, ClickWindowTogglesTheLowestKeyWithinTwoRows) {
 }
 
 TEST(ScrivletThinking, ArrowFallbackTogglesTheEarliestFlaggedBlock) {
-  Scrivlet v;
+  testing::Mounted m;
+  Scrivlet& v = m.v;
   v.append_info("before");
   v.append_thinking("first\nblock");
   v.append_thinking("second\nblock");
@@ -182,7 +203,7 @@ TEST(ScrivletThinking, ArrowFallbackTogglesTheEarliestFlaggedBlock) {
   // A row without an arrow changes nothing.
   const auto before = v._thinking_states;
   v._thinking_line_map.clear();
-  v._handle_thinking_click(1);
+  v._handle_thinking_click(0);
   EXPECT_EQ(v._thinking_states, before);
 }
 

@@ -1,0 +1,450 @@
+#include "host/view.hpp"
+
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+
+#include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/pilot.hpp"
+#include "tui/widgets/scrivlet/scrivlet.hpp"
+
+namespace orvo::host::view {
+
+namespace {
+
+using nlohmann::json;
+using tui::Scrivlet;
+
+const char* kUsage =
+    "usage: kestravel view SCRIPT [--size COLSxROWS] [--ansi] [--state]\n"
+    "Plays a JSON Lines script against the conversation view on a headless terminal (default\n"
+    "100x40) and prints the screen. Lines: {\"call\": OPERATION, ARG: VALUE, ...},\n"
+    "{\"resize\": [cols, rows]}, {\"key\": NAME}, {\"mouse\": \"down|move|up\", \"x\": X, \"y\": "
+    "Y},\n"
+    "{\"screenshot\": true}.\n";
+
+enum class ArgType { string, boolean, integer, number, string_list };
+
+struct Param {
+  std::string name;
+  ArgType type;
+  std::optional<json> fallback;  // absent: required
+};
+
+using Runner = std::function<std::optional<json>(Scrivlet&, const json&)>;
+
+struct Operation {
+  std::vector<Param> params;
+  Runner run;
+};
+
+std::string s(const json& a, const char* k) {
+  return a.at(k).get<std::string>();
+}
+
+// The operations a script may call, with their parameters in order. New operations of the view
+// get a row here.
+const std::map<std::string, Operation, std::less<>>& operations() {
+  static const std::map<std::string, Operation, std::less<>> ops = [] {
+    std::map<std::string, Operation, std::less<>> m;
+    const auto str = [](const char* n) { return Param{n, ArgType::string, std::nullopt}; };
+    auto none = [](auto fn) {
+      return [fn](Scrivlet& v, const json& a) -> std::optional<json> {
+        fn(v, a);
+        return std::nullopt;
+      };
+    };
+    for (const char* name :
+         {"append_user", "append_queued", "append_assistant", "append_info", "append_error"}) {
+      const std::string n = name;
+      m[n] = {{str("text")}, none([n](Scrivlet& v, const json& a) {
+                const std::string t = s(a, "text");
+                if (n == "append_user") v.append_user(t);
+                if (n == "append_queued") v.append_queued(t);
+                if (n == "append_assistant") v.append_assistant(t);
+                if (n == "append_info") v.append_info(t);
+                if (n == "append_error") v.append_error(t);
+              })};
+    }
+    m["append_thinking"] = {{str("text"), {"expanded", ArgType::boolean, false}},
+                            none([](Scrivlet& v, const json& a) {
+                              v.append_thinking(s(a, "text"), a.at("expanded").get<bool>());
+                            })};
+    m["append_tool"] = {{str("name"), str("args")}, none([](Scrivlet& v, const json& a) {
+                          v.append_tool(s(a, "name"), s(a, "args"));
+                        })};
+    m["append_tool_done"] = {{str("name"), str("args"), str("summary")},
+                             none([](Scrivlet& v, const json& a) {
+                               v.append_tool_done(s(a, "name"), s(a, "args"), s(a, "summary"));
+                             })};
+    m["append_tool_result"] = {{str("result"), {"error", ArgType::boolean, false}},
+                               none([](Scrivlet& v, const json& a) {
+                                 v.append_tool_result(s(a, "result"), a.at("error").get<bool>());
+                               })};
+    m["append_approval"] = {{str("tool_name"), str("command")},
+                            none([](Scrivlet& v, const json& a) {
+                              v.append_approval(s(a, "tool_name"), s(a, "command"));
+                            })};
+    m["append_turn_summary"] = {
+        {{"elapsed", ArgType::number, std::nullopt},
+         {"tools", ArgType::string_list, std::nullopt},
+         {"tokens_in", ArgType::integer, 0},
+         {"tokens_out", ArgType::integer, 0},
+         {"cost_saved", ArgType::number, 0.0}},
+        none([](Scrivlet& v, const json& a) {
+          v.append_turn_summary(
+              a.at("elapsed").get<double>(), a.at("tools").get<std::vector<std::string>>(),
+              a.at("tokens_in").get<long long>(), a.at("tokens_out").get<long long>(),
+              a.at("cost_saved").get<double>());
+        })};
+    m["stream_token"] = {{str("token")},
+                         none([](Scrivlet& v, const json& a) { v.stream_token(s(a, "token")); })};
+    m["finish_stream"] = {
+        {{"full_text", ArgType::string, ""}},
+        none([](Scrivlet& v, const json& a) { v.finish_stream(s(a, "full_text")); })};
+    m["reset_steps"] = {{}, none([](Scrivlet& v, const json&) { v.reset_steps(); })};
+    m["clear"] = {{}, none([](Scrivlet& v, const json&) { v.clear(); })};
+    m["_spacer"] = {{}, none([](Scrivlet& v, const json&) { v._spacer(); })};
+    m["_rerender"] = {{}, none([](Scrivlet& v, const json&) { v._rerender(); })};
+    m["_handle_thinking_click"] = {
+        {{"y", ArgType::integer, std::nullopt}},
+        none([](Scrivlet& v, const json& a) { v._handle_thinking_click(a.at("y").get<int>()); })};
+    m["get_selection"] = {{}, [](Scrivlet& v, const json&) -> std::optional<json> {
+                            return json(v.get_selection());
+                          }};
+    return m;
+  }();
+  return ops;
+}
+
+bool type_ok(const json& v, ArgType t) {
+  switch (t) {
+    case ArgType::string:
+      return v.is_string();
+    case ArgType::boolean:
+      return v.is_boolean();
+    case ArgType::integer:
+      return v.is_number_integer();
+    case ArgType::number:
+      return v.is_number();
+    case ArgType::string_list:
+      if (!v.is_array()) return false;
+      for (const auto& e : v)
+        if (!e.is_string()) return false;
+      return true;
+  }
+  return false;
+}
+
+const char* type_name(ArgType t) {
+  switch (t) {
+    case ArgType::string:
+      return "a string";
+    case ArgType::boolean:
+      return "true or false";
+    case ArgType::integer:
+      return "an integer";
+    case ArgType::number:
+      return "a number";
+    case ArgType::string_list:
+      return "a list of strings";
+  }
+  return "?";
+}
+
+int int_field(const json& obj, const char* key, int line) {
+  if (!obj.contains(key)) throw ViewScriptError(line, std::string("missing \"") + key + "\"");
+  const json& v = obj.at(key);
+  if (!v.is_number_integer())
+    throw ViewScriptError(line, std::string("\"") + key + "\" must be an integer");
+  const auto n = v.get<long long>();
+  if (n < -100000 || n > 100000)
+    throw ViewScriptError(line, std::string("\"") + key + "\" is out of range");
+  return static_cast<int>(n);
+}
+
+ViewStep parse_line(const json& obj, int line) {
+  if (!obj.is_object()) throw ViewScriptError(line, "a line must be a JSON object");
+  ViewStep step;
+  step.line = line;
+  auto only = [&](std::initializer_list<const char*> keys) {
+    for (const auto& [k, v] : obj.items()) {
+      bool known = false;
+      for (const char* key : keys) known = known || k == key;
+      if (!known) throw ViewScriptError(line, "unexpected key \"" + k + "\"");
+    }
+  };
+  if (obj.contains("call")) {
+    if (!obj.at("call").is_string()) throw ViewScriptError(line, "\"call\" must be a string");
+    step.kind = ViewStep::Kind::call;
+    step.name = obj.at("call").get<std::string>();
+    const auto it = operations().find(step.name);
+    if (it == operations().end())
+      throw ViewScriptError(line, "unknown operation \"" + step.name + "\"");
+    step.args = json::object();
+    for (const auto& p : it->second.params) {
+      if (obj.contains(p.name)) {
+        if (!type_ok(obj.at(p.name), p.type))
+          throw ViewScriptError(line,
+                                step.name + ": \"" + p.name + "\" must be " + type_name(p.type));
+        step.args[p.name] = obj.at(p.name);
+      } else if (p.fallback) {
+        step.args[p.name] = *p.fallback;
+      } else {
+        throw ViewScriptError(line, step.name + ": missing argument \"" + p.name + "\"");
+      }
+    }
+    for (const auto& [k, v] : obj.items()) {
+      if (k == "call") continue;
+      bool known = false;
+      for (const auto& p : it->second.params) known = known || p.name == k;
+      if (!known) throw ViewScriptError(line, step.name + ": unknown argument \"" + k + "\"");
+    }
+  } else if (obj.contains("resize")) {
+    only({"resize"});
+    const json& r = obj.at("resize");
+    if (!r.is_array() || r.size() != 2 || !r[0].is_number_integer() || !r[1].is_number_integer())
+      throw ViewScriptError(line, "\"resize\" must be [cols, rows]");
+    step.kind = ViewStep::Kind::resize;
+    step.x = r[0].get<int>();
+    step.y = r[1].get<int>();
+    if (step.x < 1 || step.y < 1 || step.x > 1000 || step.y > 1000)
+      throw ViewScriptError(line, "\"resize\" needs 1 to 1000 columns and rows");
+  } else if (obj.contains("key")) {
+    only({"key"});
+    if (!obj.at("key").is_string() || obj.at("key").get<std::string>().empty())
+      throw ViewScriptError(line, "\"key\" must be a key name");
+    step.kind = ViewStep::Kind::key;
+    step.name = obj.at("key").get<std::string>();
+  } else if (obj.contains("mouse")) {
+    only({"mouse", "x", "y"});
+    const json& m = obj.at("mouse");
+    if (!m.is_string() || (m != "down" && m != "move" && m != "up"))
+      throw ViewScriptError(line, "\"mouse\" must be \"down\", \"move\" or \"up\"");
+    step.kind = ViewStep::Kind::mouse;
+    step.name = m.get<std::string>();
+    step.x = int_field(obj, "x", line);
+    step.y = int_field(obj, "y", line);
+  } else if (obj.contains("screenshot")) {
+    only({"screenshot"});
+    step.kind = ViewStep::Kind::screenshot;
+  } else {
+    throw ViewScriptError(line,
+                          "expected \"call\", \"resize\", \"key\", \"mouse\" or \"screenshot\"");
+  }
+  return step;
+}
+
+class ViewScreen : public tui::Screen {
+ public:
+  ViewScreen() {
+    tui::scrivlet::ScrivletOptions o;
+    o.id = "view";
+    view = &mount_new<Scrivlet>(o);
+  }
+  Scrivlet* view;
+};
+
+class ViewApp : public tui::App {
+ public:
+  ViewApp() {
+    auto screen = std::make_unique<ViewScreen>();
+    view = screen->view;
+    install_screen("view", std::move(screen));
+    switch_screen("view");
+  }
+  Scrivlet* view;
+};
+
+json pair_or_null(const std::optional<std::pair<int, int>>& p) {
+  return p ? json::array({p->first, p->second}) : json(nullptr);
+}
+
+nlohmann::ordered_json state_of(const Scrivlet& v) {
+  json history = json::array();
+  for (const auto& e : v._history) {
+    json entry = json::array({e.kind()});
+    for (const auto& value : e.values()) entry.push_back(value);
+    history.push_back(entry);
+  }
+  json states = json::object();
+  for (const auto& [k, b] : v._thinking_states) states[std::to_string(k)] = b;
+  json line_map = json::object();
+  for (const auto& [k, i] : v._thinking_line_map) line_map[std::to_string(k)] = i;
+  json lines = json::array();
+  for (const auto& row : v.lines()) lines.push_back(row.text());
+  nlohmann::ordered_json out;
+  out["history"] = history;
+  out["thinking_states"] = states;
+  out["thinking_line_map"] = line_map;
+  out["line_counter"] = v._line_counter ? json(*v._line_counter) : json(nullptr);
+  out["step_count"] = v._step_count;
+  out["sel_start"] = pair_or_null(v._sel_start);
+  out["sel_end"] = pair_or_null(v._sel_end);
+  out["selecting"] = v._selecting;
+  out["selected_text"] = v._selected_text;
+  out["scroll_y"] = v.scroll_offset().y;
+  out["lines"] = lines;
+  return out;
+}
+
+// One JSON line. Invalid UTF-8 in texts must not stop the dump, and C1 controls (which some
+// terminals obey even UTF-8 encoded) are written as \u escapes like the C0 ones.
+template <class J>
+std::string dump(const J& j) {
+  const std::string raw = j.dump(-1, ' ', false, J::error_handler_t::replace);
+  std::string out;
+  out.reserve(raw.size());
+  static const char* hex = "0123456789abcdef";
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const auto b = static_cast<unsigned char>(raw[i]);
+    const auto next = i + 1 < raw.size() ? static_cast<unsigned char>(raw[i + 1]) : 0;
+    if (b == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      out += "\\u00";
+      out += hex[next >> 4];
+      out += hex[next & 15];
+      ++i;
+    } else {
+      out += raw[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<ViewStep> parse_view_script(std::istream& in) {
+  std::vector<ViewStep> steps;
+  std::string text;
+  int line = 0;
+  while (std::getline(in, text)) {
+    ++line;
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    if (text.find_first_not_of(" \t") == std::string::npos) continue;
+    json obj;
+    try {
+      obj = json::parse(text);
+    } catch (const json::parse_error& e) {
+      throw ViewScriptError(line, std::string("not JSON: ") + e.what());
+    }
+    steps.push_back(parse_line(obj, line));
+  }
+  return steps;
+}
+
+int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  std::optional<std::string> script;
+  int cols = 100, rows = 40;
+  bool ansi = false, state = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "-h" || a == "--help") {
+      out << kUsage;
+      return 0;
+    } else if (a == "--ansi") {
+      ansi = true;
+    } else if (a == "--state") {
+      state = true;
+    } else if (a == "--size" || a.rfind("--size=", 0) == 0) {
+      std::string v;
+      if (a == "--size") {
+        if (i + 1 >= args.size()) {
+          err << "kestravel view: --size needs COLSxROWS\n" << kUsage;
+          return 2;
+        }
+        v = args[++i];
+      } else {
+        v = a.substr(7);
+      }
+      const auto x = v.find('x');
+      try {
+        std::size_t p1 = 0, p2 = 0;
+        if (x == std::string::npos) throw std::invalid_argument("no x");
+        cols = std::stoi(v.substr(0, x), &p1);
+        rows = std::stoi(v.substr(x + 1), &p2);
+        if (p1 != x || p2 != v.size() - x - 1 || cols < 1 || rows < 1 || cols > 1000 || rows > 1000)
+          throw std::invalid_argument("range");
+      } catch (const std::exception&) {
+        err << "kestravel view: bad size '" << v << "' (expected COLSxROWS, 1 to 1000)\n";
+        return 2;
+      }
+    } else if (!a.empty() && a[0] == '-' && a != "-") {
+      err << "kestravel view: unknown option '" << a << "'\n" << kUsage;
+      return 2;
+    } else if (!script) {
+      script = a;
+    } else {
+      err << "kestravel view: one script only\n" << kUsage;
+      return 2;
+    }
+  }
+  if (!script) {
+    err << kUsage;
+    return 2;
+  }
+  std::vector<ViewStep> steps;
+  try {
+    if (*script == "-") {
+      steps = parse_view_script(std::cin);
+    } else {
+      std::ifstream f(*script);
+      if (!f) {
+        err << "kestravel view: cannot open '" << *script << "'\n";
+        return 2;
+      }
+      steps = parse_view_script(f);
+    }
+  } catch (const ViewScriptError& e) {
+    err << "kestravel view: " << *script << ": " << e.what() << "\n";
+    return 2;
+  }
+
+  ViewApp app;
+  tui::Pilot pilot(app, {cols, rows});
+  Scrivlet& v = *app.view;
+  auto print_screen = [&] { out << (ansi ? pilot.screenshot_ansi() : pilot.screenshot()) << "\n"; };
+  bool printed_last = false;
+  for (const auto& step : steps) {
+    printed_last = false;
+    try {
+      switch (step.kind) {
+        case ViewStep::Kind::call: {
+          const auto result = operations().find(step.name)->second.run(v, step.args);
+          pilot.wait_idle();
+          if (result) out << dump(json{{"call", step.name}, {"result", *result}}) << "\n";
+          break;
+        }
+        case ViewStep::Kind::resize:
+          pilot.resize(step.x, step.y);
+          break;
+        case ViewStep::Kind::key:
+          pilot.press(step.name);
+          break;
+        case ViewStep::Kind::mouse: {
+          const auto r = v.content_region();
+          if (step.name == "down") pilot.mouse_down(r.x + step.x, r.y + step.y);
+          if (step.name == "move") pilot.mouse_move(r.x + step.x, r.y + step.y);
+          if (step.name == "up") pilot.mouse_up(r.x + step.x, r.y + step.y);
+          break;
+        }
+        case ViewStep::Kind::screenshot:
+          print_screen();
+          printed_last = true;
+          break;
+      }
+    } catch (const std::exception& e) {
+      err << "kestravel view: " << *script << ": line " << step.line << ": " << e.what() << "\n";
+      return 1;
+    }
+  }
+  // A script ending in a screenshot has printed its final screen already.
+  if (!printed_last) print_screen();
+  if (state) out << dump(state_of(v)) << "\n";
+  return 0;
+}
+
+}  // namespace orvo::host::view

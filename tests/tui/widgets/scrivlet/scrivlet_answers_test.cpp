@@ -1,0 +1,162 @@
+// Answers: streaming line by line, finishing, the settled look (markdown or plain paragraphs),
+// and the markdown rows equal to the round trip through ANSI text on the shared corpus.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "fixture.hpp"
+#include "tui/framework/markdown/markdown.hpp"
+
+namespace orvo::tui::scrivlet {
+namespace {
+
+using testing::Harness;
+using testing::pieces_equal;
+using testing::rows;
+using Rows = std::vector<std::string>;
+
+TEST(ScrivletAnswers, TextWidthFollowsTheApplicationWidth) {
+  Scrivlet alone;  // no application: fallback 76, minus 2
+  EXPECT_EQ(alone._stream_avail_width(), 74);
+  const std::pair<int, int> cases[] = {{80, 72}, {100, 92}, {30, 38}, {46, 38}, {47, 39}};
+  for (const auto& [screen, width] : cases) {
+    Harness h({screen, 10});
+    EXPECT_EQ(h.v._stream_avail_width(), width) << screen;
+  }
+}
+
+TEST(ScrivletAnswers, StreamingDrawsCompleteLinesOnly) {
+  Harness h({80, 24});
+  h.v.stream_token("Hello");
+  EXPECT_EQ(rows(h.v), Rows{""});
+  EXPECT_EQ(h.v._stream_text, "Hello");
+  h.v.stream_token(" world\nand more");
+  EXPECT_EQ(rows(h.v), (Rows{"", "  Hello world"}));
+  EXPECT_EQ(h.v._stream_text, "and more");
+  // Several lines at once, then a lone newline with nothing waiting: a row of two spaces.
+  h.v.stream_token("\nb\nc\n");
+  h.v.stream_token("\n");
+  EXPECT_EQ(rows(h.v), (Rows{"", "  Hello world", "  and more", "  b", "  c", "  "}));
+  EXPECT_EQ(h.v._stream_text, "");
+  EXPECT_EQ(h.v._line_counter, 6);
+  // Waiting spaces are not drawn at the finish; the full text becomes one entry.
+  h.v.stream_token("   ");
+  h.v.finish_stream("Hello world\nand more\nb\nc\n");
+  EXPECT_EQ(rows(h.v).size(), 6u);
+  EXPECT_EQ(h.v._stream_started, false);
+  EXPECT_EQ(h.v._stream_text, "");
+  ASSERT_EQ(h.v._history.size(), 1u);
+  EXPECT_EQ(h.v._history[0], HistoryEntry("assistant", {"Hello world\nand more\nb\nc\n"}));
+  // The next answer opens with its own empty row.
+  h.v.stream_token("x");
+  EXPECT_EQ(rows(h.v).size(), 7u);
+}
+
+TEST(ScrivletAnswers, StreamedLinesWrapAtTheTextWidth) {
+  Harness h({46, 24});  // text width 38
+  h.v.stream_token(std::string(30, 'a') + " " + std::string(24, 'b') + " well-known-words\n");
+  EXPECT_EQ(rows(h.v), (Rows{"", "  " + std::string(30, 'a'),
+                             "  " + std::string(24, 'b') + " well-known-", "  words"}));
+}
+
+TEST(ScrivletAnswers, FinishRecordsOnlyNonBlankAnswersAndDrawsNothingWithoutAStream) {
+  Harness h;
+  h.v.finish_stream("settled later");
+  EXPECT_TRUE(h.v.lines().empty());
+  EXPECT_EQ(h.v._history.size(), 1u);
+  EXPECT_FALSE(h.v._stream_text);
+  h.v.finish_stream();
+  h.v.finish_stream(" \n\t");
+  EXPECT_EQ(h.v._history.size(), 1u);
+  // A streamed answer closed without text leaves no entry: a replay drops its rows.
+  h.v.stream_token("gone\n");
+  h.v.finish_stream("");
+  h.v._rerender();
+  EXPECT_EQ(rows(h.v), (Rows{"", "  settled later"}));
+}
+
+TEST(ScrivletAnswers, PlainAnswerParagraphs) {
+  Harness h;
+  h.v.append_assistant("alpha\n\nbeta");
+  EXPECT_EQ(rows(h.v), (Rows{"", "  alpha", "  ", "  beta"}));
+  EXPECT_EQ(h.v._line_counter, 4);
+}
+
+TEST(ScrivletAnswers, MarkdownMarkersAreSubstrings) {
+  // Each of these is rendered as markdown, so it ends with the row of two spaces.
+  for (const std::string text : {"a - b", "x `y", "1. z", "**b**", "### h", "```\nc\n```"}) {
+    SCOPED_TRACE(text);
+    Harness h;
+    h.v.append_assistant(text);
+    EXPECT_EQ(rows(h.v).back(), "  ");
+    EXPECT_GE(rows(h.v).size(), 3u);
+  }
+  Harness h;
+  h.v.append_assistant("a-b 1.5 plain");
+  EXPECT_EQ(rows(h.v), (Rows{"", "  a-b 1.5 plain"}));
+}
+
+// The rows a markdown answer gets when every piece of the console's ANSI output is parsed back
+// with from_ansi, written through the same log.
+std::vector<Strip> round_trip_rows(const std::string& text, Size size) {
+  Harness ref(size);
+  const int w = std::max(size.width - 6, 40);
+  ConsoleOptions o;
+  o.width = w - 2;
+  o.color_system = ColorSystem::TrueColor;
+  o.force_terminal = true;
+  o.no_color = false;
+  Console console(o);
+  console.print(Markdown(text, "monokai"));
+  std::string out = console.take_buffer();
+  ref.v.write(Text(""));
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t nl = out.find('\n', start);
+    ref.v.write(
+        Text::from_ansi("  " + out.substr(start, nl == std::string::npos ? nl : nl - start)));
+    if (nl == std::string::npos) break;
+    start = nl + 1;
+  }
+  return ref.v.lines();
+}
+
+TEST(ScrivletAnswers, MarkdownRowsEqualTheAnsiRoundTripOnTheCorpus) {
+  const std::filesystem::path dir =
+      std::filesystem::path(KV_SOURCE_DIR) / "../shared/bench/corpus/md";
+  if (!std::filesystem::exists(dir)) GTEST_SKIP() << "no shared corpus at " << dir;
+  int files = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    if (entry.file_size() > 50'000) continue;  // the 200 KB answer adds time, not cases
+    std::ifstream f(entry.path());
+    std::stringstream ss;
+    ss << f.rdbuf();
+    // 100 columns: rows fit the widget. 30 columns: the widget is narrower than the markdown,
+    // so the log wraps the rows again.
+    for (const Size size : {Size{100, 10}, Size{30, 10}}) {
+      SCOPED_TRACE(entry.path().filename().string() + " at " + std::to_string(size.width));
+      Harness h(size);
+      h.v._render_assistant(ss.str());
+      const auto expected = round_trip_rows(ss.str(), size);
+      ASSERT_EQ(h.v.lines().size(), expected.size());
+      for (std::size_t i = 0; i < expected.size(); ++i) {
+        ASSERT_EQ(h.v.lines()[i].text(), expected[i].text()) << "row " << i;
+        ASSERT_EQ(pieces_equal(h.v.lines()[i], expected[i]), true) << "row " << i;
+      }
+      EXPECT_EQ(
+          h.v._line_counter,
+          static_cast<int>(Console(ConsoleOptions{std::max(size.width - 6, 40) - 2,
+                                                  ColorSystem::TrueColor, true, nullptr, false})
+                               .render_lines(Markdown(ss.str(), "monokai"))
+                               .size()) +
+              2);
+    }
+    ++files;
+  }
+  EXPECT_GT(files, 10);
+}
+
+}  // namespace
+}  // namespace orvo::tui::scrivlet
