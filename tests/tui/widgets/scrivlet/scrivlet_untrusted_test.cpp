@@ -53,6 +53,7 @@ TEST(ScrivletUntrusted, EscapeSequencesNeverReachTheTerminal) {
   // Every sequence shows as inert text where it was written; the screen is not cleared, the
   // cursor not moved.
   EXPECT_EQ(h.pilot.screenshot(),
+            "\n"
             " ❯ A�[2J�[HB�]0;t�C�]52;c;aA==�\\D�1mE�F�\n"
             "\n"
             "   ↻ A�[2J�[HB�]0;t�C�]52;c;aA==�\\D�1mE�F�  (queued)\n"
@@ -76,6 +77,7 @@ TEST(ScrivletUntrusted, EscapeSequencesNeverReachTheTerminal) {
             "\n"
             "   A�[2J�[HB�]0;t�C�]52;c;aA==�\\D�1mE�F�\n"
             "   A�[2J�[HB�]0;t�C�]52;c;aA==�\\D�1mE�F�\n"
+            "\n"
             "\n"
             "\n"
             "\n"
