@@ -43,13 +43,8 @@ TEST(ScrivletUntrusted, EscapeSequencesNeverReachTheTerminal) {
   h.v.append_tool_result("--- a\n+++ b\n@@ -1 +1 @@\n-" + x + "\n+" + x);
   h.v.append_assistant(x);
   h.v.append_assistant("**" + x + "** `" + x + "`");
-  h.v.append_thinking(x, true);
-  h.v.append_approval(x, x);
   h.v.stream_token(x + "\n" + x);
   h.v.finish_stream(x);
-  h.v.append_turn_summary(1.0, {x});
-  for (const auto& row : h.v.lines())
-    for (const auto& seg : row.segments()) EXPECT_FALSE(has_control(seg.text)) << seg.text;
   // Every sequence shows as inert text where it was written; the screen is not cleared, the
   // cursor not moved.
   EXPECT_EQ(h.pilot.screenshot(),
@@ -83,6 +78,12 @@ TEST(ScrivletUntrusted, EscapeSequencesNeverReachTheTerminal) {
             "\n"
             "\n"
             "");
+  // Thinking blocks, approval prompts and summaries: rows free of controls as well.
+  h.v.append_thinking(x, true);
+  h.v.append_approval(x, x);
+  h.v.append_turn_summary(1.0, {x});
+  for (const auto& row : h.v.lines())
+    for (const auto& seg : row.segments()) EXPECT_FALSE(has_control(seg.text)) << seg.text;
 }
 
 }  // namespace
