@@ -84,12 +84,30 @@ std::size_t break_at(std::string_view t, std::size_t i) {
   return 0;
 }
 
+// Bytes that may start a line break; everything else is skipped at table speed (tool output
+// runs to tens of kilobytes and every replay walks it).
+struct BreakLeads {
+  bool lead[256] = {};
+  constexpr BreakLeads() {
+    for (int b = 0; b < 0x20; ++b) lead[b] = true;
+    lead[0xC2] = lead[0xE2] = true;
+  }
+};
+constexpr BreakLeads kBreakLeads;
+
+std::size_t next_candidate(std::string_view t, std::size_t i) {
+  const char* p = t.data();
+  const std::size_t n = t.size();
+  while (i < n && !kBreakLeads.lead[static_cast<unsigned char>(p[i])]) ++i;
+  return i;
+}
+
 }  // namespace
 
 std::vector<std::string_view> line_views(std::string_view text, std::size_t limit) {
   std::vector<std::string_view> out;
   std::size_t start = 0, i = 0;
-  while (i < text.size() && out.size() < limit) {
+  while (out.size() < limit && (i = next_candidate(text, i)) < text.size()) {
     const std::size_t len = break_at(text, i);
     if (len == 0) {
       ++i;
@@ -105,7 +123,7 @@ std::vector<std::string_view> line_views(std::string_view text, std::size_t limi
 
 std::size_t count_lines(std::string_view text) {
   std::size_t n = 0, start = 0, i = 0;
-  while (i < text.size()) {
+  while ((i = next_candidate(text, i)) < text.size()) {
     const std::size_t len = break_at(text, i);
     if (len == 0) {
       ++i;
