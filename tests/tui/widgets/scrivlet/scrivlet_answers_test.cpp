@@ -158,5 +158,17 @@ TEST(ScrivletAnswers, MarkdownRowsEqualTheAnsiRoundTripOnTheCorpus) {
   EXPECT_GT(files, 10);
 }
 
+TEST(ScrivletAnswers, WritesBeforeTheFirstLayoutAppearOnceLaidOut) {
+  testing::ViewApp app;
+  app.view->append_assistant("Use **bold** and `code`.");
+  app.view->append_tool_result("a\nb");
+  Harness after({60, 10});
+  after.v.append_assistant("Use **bold** and `code`.");
+  after.v.append_tool_result("a\nb");
+  Pilot pilot(app, {60, 10});
+  EXPECT_EQ(rows(*app.view), (Rows{"", "  Use bold and code.", "  ", "    │ a", "    ⎿ b"}));
+  EXPECT_EQ(app.view->lines(), after.v.lines());
+}
+
 }  // namespace
 }  // namespace orvo::tui::scrivlet
