@@ -48,11 +48,6 @@ bool is_space(char32_t c) {
          c == 0x205F || c == 0x3000;
 }
 
-bool is_line_break(char32_t c) {
-  return c == '\n' || c == '\r' || c == 0x0B || c == 0x0C || c == 0x1C || c == 0x1D || c == 0x1E ||
-         c == 0x85 || c == 0x2028 || c == 0x2029;
-}
-
 }  // namespace
 
 std::pair<std::string, std::string> tool_header(std::string_view name) {
@@ -70,43 +65,100 @@ const Theme& custom_theme() {
   return theme;
 }
 
-std::vector<std::string> split_lines(std::string_view text) {
-  std::vector<std::string> out;
+namespace {
+
+// Length of the line break starting at byte i (0 when there is none): the ASCII breaks, NEL,
+// LS and PS. Byte patterns suffice: in UTF-8 these lead bytes never occur inside another
+// character.
+std::size_t break_at(std::string_view t, std::size_t i) {
+  const auto b = static_cast<unsigned char>(t[i]);
+  if (b < 0x20) {
+    if (b == '\r') return i + 1 < t.size() && t[i + 1] == '\n' ? 2 : 1;
+    return (b == '\n' || b == 0x0B || b == 0x0C || b == 0x1C || b == 0x1D || b == 0x1E) ? 1 : 0;
+  }
+  if (b == 0xC2) return i + 1 < t.size() && static_cast<unsigned char>(t[i + 1]) == 0x85 ? 2 : 0;
+  if (b == 0xE2 && i + 2 < t.size() && static_cast<unsigned char>(t[i + 1]) == 0x80) {
+    const auto c = static_cast<unsigned char>(t[i + 2]);
+    return c == 0xA8 || c == 0xA9 ? 3 : 0;
+  }
+  return 0;
+}
+
+// Bytes that may start a line break; everything else is skipped at table speed (tool output
+// runs to tens of kilobytes and every replay walks it).
+struct BreakLeads {
+  bool lead[256] = {};
+  constexpr BreakLeads() {
+    for (int b = 0; b < 0x20; ++b) lead[b] = true;
+    lead[0xC2] = lead[0xE2] = true;
+  }
+};
+constexpr BreakLeads kBreakLeads;
+
+std::size_t next_candidate(std::string_view t, std::size_t i) {
+  const char* p = t.data();
+  const std::size_t n = t.size();
+  while (i < n && !kBreakLeads.lead[static_cast<unsigned char>(p[i])]) ++i;
+  return i;
+}
+
+}  // namespace
+
+std::vector<std::string_view> line_views(std::string_view text, std::size_t limit) {
+  std::vector<std::string_view> out;
   std::size_t start = 0, i = 0;
-  while (i < text.size()) {
-    std::size_t len = 1;
-    const char32_t c = decode(text, i, len);
-    if (len == 1 && static_cast<unsigned char>(text[i]) >= 0x80) {
-      ++i;  // an invalid byte is text, not a break
+  while (out.size() < limit && (i = next_candidate(text, i)) < text.size()) {
+    const std::size_t len = break_at(text, i);
+    if (len == 0) {
+      ++i;
       continue;
     }
-    if (is_line_break(c)) {
-      out.emplace_back(text.substr(start, i - start));
-      i += len;
-      if (c == '\r' && i < text.size() && text[i] == '\n') ++i;
-      start = i;
-    } else {
-      i += len;
-    }
+    out.push_back(text.substr(start, i - start));
+    i += len;
+    start = i;
   }
-  if (start < text.size()) out.emplace_back(text.substr(start));
+  if (start < text.size() && out.size() < limit) out.push_back(text.substr(start));
   return out;
 }
 
-std::string_view strip(std::string_view text) {
-  // One forward walk: the first and the last character that is not whitespace.
-  std::size_t begin = std::string_view::npos, end = 0, i = 0;
-  while (i < text.size()) {
-    std::size_t len = 1;
-    const char32_t c = decode(text, i, len);
-    const bool invalid = len == 1 && static_cast<unsigned char>(text[i]) >= 0x80;
-    if (invalid || !is_space(c)) {
-      if (begin == std::string_view::npos) begin = i;
-      end = i + len;
+std::size_t count_lines(std::string_view text) {
+  std::size_t n = 0, start = 0, i = 0;
+  while ((i = next_candidate(text, i)) < text.size()) {
+    const std::size_t len = break_at(text, i);
+    if (len == 0) {
+      ++i;
+      continue;
     }
+    ++n;
     i += len;
+    start = i;
   }
-  if (begin == std::string_view::npos) return text.substr(0, 0);
+  return n + (start < text.size() ? 1 : 0);
+}
+
+std::vector<std::string> split_lines(std::string_view text) {
+  const auto views = line_views(text);
+  return std::vector<std::string>(views.begin(), views.end());
+}
+
+std::string_view strip(std::string_view text) {
+  auto space_at = [&](std::size_t i, std::size_t& len) {
+    const auto b = static_cast<unsigned char>(text[i]);
+    len = 1;
+    if (b < 0x80) return is_space(b);
+    const char32_t c = decode(text, i, len);
+    return len > 1 && is_space(c);
+  };
+  std::size_t begin = 0, len = 1;
+  while (begin < text.size() && space_at(begin, len)) begin += len;
+  std::size_t end = text.size();
+  while (end > begin) {
+    // The start of the last character: at most three continuation bytes back.
+    std::size_t s = end - 1;
+    while (s > begin && end - s < 4 && (static_cast<unsigned char>(text[s]) & 0xC0) == 0x80) --s;
+    if (!space_at(s, len) || s + len != end) break;
+    end = s;
+  }
   return text.substr(begin, end - begin);
 }
 

@@ -103,6 +103,11 @@ bool _is_diff(std::string_view text);
 // The lines of `text` split at the Unicode line boundaries (LF, CR, CR LF, VT, FF, FS, GS, RS,
 // NEL, LS, PS); the separators are dropped and a final one gives no extra empty line.
 std::vector<std::string> split_lines(std::string_view text);
+// The same lines as views into `text`, at most `limit` of them.
+std::vector<std::string_view> line_views(std::string_view text,
+                                         std::size_t limit = std::string_view::npos);
+// How many lines split_lines gives, without making them.
+std::size_t count_lines(std::string_view text);
 // `text` without leading and trailing whitespace (ASCII and Unicode spaces).
 std::string_view strip(std::string_view text);
 // True when `text` holds a character that is not whitespace.

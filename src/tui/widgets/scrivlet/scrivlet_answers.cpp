@@ -21,23 +21,35 @@ bool looks_like_markdown(std::string_view text) {
 // Text: when it fits, that layout is the row itself, so the Text round trip is skipped.
 class IndentedRow : public Renderable {
  public:
-  explicit IndentedRow(Strip row) : row_(std::move(row)) {}
+  // Refers to `row`, which must outlive the write; a held write gets an owning clone.
+  explicit IndentedRow(const Strip& row) : row_(&row) {}
+  IndentedRow(const IndentedRow&) = delete;
+  IndentedRow& operator=(const IndentedRow&) = delete;
+
   std::vector<Strip> render_lines(const Console& console, int width) const override {
-    if (row_.cell_length() + 2 <= width) {
+    if (row_->cell_length() + 2 <= width) {
       std::vector<Segment> segs;
-      segs.reserve(row_.segments().size() + 1);
+      segs.reserve(row_->segments().size() + 1);
       segs.emplace_back("  ");
-      for (const auto& s : row_.segments()) segs.push_back(s);
-      return {Strip(std::move(segs), row_.cell_length() + 2)};
+      segs.insert(segs.end(), row_->segments().begin(), row_->segments().end());
+      std::vector<Strip> out;
+      out.emplace_back(std::move(segs), row_->cell_length() + 2);
+      return out;
     }
     Text t("  ");
-    for (const auto& s : row_.segments()) t.append(s.text, s.style);
+    for (const auto& s : row_->segments()) t.append(s.text, s.style);
     return t.render_lines(console, width);
   }
-  std::unique_ptr<Renderable> clone() const override { return std::make_unique<IndentedRow>(row_); }
+  std::unique_ptr<Renderable> clone() const override {
+    auto copy = std::make_unique<IndentedRow>(*row_);
+    copy->owned_ = *row_;
+    copy->row_ = &copy->owned_;
+    return copy;
+  }
 
  private:
-  Strip row_;
+  Strip owned_;  // only a clone owns its row
+  const Strip* row_;
 };
 
 }  // namespace

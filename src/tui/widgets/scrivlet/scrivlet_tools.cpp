@@ -48,10 +48,8 @@ std::string more_lines(std::size_t n) {
 }  // namespace
 
 bool _is_diff(std::string_view text) {
-  const auto lines = split_lines(strip(text));
   int markers = 0;
-  for (std::size_t i = 0; i < lines.size() && i < 10; ++i) {
-    const std::string_view l = lines[i];
+  for (const std::string_view l : line_views(strip(text), 10)) {
     if (starts_with(l, "+") || starts_with(l, "-") || starts_with(l, "@@") ||
         starts_with(l, "diff "))
       ++markers;
@@ -109,13 +107,15 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error) {
     _track_lines();
     return;
   }
-  const auto lines = split_lines(strip(result));
-  if (lines.empty()) return;
+  const std::string_view body = strip(result);
+  if (body.empty()) return;
   if (_is_diff(result)) {
     _render_diff(result);
     return;
   }
-  const std::size_t total = lines.size();
+  // Only the shown lines are cut out; the rest are just counted.
+  const std::size_t total = count_lines(body);
+  const auto lines = line_views(body, 6);
   if (total == 1) {
     Text t;
     t.append("    ⎿ ", blue);
@@ -142,7 +142,7 @@ void Scrivlet::_render_diff(const std::string& diff_text) {
   static const Style blue("dim #5f87ff"), dim("dim"), more_style("dim italic");
   static const Style del_num("dim red"), del_sign("bold red"), del_text("red");
   static const Style add_num("dim #32cd32"), add_sign("bold #32cd32"), add_text("#32cd32");
-  const auto lines = split_lines(strip(diff_text));
+  const auto lines = line_views(strip(diff_text));
   std::size_t added = 0, removed = 0;
   for (const auto& l : lines) {
     if (starts_with(l, "+") && !starts_with(l, "+++")) ++added;

@@ -1,0 +1,156 @@
+// The conversation view: replaying a long history (what a thinking-block click costs), streaming
+// tokens, a frame of a long log against an empty one, and the memory a history and its rows take.
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/markdown/markdown.hpp"
+#include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/pilot.hpp"
+#include "tui/widgets/scrivlet/scrivlet.hpp"
+
+namespace orvo::tui::scrivlet {
+namespace {
+
+class ViewApp : public App {
+ public:
+  ViewApp() {
+    auto screen = std::make_unique<Screen>();
+    view = &screen->mount_new<Scrivlet>();
+    install_screen("main", std::move(screen));
+    switch_screen("main");
+  }
+  Scrivlet* view;
+};
+
+std::string slurp(const std::filesystem::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+const std::filesystem::path kCorpus = KV_CORPUS_DIR;
+
+// 1,000 entries as 200 turns: the prompt, a thinking block, a tool call, its result (a diff or
+// a preview of real tool output, alternating) and a markdown answer of about 2 KB. Every answer
+// is distinct, so the renderer's cache holds 200 of them.
+std::vector<HistoryEntry> long_history() {
+  std::vector<std::string> answers;
+  for (const char* name : {"10-flaky-test-1k.md", "11-cmake-link-1k.md", "12-utf8-decode-1k.md",
+                           "13-ansi-sgr-1k.md", "14-wide-chars-2k.md", "15-sse-stream-2k.md",
+                           "16-git-cleanup-2k.md", "17-api-validation-2k.md"})
+    answers.push_back(slurp(kCorpus / "md" / name));
+  const std::string diff = slurp(kCorpus / "tool" / "git-diff.txt");
+  const std::string grep = slurp(kCorpus / "tool" / "grep-rn.txt");
+  std::vector<HistoryEntry> h;
+  for (int i = 0; i < 200; ++i) {
+    const std::string n = std::to_string(i);
+    h.emplace_back("user", std::vector<std::string>{"Please look at issue " + n});
+    h.emplace_back("thinking",
+                   std::vector<std::string>{"The user asks about " + n + ".\nCheck the code."});
+    h.emplace_back("tool", std::vector<std::string>{"grep", "-rn flaky src/ --include=*.cpp"});
+    h.emplace_back("tool_result", std::vector<std::string>{i % 2 ? diff : grep, "false"});
+    h.emplace_back("assistant",
+                   std::vector<std::string>{answers[i % answers.size()] + "\n\nAnswer " + n + "."});
+  }
+  return h;
+}
+
+void BM_ReplayLongHistoryWarm(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {100, 40});
+  app.view->_history = long_history();
+  app.view->_rerender();  // fills the caches
+  for (auto _ : state) app.view->_rerender();
+  state.counters["rows"] = static_cast<double>(app.view->lines().size());
+}
+BENCHMARK(BM_ReplayLongHistoryWarm)->Unit(benchmark::kMillisecond);
+
+void BM_ReplayLongHistoryCold(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {100, 40});
+  app.view->_history = long_history();
+  for (auto _ : state) {
+    state.PauseTiming();
+    Markdown::clear_cache();
+    clear_highlight_cache();
+    state.ResumeTiming();
+    app.view->_rerender();
+  }
+}
+BENCHMARK(BM_ReplayLongHistoryCold)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// 10,000 tokens of 4 characters (a line break every 20 tokens), per token.
+void BM_StreamTokens(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {100, 40});
+  std::vector<std::string> tokens;
+  for (int i = 0; i < 10000; ++i) tokens.push_back(i % 20 == 19 ? "ok.\n" : "wor ");
+  for (auto _ : state) {
+    state.PauseTiming();
+    app.view->clear();
+    state.ResumeTiming();
+    for (const auto& t : tokens) app.view->stream_token(t);
+    app.view->finish_stream("");
+  }
+  state.SetItemsProcessed(state.iterations() * 10000);
+  state.counters["ns_per_token"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * 10000,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_StreamTokens)->Unit(benchmark::kMillisecond);
+
+// One frame of the view while streaming: empty log (0) against the replayed long history (1).
+void BM_FrameWhileStreaming(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {100, 40});
+  if (state.range(0) == 1) {
+    app.view->_history = long_history();
+    app.view->_rerender();
+  }
+  pilot.wait_idle();
+  for (auto _ : state) {
+    app.view->stream_token("wor\n");
+    app.step(std::chrono::milliseconds(0), true);
+  }
+  state.counters["rows"] = static_cast<double>(app.view->lines().size());
+}
+BENCHMARK(BM_FrameWhileStreaming)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
+std::size_t heap(const std::string& s) {
+  return s.capacity() > std::string().capacity() ? s.capacity() + 1 : 0;
+}
+
+// Bytes a history entry and a drawn row hold (the object plus its heap blocks), averaged.
+void BM_Memory(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {100, 40});
+  app.view->_history = long_history();
+  app.view->_rerender();
+  for (auto _ : state) benchmark::DoNotOptimize(app.view->lines().size());
+  std::size_t entries = sizeof(HistoryEntry) * app.view->_history.capacity();
+  for (const auto& e : app.view->_history) {
+    entries += heap(e.kind()) + e.values().capacity() * sizeof(std::string);
+    for (const auto& v : e.values()) entries += heap(v);
+  }
+  std::size_t rows = sizeof(Strip) * app.view->lines().capacity();
+  for (const auto& r : app.view->lines()) {
+    rows += r.segments().capacity() * sizeof(Segment);
+    for (const auto& s : r.segments()) rows += heap(s.text);
+  }
+  state.counters["bytes_per_entry"] =
+      static_cast<double>(entries) / static_cast<double>(app.view->_history.size());
+  state.counters["bytes_per_row"] =
+      static_cast<double>(rows) / static_cast<double>(app.view->lines().size());
+  state.counters["rows"] = static_cast<double>(app.view->lines().size());
+}
+BENCHMARK(BM_Memory)->Iterations(1);
+
+}  // namespace
+}  // namespace orvo::tui::scrivlet
+
+BENCHMARK_MAIN();

@@ -1,0 +1,141 @@
+// `kestravel view`: script checking, screens, state and returned values.
+#include "host/view.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace orvo::host::view {
+namespace {
+
+struct Played {
+  int code;
+  std::string out, err;
+};
+
+Played play(const std::string& script, std::vector<std::string> options = {}) {
+  const auto path =
+      std::filesystem::temp_directory_path() /
+      ("kv_view_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "_" +
+       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  std::ofstream(path) << script;
+  std::vector<std::string> args{path.string()};
+  args.insert(args.end(), options.begin(), options.end());
+  std::ostringstream out, err;
+  const int code = view_main(args, out, err);
+  std::filesystem::remove(path);
+  return {code, out.str(), err.str()};
+}
+
+TEST(ScrivletViewPlayer, BadLinesAreReportedBeforeAnythingIsDrawn) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"{\"call\":\"append_user\",\"text\":\"a\"}\nnot json", "line 2: not JSON"},
+      {"\n{\"call\":\"append_userr\",\"text\":\"a\"}",
+       "line 2: unknown operation \"append_userr\""},
+      {"{\"call\":\"append_user\"}", "line 1: append_user: missing argument \"text\""},
+      {"{\"call\":\"append_user\",\"text\":3}", "line 1: append_user: \"text\" must be a string"},
+      {"{\"call\":\"append_tool_result\",\"result\":\"r\",\"error\":\"yes\"}",
+       "line 1: append_tool_result: \"error\" must be true or false"},
+      {"{\"call\":\"clear\",\"now\":true}", "line 1: clear: unknown argument \"now\""},
+      {"{\"call\":\"append_turn_summary\",\"elapsed\":1,\"tools\":[1]}",
+       "line 1: append_turn_summary: \"tools\" must be a list of strings"},
+      {"{\"resize\":[10]}", "line 1: \"resize\" must be [cols, rows]"},
+      {"{\"mouse\":\"drag\",\"x\":1,\"y\":1}", "line 1: \"mouse\" must be"},
+      {"{\"mouse\":\"down\",\"x\":1}", "line 1: missing \"y\""},
+      {"{\"screenshot\":true,\"extra\":1}", "line 1: unexpected key \"extra\""},
+      {"[1,2]", "line 1: a line must be a JSON object"},
+      {"{\"wait\":1}", "line 1: expected \"call\""},
+  };
+  for (const auto& [script, message] : cases) {
+    SCOPED_TRACE(script);
+    const Played r = play(script);
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+  }
+}
+
+TEST(ScrivletViewPlayer, OptionsAreChecked) {
+  std::ostringstream out, err;
+  EXPECT_EQ(view_main({}, out, err), 2);
+  EXPECT_EQ(view_main({"x.jsonl", "--size", "80by24"}, out, err), 2);
+  EXPECT_EQ(view_main({"x.jsonl", "--size", "0x24"}, out, err), 2);
+  EXPECT_EQ(view_main({"/nonexistent/x.jsonl"}, out, err), 2);
+  EXPECT_EQ(view_main({"x.jsonl", "--frobnicate"}, out, err), 2);
+}
+
+TEST(ScrivletViewPlayer, ScreenOfATurn) {
+  const Played r = play(
+      "{\"call\":\"append_user\",\"text\":\"rename foo\"}\n"
+      "{\"call\":\"append_tool\",\"name\":\"edit_file\",\"args\":\"src/a.c\"}\n"
+      "{\"call\":\"append_tool_result\",\"result\":\"--- a\\n+++ b\\n@@ -3 +3 @@\\n-foo();\\n"
+      "+bar();\"}\n"
+      "{\"call\":\"stream_token\",\"token\":\"Renamed \"}\n"
+      "{\"call\":\"stream_token\",\"token\":\"it.\\nDone\"}\n"
+      "{\"call\":\"finish_stream\",\"full_text\":\"Renamed it.\\nDone\"}\n"
+      "{\"call\":\"append_error\",\"text\":\"quota\"}\n"
+      "{\"call\":\"get_selection\"}\n",
+      {"--size", "40x12", "--state"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "{\"call\":\"get_selection\",\"result\":\"\"}\n"
+            "\n"
+            " ❯ rename foo\n"
+            "   ● Update(src/a.c)\n"
+            "     ⎿ Added 1 line, removed 1 line\n"
+            "        3 - foo();\n"
+            "        3 + bar();\n"
+            "\n"
+            "   Renamed it.\n"
+            "   Done\n"
+            "   ✗ quota\n"
+            "\n"
+            "\n"
+            "{\"history\":[[\"user\",\"rename foo\"],[\"tool\",\"edit_file\",\"src/a.c\"],"
+            "[\"tool_result\",\"--- a\\n+++ b\\n@@ -3 +3 @@\\n-foo();\\n+bar();\",\"false\"],"
+            "[\"assistant\",\"Renamed it.\\nDone\"],[\"error\",\"quota\"]],"
+            "\"thinking_states\":{},\"thinking_line_map\":{},\"line_counter\":10,"
+            "\"step_count\":1,\"sel_start\":null,\"sel_end\":null,\"selecting\":false,"
+            "\"selected_text\":\"\",\"scroll_y\":0,\"lines\":[\"\",\"❯ rename foo\","
+            "\"  ● Update(src/a.c)\",\"    ⎿ Added 1 line, removed 1 line\",\"       3 - foo();\","
+            "\"       3 + bar();\",\"\",\"  Renamed it.\",\"  Done\",\"  ✗ quota\"]}\n");
+}
+
+TEST(ScrivletViewPlayer, ReplayAfterStreamingShowsMarkdownAndScreenshotsInBetween) {
+  const Played r = play(
+      "{\"call\":\"stream_token\",\"token\":\"Use **bold**\\n\"}\n"
+      "{\"call\":\"finish_stream\",\"full_text\":\"Use **bold**\\n\"}\n"
+      "{\"screenshot\":true}\n"
+      "{\"call\":\"_rerender\"}\n"
+      "{\"resize\":[30,4]}\n",
+      {"--size", "30x4"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  // Streamed rows are plain; the replay draws the settled answer as markdown (and its closing
+  // row of two spaces).
+  EXPECT_EQ(r.out,
+            "\n"
+            "   Use **bold**\n"
+            "\n"
+            "\n"
+            "\n"
+            "   Use bold\n"
+            "\n"
+            "\n");
+}
+
+TEST(ScrivletViewPlayer, KeysScrollAndAnsiKeepsStyles) {
+  std::string script;
+  for (int i = 0; i < 20; ++i)
+    script += "{\"call\":\"append_error\",\"text\":\"e" + std::to_string(i) + "\"}\n";
+  script += "{\"key\":\"home\"}\n";
+  const Played r = play(script, {"--size", "20x3"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, "   ✗ e0            █\n   ✗ e1\n   ✗ e2\n");
+  const Played ansi = play(script, {"--size", "20x3", "--ansi"});
+  EXPECT_NE(ansi.out.find("\x1b["), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orvo::host::view
