@@ -93,4 +93,24 @@ done
 [ "$(flag cursor_flag)" = 1 ] || fail "cursor hidden after SIGTERM"
 shell "stty -a > $WORK/term"
 diff "$WORK/before" "$WORK/term" || fail "terminal settings differ after SIGTERM"
+
+# Every other signal that ends the process by default: the terminal is given back before it dies.
+shell "ulimit -c 0"
+for SIG in QUIT USR1 USR2 ALRM XCPU XFSZ VTALRM PROF SYS BUS FPE ILL TRAP; do
+  shell "clear"
+  run "$APP"
+  wait_for "Hello 界 smoke"
+  [ "$(flag mouse_any_flag)" = 1 ] || fail "mouse reporting off while the UI runs"
+  APP_PID=$(pgrep -P "$SHELL_PID" -n)
+  kill -"$SIG" "$APP_PID"
+  i=0
+  while kill -0 "$APP_PID" 2>/dev/null; do
+    i=$((i + 1)); [ $i -lt 100 ] || fail "SIG$SIG did not end the program"; sleep 0.05
+  done
+  shell "stty -a > $WORK/sig"
+  [ "$(flag alternate_on)" = 0 ] || fail "alternate screen still on after SIG$SIG"
+  [ "$(flag cursor_flag)" = 1 ] || fail "cursor hidden after SIG$SIG"
+  [ "$(flag mouse_any_flag)" = 0 ] || fail "mouse reporting still on after SIG$SIG"
+  diff "$WORK/before" "$WORK/sig" || fail "terminal settings differ after SIG$SIG"
+done
 echo "tmux smoke test passed"

@@ -221,7 +221,7 @@ TEST(TextConsole, ColourOffWithoutTerminalOrWithNoColor) {
   not_tty.print(Text("x", Style("bold red")));
   EXPECT_EQ(out.str(), "x\n");
   Console no_color(ConsoleOptions{20, ColorSystem::TrueColor, true, nullptr, true});
-  EXPECT_EQ(no_color.color_system(), ColorSystem::None);
+  EXPECT_EQ(no_color.color_system(), ColorSystem::Monochrome);
   Console forced(ConsoleOptions{20, ColorSystem::EightBit, true, nullptr, false});
   EXPECT_EQ(forced.color_system(), ColorSystem::EightBit);
   forced.print(Text("x", Style("#ff0000")));
@@ -236,9 +236,12 @@ TEST(TextConsole, NoColorFromTheEnvironment) {
   std::ostringstream out;
   Console console(out, 20, ColorSystem::TrueColor, true);
   ::unsetenv("NO_COLOR");
-  EXPECT_EQ(console.color_system(), ColorSystem::None);
-  console.print(Text("x", Style("bold")));
-  EXPECT_EQ(out.str(), "x\n");
+  // Colours go; bold, dim, italic, underline and reverse stay.
+  EXPECT_EQ(console.color_system(), ColorSystem::Monochrome);
+  console.print(Text("x", Style("bold red on blue")));
+  console.print(Text("y", Style("#ff0000")));
+  console.print(Text("z", Style("dim italic underline reverse")));
+  EXPECT_EQ(out.str(), "\x1b[1mx\x1b[0m\ny\n\x1b[2;3;4;7mz\x1b[0m\n");
 }
 
 TEST(TextStrip, ControlsInSegmentsAreReplaced) {

@@ -143,7 +143,7 @@ void CellBuffer::put(int x, int y, std::string_view grapheme, int width, const C
 }
 
 int CellBuffer::draw_text(int x, int y, std::string_view text, const CellStyle& style,
-                          const Region& clip) {
+                          const Region& clip, int join_from) {
   const Region r = clip.intersect(region());
   const bool row_visible = y >= r.y && y < r.bottom();
   std::size_t pos = 0;
@@ -176,7 +176,16 @@ int CellBuffer::draw_text(int x, int y, std::string_view text, const CellStyle& 
       }
       pos = gr.end;
     }
-    if (w <= 0) continue;
+    if (w <= 0) {
+      // Joined to the drawn cell before it (the lead cell of a wide one), never dropped.
+      if (row_visible && x > join_from && x - 1 >= r.x && x - 1 < r.right()) {
+        int lead = x - 1;
+        if (cell(lead, y).width == 0 && lead > r.x) --lead;
+        Cell& c = cell(lead, y);
+        if (c.width > 0 && c.text != kReplacementChar) c.text.append(g);
+      }
+      continue;
+    }
     if (row_visible) {
       if (x >= r.x) {
         put(x, y, g, w, style, r);
@@ -193,9 +202,10 @@ int CellBuffer::draw_strip(int x, int y, const Strip& strip, const Region& clip)
   const Region r = clip.intersect(region());
   if (y < r.y || y >= r.bottom() || x >= r.right()) return x + strip.cell_length();
   const int end = x + strip.cell_length();
+  const int start = x;
   for (const Segment& seg : strip.segments()) {
     if (x >= r.right()) break;
-    x = draw_text(x, y, seg.text, to_cell_style(seg.style), r);
+    x = draw_text(x, y, seg.text, to_cell_style(seg.style), r, start);
   }
   return std::max(x, end);
 }

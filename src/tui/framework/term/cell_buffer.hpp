@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,13 +72,17 @@ class CellBuffer {
 
   // Writes UTF-8 text from (x, y) rightwards, grapheme by grapheme, clipped to `clip`; returns the
   // column after the text (also when clipped). Controls and invalid bytes are drawn as U+FFFD.
-  int draw_text(int x, int y, std::string_view text, const CellStyle& style, const Region& clip);
+  // A zero-width cluster at the start of `text` (a combining mark cut off its base by a segment
+  // boundary) joins the cell before it when that cell is at or right of `join_from`.
+  int draw_text(int x, int y, std::string_view text, const CellStyle& style, const Region& clip,
+                int join_from = std::numeric_limits<int>::max());
   int draw_text(int x, int y, std::string_view text, const CellStyle& style = {}) {
     return draw_text(x, y, text, style, region());
   }
 
   // Draws a strip (a row of styled segments) from (x, y), clipped to `clip`; returns the column
-  // after it. Unset style attributes of a segment take the terminal's defaults.
+  // after it. Zero-width pieces at the start of a segment join the cell before them. Unset style
+  // attributes of a segment take the terminal's defaults.
   int draw_strip(int x, int y, const Strip& strip, const Region& clip);
   int draw_strip(int x, int y, const Strip& strip) { return draw_strip(x, y, strip, region()); }
 

@@ -44,11 +44,14 @@ enum class MouseKind : std::uint8_t {
 
 enum class MouseButton : std::uint8_t { none, left, middle, right };
 
+// Coordinates: as the parser and the driver report them, relative to the screen; a widget's
+// on_mouse_* handlers get them relative to its content area (the area render_line draws, inside
+// border, padding and scrollbar), so column x of an event there is column x of its row.
 struct MouseEvent {
   MouseKind kind = MouseKind::down;
   MouseButton button = MouseButton::none;  // the button pressed, released or held while moving
-  int x = 0;                               // column, 0-based, relative to the screen
-  int y = 0;                               // row, 0-based, relative to the screen
+  int x = 0;                               // column, 0-based (see above)
+  int y = 0;                               // row, 0-based
   std::uint8_t modifiers = kModNone;       // kMod* bits
   bool operator==(const MouseEvent&) const = default;
 };

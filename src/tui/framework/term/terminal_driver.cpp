@@ -1,4 +1,5 @@
 #include "tui/framework/term/terminal_driver.hpp"
+#include "tui/framework/term/stdout_redirect.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -28,6 +29,19 @@ constexpr std::string_view kResetStyle = "\x1b[0m";
 constexpr int kCrashSignals[] = {SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL};
 constexpr int kTermSignals[] = {SIGTERM, SIGHUP, SIGINT};
 constexpr int kFlagSignals[] = {SIGWINCH, SIGTSTP, SIGCONT};
+// Every other signal whose default action ends the process (with or without a core). Handled only
+// while its disposition is the default: a program that ignores or handles one keeps doing so.
+constexpr int kFatalByDefault[] = {
+    SIGQUIT,   SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ,
+    SIGVTALRM, SIGPROF, SIGSYS,  SIGTRAP, SIGPIPE, SIGIO,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+bool g_fatal_installed[65];  // which of them (and of the real-time signals) have our handler
 
 volatile sig_atomic_t g_winch = 0;
 volatile sig_atomic_t g_tstp = 0;
@@ -51,6 +65,7 @@ void wake_fd(int fd) {
 
 // Restores the terminal from a handler: one write of the precomputed reset, then the termios.
 void emergency_restore() {
+  restore_stdout_from_signal();
   if (g_fd < 0) return;
   std::size_t off = 0;
   while (off < g_reset_len) {
@@ -186,16 +201,42 @@ void TerminalDriver::stop() {
   // A termination signal that the loop has not acted on yet gets its original disposition now.
   const int pending = g_term;
   g_term = 0;
-  if (pending != 0) ::raise(pending);
+  if (pending != 0) {
+    restore_stdout_from_signal();  // the process may end here
+    ::raise(pending);
+  }
 }
 
+namespace {
+
+template <class F>
+void for_each_fatal_by_default(F&& fn) {
+  for (int s : kFatalByDefault) fn(s);
+  for (int s = SIGRTMIN; s <= SIGRTMAX && s < 65; ++s) fn(s);
+}
+
+}  // namespace
+
 void TerminalDriver::install_handlers() {
+  for_each_fatal_by_default([](int s) {
+    struct sigaction current {};
+    g_fatal_installed[s] = false;
+    if (::sigaction(s, nullptr, &current) != 0 || current.sa_handler != SIG_DFL ||
+        (current.sa_flags & SA_SIGINFO) != 0)
+      return;
+    set_handler(s, crash_handler, true);
+    g_fatal_installed[s] = true;
+  });
   for (int s : kCrashSignals) set_handler(s, crash_handler, true);
   for (int s : kTermSignals) set_handler(s, term_handler, true);
   for (int s : kFlagSignals) set_handler(s, flag_handler, true);
 }
 
 void TerminalDriver::remove_handlers() {
+  for_each_fatal_by_default([](int s) {
+    if (g_fatal_installed[s]) ::sigaction(s, &g_old[s], nullptr);
+    g_fatal_installed[s] = false;
+  });
   for (int s : kCrashSignals) ::sigaction(s, &g_old[s], nullptr);
   for (int s : kTermSignals) ::sigaction(s, &g_old[s], nullptr);
   for (int s : kFlagSignals) ::sigaction(s, &g_old[s], nullptr);

@@ -20,6 +20,12 @@
 //   SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL
 //                     the handler writes one precomputed reset sequence, restores the termios,
 //                     puts back the disposition from before start() and re-raises.
+//   SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS, SIGTRAP,
+//   SIGPIPE, SIGIO, SIGSTKFLT, SIGPWR and the real-time signals
+//                     (every other signal whose default action ends the process) the same, but
+//                     only while their disposition is the default: one the program ignores or
+//                     handles is left alone.
+// Every restore path also gives fd 1 back when a StdoutRedirect is active.
 // Handlers only set flags, write to the wake-up pipe, or write the precomputed reset.
 #pragma once
 

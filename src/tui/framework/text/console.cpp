@@ -120,8 +120,10 @@ Console::Console(ConsoleOptions o) : out_(o.out) {
   is_terminal_ = o.force_terminal || (out_ == &std::cout && ::isatty(1) != 0) ||
                  ((out_ == &std::cerr || out_ == &std::clog) && ::isatty(2) != 0);
   const bool no_color = o.no_color ? *o.no_color : env_set("NO_COLOR");
-  if (!is_terminal_ || no_color)
+  if (!is_terminal_)
     color_system_ = ColorSystem::None;
+  else if (no_color)
+    color_system_ = ColorSystem::Monochrome;  // colours go, bold and the other attributes stay
   else
     color_system_ = o.color_system ? *o.color_system : detect_color_system();
   themes_.push_back(Theme::default_theme());

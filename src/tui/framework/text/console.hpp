@@ -6,8 +6,9 @@
 //   Console      ConsoleOptions{width, color_system, force_terminal, out, no_color}.
 //                Writes to `out` when given, else to an internal buffer (buffer(), take_buffer(),
 //                export_text() for the text without escapes).
-//                Colour is off (no SGR at all) when NO_COLOR is set in the environment (or
-//                no_color), or when the output is not a terminal and force_terminal is false.
+//                No SGR at all when the output is not a terminal and force_terminal is false.
+//                With NO_COLOR set in the environment (or no_color) on a terminal, colours are
+//                dropped and attributes kept (ColorSystem::Monochrome).
 //                Otherwise color_system is the given one, or detected from COLORTERM/TERM.
 //                push_theme/pop_theme stack themes over the default theme; get_style(name or
 //                definition) resolves theme names first, then parses (throws StyleSyntaxError).

@@ -40,6 +40,53 @@ std::string Strip::text() const {
   return out;
 }
 
+Strip Strip::restyle(int col0, int col1, const Style& style, bool over) const {
+  col0 = std::max(col0, 0);
+  col1 = std::min(col1, cell_length_);
+  if (col0 >= col1) return *this;
+  const auto styled = [&](const Style& base) { return over ? base + style : style + base; };
+  std::vector<Segment> out;
+  out.reserve(segments_.size() + 2);
+  int pos = 0;  // cell offset of the current cluster
+  for (const auto& seg : segments_) {
+    const std::string_view t = seg.text;
+    const int len = cell_len(t);
+    if (pos >= col1 || pos + len <= col0) {
+      // Wholly outside (a zero-width segment goes with the cell before it).
+      const bool inside = len == 0 && pos > col0 && pos <= col1;
+      out.emplace_back(seg.text, inside ? styled(seg.style) : seg.style);
+      pos += len;
+      continue;
+    }
+    // Split at cluster boundaries: runs of clusters inside or outside the range.
+    std::size_t run_begin = 0;
+    bool run_inside = false;
+    bool first = true;
+    std::size_t at = 0;
+    for_each_grapheme(t, [&](const Grapheme& g) {
+      // A cluster is inside when any of its cells is; a zero-width one follows the cell before.
+      const bool inside =
+          g.cells == 0 ? (pos > col0 && pos <= col1) : (pos < col1 && pos + g.cells > col0);
+      if (first) {
+        run_inside = inside;
+        first = false;
+      } else if (inside != run_inside) {
+        out.emplace_back(std::string(t.substr(run_begin, g.begin - run_begin)),
+                         run_inside ? styled(seg.style) : seg.style);
+        run_begin = g.begin;
+        run_inside = inside;
+      }
+      pos += g.cells;
+      at = g.end;
+    });
+    if (!first) {
+      out.emplace_back(std::string(t.substr(run_begin, at - run_begin)),
+                       run_inside ? styled(seg.style) : seg.style);
+    }
+  }
+  return Strip(std::move(out), cell_length_);
+}
+
 Strip Strip::crop(int start, int end) const {
   if (end < 0 || end > cell_length_) end = cell_length_;
   if (start < 0) start = 0;

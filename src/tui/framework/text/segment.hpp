@@ -59,6 +59,11 @@ class Strip {
   std::vector<Strip> divide(const std::vector<int>& cuts) const;
   // Every segment's style with `style` laid on top (over=true) or underneath (over=false).
   Strip apply_style(const Style& style, bool over = true) const;
+  // Cells [col0, col1) with `style` laid on top (over=true) or underneath, the rest unchanged;
+  // a selection highlight, say. Works on whole grapheme clusters: a wide character partly inside
+  // the range is restyled whole, combining marks, ZWJ sequences and flags stay with their base
+  // (never split into pieces of their own), and the cell length is unchanged.
+  Strip restyle(int col0, int col1, const Style& style, bool over = true) const;
   // Adjacent segments with equal styles joined.
   Strip simplify() const;
   // This row followed by `other`.

@@ -265,6 +265,7 @@ ColorSystem parse_color_system(std::string_view name) {
   if (iequals(name, "256") || iequals(name, "8bit")) return ColorSystem::EightBit;
   if (iequals(name, "standard") || iequals(name, "16")) return ColorSystem::Standard;
   if (iequals(name, "none") || name.empty()) return ColorSystem::None;
+  if (iequals(name, "monochrome")) return ColorSystem::Monochrome;
   throw StyleSyntaxError("unknown colour system \"" + std::string(name) + "\"");
 }
 
@@ -401,6 +402,7 @@ Style Style::operator+(const Style& over) const {
 
 void Style::append_sgr(ColorSystem system, std::string& out) const {
   if (system == ColorSystem::None || (on_ == 0 && !has_fg_ && !has_bg_)) return;
+  const bool colours = system != ColorSystem::Monochrome;
   static constexpr struct {
     std::uint16_t bit;
     char code;
@@ -416,12 +418,12 @@ void Style::append_sgr(ColorSystem system, std::string& out) const {
       first = false;
     }
   }
-  if (has_fg_) {
+  if (has_fg_ && colours) {
     if (!first) out += ';';
     fg_.downgrade(system).append_sgr_params(false, out);
     first = false;
   }
-  if (has_bg_) {
+  if (has_bg_ && colours) {
     if (!first) out += ';';
     bg_.downgrade(system).append_sgr_params(true, out);
     first = false;

@@ -3,7 +3,8 @@
 //   Color        one colour: the terminal default, one of the 16 standard colours, one of the 256
 //                palette colours or a 24-bit RGB value. Color::parse("red" | "bright_cyan" |
 //                "default" | "#5f87ff" | "color(208)" | "rgb(1,2,3)").
-//   ColorSystem  what a terminal can show: None, Standard (16), EightBit (256), TrueColor.
+//   ColorSystem  what a terminal can show: None, Standard (16), EightBit (256), TrueColor, or
+//                Monochrome (attributes only).
 //                Color::downgrade picks the nearest colour a smaller system has.
 //   Style        three-state attributes (bold, dim, italic, underline, blink, reverse, strike: each
 //                unset, on or off) plus optional foreground and background colours.
@@ -30,7 +31,9 @@ class StyleSyntaxError : public std::invalid_argument {
   using std::invalid_argument::invalid_argument;
 };
 
-enum class ColorSystem : std::uint8_t { None, Standard, EightBit, TrueColor };
+// Monochrome: attributes (bold, dim, italic, underline, reverse, ...) but no colours, as wanted
+// under NO_COLOR on a terminal.
+enum class ColorSystem : std::uint8_t { None, Standard, EightBit, TrueColor, Monochrome };
 
 // "truecolor" | "256" | "standard" | "none" (also "24bit", "8bit", "16"); throws StyleSyntaxError.
 ColorSystem parse_color_system(std::string_view name);

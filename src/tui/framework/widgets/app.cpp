@@ -1,10 +1,13 @@
 #include "tui/framework/widgets/app.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <stdexcept>
 #include <typeinfo>
 #include <unordered_map>
 
+#include "tui/framework/term/stdout_redirect.hpp"
 #include "tui/framework/term/terminal_driver.hpp"
 #include "tui/framework/widgets/layout.hpp"
 
@@ -411,12 +414,20 @@ void App::forget(Widget* w) {
 
 // --- running
 
-int App::run() {
+int App::run(const RunOptions& options) {
   TerminalDriver driver;
-  return run(driver);
+  RunOptions o = options;
+  if (!o.redirect_stdout) o.redirect_stdout = ::isatty(1) != 0;
+  return run(driver, o);
 }
 
 int App::run(Driver& driver) {
+  return run(driver, RunOptions{false, -1});
+}
+
+int App::run(Driver& driver, const RunOptions& options) {
+  std::optional<StdoutRedirect> redirect;  // destroyed last: restored after the terminal
+  if (options.redirect_stdout.value_or(false)) redirect.emplace(options.stdout_fd);
   start(driver);
   try {
     while (!exit_requested_) step(std::nullopt);
@@ -544,6 +555,11 @@ void App::draw_frame() {
   ++frames_;
 }
 
+void App::repaint_all() {
+  if (compositor_) compositor_->invalidate();
+  refresh();
+}
+
 // --- input
 
 void App::dispatch_input(const InputEvent& e) {
@@ -587,6 +603,10 @@ void App::dispatch_key(const KeyEvent& e) {
   }
   if (e.key == "shift+tab") {
     focus_next(-1);
+    return;
+  }
+  if (e.key == "ctrl+l") {
+    repaint_all();
     return;
   }
   on_unhandled_key(e);

@@ -47,6 +47,16 @@ namespace orvo::tui {
 
 using TimerId = std::uint64_t;
 
+// How App::run treats standard output while the UI owns the terminal.
+struct RunOptions {
+  // Points fd 1 (std::cout, printf) away for the whole run and back on every way out (return,
+  // exception, signal, crash). nullopt: only when fd 1 is a terminal, since a write there would
+  // scroll the screen under the UI.
+  std::optional<bool> redirect_stdout;
+  // Where it goes: a descriptor of the host's (duplicated, the host keeps it), or -1 to discard.
+  int stdout_fd = -1;
+};
+
 class App : public MessageTarget {
  public:
   static constexpr std::chrono::milliseconds kFrameInterval{16};
@@ -77,7 +87,8 @@ class App : public MessageTarget {
     if (running() && on_ui_thread()) return fn();
     auto task = std::make_shared<std::packaged_task<R()>>(std::forward<F>(fn));
     auto result = task->get_future();
-    post_call([task] { (*task)(); });
+    // The queue holds the only reference: a call dropped unrun breaks the promise.
+    post_call([task = std::move(task)] { (*task)(); });
     try {
       return result.get();
     } catch (const std::future_error&) {
@@ -148,6 +159,9 @@ class App : public MessageTarget {
 
   // Requests a frame (batched).
   void refresh() { dirty_ = true; }
+  // Forgets what the terminal shows and draws every cell again on the next frame (Ctrl+L does
+  // this when no widget or binding takes the key).
+  void repaint_all();
   // Stylesheets are matched again (a class or the tree changed), then laid out.
   void invalidate_styles() {
     styles_dirty_ = true;
@@ -161,9 +175,11 @@ class App : public MessageTarget {
 
   // --- running
   // Runs on the real terminal until exit(); the terminal is restored however the loop ends.
-  int run();
-  // Runs on `driver` (started and stopped here) until exit().
+  int run(const RunOptions& options = {});
+  // Runs on `driver` (started and stopped here) until exit(). Standard output is left alone
+  // unless `options` ask for a redirect.
   int run(Driver& driver);
+  int run(Driver& driver, const RunOptions& options);
 
   // Stepwise running, for the headless pilot and for hosts with their own loop.
   void start(Driver& driver);
