@@ -406,6 +406,8 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
   ViewApp app;
   tui::Pilot pilot(app, {cols, rows});
   Scrivlet& v = *app.view;
+  // The view is drawn headless, but a copy must reach the terminal the player runs in.
+  v.clipboard_through_app = false;
   auto print_screen = [&] { out << (ansi ? pilot.screenshot_ansi() : pilot.screenshot()) << "\n"; };
   bool printed_last = false;
   for (const auto& step : steps) {
