@@ -44,7 +44,7 @@ class Probe : public Widget {
 class MainScreen : public Screen {
  public:
   MainScreen() {
-    set_bindings({Binding("1", "one", "One"), Binding("2", "nothing_here"), Binding("q", "quit")});
+    set_bindings({Binding("1", "one", "One"), Binding("2", "app_two"), Binding("q", "quit")});
     register_action("one", [this] { actions.push_back("screen one"); });
   }
   void compose(ComposeResult& r) override {
@@ -89,7 +89,7 @@ TEST(WidgetsApp, KeyDispatchOrder) {
 
   pilot.press("x");  // consumed by the focused widget
   pilot.press("1");  // the screen's binding
-  pilot.press("2");  // the screen's binding has no action: the application's binding runs
+  pilot.press("2");  // the screen's binding names an action only the application registers
   pilot.press("ctrl+t");
   pilot.send_bytes("\x1b");  // a lone ESC becomes the escape key after a short wait
   EXPECT_EQ(first.log, (std::vector<std::string>{"resize 36", "key x", "key 1", "key 2",
@@ -272,8 +272,8 @@ TEST(WidgetsApp, RemovedWidgetsLeaveTreeFocusAndScreen) {
   auto& first = app.query_one<Probe>("#first");
   ASSERT_EQ(app.focused(), &first);
   // Removed from its own key handler's binding: it must survive until the event is done.
-  first.set_bindings({Binding("r", "drop")});
   first.register_action("drop", [&first] { first.remove(); });
+  first.set_bindings({Binding("r", "drop")});
   pilot.press("r");
   EXPECT_THROW(app.query_one("#first"), NoMatches);
   EXPECT_EQ(app.focused(), nullptr);

@@ -65,6 +65,44 @@ TEST(WidgetsRichLog, WidthAndWrap) {
   EXPECT_EQ(app.log->lines().back().text(), "lines");
 }
 
+// A screen switched to and written in the same handler: the log has no width yet.
+TEST(WidgetsRichLog, WritesBeforeTheFirstLayoutUseTheRealWidth) {
+  App app;
+  app.install_screen("first", std::make_unique<Screen>());
+  app.switch_screen("first");
+  Pilot pilot(app, {30, 7});
+  auto screen = std::make_unique<Screen>();
+  RichLogOptions o;
+  o.wrap = true;
+  RichLog& log = screen->mount_new<RichLog>(o);
+  app.install_screen("log", std::move(screen));
+  app.switch_screen("log");
+  const std::string words = "one two three four five six seven eight";
+  log.write(Text(words));
+  log.write(words, 12);                         // an explicit width is kept
+  log.write(std::make_shared<Text>("shared"));  // held without a copy
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(log.held_writes(), 3u);
+  pilot.wait_idle();
+  EXPECT_EQ(log.held_writes(), 0u);
+  EXPECT_EQ(pilot.screenshot(),
+            "one two three four five six\n"
+            "seven eight\n"
+            "one two\n"
+            "three four\n"
+            "five six\n"
+            "seven eight\n"
+            "shared");
+  log.write("after");  // laid out at once now
+  EXPECT_EQ(log.lines().back().text(), "after");
+
+  // clear() drops held writes too.
+  RichLog unplaced;
+  unplaced.write("held");
+  unplaced.clear();
+  EXPECT_EQ(unplaced.held_writes(), 0u);
+}
+
 TEST(WidgetsRichLog, EveryWriteFollowsTheEnd) {
   LogApp app;
   Pilot pilot(app, {40, 10});

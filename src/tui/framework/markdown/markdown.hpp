@@ -20,6 +20,7 @@
 // per (language, code), both bounded LRU caches, so rendering the same answers again costs a copy.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ class Markdown : public Renderable {
 
   // Styles come from the console's theme (markdown.* names), with defaults for missing ones.
   std::vector<Strip> render_lines(const Console& console, int width) const override;
+  std::unique_ptr<Renderable> clone() const override { return std::make_unique<Markdown>(*this); }
 
   // The style this renderer uses for a markdown.* name when the console's theme has none.
   static Style default_style(std::string_view name);

@@ -65,6 +65,11 @@ class Driver {
   // Writes one frame (the compositor's bytes) in one write, wrapped in synchronized output where
   // the terminal supports it. Nothing is written for an empty frame.
   virtual void write_frame(std::string_view bytes) = 0;
+
+  // Writes bytes to the terminal outside a frame, in one write (an OSC 52 clipboard sequence,
+  // say). They must not move the cursor or change what is shown: the frame differ does not know
+  // about them. UI thread only.
+  virtual void write(std::string_view bytes) = 0;
 };
 
 }  // namespace orvo::tui

@@ -109,6 +109,18 @@ void HeadlessDriver::write_frame(std::string_view bytes) {
   ++frames_;
 }
 
+void HeadlessDriver::write(std::string_view bytes) {
+  if (bytes.empty()) return;
+  std::lock_guard lock(mutex_);
+  terminal_.feed(bytes);
+  written_.append(bytes);
+}
+
+std::string HeadlessDriver::written() const {
+  std::lock_guard lock(mutex_);
+  return written_;
+}
+
 void HeadlessDriver::inject_bytes(std::string_view bytes) {
   {
     std::lock_guard lock(mutex_);

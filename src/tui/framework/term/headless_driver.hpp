@@ -29,6 +29,8 @@ class HeadlessDriver final : public Driver {
             std::vector<InputEvent>& out) override;
   void wake() override;
   void write_frame(std::string_view bytes) override;
+  // Fed to the virtual terminal like a frame, and recorded (see written()).
+  void write(std::string_view bytes) override;
 
   // Terminal input as raw bytes, parsed as a terminal's would be (a lone ESC waits for the
   // escape timeout, as on a real terminal).
@@ -45,6 +47,8 @@ class HeadlessDriver final : public Driver {
   bool pending_input() const;
   // Frames written since construction (empty frames do not count).
   std::size_t frames_written() const;
+  // Everything given to write() (not frames), in order: what a widget sent the terminal directly.
+  std::string written() const;
 
   // The virtual screen: rows joined by "\n", trailing spaces of each row removed when `trim`.
   std::string screenshot(bool trim = true) const;
@@ -66,6 +70,7 @@ class HeadlessDriver final : public Driver {
   bool woken_ = false;
   bool running_ = false;
   std::size_t frames_ = 0;
+  std::string written_;
 };
 
 }  // namespace orvo::tui

@@ -83,8 +83,9 @@ class TerminalDriver final : public Driver {
   // Restores the terminal and stops the process (as Ctrl+Z does); on return the UI modes are on
   // again and `out` holds a RedrawEvent and a ResizeEvent.
   void suspend(std::vector<InputEvent>& out);
-  // Writes bytes outside a frame (an OSC 52 clipboard sequence, say), in one write.
-  void write(std::string_view bytes);
+  // Writes bytes outside a frame (an OSC 52 clipboard sequence, say), in one write, to the
+  // terminal device (default "/dev/tty").
+  void write(std::string_view bytes) override;
   // The terminal's file descriptor (-1 when not started).
   int fd() const { return fd_; }
   // Whether frames are wrapped in synchronized output.

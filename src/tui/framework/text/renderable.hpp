@@ -1,6 +1,7 @@
 // Anything a Console can print or a log widget can write: it lays itself out into rows.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "tui/framework/text/segment.hpp"
@@ -15,6 +16,9 @@ class Renderable {
   // The rows of this renderable at `width` cells; no row is wider than `width`. `console`
   // supplies the theme (get_style) and colour settings.
   virtual std::vector<Strip> render_lines(const Console& console, int width) const = 0;
+  // A copy, for laying it out later (a log that does not know its width yet holds one); nullptr
+  // when this kind cannot be copied.
+  virtual std::unique_ptr<Renderable> clone() const { return nullptr; }
 };
 
 }  // namespace orvo::tui

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -97,6 +98,7 @@ class Text : public Renderable {
   // Rows at `width` cells (see the header comment). width < 1 counts as 1.
   std::vector<Strip> wrap(int width) const;
   std::vector<Strip> render_lines(const Console& console, int width) const override;
+  std::unique_ptr<Renderable> clone() const override { return std::make_unique<Text>(*this); }
 
   bool no_wrap = false;
   Overflow overflow = Overflow::Fold;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "tui/framework/term/terminal_driver.hpp"
@@ -30,6 +31,17 @@ const std::vector<Rule>& parsed(const std::string& origin, std::string_view css)
 void walk(Widget& w, const std::function<void(Widget&)>& fn) {
   fn(w);
   for (auto& c : w.children()) walk(*c, fn);
+}
+
+// A call_from_thread request, queued in order with the messages.
+class CallMessage final : public Message {
+ public:
+  explicit CallMessage(std::function<void()> fn) : fn(std::move(fn)) {}
+  std::function<void()> fn;
+};
+
+bool is_call(const Message& m) {
+  return typeid(m) == typeid(CallMessage);
 }
 
 bool contains(Widget& root, Widget* target) {
@@ -70,6 +82,18 @@ void App::post_message(MessagePtr message) {
   }
 }
 
+void App::post_call(std::function<void()> fn) {
+  std::lock_guard lock(queue_mutex_);
+  Driver* d = driver_.load(std::memory_order_acquire);
+  if (!d) throw std::runtime_error("call_from_thread: the application is not running");
+  queue_.push_back(std::make_shared<CallMessage>(std::move(fn)));
+  d->wake();
+}
+
+void App::write_to_terminal(std::string_view bytes) {
+  if (Driver* d = driver_.load()) d->write(bytes);
+}
+
 void App::run_messages() {
   std::deque<MessagePtr> batch;
   {
@@ -79,7 +103,11 @@ void App::run_messages() {
   while (!batch.empty()) {
     MessagePtr m = std::move(batch.front());
     batch.pop_front();
-    for (std::size_t i = 0; i < handlers_.size(); ++i) handlers_[i](*m);
+    if (is_call(*m)) {
+      static_cast<CallMessage&>(*m).fn();  // exceptions go back to the caller
+    } else {
+      for (std::size_t i = 0; i < handlers_.size(); ++i) handlers_[i](*m);
+    }
     if (exit_requested_) {
       // Keep the rest for nobody: the application is ending.
       return;
@@ -206,6 +234,9 @@ void App::mount_tree(Widget& w) {
     }
     x.mounted_ = true;
     x.on_mount();
+    // Actions are registered by constructors or on_mount: from here on a key bound to a
+    // missing one would do nothing, so say so now.
+    check_bindings(x);
   };
   mount(w);
   styles_dirty_ = true;
@@ -256,9 +287,27 @@ bool App::run_action(std::string_view name) {
   return actions_.run(name);
 }
 
+void App::check_bindings(const Widget& w) const {
+  for (const auto& b : w.bindings()) {
+    if (w.has_action(b.action) || has_action(b.action)) continue;
+    throw std::logic_error(w.css_types().front() + ": the binding of \"" + b.key +
+                           "\" names the action \"" + b.action +
+                           "\", which neither the widget nor the application registers");
+  }
+}
+
 // --- timers
 
+void App::check_timer_thread(const char* what) const {
+  // The timer table belongs to the loop; another thread would race with it.
+  if (running() && !on_ui_thread()) {
+    throw std::logic_error(std::string(what) +
+                           ": not on the UI thread (use call_from_thread from other threads)");
+  }
+}
+
 TimerId App::set_interval(std::chrono::milliseconds interval, std::function<void()> fn) {
+  check_timer_thread("set_interval");
   TimerId id = next_timer_++;
   if (interval.count() <= 0) interval = std::chrono::milliseconds(1);
   timers_[id] = Timer{Clock::now() + interval, interval, std::move(fn)};
@@ -266,12 +315,14 @@ TimerId App::set_interval(std::chrono::milliseconds interval, std::function<void
 }
 
 TimerId App::set_timer(std::chrono::milliseconds delay, std::function<void()> fn) {
+  check_timer_thread("set_timer");
   TimerId id = next_timer_++;
   timers_[id] = Timer{Clock::now() + delay, std::chrono::milliseconds(0), std::move(fn)};
   return id;
 }
 
 void App::cancel_timer(TimerId id) {
+  check_timer_thread("cancel_timer");
   timers_.erase(id);
 }
 
@@ -379,10 +430,17 @@ int App::run(Driver& driver) {
 
 void App::start(Driver& driver) {
   if (driver_.load()) throw std::logic_error("the application is running already");
+  for (const auto& b : bindings_) {
+    if (!has_action(b.action)) {
+      throw std::logic_error("App: the binding of \"" + b.key + "\" names the action \"" +
+                             b.action + "\", which the application does not register");
+    }
+  }
   driver.start();
   size_ = driver.size();
   compositor_ = std::make_unique<Compositor>(size_);
   exit_requested_ = false;
+  ui_thread_.store(std::this_thread::get_id());
   {
     std::lock_guard lock(queue_mutex_);
     driver_.store(&driver, std::memory_order_release);
@@ -390,15 +448,32 @@ void App::start(Driver& driver) {
   // Messages posted before the start are waiting: make sure the first poll does not block.
   driver.wake();
   invalidate_layout();
-  if (!stack_.empty()) activate(screen());
+  try {
+    if (!stack_.empty()) activate(screen());
+  } catch (...) {
+    finish();  // a screen that cannot be mounted: the terminal is given back
+    throw;
+  }
 }
 
 void App::finish() {
   Driver* d;
+  std::vector<MessagePtr> calls;
   {
     std::lock_guard lock(queue_mutex_);
     d = driver_.exchange(nullptr);
+    // Calls waiting for the loop will never run: their callers get an error (when the task is
+    // destroyed, below, outside the lock). Other messages wait for a later run.
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      if (is_call(**it)) {
+        calls.push_back(std::move(*it));
+        it = queue_.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
+  calls.clear();
   if (d) d->stop();
 }
 
@@ -444,7 +519,10 @@ void App::layout_now() {
     layout_dirty_ = false;
     std::vector<Widget*> resized;
     LayoutEngine::arrange(s, Region{0, 0, size_.width, size_.height}, resized);
-    for (Widget* w : resized) w->on_resize();
+    for (Widget* w : resized) {
+      w->content_resized();
+      w->on_resize();
+    }
     if (!layout_dirty_) break;
   }
   layout_dirty_ = false;

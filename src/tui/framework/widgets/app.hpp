@@ -25,12 +25,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "tui/framework/message.hpp"
@@ -64,6 +67,32 @@ class App : public MessageTarget {
     });
   }
 
+  // Runs `fn` on the UI thread and returns its result (or rethrows what it threw) to the
+  // calling thread, which waits for it. On the UI thread itself it runs at once. Throws
+  // std::runtime_error when the application is not running, or stops before the call ran. The
+  // UI thread must not be waiting for the caller meanwhile.
+  template <class F>
+  std::invoke_result_t<F&> call_from_thread(F&& fn) {
+    using R = std::invoke_result_t<F&>;
+    if (running() && on_ui_thread()) return fn();
+    auto task = std::make_shared<std::packaged_task<R()>>(std::forward<F>(fn));
+    auto result = task->get_future();
+    post_call([task] { (*task)(); });
+    try {
+      return result.get();
+    } catch (const std::future_error&) {
+      throw std::runtime_error("call_from_thread: the application stopped before the call ran");
+    }
+  }
+  // True on the thread that runs the application (the one that called run() or start()).
+  bool on_ui_thread() const { return std::this_thread::get_id() == ui_thread_.load(); }
+
+  // Writes bytes straight to the terminal the application drives (the terminal device of run(),
+  // the virtual terminal of a pilot), between frames: for sequences that change no cell, such as
+  // OSC 52 to set the clipboard. UI thread only; does nothing when the application is not
+  // running. Bytes that do change the screen need a repaint_all() afterwards.
+  void write_to_terminal(std::string_view bytes);
+
   // --- screens
   // Installs a screen under `name` (owned by the application). A screen is composed and its
   // widgets mounted (on_mount) when it is first shown while the application runs.
@@ -94,15 +123,19 @@ class App : public MessageTarget {
   bool exiting() const { return exit_requested_; }
 
   // --- bindings and actions of the application itself ("quit" is registered: exit()).
+  // Every action of the application's bindings must be registered by the time it runs
+  // (std::logic_error from run/start otherwise).
   const std::vector<Binding>& bindings() const { return bindings_; }
   void set_bindings(std::vector<Binding> bindings) { bindings_ = std::move(bindings); }
   void register_action(std::string name, std::function<void()> fn);
   bool run_action(std::string_view name);
+  bool has_action(std::string_view name) const { return actions_.has(name); }
 
   // An extra stylesheet applied to every screen after the widgets' DEFAULT_CSS.
   void add_css(std::string css);
 
-  // --- timers (callbacks run on the UI thread)
+  // --- timers (callbacks run on the UI thread). While the application runs, these are for the
+  // UI thread only (std::logic_error elsewhere): from another thread use call_from_thread.
   TimerId set_interval(std::chrono::milliseconds interval, std::function<void()> fn);
   TimerId set_timer(std::chrono::milliseconds delay, std::function<void()> fn);
   void cancel_timer(TimerId id);
@@ -153,6 +186,9 @@ class App : public MessageTarget {
   void release_mouse(Widget* w) {
     if (captured_ == w) captured_ = nullptr;
   }
+  // Throws std::logic_error naming the widget's class, key and action when one of its bindings
+  // names an action registered neither by the widget nor by the application.
+  void check_bindings(const Widget& w) const;
   // A widget is being destroyed: drop pointers to it.
   void forget(Widget* w);
   // Keeps a removed widget until the current event is handled, then destroys it.
@@ -169,6 +205,8 @@ class App : public MessageTarget {
     std::function<void()> fn;
   };
 
+  void post_call(std::function<void()> fn);
+  void check_timer_thread(const char* what) const;
   void activate(Screen& screen);
   void retire(Screen* screen);
   friend class Widget;
@@ -189,6 +227,7 @@ class App : public MessageTarget {
   mutable std::mutex queue_mutex_;
   std::deque<MessagePtr> queue_;
   std::atomic<Driver*> driver_{nullptr};
+  std::atomic<std::thread::id> ui_thread_{};
   std::vector<std::function<void(Message&)>> handlers_;
 
   std::map<std::string, std::unique_ptr<Screen>, std::less<>> installed_;

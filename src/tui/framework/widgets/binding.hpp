@@ -49,6 +49,12 @@ class ActionRegistry {
     }
     actions_.emplace_back(std::move(name), std::move(fn));
   }
+  bool has(std::string_view name) const {
+    for (const auto& [n, f] : actions_) {
+      if (n == name) return true;
+    }
+    return false;
+  }
   // Runs the action `name`; false when none is registered.
   bool run(std::string_view name) {
     for (auto& [n, f] : actions_) {

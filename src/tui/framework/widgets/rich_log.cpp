@@ -20,12 +20,51 @@ ConsoleOptions log_console_options() {
 }  // namespace
 
 RichLog::RichLog(RichLogOptions options)
-    : Widget(options.id), options_(std::move(options)), console_(log_console_options()) {
-  declare_css_type("RichLog", DEFAULT_CSS);
+    : WidgetType(options.id), options_(std::move(options)), console_(log_console_options()) {
   set_can_focus(true);
 }
 
 RichLog& RichLog::write(const Renderable& content, std::optional<int> width) {
+  if (holding()) {
+    // Kept in order behind earlier held writes, even those with a width of their own.
+    std::shared_ptr<const Renderable> copy = width ? nullptr : content.clone();
+    if (copy) {
+      held_.push_back(Held{std::move(copy), width, {}});
+    } else {
+      held_.push_back(Held{nullptr, width, lay_out(content, width)});
+    }
+    refresh();
+    return *this;
+  }
+  append_rows(lay_out(content, width));
+  return *this;
+}
+
+RichLog& RichLog::write(std::shared_ptr<const Renderable> content, std::optional<int> width) {
+  if (!content) return *this;
+  if (holding()) {
+    held_.push_back(Held{std::move(content), width, {}});
+    refresh();
+    return *this;
+  }
+  append_rows(lay_out(*content, width));
+  return *this;
+}
+
+void RichLog::content_resized() {
+  if (held_.empty() || size().width <= 0) return;
+  auto held = std::move(held_);
+  held_.clear();
+  std::vector<Strip> rows;
+  for (auto& h : held) {
+    auto part = h.content ? lay_out(*h.content, h.width) : std::move(h.rows);
+    rows.insert(rows.end(), std::make_move_iterator(part.begin()),
+                std::make_move_iterator(part.end()));
+  }
+  append_rows(std::move(rows));
+}
+
+std::vector<Strip> RichLog::lay_out(const Renderable& content, std::optional<int> width) {
   int w = width ? *width : (size().width > 0 ? size().width : console_.width());
   w = std::max(1, w);
   std::vector<Strip> rows;
@@ -41,8 +80,7 @@ RichLog& RichLog::write(const Renderable& content, std::optional<int> width) {
   } else {
     rows = console_.render_lines(content, w);
   }
-  append_rows(std::move(rows));
-  return *this;
+  return rows;
 }
 
 RichLog& RichLog::write(std::string_view text, std::optional<int> width) {
@@ -65,6 +103,7 @@ void RichLog::append_rows(std::vector<Strip> rows) {
 }
 
 void RichLog::clear() {
+  held_.clear();
   lines_.clear();
   widest_ = 0;
   scroll_home();

@@ -7,6 +7,7 @@
 // so a reader who scrolled up keeps their place until they scroll back to the end.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,25 +26,36 @@ struct RichLogOptions {
   bool stay_when_scrolled_up = false;  // ... unless the reader scrolled up
 };
 
-class RichLog : public Widget {
+class RichLog : public WidgetType<RichLog> {
  public:
+  static constexpr std::string_view CSS_TYPE = "RichLog";
   static constexpr std::string_view DEFAULT_CSS =
       "RichLog { height: 1fr; background: $surface; color: $foreground; overflow-y: auto; "
       "overflow-x: hidden; scrollbar-size: 1 1; }";
 
   explicit RichLog(RichLogOptions options = {});
 
-  // Lays `content` out at `width` cells (default: the content width of the widget, or 80 before
-  // it is laid out) and appends its rows. Returns the log. (A subclass that overrides it should
-  // add `using RichLog::write;` to keep the string overload visible.)
+  // Lays `content` out at `width` cells (default: the content width of the widget) and appends
+  // its rows. Returns the log. (A subclass that overrides it should add `using RichLog::write;`
+  // to keep the other overloads visible.)
+  //
+  // Before the log's first layout its width is unknown: writes are held (a copy of the
+  // renderable, see Renderable::clone, and the width asked for) and laid out in order at the
+  // real width on the first layout; lines() does not show them until then. A renderable that
+  // cannot be copied is laid out at once at console().width() (80).
   virtual RichLog& write(const Renderable& content, std::optional<int> width = std::nullopt);
   // Plain text (no markup), one row per line or wrapped.
   RichLog& write(std::string_view text, std::optional<int> width = std::nullopt);
-  // Removes every row and scrolls back to the top.
+  // Shared content: held without a copy before the first layout.
+  RichLog& write(std::shared_ptr<const Renderable> content,
+                 std::optional<int> width = std::nullopt);
+  // Removes every row (held ones too) and scrolls back to the top.
   virtual void clear();
 
-  // The rows: Strip::text() is a row's plain text.
+  // The rows laid out so far: Strip::text() is a row's plain text.
   const std::vector<Strip>& lines() const { return lines_; }
+  // Writes held until the first layout.
+  std::size_t held_writes() const { return held_.size(); }
   bool wrap() const { return options_.wrap; }
 
   // The console renderables are laid out with (themes: push_theme / pop_theme).
@@ -62,6 +74,15 @@ class RichLog : public Widget {
   void append_rows(std::vector<Strip> rows);
 
  private:
+  struct Held {
+    std::shared_ptr<const Renderable> content;  // null: `rows` are laid out already
+    std::optional<int> width;
+    std::vector<Strip> rows;
+  };
+  std::vector<Strip> lay_out(const Renderable& content, std::optional<int> width);
+  bool holding() const { return !held_.empty() || size().width <= 0; }
+  void content_resized() override;
+  std::vector<Held> held_;
   RichLogOptions options_;
   Console console_;
   std::vector<Strip> lines_;

@@ -1,6 +1,9 @@
 #include "tui/framework/widgets/widget.hpp"
 
+#include <cxxabi.h>
+
 #include <algorithm>
+#include <cstdlib>
 
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
@@ -300,15 +303,40 @@ bool Widget::run_action(std::string_view name) {
   return actions_.run(name);
 }
 
+void Widget::set_bindings(std::vector<Binding> bindings) {
+  std::swap(bindings_, bindings);
+  if (mounted_ && app_) {
+    try {
+      app_->check_bindings(*this);
+    } catch (...) {
+      std::swap(bindings_, bindings);  // refused: the old bindings stay
+      throw;
+    }
+  }
+}
+
+namespace detail {
+
+std::string css_type_name(const std::type_info& type) {
+  int status = 0;
+  char* raw = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+  std::string name = status == 0 && raw ? raw : type.name();
+  std::free(raw);
+  // Drop template arguments, then every scope before the last "::" (namespaces, enclosing
+  // classes and functions of local classes).
+  if (auto lt = name.find('<'); lt != std::string::npos) name.erase(lt);
+  if (auto colon = name.rfind("::"); colon != std::string::npos) name.erase(0, colon + 2);
+  return name;
+}
+
+}  // namespace detail
+
 // --- Container, Static, Screen
 
-Container::Container(std::string id) : Widget(std::move(id)) {
-  declare_css_type("Container", DEFAULT_CSS);
-}
+Container::Container(std::string id) : WidgetType(std::move(id)) {}
 
-Static::Static(std::string text, std::string id) : Widget(std::move(id)), text_(std::move(text)) {
-  declare_css_type("Static", DEFAULT_CSS);
-}
+Static::Static(std::string text, std::string id)
+    : WidgetType(std::move(id)), text_(std::move(text)) {}
 
 void Static::update(std::string text) {
   text_ = std::move(text);
@@ -340,8 +368,6 @@ int Static::content_width() {
   return w;
 }
 
-Screen::Screen(std::string id) : Widget(std::move(id)) {
-  declare_css_type("Screen", DEFAULT_CSS);
-}
+Screen::Screen(std::string id) : WidgetType(std::move(id)) {}
 
 }  // namespace orvo::tui

@@ -93,9 +93,6 @@ class ComposeResult {
 class Widget : public Selectable {
  public:
   static constexpr std::string_view DEFAULT_CSS = "";
-  // True leaves text selection to the framework; a widget with its own selection sets it false.
-  // (The framework has no selection of its own yet; the flag is recorded for when it does.)
-  static constexpr bool ALLOW_SELECT = true;
 
   explicit Widget(std::string id = "");
   ~Widget() override;
@@ -106,6 +103,7 @@ class Widget : public Selectable {
   void add_class(std::string name);
   void remove_class(std::string_view name);
   bool has_class(std::string_view name) const;
+  // False when the widget handles text selection itself (its class says ALLOW_SELECT = false).
   bool allow_select() const { return allow_select_; }
 
   // --- tree
@@ -200,11 +198,14 @@ class Widget : public Selectable {
 
   // --- bindings and actions
   const std::vector<Binding>& bindings() const { return bindings_; }
-  void set_bindings(std::vector<Binding> bindings) { bindings_ = std::move(bindings); }
+  // Replaces the bindings. On a mounted widget every action must be registered already (here or
+  // on the application), else std::logic_error.
+  void set_bindings(std::vector<Binding> bindings);
   // Registers the operation behind `action_<name>`.
   void register_action(std::string name, std::function<void()> fn);
   // Runs a registered action; false when this widget has none of that name.
   bool run_action(std::string_view name);
+  bool has_action(std::string_view name) const { return actions_.has(name); }
 
   // --- Selectable
   const std::string& css_id() const override { return id_; }
@@ -228,6 +229,9 @@ class Widget : public Selectable {
   friend struct LayoutEngine;
   friend struct Painter;
 
+  // Called by the application after each layout that changed the content size, before
+  // on_resize (which subclasses may override without calling the base).
+  virtual void content_resized() {}
   int target_y() const { return scroll_anim_target_ >= 0 ? scroll_anim_target_ : scroll_.y; }
   void set_scroll_y(int y);
   void attach(Widget* parent, App* app);
@@ -259,16 +263,85 @@ class Widget : public Selectable {
   ActionRegistry actions_;
 };
 
-// A widget that holds other widgets (stacked vertically unless its style says otherwise).
-class Container : public Widget {
+namespace detail {
+// The class name without namespaces or template arguments ("orvo::tui::Foo<int>" -> "Foo").
+std::string css_type_name(const std::type_info& type);
+template <class D, class B>
+concept OwnCss = !requires {
+  B::DEFAULT_CSS;
+}
+|| (&D::DEFAULT_CSS != &B::DEFAULT_CSS);
+template <class D, class B>
+concept OwnTypeName = requires {
+  D::CSS_TYPE;
+}
+&&(!requires { B::CSS_TYPE; } || (&D::CSS_TYPE != &B::CSS_TYPE));
+template <class D, class B>
+concept HasSelect = requires {
+  D::ALLOW_SELECT;
+};
+template <class D, class B>
+concept OwnBindings = requires {
+  D::BINDINGS;
+}
+&&(!requires { B::BINDINGS; } || (&D::BINDINGS != &B::BINDINGS));
+}  // namespace detail
+
+// The base of a widget class: reads the class attributes of `Derived` so that declaring them is
+// all a class does.
+//
+//   class Picker : public WidgetType<Picker, Screen> {
+//    public:
+//     static constexpr std::string_view DEFAULT_CSS = "Picker { height: auto; }";
+//     static constexpr bool ALLOW_SELECT = false;           // it selects text itself
+//     static inline const std::vector<Binding> BINDINGS = {Binding("1", "pick", "Pick")};
+//     static constexpr std::string_view CSS_TYPE = "Picker"; // optional: the class name is used
+//     Picker() { register_action("pick", [this] { ... }); }
+//   };
+//
+// Selectors match the class by its name (and by every base's). DEFAULT_CSS and BINDINGS count
+// only where a class declares them itself; a class's bindings come before its bases', so they win
+// on the same key. ALLOW_SELECT is inherited from the nearest class that declares it. Arguments
+// are passed on to `Base`'s constructor. Every binding's action must be registered (by the widget
+// or the application) when the widget is mounted; a missing one is a std::logic_error then.
+template <class Derived, class Base = Widget>
+class WidgetType : public Base {
  public:
+  template <class... Args>
+  explicit WidgetType(Args&&... args) : Base(std::forward<Args>(args)...) {
+    std::string type;
+    if constexpr (detail::OwnTypeName<Derived, Base>) {
+      type = std::string(Derived::CSS_TYPE);
+    } else {
+      type = detail::css_type_name(typeid(Derived));
+    }
+    if constexpr (detail::OwnCss<Derived, Base>) {
+      this->declare_css_type(std::move(type), Derived::DEFAULT_CSS);
+    } else {
+      this->declare_css_type(std::move(type), std::string_view());
+    }
+    if constexpr (detail::HasSelect<Derived, Base>) this->set_allow_select(Derived::ALLOW_SELECT);
+    if constexpr (detail::OwnBindings<Derived, Base>) {
+      std::vector<Binding> all(std::begin(Derived::BINDINGS), std::end(Derived::BINDINGS));
+      const auto& inherited = this->bindings();
+      all.insert(all.end(), inherited.begin(), inherited.end());
+      this->set_bindings(std::move(all));
+    }
+  }
+};
+
+// A widget that holds other widgets (stacked vertically unless its style says otherwise).
+class Container : public WidgetType<Container> {
+ public:
+  static constexpr std::string_view CSS_TYPE = "Container";
   static constexpr std::string_view DEFAULT_CSS = "Container { height: 1fr; layout: vertical; }";
   explicit Container(std::string id = "");
 };
 
 // Text given as console markup ("[bold]x[/]"), wrapped to the widget's width.
-class Static : public Widget {
+class Static : public WidgetType<Static> {
  public:
+  static constexpr std::string_view CSS_TYPE = "Static";
   static constexpr std::string_view DEFAULT_CSS = "Static { height: auto; }";
   explicit Static(std::string text = "", std::string id = "");
 
@@ -289,8 +362,9 @@ class Static : public Widget {
 
 // The root of a widget tree that fills the terminal. Applications install named screens and
 // switch between them.
-class Screen : public Widget {
+class Screen : public WidgetType<Screen> {
  public:
+  static constexpr std::string_view CSS_TYPE = "Screen";
   static constexpr std::string_view DEFAULT_CSS =
       "Screen { layout: vertical; background: $background; color: $foreground; }";
   explicit Screen(std::string id = "");
