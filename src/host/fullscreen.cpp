@@ -1,6 +1,7 @@
 #include "host/fullscreen.hpp"
 
 #include <memory>
+#include <vector>
 
 #include "tui/framework/widgets/app.hpp"
 #include "tui/screens/quorvel/quorvel_screen.hpp"
@@ -11,10 +12,11 @@ namespace {
 
 // Stands in for the conversation screen until the chat host (KestravelTUI) replaces this file's
 // body: the mode screen can already be used and left.
-class PendingChatScreen : public tui::Screen {
+class PendingChatScreen : public tui::WidgetType<PendingChatScreen, tui::Screen> {
  public:
+  static inline const std::vector<tui::Binding> BINDINGS = {
+      tui::Binding("q", "quit", "Quit", true)};
   PendingChatScreen() {
-    set_bindings({tui::Binding("q", "quit", "Quit", true)});
     register_action("quit", [this] {
       if (tui::App* a = app()) a->exit();
     });

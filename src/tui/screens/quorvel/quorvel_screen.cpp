@@ -66,10 +66,6 @@ std::string contain_markup(std::string_view markup) {
 }
 
 QuorvelScreen::QuorvelScreen(HealthCheck health_check) : health_check_(std::move(health_check)) {
-  declare_css_type("QuorvelScreen", DEFAULT_CSS);
-  set_bindings({Binding("1", "select_fast", "Fast", false),
-                Binding("2", "select_reasoning", "Reasoning", false),
-                Binding("q", "quit", "Quit", false)});
   register_action("select_fast", [this] { action_select_fast(); });
   register_action("select_reasoning", [this] { action_select_reasoning(); });
   register_action("quit", [this] { action_quit(); });

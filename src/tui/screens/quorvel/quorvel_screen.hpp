@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "config/config.hpp"
 #include "tui/framework/widgets/app.hpp"
@@ -22,8 +23,14 @@ class ConfiguredApp : public App {
 };
 
 // "Press 1 or 2 to select mode. No mouse needed."
-class QuorvelScreen : public Screen {
+class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
  public:
+  static constexpr std::string_view CSS_TYPE = "QuorvelScreen";
+  static inline const std::vector<Binding> BINDINGS = {
+      Binding("1", "select_fast", "Fast", false),
+      Binding("2", "select_reasoning", "Reasoning", false),
+      Binding("q", "quit", "Quit", false),
+  };
   static constexpr std::string_view DEFAULT_CSS =
       "\n    QuorvelScreen {\n        layout: vertical;\n    }\n    #picker-header {\n        "
       "dock: top;\n        height: 1;\n        padding: 0 1;\n        color: #5f87ff;\n        "

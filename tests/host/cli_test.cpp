@@ -1,0 +1,96 @@
+// The kestravel program as a user starts it: options, configuration errors, no terminal.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status;
+  std::string out;  // standard output and standard error
+};
+
+// Runs kestravel with `args` and `input` on its standard input (a file, not a terminal).
+Outcome kestravel(const std::string& args, const std::string& input = "") {
+  const fs::path in = fs::temp_directory_path() / ("kv_cli_in_" + std::to_string(::getpid()));
+  std::ofstream(in) << input;
+  const std::string cmd = "XDG_CONFIG_HOME=/nonexistent/kv KESTRAVEL_DEMO_SPEED=0 " +
+                          std::string(KV_BINARY_DIR) + "/src/host/kestravel " + args + " <" +
+                          in.string() + " 2>&1";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  Outcome r{-1, {}};
+  std::array<char, 4096> buf{};
+  std::size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+  const int st = ::pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  fs::remove(in);
+  return r;
+}
+
+bool has(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
+
+TEST(Cli, HelpListsOptionsAndSubcommands) {
+  const Outcome r = kestravel("--help");
+  EXPECT_EQ(r.status, 0);
+  for (const char* part : {"--plain", "--config", "--endpoint", "--mode", "replay", "view"})
+    EXPECT_TRUE(has(r.out, part)) << part << "\n" << r.out;
+}
+
+TEST(Cli, UsageErrorsExitWith2) {
+  for (const char* args : {"--mode slow", "--bogus", "--config"}) {
+    const Outcome r = kestravel(args);
+    EXPECT_EQ(r.status, 2) << args << "\n" << r.out;
+  }
+}
+
+TEST(Cli, ConfigErrorNamesWhereBeforeAnyUi) {
+  const fs::path file = fs::temp_directory_path() / ("kv_cli_bad_" + std::to_string(::getpid()));
+  std::ofstream(file) << "[runtime]\nconnect_timeout = 'x'\n";
+  for (const char* mode : {"", "--plain "}) {
+    const Outcome r = kestravel(std::string(mode) + "--config " + file.string());
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(has(r.out, file.string() + ":2:19: runtime.connect_timeout must be a number"))
+        << r.out;
+    EXPECT_FALSE(has(r.out, "\x1b[?1049h")) << "drew before reporting";
+  }
+  std::ifstream in(file);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "[runtime]\nconnect_timeout = 'x'\n");
+  fs::remove(file);
+}
+
+TEST(Cli, FullScreenWithoutATerminalSuggestsPlain) {
+  const Outcome r = kestravel("");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.out, "needs a terminal")) << r.out;
+  EXPECT_TRUE(has(r.out, "--plain")) << r.out;
+  EXPECT_FALSE(has(r.out, "\x1b[")) << "escape sequences written into a pipe";
+}
+
+TEST(Cli, PlainPlaysTheDemoTurnFromStandardInput) {
+  const Outcome r = kestravel("--plain --mode reasoning", "fix the port\n2\n");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "fix the port"));
+  EXPECT_TRUE(has(r.out, "[1 allow / 2 deny]"));
+  EXPECT_TRUE(has(r.out, "denied by the user"));
+  EXPECT_TRUE(has(r.out, "Done in"));
+}
+
+TEST(Cli, PlainWithAnHttpEndpointSaysItIsNotSupportedYet) {
+  const Outcome r = kestravel("--plain --endpoint http://127.0.0.1:9/v1", "hi\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(has(r.out, "not supported yet")) << r.out;
+}
+
+}  // namespace
