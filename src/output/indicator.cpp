@@ -1,0 +1,214 @@
+// OutputManager: the status indicator (Part 1.3), its thread and the erase of its block.
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "common/utf8.hpp"
+#include "output/internal.hpp"
+#include "output/output_manager.hpp"
+
+namespace orvo {
+
+namespace {
+
+std::string time_text(double elapsed) {
+  char buf[64];
+  if (elapsed < 60) {
+    std::snprintf(buf, sizeof buf, "%.0fs", std::nearbyint(elapsed));
+  } else {
+    const auto minutes = static_cast<long long>(std::floor(elapsed / 60));
+    const auto seconds = static_cast<int>(std::floor(std::fmod(elapsed, 60.0)));
+    std::snprintf(buf, sizeof buf, "%lldm%02ds", minutes, seconds);
+  }
+  return buf;
+}
+
+// Text for one row of the status block: controls neutralised, line breaks and tabs as spaces, and
+// no more than `max_chars` code points, so a long or multi-line text cannot wrap the row and
+// throw the block's in-place redraw off by a line.
+std::string one_row(std::string_view s, int max_columns) {
+  std::string safe = text::terminal_safe(s);
+  for (char& c : safe) {
+    if (c == '\n' || c == '\t') c = ' ';
+  }
+  return std::string(text::take_columns(safe, std::max(max_columns, 1)));
+}
+
+// Whether a status block is on the terminal: read by signal handlers (lock-free), so an
+// interrupted program erases the block only when there is one.
+std::atomic<bool> g_block_on_screen{false};
+
+}  // namespace
+
+using detail::flush_out;
+using detail::now;
+using detail::put;
+
+bool status_block_on_screen() noexcept {
+  return g_block_on_screen.load();
+}
+
+// One run of the indicator thread: its own flag, so a stale thread can never resume drawing
+// after a newer one started.
+struct OutputManager::Run {
+  std::atomic<bool> running{true};
+  std::mutex m;
+  std::condition_variable cv;
+  bool finished = false;
+};
+
+bool OutputManager::indicator_running() const {
+  return _run != nullptr && _run->running.load();
+}
+
+void OutputManager::_start_indicator() {
+  if (indicator_running()) return;
+  if (_indicator_thread.joinable()) {
+    // A thread that ended by itself (write error) is joined; one that did not end in time after
+    // a stop was detached there.
+    _indicator_thread.join();
+  }
+  auto run = std::make_shared<Run>();
+  _run = run;
+  try {
+    _indicator_thread = std::thread(&OutputManager::_run_indicator, _core, run);
+  } catch (const std::system_error&) {
+    // The platform refused the thread: one more try, then the caller gets the error.
+    try {
+      _indicator_thread = std::thread(&OutputManager::_run_indicator, _core, run);
+    } catch (...) {
+      run->running = false;
+      throw;
+    }
+  }
+}
+
+void OutputManager::_stop_indicator() {
+  if (!indicator_running()) {
+    // A thread that died on a write error may have left its block (and a hidden cursor) behind.
+    if (_core->block_drawn.load()) _erase_block();
+    return;
+  }
+  std::shared_ptr<Run> run = _run;
+  {
+    std::lock_guard guard(run->m);
+    run->running = false;
+  }
+  run->cv.notify_all();
+  if (_indicator_thread.joinable()) {
+    std::unique_lock guard(run->m);
+    const bool ended =
+        run->cv.wait_for(guard, std::chrono::seconds(1), [&] { return run->finished; });
+    guard.unlock();
+    if (ended) {
+      _indicator_thread.join();
+    } else {
+      _indicator_thread.detach();  // it only touches shared state and stops at its next tick
+    }
+  }
+  _erase_block();
+}
+
+void OutputManager::_erase_block() {
+  _core->block_drawn = false;
+  g_block_on_screen = false;
+  try {
+    put("\x1b[?25h");
+    put("\r\x1b[J");
+    flush_out();
+  } catch (const std::ios_base::failure&) {
+    // The block cannot be erased on a broken terminal; the flag is already down.
+  }
+}
+
+void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<Run> run) {
+  struct Finish {
+    Run& run;
+    ~Finish() {
+      {
+        std::lock_guard guard(run.m);
+        run.finished = true;
+      }
+      run.cv.notify_all();
+    }
+  } finish{*run};
+
+  std::uint64_t frame = 0;
+  while (run->running.load()) {
+    ++frame;
+    const std::string_view icon = ICONS[frame % ICONS.size()];
+    double start;
+    std::string stage;
+    std::string extra;
+    std::shared_ptr<InputField> field;
+    {
+      std::lock_guard guard(core->lock);
+      start = core->state.start_time;
+      stage = core->custom_stage;
+      extra = core->status_line;
+      field = core->input_field;
+    }
+    const double elapsed = now() - start;
+    const int cols = _cols();
+    const char* hint = elapsed > 10 ? " · ctrl+c to stop" : "";
+    const std::string time = time_text(elapsed);
+    std::string label;
+    if (!stage.empty()) {
+      // Room left on the row beside icon, dots, time and hint.
+      const int used =
+          3 + 5 + static_cast<int>(time.size()) + 1 + static_cast<int>(text::count_chars(hint));
+      label = one_row(stage, cols - 1 - used);
+    } else {
+      const auto block = static_cast<long long>(std::floor(std::floor(elapsed) / 6));
+      label = std::string(LABELS[static_cast<std::size_t>(((block % 9) + 9) % 9)]);
+    }
+    const std::string status =
+        "\x1b[32m " + std::string(icon) + " " + label + "... (" + time + ")\x1b[0m" + hint;
+    try {
+      std::string typed;
+      std::size_t queued = 0;
+      if (field) {
+        field->collect_typeahead();
+        typed = field->get_typeahead_text();
+        queued = field->queue_length();
+      }
+      // The input field may have kept us past a stop: never draw after the erase.
+      if (!run->running.load()) return;
+      const int w = std::max(std::min(cols - 4, 96), 24);
+      std::string rule = "  ";
+      for (int i = 0; i < w; ++i) rule += "─";
+
+      put("\r" + status + "\x1b[K");
+      put("\n\x1b[2m" + rule + "\x1b[0m\x1b[K");
+      if (queued > 0) {
+        put("\n  › \x1b[2m(" + std::to_string(queued) + " queued)\x1b[0m\x1b[K");
+      } else if (!typed.empty()) {
+        put("\n  › " + one_row(typed, cols - 5) + "\x1b[K");
+      } else {
+        put("\n\x1b[2m  › \x1b[0m\x1b[K");
+      }
+      put("\n\x1b[2m" + rule + "\x1b[0m\x1b[K");
+      if (!extra.empty()) put("\n\x1b[2m  " + one_row(extra, cols - 3) + "\x1b[0m\x1b[K");
+      put("\x1b[?25l");
+      put(extra.empty() ? "\x1b[3A\r" : "\x1b[4A\r");
+      flush_out();
+      core->block_drawn = true;
+      g_block_on_screen = true;
+    } catch (const std::ios_base::failure&) {
+      run->running = false;  // the terminal is gone: end quietly
+      return;
+    } catch (const std::exception&) {
+      // A failing input field ends the thread; the flag stays up until the next stop.
+      return;
+    }
+    std::unique_lock guard(run->m);
+    run->cv.wait_for(guard, std::chrono::milliseconds(500), [&] { return !run->running.load(); });
+  }
+}
+
+
+}  // namespace orvo
