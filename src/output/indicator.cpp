@@ -1,4 +1,7 @@
 // OutputManager: the status indicator (Part 1.3), its thread and the erase of its block.
+#include <cxxabi.h>
+
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -18,7 +21,8 @@ namespace {
 std::string time_text(double elapsed) {
   char buf[64];
   if (elapsed < 60) {
-    std::snprintf(buf, sizeof buf, "%.0fs", std::nearbyint(elapsed));
+    // + 0.0 turns the -0 of a clock that stepped back a little into 0.
+    std::snprintf(buf, sizeof buf, "%.0fs", std::nearbyint(elapsed) + 0.0);
   } else {
     const auto minutes = static_cast<long long>(std::floor(elapsed / 60));
     const auto seconds = static_cast<int>(std::floor(std::fmod(elapsed, 60.0)));
@@ -36,6 +40,24 @@ std::string one_row(std::string_view s, int max_columns) {
     if (c == '\n' || c == '\t') c = ' ';
   }
   return std::string(text::take_columns(safe, std::max(max_columns, 1)));
+}
+
+// Terminal columns of `s`.
+int width(std::string_view s) {
+  int w = 0;
+  std::size_t pos = 0;
+  while (pos < s.size()) w += text::columns(text::decode(s, pos));
+  return w;
+}
+
+// Appends `plain` (safe text) to a block row, cut to the `room` columns left, between `open` and
+// `close` when any of it shows: every row fits the terminal, so the cursor-up count holds.
+void add(std::string& row, int& room, std::string_view open, std::string_view plain,
+         std::string_view close) {
+  const std::string_view fit = text::take_columns(plain, std::max(room, 0));
+  if (fit.empty()) return;
+  room -= width(fit);
+  row.append(open).append(fit).append(close);
 }
 
 // Whether a status block is on the terminal: read by signal handlers (lock-free), so an
@@ -166,8 +188,13 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
       const auto block = static_cast<long long>(std::floor(std::floor(elapsed) / 6));
       label = std::string(LABELS[static_cast<std::size_t>(((block % 9) + 9) % 9)]);
     }
-    const std::string status =
-        "\x1b[32m " + std::string(icon) + " " + label + "... (" + time + ")\x1b[0m" + hint;
+    // Every row is cut to the terminal less its last column.
+    const int room_all = cols - 1;
+    std::string status;
+    int room = room_all;
+    add(status, room, "\x1b[32m", " " + std::string(icon) + " " + label + "... (" + time + ")",
+        "\x1b[0m");
+    add(status, room, "", hint, "");
     try {
       std::string typed;
       std::size_t queued = 0;
@@ -179,20 +206,33 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
       // The input field may have kept us past a stop: never draw after the erase.
       if (!run->running.load()) return;
       const int w = std::max(std::min(cols - 4, 96), 24);
-      std::string rule = "  ";
-      for (int i = 0; i < w; ++i) rule += "─";
+      std::string rule_text = "  ";
+      for (int i = 0; i < w; ++i) rule_text += "─";
+      std::string rule;
+      room = room_all;
+      add(rule, room, "\x1b[2m", rule_text, "\x1b[0m");
+      std::string prompt;
+      room = room_all;
+      if (queued > 0) {
+        add(prompt, room, "", "  › ", "");
+        add(prompt, room, "\x1b[2m", "(" + std::to_string(queued) + " queued)", "\x1b[0m");
+      } else if (!typed.empty()) {
+        add(prompt, room, "", "  › ", "");
+        add(prompt, room, "", one_row(typed, cols - 5), "");
+      } else {
+        add(prompt, room, "\x1b[2m", "  › ", "\x1b[0m");
+      }
 
       put("\r" + status + "\x1b[K");
-      put("\n\x1b[2m" + rule + "\x1b[0m\x1b[K");
-      if (queued > 0) {
-        put("\n  › \x1b[2m(" + std::to_string(queued) + " queued)\x1b[0m\x1b[K");
-      } else if (!typed.empty()) {
-        put("\n  › " + one_row(typed, cols - 5) + "\x1b[K");
-      } else {
-        put("\n\x1b[2m  › \x1b[0m\x1b[K");
+      put("\n" + rule + "\x1b[K");
+      put("\n" + prompt + "\x1b[K");
+      put("\n" + rule + "\x1b[K");
+      if (!extra.empty()) {
+        std::string row;
+        room = room_all;
+        add(row, room, "\x1b[2m", "  " + one_row(extra, cols - 3), "\x1b[0m");
+        put("\n" + row + "\x1b[K");
       }
-      put("\n\x1b[2m" + rule + "\x1b[0m\x1b[K");
-      if (!extra.empty()) put("\n\x1b[2m  " + one_row(extra, cols - 3) + "\x1b[0m\x1b[K");
       put("\x1b[?25l");
       put(extra.empty() ? "\x1b[3A\r" : "\x1b[4A\r");
       flush_out();
@@ -201,8 +241,11 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
     } catch (const std::ios_base::failure&) {
       run->running = false;  // the terminal is gone: end quietly
       return;
-    } catch (const std::exception&) {
-      // A failing input field ends the thread; the flag stays up until the next stop.
+    } catch (const abi::__forced_unwind&) {
+      throw;  // thread cancellation must unwind
+    } catch (...) {
+      // A failing input field ends the thread, whatever it throws; the flag stays up until the
+      // next stop.
       return;
     }
     std::unique_lock guard(run->m);

@@ -5,10 +5,13 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <unordered_map>
 
@@ -136,9 +139,18 @@ void OutputManager::_emit_event(const std::string& event_type, Payload payload) 
   if (!_event_callback) return;
   try {
     _event_callback(event_type, std::move(payload));
-  } catch (const std::exception&) {
-    // A failing subscriber never stops the turn.
+  } catch (const abi::__forced_unwind&) {
+    throw;  // thread cancellation must unwind
+  } catch (...) {
+    // A failing subscriber never stops the turn, whatever it throws.
   }
+}
+
+// A turn reported without start_thinking has no start time: its clock starts at its first
+// operation instead of the epoch.
+void OutputManager::_start_clock_if_unset() {
+  std::lock_guard guard(_lock);
+  if (state.start_time == 0.0) state.start_time = now();
 }
 
 // ---- turn lifecycle -------------------------------------------------------------------------
@@ -149,8 +161,8 @@ void OutputManager::start_thinking(bool reset) {
     state.phase = Phase::THINKING;
     _core->custom_stage.clear();
     state.thinking_peek.clear();
+    if (reset || state.start_time == 0.0) state.start_time = now();
     if (reset) {
-      state.start_time = now();
       state.tokens = 0;
       state.tool_actions.clear();
       state.content_chunks.clear();
@@ -161,6 +173,7 @@ void OutputManager::start_thinking(bool reset) {
 }
 
 void OutputManager::feed_thinking(std::string_view chunk) {
+  _start_clock_if_unset();
   {
     std::lock_guard guard(_lock);
     state.tokens += token_estimate(chunk);
@@ -174,6 +187,7 @@ void OutputManager::thinking_done(std::string_view full_text) {
 }
 
 void OutputManager::set_stage(std::string_view stage) {
+  _start_clock_if_unset();
   {
     std::lock_guard guard(_lock);
     _core->custom_stage = std::string(stage);
@@ -182,6 +196,7 @@ void OutputManager::set_stage(std::string_view stage) {
 }
 
 void OutputManager::set_thinking_peek(std::string_view text) {
+  _start_clock_if_unset();
   {
     std::lock_guard guard(_lock);
     state.thinking_peek = cut(text, 120);
@@ -191,6 +206,7 @@ void OutputManager::set_thinking_peek(std::string_view text) {
 }
 
 void OutputManager::start_streaming() {
+  _start_clock_if_unset();
   _stop_indicator();
   {
     std::lock_guard guard(_lock);
@@ -198,13 +214,23 @@ void OutputManager::start_streaming() {
     _core->custom_stage.clear();
   }
   _emit_event("stream_start", make_payload());
+  _held_cr = false;
   put("\r\x1b[K\n\n  ");
   flush_out();
 }
 
 void OutputManager::stream(std::string_view chunk) {
+  _start_clock_if_unset();
+  std::string out;
   if (state.phase != Phase::STREAMING) {
     start_streaming();
+    _col_pos = 2;
+  } else if (indicator_running() || _core->block_drawn.load()) {
+    // A tool call inside the answer started the status block: stop it before writing, whatever
+    // the phase, and go on below the tool log as a new paragraph.
+    _stop_indicator();
+    _held_cr = false;
+    out = "\r\x1b[K\n\n  ";
     _col_pos = 2;
   }
   const std::size_t chars = text::count_chars(chunk);
@@ -220,10 +246,21 @@ void OutputManager::stream(std::string_view chunk) {
   // one column; controls are drawn as U+FFFD so they count the same and cannot drive the
   // terminal.
   const int wrap_at = _cols() - 1;
-  std::string out;
-  out.reserve(chunk.size() + chunk.size() / 32 + 8);
+  out.reserve(out.size() + chunk.size() + chunk.size() / 32 + 8);
   int col = _col_pos;
   std::size_t pos = 0;
+  if (_held_cr && !chunk.empty()) {
+    // The CR held from the last chunk: a line end when this chunk starts with LF, else a lone CR.
+    _held_cr = false;
+    if (chunk[0] != '\n') {
+      if (col >= wrap_at) {
+        out += "\n  ";
+        col = 2;
+      }
+      ++col;
+      text::encode(text::kReplacement, out);
+    }
+  }
   while (pos < chunk.size()) {
     const unsigned char b = static_cast<unsigned char>(chunk[pos]);
     if (b == '\n') {
@@ -234,6 +271,11 @@ void OutputManager::stream(std::string_view chunk) {
     }
     if (b == '\r' && pos + 1 < chunk.size() && chunk[pos + 1] == '\n') {
       ++pos;  // CR LF is a plain line end
+      continue;
+    }
+    if (b == '\r' && pos + 1 == chunk.size()) {
+      _held_cr = true;  // CR LF may be split across chunks: the next one decides
+      ++pos;
       continue;
     }
     if (col >= wrap_at) {
@@ -260,6 +302,7 @@ void OutputManager::stream(std::string_view chunk) {
 }
 
 void OutputManager::print_info(std::string_view text) {
+  _start_clock_if_unset();
   const bool was_running = indicator_running();
   if (was_running || _core->block_drawn.load()) _stop_indicator();  // also a stale block
   put("\x1b[2m  " + text::terminal_safe(text) + "\x1b[0m\n");
@@ -268,6 +311,7 @@ void OutputManager::print_info(std::string_view text) {
 }
 
 void OutputManager::set_error(std::string_view msg) {
+  _start_clock_if_unset();
   _stop_indicator();
   {
     std::lock_guard guard(_lock);
@@ -281,6 +325,7 @@ void OutputManager::set_error(std::string_view msg) {
 }
 
 void OutputManager::done() {
+  _start_clock_if_unset();
   _stop_indicator();
   const double elapsed = now() - state.start_time;
   std::vector<std::string> names;
@@ -298,6 +343,7 @@ void OutputManager::done() {
 void OutputManager::_write_summary(double elapsed, const std::vector<std::string>& names) {
   char secs[64];
   std::snprintf(secs, sizeof secs, "%.1fs", elapsed);
+  if (std::strcmp(secs, "-0.0s") == 0) std::strcpy(secs, "0.0s");  // a clock that stepped back
   std::string line = "\n\x1b[2m  Done in ";
   line += secs;
   if (!names.empty()) {

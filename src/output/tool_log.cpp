@@ -61,6 +61,7 @@ std::string OutputManager::_filter_noise(std::string_view text) {
 }
 
 int OutputManager::log_tool(std::string_view name, std::string_view args) {
+  _start_clock_if_unset();
   _stop_indicator();
   int idx;
   {
@@ -83,6 +84,7 @@ int OutputManager::log_tool(std::string_view name, std::string_view args) {
 }
 
 void OutputManager::tool_result(std::string_view raw_result, bool error, std::int64_t idx) {
+  _start_clock_if_unset();
   const std::string result = _filter_noise(raw_result);
   std::string name;
   std::string args;
@@ -113,7 +115,8 @@ void OutputManager::tool_result(std::string_view raw_result, bool error, std::in
   std::size_t pos = 0;
   while (pos < body.size() && shown < limit) {
     const std::string_view line = text::next_line(body, pos);
-    put(open + text::terminal_safe(text::take_chars(line, 90)) + "\x1b[0m\n");
+    // Colour and cursor sequences of the tool (ls --color) go whole; lone controls show as U+FFFD.
+    put(open + text::terminal_safe(text::take_chars(text::strip_escapes(line), 90)) + "\x1b[0m\n");
     ++shown;
   }
   if (!error && pos < body.size()) {
