@@ -21,12 +21,11 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty() || args[0] == "-h" || args[0] == "--help") {
-    std::cout << kUsage;
-    return args.empty() ? 2 : 0;
+    return orvo::host::write_help(std::cout, kUsage, args.empty() ? 2 : 0);
   }
   const std::string command = args[0];
   args.erase(args.begin());
   if (command == "replay") return orvo::host::replay_main(args);
-  std::cerr << "kestravel: unknown command '" << command << "'\n" << kUsage;
+  std::cerr << "kestravel: unknown command '" << orvo::host::safe_text(command) << "'\n" << kUsage;
   return 2;
 }
