@@ -5,15 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cxxabi.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <cxxabi.h>
-#include <limits>
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -138,7 +138,8 @@ Step check_line(int line_no, std::string_view line) {
       if (p.kind == Kind::Int && obj[p.name].is_number_unsigned() &&
           obj[p.name].get<std::uint64_t>() >
               static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        throw ScriptError(line_no, std::string("\"") + p.name + "\" of " + name + " is out of range");
+        throw ScriptError(line_no,
+                          std::string("\"") + p.name + "\" of " + name + " is out of range");
       }
       step.args[p.name] = obj[p.name];
     } else if (p.fallback.is_null()) {
@@ -226,8 +227,8 @@ void run_step(OutputManager& out, const Step& step, bool fast) {
 
 // Signals whose default action ends the process: each erases the status block and shows the
 // cursor before the process dies of it (Ctrl+C, Ctrl+\\, kill, crashes).
-constexpr int kFatalSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGSEGV, SIGABRT,
-                                 SIGBUS,  SIGFPE,  SIGILL,  SIGTRAP, SIGSYS,  SIGUSR1,
+constexpr int kFatalSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGSEGV,   SIGABRT,
+                                 SIGBUS,  SIGFPE,  SIGILL,  SIGTRAP, SIGSYS,    SIGUSR1,
                                  SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
 
 // Gives the terminal back: the block erased if one is drawn (otherwise the line holds answer
@@ -317,7 +318,8 @@ std::string read_script(const std::string& path, std::string& text, struct stat&
       return std::strerror(errno);
     }
     if (text.size() + static_cast<std::size_t>(n) > kMaxScriptBytes) {
-      return "larger than " + std::to_string(kMaxScriptBytes >> 20) + " MiB, the most a script may hold";
+      return "larger than " + std::to_string(kMaxScriptBytes >> 20) +
+             " MiB, the most a script may hold";
     }
     text.append(buf, static_cast<std::size_t>(n));
   }
@@ -366,18 +368,18 @@ void play(const std::vector<Step>& steps, const ReplayOptions& options) {
   std::exception_ptr failure;
   std::exception_ptr event_failure;
   std::thread worker([&] {
-    OutputManager out;
-    if (writer) {
-      out.set_event_callback([&](const std::string& name, Payload payload) {
-        try {
-          writer->write(name, *payload);
-        } catch (const std::exception&) {
-          if (!event_failure) event_failure = std::current_exception();
-        }
-      });
-    }
     // Nothing may escape this thread.
     try {
+      OutputManager out;
+      if (writer) {
+        out.set_event_callback([&](const std::string& name, Payload payload) {
+          try {
+            writer->write(name, *payload);
+          } catch (const std::exception&) {
+            if (!event_failure) event_failure = std::current_exception();
+          }
+        });
+      }
       for (const auto& step : steps) run_step(out, step, options.fast);
       out._stop_indicator();  // a script that ends mid-turn leaves no block behind
     } catch (const abi::__forced_unwind&) {

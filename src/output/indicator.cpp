@@ -159,99 +159,105 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
     }
   } finish{*run};
 
-  std::uint64_t frame = 0;
-  while (run->running.load()) {
-    ++frame;
-    const std::string_view icon = ICONS[frame % ICONS.size()];
-    double start;
-    std::string stage;
-    std::string extra;
-    std::shared_ptr<InputField> field;
-    {
-      std::lock_guard guard(core->lock);
-      start = core->state.start_time;
-      stage = core->custom_stage;
-      extra = core->status_line;
-      field = core->input_field;
-    }
-    const double elapsed = now() - start;
-    const int cols = _cols();
-    const char* hint = elapsed > 10 ? " · ctrl+c to stop" : "";
-    const std::string time = time_text(elapsed);
-    std::string label;
-    if (!stage.empty()) {
-      // Room left on the row beside icon, dots, time and hint.
-      const int used =
-          3 + 5 + static_cast<int>(time.size()) + 1 + static_cast<int>(text::count_chars(hint));
-      label = one_row(stage, cols - 1 - used);
-    } else {
-      const auto block = static_cast<long long>(std::floor(std::floor(elapsed) / 6));
-      label = std::string(LABELS[static_cast<std::size_t>(((block % 9) + 9) % 9)]);
-    }
-    // Every row is cut to the terminal less its last column.
-    const int room_all = cols - 1;
-    std::string status;
-    int room = room_all;
-    add(status, room, "\x1b[32m", " " + std::string(icon) + " " + label + "... (" + time + ")",
-        "\x1b[0m");
-    add(status, room, "", hint, "");
-    try {
-      std::string typed;
-      std::size_t queued = 0;
-      if (field) {
-        field->collect_typeahead();
-        typed = field->get_typeahead_text();
-        queued = field->queue_length();
+  // Nothing may escape this thread (an allocation failure included): it ends quietly and the
+  // next stop erases what it drew.
+  try {
+    std::uint64_t frame = 0;
+    while (run->running.load()) {
+      ++frame;
+      const std::string_view icon = ICONS[frame % ICONS.size()];
+      double start;
+      std::string stage;
+      std::string extra;
+      std::shared_ptr<InputField> field;
+      {
+        std::lock_guard guard(core->lock);
+        start = core->state.start_time;
+        stage = core->custom_stage;
+        extra = core->status_line;
+        field = core->input_field;
       }
-      // The input field may have kept us past a stop: never draw after the erase.
-      if (!run->running.load()) return;
-      const int w = std::max(std::min(cols - 4, 96), 24);
-      std::string rule_text = "  ";
-      for (int i = 0; i < w; ++i) rule_text += "─";
-      std::string rule;
-      room = room_all;
-      add(rule, room, "\x1b[2m", rule_text, "\x1b[0m");
-      std::string prompt;
-      room = room_all;
-      if (queued > 0) {
-        add(prompt, room, "", "  › ", "");
-        add(prompt, room, "\x1b[2m", "(" + std::to_string(queued) + " queued)", "\x1b[0m");
-      } else if (!typed.empty()) {
-        add(prompt, room, "", "  › ", "");
-        add(prompt, room, "", one_row(typed, cols - 5), "");
+      const double elapsed = now() - start;
+      const int cols = _cols();
+      const char* hint = elapsed > 10 ? " · ctrl+c to stop" : "";
+      const std::string time = time_text(elapsed);
+      std::string label;
+      if (!stage.empty()) {
+        // Room left on the row beside icon, dots, time and hint.
+        const int used =
+            3 + 5 + static_cast<int>(time.size()) + 1 + static_cast<int>(text::count_chars(hint));
+        label = one_row(stage, cols - 1 - used);
       } else {
-        add(prompt, room, "\x1b[2m", "  › ", "\x1b[0m");
+        const auto block = static_cast<long long>(std::floor(std::floor(elapsed) / 6));
+        label = std::string(LABELS[static_cast<std::size_t>(((block % 9) + 9) % 9)]);
       }
-
-      put("\r" + status + "\x1b[K");
-      put("\n" + rule + "\x1b[K");
-      put("\n" + prompt + "\x1b[K");
-      put("\n" + rule + "\x1b[K");
-      if (!extra.empty()) {
-        std::string row;
+      // Every row is cut to the terminal less its last column.
+      const int room_all = cols - 1;
+      std::string status;
+      int room = room_all;
+      add(status, room, "\x1b[32m", " " + std::string(icon) + " " + label + "... (" + time + ")",
+          "\x1b[0m");
+      add(status, room, "", hint, "");
+      try {
+        std::string typed;
+        std::size_t queued = 0;
+        if (field) {
+          field->collect_typeahead();
+          typed = field->get_typeahead_text();
+          queued = field->queue_length();
+        }
+        // The input field may have kept us past a stop: never draw after the erase.
+        if (!run->running.load()) return;
+        const int w = std::max(std::min(cols - 4, 96), 24);
+        std::string rule_text = "  ";
+        for (int i = 0; i < w; ++i) rule_text += "─";
+        std::string rule;
         room = room_all;
-        add(row, room, "\x1b[2m", "  " + one_row(extra, cols - 3), "\x1b[0m");
-        put("\n" + row + "\x1b[K");
+        add(rule, room, "\x1b[2m", rule_text, "\x1b[0m");
+        std::string prompt;
+        room = room_all;
+        if (queued > 0) {
+          add(prompt, room, "", "  › ", "");
+          add(prompt, room, "\x1b[2m", "(" + std::to_string(queued) + " queued)", "\x1b[0m");
+        } else if (!typed.empty()) {
+          add(prompt, room, "", "  › ", "");
+          add(prompt, room, "", one_row(typed, cols - 5), "");
+        } else {
+          add(prompt, room, "\x1b[2m", "  › ", "\x1b[0m");
+        }
+
+        put("\r" + status + "\x1b[K");
+        put("\n" + rule + "\x1b[K");
+        put("\n" + prompt + "\x1b[K");
+        put("\n" + rule + "\x1b[K");
+        if (!extra.empty()) {
+          std::string row;
+          room = room_all;
+          add(row, room, "\x1b[2m", "  " + one_row(extra, cols - 3), "\x1b[0m");
+          put("\n" + row + "\x1b[K");
+        }
+        put("\x1b[?25l");
+        put(extra.empty() ? "\x1b[3A\r" : "\x1b[4A\r");
+        flush_out();
+        core->block_drawn = true;
+        g_block_on_screen = true;
+      } catch (const std::ios_base::failure&) {
+        run->running = false;  // the terminal is gone: end quietly
+        return;
+      } catch (const abi::__forced_unwind&) {
+        throw;  // thread cancellation must unwind
+      } catch (...) {
+        // A failing input field ends the thread, whatever it throws; the flag stays up until the
+        // next stop.
+        return;
       }
-      put("\x1b[?25l");
-      put(extra.empty() ? "\x1b[3A\r" : "\x1b[4A\r");
-      flush_out();
-      core->block_drawn = true;
-      g_block_on_screen = true;
-    } catch (const std::ios_base::failure&) {
-      run->running = false;  // the terminal is gone: end quietly
-      return;
-    } catch (const abi::__forced_unwind&) {
-      throw;  // thread cancellation must unwind
-    } catch (...) {
-      // A failing input field ends the thread, whatever it throws; the flag stays up until the
-      // next stop.
-      return;
+      std::unique_lock guard(run->m);
+      run->cv.wait_for(guard, std::chrono::milliseconds(500), [&] { return !run->running.load(); });
     }
-    std::unique_lock guard(run->m);
-    run->cv.wait_for(guard, std::chrono::milliseconds(500), [&] { return !run->running.load(); });
+  } catch (const abi::__forced_unwind&) {
+    throw;  // thread cancellation must unwind
+  } catch (...) {
   }
 }
-
 
 }  // namespace orvo

@@ -99,13 +99,23 @@ TEST(Utf8, StripEscapesDropsWholeSequences) {
       {"\x1b]52;c;aGk=\x1b\\y", "y"},
       {"\x1b]8;;http://x\xc2\x9clink", "link"},
       {"\x1bPq#0;2;0;0;0\x1b\\z", "z"},
-      {"\x1b(Bplain\x1b=\x1b" "7", "plain"},
-      {"\xc2\x9b" "31mc1", "c1"},
-      {"\xc2\x9d" "0;t\x07" "osc", "osc"},
+      {"\x1b(Bplain\x1b=\x1b"
+       "7",
+       "plain"},
+      {"\xc2\x9b"
+       "31mc1",
+       "c1"},
+      {"\xc2\x9d"
+       "0;t\x07"
+       "osc",
+       "osc"},
       {"\x1b]0;unterminated\nnext", "\nnext"},
       {"\x1b[12", ""},
       {"lone\x1b", "lone\x1b"},
-      {"esc\x1b\x07" "bel", "esc\x1b\x07" "bel"},
+      {"esc\x1b\x07"
+       "bel",
+       "esc\x1b\x07"
+       "bel"},
       {"\x1b[31\x07m", "\x07m"},
       {"no escapes ünï \t\r\n", "no escapes ünï \t\r\n"},
       {"", ""},
@@ -121,7 +131,9 @@ TEST(Utf8, MessageSafeNeutralisesEveryControl) {
       {"name", "name"},
       {"\x1b]0;pwned\x07", "\uFFFD]0;pwned\uFFFD"},
       {"a\nb\tc\r\nd", "a\uFFFDb\uFFFDc\uFFFDd"},
-      {"c1\xc2\x9b" "31m del\x7f raw\x9b", "c1\uFFFD31m del\uFFFD raw\uFFFD"},
+      {"c1\xc2\x9b"
+       "31m del\x7f raw\x9b",
+       "c1\uFFFD31m del\uFFFD raw\uFFFD"},
       {std::string("nul\0x", 5), "nul\uFFFDx"},
   };
   for (const auto& c : cases) EXPECT_EQ(message_safe(c.in), c.want) << c.in;

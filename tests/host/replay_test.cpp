@@ -5,10 +5,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <tuple>
 #include <fstream>
 #include <iostream>
 #include <sstream>
+#include <tuple>
 
 #include <unistd.h>
 
@@ -89,8 +89,7 @@ TEST(ReplayScript, NumbersOutOfRangeAreScriptErrors) {
       {"{\"call\":\"stream\",\"chunk\":\"a\",\"z\":{\"n\":[-1e400]}}", 1, "not valid JSON"},
       {"{\"call\":\"tool_result\",\"result\":\"\",\"idx\":18446744073709551615}", 1,
        "\"idx\" of tool_result is out of range"},
-      {"{\"call\":\"tool_result\",\"result\":\"\",\"idx\":9223372036854775808}", 1,
-       "out of range"},
+      {"{\"call\":\"tool_result\",\"result\":\"\",\"idx\":9223372036854775808}", 1, "out of range"},
       {"{\"call\":\"tool_result\",\"result\":\"\",\"idx\":-9223372036854775809}", 1,
        "must be an integer"},
       {std::string("{\"call\":\"done\"}\n{\"call\":\"done\"}\0 trailing", 32), 2, "NUL byte"},
@@ -119,7 +118,8 @@ TEST(ReplayScript, ErrorMessagesNeutraliseControls) {
       "{\"call\":\"\\u009b31m\\u007f\\n\"}",
       "{\"call\":\"done\",\"\\u001b]52;c;aGk=\\u0007\":1}",
       "{\"call\":\"done\",\"\x7f\":1}",
-      "{\"call\":\"\xc2\x9b" "31m\"}",
+      "{\"call\":\"\xc2\x9b"
+      "31m\"}",
       "{\"call\":\x1b]0;raw\x07}",
       "{\"call\":\"\x9b\x1b[2J\"}",
       "\x1b]0;x\x07",
@@ -276,7 +276,8 @@ TEST(ReplayProgram, EventsFileThatIsTheScriptIsRefused) {
   const std::filesystem::path sp(script);
   const std::string dotted = sp.parent_path().string() + "/./" + sp.filename().string();
   for (const std::string& events : {script, link, dotted}) {
-    auto [status, err] = run(kBin + " replay " + script + " --fast --events " + events + " >/dev/null");
+    auto [status, err] =
+        run(kBin + " replay " + script + " --fast --events " + events + " >/dev/null");
     EXPECT_EQ(status, 2) << events;
     EXPECT_NE(err.find("script"), std::string::npos) << err;
     EXPECT_EQ(read_file(script), text);

@@ -276,7 +276,7 @@ TEST_F(OutputTest, ToolResultPreview) {
       {"", true, ""},
       {std::string(100, 'z'), false, dim(std::string(90, 'z'))},
       {"  indented\n\n", false, dim("indented")},
-      {"\x1b[31mred\x1b[0m", false, dim("red")},  // whole sequences go (issue 14)
+      {"\x1b[31mred\x1b[0m", false, dim("red")},     // whole sequences go (issue 14)
       {"\x1b[31mred\x1b", false, dim("red\uFFFD")},  // a lone control stays visible
   };
   for (const auto& c : cases) {
@@ -444,7 +444,8 @@ TEST_F(OutputTest, ToolPreviewDropsEscapeSequences) {
   const std::string raw =
       "\x1b[0m\x1b[01;34msrc\x1b[0m  \x1b[01;32mrun.sh\x1b[0m\n"
       "\x1b]0;title\x07x\x1b]8;;http://e\x1b\\y\x1b(Bz\x1b[?25l\n"
-      "bell\x07 \xc2\x9b" "31mc1\n"
+      "bell\x07 \xc2\x9b"
+      "31mc1\n"
       "lone\x1b";
   const int idx = out->log_tool("bash", "ls --color");
   cap.take();
