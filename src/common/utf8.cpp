@@ -223,4 +223,99 @@ std::string terminal_safe(std::string_view s) {
   return out;
 }
 
+namespace {
+
+// Position after a control sequence whose parameters start at `p` (CSI): parameter bytes, then
+// intermediate bytes, then one final byte. A byte that cannot belong to it ends it early (what
+// was read is dropped; that byte is kept); the end of the text ends it too.
+std::size_t skip_csi(std::string_view s, std::size_t p) noexcept {
+  while (p < s.size() && s[p] >= 0x30 && s[p] <= 0x3F) ++p;
+  while (p < s.size() && s[p] >= 0x20 && s[p] <= 0x2F) ++p;
+  if (p < s.size() && s[p] >= 0x40 && s[p] <= 0x7E) ++p;
+  return p;
+}
+
+// Position after a control string whose content starts at `p` (OSC, DCS, SOS, PM, APC): up to BEL,
+// ESC \ or the C1 string terminator. An unterminated one ends before the next line feed.
+std::size_t skip_string(std::string_view s, std::size_t p) noexcept {
+  while (p < s.size()) {
+    const unsigned char b = static_cast<unsigned char>(s[p]);
+    if (b == 0x07) return p + 1;
+    if (b == '\n') return p;
+    if (b == 0x1B && p + 1 < s.size() && s[p + 1] == '\\') return p + 2;
+    if (b == 0xC2 && p + 1 < s.size() && static_cast<unsigned char>(s[p + 1]) == 0x9C) return p + 2;
+    ++p;
+  }
+  return p;
+}
+
+bool is_c1_introducer(unsigned char b) noexcept {
+  return b == 0x9B || b == 0x9D || b == 0x90 || b == 0x98 || b == 0x9E || b == 0x9F;
+}
+
+}  // namespace
+
+std::string strip_escapes(std::string_view s) {
+  bool any = false;
+  for (std::size_t i = 0; i < s.size() && !any; ++i) {
+    const unsigned char b = static_cast<unsigned char>(s[i]);
+    any = b == 0x1B ||
+          (b == 0xC2 && i + 1 < s.size() && is_c1_introducer(static_cast<unsigned char>(s[i + 1])));
+  }
+  if (!any) return std::string(s);
+
+  std::string out;
+  out.reserve(s.size());
+  std::size_t p = 0;
+  while (p < s.size()) {
+    const unsigned char b = static_cast<unsigned char>(s[p]);
+    if (b == 0x1B && p + 1 < s.size()) {
+      const unsigned char c = static_cast<unsigned char>(s[p + 1]);
+      if (c == '[') {
+        p = skip_csi(s, p + 2);
+        continue;
+      }
+      if (c == ']' || c == 'P' || c == 'X' || c == '^' || c == '_') {
+        p = skip_string(s, p + 2);
+        continue;
+      }
+      // Other escape sequences: intermediate bytes, then one final byte (ESC ( B, ESC 7, ESC =).
+      std::size_t q = p + 1;
+      while (q < s.size() && s[q] >= 0x20 && s[q] <= 0x2F) ++q;
+      if (q < s.size() && s[q] >= 0x30 && s[q] <= 0x7E) {
+        p = q + 1;
+        continue;
+      }
+    } else if (b == 0xC2 && p + 1 < s.size()) {
+      const unsigned char c = static_cast<unsigned char>(s[p + 1]);
+      if (c == 0x9B) {
+        p = skip_csi(s, p + 2);
+        continue;
+      }
+      if (is_c1_introducer(c)) {
+        p = skip_string(s, p + 2);
+        continue;
+      }
+    }
+    out.push_back(static_cast<char>(b));  // a lone ESC stays, for terminal_safe to neutralise
+    ++p;
+  }
+  return out;
+}
+
+std::string message_safe(std::string_view s) {
+  std::string safe = terminal_safe(s);
+  if (safe.find_first_of("\n\t") == std::string::npos) return safe;
+  std::string out;
+  out.reserve(safe.size() + 8);
+  for (char c : safe) {
+    if (c == '\n' || c == '\t') {
+      encode(kReplacement, out);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace orvo::text

@@ -45,6 +45,16 @@ bool has_visible(std::string_view s) noexcept;
 // A CR directly before LF is dropped. Returns `s` unchanged when nothing needs replacing.
 std::string terminal_safe(std::string_view s);
 
+// `s` without whole escape sequences: CSI (ESC [ or U+009B, with parameters and intermediates),
+// control strings (OSC, DCS, SOS, PM, APC, as ESC sequences or C1 code points, up to BEL, ESC \ or
+// U+009C; an unterminated one ends before the next line feed) and other ESC sequences (ESC, then
+// intermediates, then a final byte). Lone controls are kept, for terminal_safe to neutralise.
+std::string strip_escapes(std::string_view s);
+
+// Text quoted in a message: as terminal_safe, and line feeds and tabs become U+FFFD as well, so
+// input can neither drive the terminal nor forge message lines.
+std::string message_safe(std::string_view s);
+
 // Terminal columns of one code point: 2 for wide East Asian characters and emoji, 0 for combining
 // marks and other zero-width characters, else 1.
 int columns(char32_t cp) noexcept;

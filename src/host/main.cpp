@@ -72,10 +72,10 @@ int main(int argc, char** argv) {
 
   try {
     cli.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return cli.exit(e);
-  } catch (const CLI::CallForAllHelp& e) {
-    return cli.exit(e);
+  } catch (const CLI::CallForHelp&) {
+    return orvo::host::write_help(std::cout, cli.help(), 0);
+  } catch (const CLI::CallForAllHelp&) {
+    return orvo::host::write_help(std::cout, cli.help("", CLI::AppFormatMode::All), 0);
   } catch (const CLI::ParseError& e) {
     cli.exit(e);
     return 2;

@@ -1,11 +1,19 @@
 #include "host/replay.hpp"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cxxabi.h>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -74,15 +82,30 @@ bool fits(const json& v, Kind k) {
   return false;
 }
 
+// The reason of an error of the JSON layer, without nlohmann's "[json.exception.x.n] " prefix.
+std::string json_reason(const json::exception& e) {
+  std::string what = e.what();
+  if (auto p = what.find("] "); p != std::string::npos) what = what.substr(p + 2);
+  return what;
+}
+
+Step check_line(int line_no, std::string_view line);
+
+// Every error of the JSON layer (syntax, a number out of range, a type) is a script error.
 Step parse_line(int line_no, std::string_view line) {
+  try {
+    return check_line(line_no, line);
+  } catch (const json::exception& e) {
+    throw ScriptError(line_no, json_reason(e));
+  }
+}
+
+Step check_line(int line_no, std::string_view line) {
   json obj;
   try {
     obj = json::parse(line);
-  } catch (const json::parse_error& e) {
-    std::string what = e.what();
-    // nlohmann prefixes "[json.exception.parse_error.101] parse error at ...": keep the reason.
-    if (auto p = what.find("] "); p != std::string::npos) what = what.substr(p + 2);
-    throw ScriptError(line_no, "not valid JSON: " + what);
+  } catch (const json::exception& e) {
+    throw ScriptError(line_no, "not valid JSON: " + json_reason(e));
   }
   if (!obj.is_object()) throw ScriptError(line_no, "expected a JSON object");
   Step step;
@@ -112,6 +135,12 @@ Step parse_line(int line_no, std::string_view line) {
         throw ScriptError(line_no, std::string("\"") + p.name + "\" of " + name + " must be " +
                                        kind_name(p.kind));
       }
+      if (p.kind == Kind::Int && obj[p.name].is_number_unsigned() &&
+          obj[p.name].get<std::uint64_t>() >
+              static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        throw ScriptError(line_no,
+                          std::string("\"") + p.name + "\" of " + name + " is out of range");
+      }
       step.args[p.name] = obj[p.name];
     } else if (p.fallback.is_null()) {
       throw ScriptError(line_no, name + " needs \"" + p.name + "\"");
@@ -133,7 +162,8 @@ class EventWriter {
  public:
   explicit EventWriter(const std::string& path) : path_(path), file_(path, std::ios::trunc) {
     if (!file_)
-      throw std::runtime_error("cannot write events to " + path + ": " + std::strerror(errno));
+      throw std::runtime_error("cannot write events to " + safe_text(path) + ": " +
+                               std::strerror(errno));
   }
   void write(const std::string& name, const PayloadMap& payload) {
     json line = json::object();
@@ -151,7 +181,7 @@ class EventWriter {
     out["payload"] = std::move(body);
     file_ << out.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
     file_.flush();
-    if (!file_) throw std::runtime_error("cannot write events to " + path_);
+    if (!file_) throw std::runtime_error("cannot write events to " + safe_text(path_));
   }
 
  private:
@@ -195,19 +225,104 @@ void run_step(OutputManager& out, const Step& step, bool fast) {
     out.done();
 }
 
-// Erases the status block and shows the cursor again when the replay is interrupted, so the
-// terminal is never left with a hidden cursor. Only write() is used here.
-extern "C" void on_interrupt(int sig) {
+// Signals whose default action ends the process: each erases the status block and shows the
+// cursor before the process dies of it (Ctrl+C, Ctrl+\\, kill, crashes).
+constexpr int kFatalSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGSEGV,   SIGABRT,
+                                 SIGBUS,  SIGFPE,  SIGILL,  SIGTRAP, SIGSYS,    SIGUSR1,
+                                 SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+
+// Gives the terminal back: the block erased if one is drawn (otherwise the line holds answer
+// text and stays), the cursor shown, attributes reset. Only write() is used.
+void restore_terminal(bool end_line) {
   static const char erase[] = "\r\x1b[J\x1b[?25h\x1b[0m";
-  static const char show[] = "\x1b[?25h\x1b[0m\n";
-  if (::isatty(STDOUT_FILENO)) {
-    // Erase only a status block that is there: otherwise the line holds answer text.
-    const bool block = status_block_on_screen();
-    [[maybe_unused]] auto n = block ? ::write(STDOUT_FILENO, erase, sizeof erase - 1)
-                                    : ::write(STDOUT_FILENO, show, sizeof show - 1);
+  static const char show_nl[] = "\x1b[?25h\x1b[0m\n";
+  static const char show[] = "\x1b[?25h\x1b[0m";
+  if (!::isatty(STDOUT_FILENO)) return;
+  [[maybe_unused]] ssize_t n;
+  if (status_block_on_screen()) {
+    n = ::write(STDOUT_FILENO, erase, sizeof erase - 1);
+  } else if (end_line) {
+    n = ::write(STDOUT_FILENO, show_nl, sizeof show_nl - 1);
+  } else {
+    n = ::write(STDOUT_FILENO, show, sizeof show - 1);
   }
-  std::signal(sig, SIG_DFL);
-  std::raise(sig);
+}
+
+// Installed with SA_RESETHAND | SA_NODEFER: the raise below meets the default action at once.
+extern "C" void on_fatal_signal(int sig) {
+  restore_terminal(true);
+  ::raise(sig);
+}
+
+void install_tstp_handler();
+
+// Ctrl+Z: erase before the stop; after `fg` the indicator's next tick (at once, since its wait
+// timed out while stopped) draws the block again at the cursor.
+extern "C" void on_stop_signal(int) {
+  const int saved = errno;
+  restore_terminal(false);
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  ::sigaction(SIGTSTP, &dfl, nullptr);
+  sigset_t set, old;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTSTP);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, &old);
+  ::raise(SIGTSTP);  // stopped here until SIGCONT
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  install_tstp_handler();
+  errno = saved;
+}
+
+void install_tstp_handler() {
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  ::sigaction(SIGTSTP, &sa, nullptr);
+}
+
+void install_signal_handlers() {
+  struct sigaction sa {};
+  sa.sa_handler = on_fatal_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND | SA_NODEFER;
+  for (int sig : kFatalSignals) {
+    struct sigaction old {};
+    // A signal ignored by whoever started us (nohup, a shell's background job) stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
+  struct sigaction old {};
+  if (::sigaction(SIGTSTP, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) install_tstp_handler();
+}
+
+// Reads a whole script file: at most kMaxScriptBytes; a directory or a read error is an error.
+// Returns the error text, empty on success.
+std::string read_script(const std::string& path, std::string& text, struct stat& st) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::strerror(errno);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  if (::fstat(fd, &st) != 0) return std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return std::strerror(EISDIR);
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) return "";
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::strerror(errno);
+    }
+    if (text.size() + static_cast<std::size_t>(n) > kMaxScriptBytes) {
+      return "larger than " + std::to_string(kMaxScriptBytes >> 20) +
+             " MiB, the most a script may hold";
+    }
+    text.append(buf, static_cast<std::size_t>(n));
+  }
 }
 
 }  // namespace
@@ -222,6 +337,7 @@ std::vector<Step> parse_script(std::string_view text) {
     std::string_view line = text.substr(pos, end - pos);
     ++line_no;
     pos = end + 1;
+    if (line.find('\0') != std::string_view::npos) throw ScriptError(line_no, "holds a NUL byte");
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const auto first = line.find_first_not_of(" \t");
     if (first == std::string_view::npos || line[first] == '#') continue;
@@ -252,26 +368,40 @@ void play(const std::vector<Step>& steps, const ReplayOptions& options) {
   std::exception_ptr failure;
   std::exception_ptr event_failure;
   std::thread worker([&] {
-    OutputManager out;
-    if (writer) {
-      out.set_event_callback([&](const std::string& name, Payload payload) {
-        try {
-          writer->write(name, *payload);
-        } catch (const std::exception&) {
-          if (!event_failure) event_failure = std::current_exception();
-        }
-      });
-    }
+    // Nothing may escape this thread.
     try {
+      OutputManager out;
+      if (writer) {
+        out.set_event_callback([&](const std::string& name, Payload payload) {
+          try {
+            writer->write(name, *payload);
+          } catch (const std::exception&) {
+            if (!event_failure) event_failure = std::current_exception();
+          }
+        });
+      }
       for (const auto& step : steps) run_step(out, step, options.fast);
       out._stop_indicator();  // a script that ends mid-turn leaves no block behind
-    } catch (const std::exception&) {
+    } catch (const abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
       failure = std::current_exception();
     }
   });
   worker.join();
   if (failure) std::rethrow_exception(failure);
   if (event_failure) std::rethrow_exception(event_failure);
+}
+
+int write_help(std::ostream& out, std::string_view text, int status) {
+  errno = 0;
+  out << text << std::flush;
+  if (out) return status;
+  const int err = errno;
+  out.clear();
+  std::cerr << "kestravel: cannot write the help text"
+            << (err != 0 ? std::string(": ") + std::strerror(err) : std::string()) << "\n";
+  return status != 0 ? status : 1;
 }
 
 int replay_main(const std::vector<std::string>& args) {
@@ -298,10 +428,9 @@ int replay_main(const std::vector<std::string>& args) {
     } else if (a == "--dump-demo") {
       dump = true;
     } else if (a == "-h" || a == "--help") {
-      std::cout << usage;
-      return 0;
+      return write_help(std::cout, usage, 0);
     } else if (a.size() > 1 && a[0] == '-') {
-      std::cerr << "kestravel replay: unknown option " << a << "\n" << usage;
+      std::cerr << "kestravel replay: unknown option " << safe_text(a) << "\n" << usage;
       return 2;
     } else if (script_path) {
       std::cerr << "kestravel replay: only one script at a time\n" << usage;
@@ -313,18 +442,25 @@ int replay_main(const std::vector<std::string>& args) {
 
   std::vector<Step> steps;
   if (script_path) {
-    std::ifstream in(*script_path, std::ios::binary);
-    if (!in) {
-      std::cerr << "kestravel replay: cannot read " << *script_path << ": " << std::strerror(errno)
-                << "\n";
+    const std::string name = safe_text(*script_path);
+    std::string text;
+    struct stat script_stat {};
+    if (std::string err = read_script(*script_path, text, script_stat); !err.empty()) {
+      std::cerr << "kestravel replay: cannot read " << name << ": " << err << "\n";
       return 2;
     }
-    std::stringstream buf;
-    buf << in.rdbuf();
+    // The events file is truncated only after this check and after the whole script is checked.
+    struct stat events_stat {};
+    if (options.events_path && ::stat(options.events_path->c_str(), &events_stat) == 0 &&
+        events_stat.st_dev == script_stat.st_dev && events_stat.st_ino == script_stat.st_ino) {
+      std::cerr << "kestravel replay: --events " << safe_text(*options.events_path)
+                << " is the script itself; it would be overwritten\n";
+      return 2;
+    }
     try {
-      steps = parse_script(buf.str());
+      steps = parse_script(text);
     } catch (const ScriptError& e) {
-      std::cerr << "kestravel replay: " << *script_path << ": " << e.what() << "\n";
+      std::cerr << "kestravel replay: " << name << ": " << e.what() << "\n";
       return 2;
     }
   } else {
@@ -335,7 +471,7 @@ int replay_main(const std::vector<std::string>& args) {
     return std::cout ? 0 : 1;
   }
 
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, on_interrupt);
+  install_signal_handlers();
   try {
     play(steps, options);
   } catch (const std::ios_base::failure&) {
@@ -343,6 +479,9 @@ int replay_main(const std::vector<std::string>& args) {
     return 1;
   } catch (const std::exception& e) {
     std::cerr << "kestravel replay: " << e.what() << "\n";
+    return 1;
+  } catch (...) {
+    std::cerr << "kestravel replay: the turn failed\n";
     return 1;
   }
   return 0;

@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/utf8.hpp"
+
 namespace orvo::host {
 
 // One line of a script: a call of the output controller, or a pause.
@@ -21,11 +23,21 @@ struct Step {
   double sleep = 0.0;   // seconds, for a pause
 };
 
-// A script line that cannot be played.
+// Text from the command line or a script, made fit to quote in a message: every control (line
+// ends and tabs included, C1 as code points and as raw bytes, DEL) becomes U+FFFD.
+inline std::string safe_text(std::string_view s) {
+  return text::message_safe(s);
+}
+
+// The largest script `kestravel replay` reads.
+inline constexpr std::size_t kMaxScriptBytes = std::size_t{64} << 20;
+
+// A script line that cannot be played. The reason may quote the line: it is made safe here.
 class ScriptError : public std::runtime_error {
  public:
   ScriptError(int line, const std::string& reason)
-      : std::runtime_error("line " + std::to_string(line) + ": " + reason), line_(line) {}
+      : std::runtime_error("line " + std::to_string(line) + ": " + safe_text(reason)),
+        line_(line) {}
   int line() const { return line_; }
 
  private:
@@ -49,6 +61,10 @@ struct ReplayOptions {
 // Plays the steps on a worker thread and waits for it. Errors of the worker (a closed standard
 // output, an unwritable events file) are rethrown here.
 void play(const std::vector<Step>& steps, const ReplayOptions& options);
+
+// Writes a help or usage text and flushes. Returns `status`, or 1 when the text could not be
+// written (with a message on standard error) and `status` was 0.
+int write_help(std::ostream& out, std::string_view text, int status);
 
 // The command line of `kestravel replay` (arguments after the subcommand). Returns the exit status.
 int replay_main(const std::vector<std::string>& args);

@@ -135,6 +135,7 @@ class OutputManager {
   void _emit_event(const std::string& event_type, Payload payload);
   static void _run_indicator(std::shared_ptr<Core> core, std::shared_ptr<Run> run);
   void _erase_block();
+  void _start_clock_if_unset();
   void _write_summary(double elapsed, const std::vector<std::string>& names);
 
   std::mutex& _lock;
@@ -145,6 +146,7 @@ class OutputManager {
   ApprovalCallback _approval_callback;
   std::string _last_thinking_text;
   int _col_pos = 0;
+  bool _held_cr = false;  // a chunk ended in CR: the next chunk decides whether it ends a line
 };
 
 }  // namespace orvo

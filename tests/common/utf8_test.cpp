@@ -88,5 +88,56 @@ TEST(Utf8, TerminalSafeNeutralisesControlsOneColumnEach) {
   }
 }
 
+// Issue 14: whole escape sequences go; lone controls stay for terminal_safe to neutralise.
+TEST(Utf8, StripEscapesDropsWholeSequences) {
+  struct Case {
+    std::string in, want;
+  } cases[] = {
+      {"\x1b[01;34msrc\x1b[0m", "src"},
+      {"a\x1b[38;2;1;2;3mb\x1b[?1049hc\x1b[2 qd", "abcd"},
+      {"\x1b]0;title\x07x", "x"},
+      {"\x1b]52;c;aGk=\x1b\\y", "y"},
+      {"\x1b]8;;http://x\xc2\x9clink", "link"},
+      {"\x1bPq#0;2;0;0;0\x1b\\z", "z"},
+      {"\x1b(Bplain\x1b=\x1b"
+       "7",
+       "plain"},
+      {"\xc2\x9b"
+       "31mc1",
+       "c1"},
+      {"\xc2\x9d"
+       "0;t\x07"
+       "osc",
+       "osc"},
+      {"\x1b]0;unterminated\nnext", "\nnext"},
+      {"\x1b[12", ""},
+      {"lone\x1b", "lone\x1b"},
+      {"esc\x1b\x07"
+       "bel",
+       "esc\x1b\x07"
+       "bel"},
+      {"\x1b[31\x07m", "\x07m"},
+      {"no escapes ünï \t\r\n", "no escapes ünï \t\r\n"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(strip_escapes(c.in), c.want) << c.in;
+}
+
+// Issue 14: text quoted in a message has every control neutralised, line ends and tabs as well.
+TEST(Utf8, MessageSafeNeutralisesEveryControl) {
+  struct Case {
+    std::string in, want;
+  } cases[] = {
+      {"name", "name"},
+      {"\x1b]0;pwned\x07", "\uFFFD]0;pwned\uFFFD"},
+      {"a\nb\tc\r\nd", "a\uFFFDb\uFFFDc\uFFFDd"},
+      {"c1\xc2\x9b"
+       "31m del\x7f raw\x9b",
+       "c1\uFFFD31m del\uFFFD raw\uFFFD"},
+      {std::string("nul\0x", 5), "nul\uFFFDx"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(message_safe(c.in), c.want) << c.in;
+}
+
 }  // namespace
 }  // namespace orvo::text

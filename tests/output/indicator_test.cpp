@@ -149,7 +149,7 @@ TEST_F(IndicatorTest, TimeLabelAndHint) {
 }
 
 TEST_F(IndicatorTest, RuleWidthFollowsTerminalWithinBounds) {
-  for (auto [cols, width] : {std::pair{10, 24}, {80, 76}, {300, 96}, {28, 24}, {50, 46}}) {
+  for (auto [cols, width] : {std::pair{10, 7}, {80, 76}, {300, 96}, {28, 24}, {26, 23}, {50, 46}}) {
     testing::set_cols_override(cols);
     EXPECT_NE(frame_at(1).find("\n\x1b[2m" + rule(width) + "\x1b[0m\x1b[K\n"), std::string::npos)
         << cols;
@@ -360,6 +360,101 @@ TEST_F(IndicatorTest, StartStopRacesWithWorkerOperations) {
   EXPECT_FALSE(out->indicator_running());
   const std::string w = cap.take();
   EXPECT_EQ(w.substr(w.size() - 5), "\x1b[0m\n");
+}
+
+// Issue 14: on narrow terminals every row of the block fits, so each redraw overwrites the last
+// one and the erase leaves nothing behind (default label, time and hint included).
+TEST_F(IndicatorTest, EveryRowFitsNarrowTerminals) {
+  auto field = std::make_shared<FakeField>();
+  for (int cols = 1; cols <= 50; ++cols) {
+    testing::set_cols_override(cols);
+    for (int variant = 0; variant < 3; ++variant) {
+      field->queued = variant == 1 ? 3 : 0;
+      field->typed = variant == 2 ? "typed ahead" : "";
+      out->set_input_field(field);
+      out->set_status_line(variant == 2 ? "model: local" : "");
+      Screen screen(14, cols);
+      screen.feed("x\n");
+      for (double t : {11.0, 12.0, 13.0}) {  // default label, time and the hint
+        testing::set_clock_override(1000.0 + t);
+        out->_start_indicator();
+        ASSERT_TRUE(cap.wait_for("A\r"));
+        out->_stop_indicator();
+        std::string w = cap.take();
+        w.resize(w.rfind("\x1b[?25h"));  // draw only: the erase comes later
+        screen.feed(w);
+        EXPECT_EQ(screen.cursor().row, 1) << cols << " columns, variant " << variant;
+      }
+      screen.feed("\x1b[?25h\r\x1b[J");
+      EXPECT_EQ(screen.row(0), "x") << cols;
+      for (int r = 1; r < 14; ++r)
+        EXPECT_EQ(screen.row(r), "") << cols << " columns, variant " << variant << ", row " << r;
+    }
+  }
+}
+
+// Issue 14: a clock that steps back a little never shows "-0s".
+TEST_F(IndicatorTest, ClockSteppingBackShowsZeroNotMinusZero) {
+  for (double e : {-0.3, -0.49, -0.0}) {
+    const std::string w = frame_at(e);
+    EXPECT_EQ(w.rfind("\r\x1b[32m ▲ ", 0), 0u) << e;
+    EXPECT_NE(w.find("... (0s)\x1b[0m"), std::string::npos) << e << ": " << w.substr(0, 40);
+  }
+}
+
+class OddThrowField : public FakeField {
+ public:
+  void collect_typeahead() override {
+    ++collected;
+    throw 42;  // not derived from std::exception
+  }
+};
+
+// Issue 14: nothing thrown by the host's input field escapes the indicator thread.
+TEST(IndicatorOddThrow, InputFieldThrowingAnythingNeverEndsTheProcess) {
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    {
+      OutputManager out;
+      auto field = std::make_shared<OddThrowField>();
+      out.set_input_field(field);
+      out.start_thinking();
+      for (int i = 0; i < 500 && field->collected == 0; ++i) std::this_thread::sleep_for(2ms);
+      std::this_thread::sleep_for(50ms);
+      out.done();
+    }
+    std::_Exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// Issue 14: answer text streamed after a tool call in the same answer is never drawn over.
+TEST_F(IndicatorTest, StreamAfterToolCallInTheSameAnswerStopsTheIndicator) {
+  Screen screen(24, 80);
+  out->stream("first part");
+  const int idx = out->log_tool("bash", "ls");
+  out->tool_result("src", false, idx);
+  ASSERT_TRUE(cap.wait_for("A\r"));  // the status block is up while the phase is STREAMING
+  EXPECT_EQ(out->state.phase, Phase::STREAMING);
+  std::string words;
+  for (int i = 0; i <= 10; ++i) words += "word" + std::to_string(i) + " ";
+  out->stream(words);
+  EXPECT_FALSE(out->indicator_running());
+  std::this_thread::sleep_for(700ms);  // a stray indicator tick would land here
+  screen.feed(cap.take());
+  bool seen = false;
+  for (int r = 0; r < 24; ++r) {
+    seen = seen || screen.row(r) == "  " + words.substr(0, words.size() - 1);
+    EXPECT_EQ(screen.row(r).find("mining"), std::string::npos) << r;
+  }
+  EXPECT_TRUE(seen);
+  EXPECT_TRUE(screen.cursor_visible);
+  out->done();
 }
 
 // A program that exits while the indicator draws must end cleanly, however it exits.

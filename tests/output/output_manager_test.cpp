@@ -219,11 +219,13 @@ TEST_F(OutputTest, DoneSummaryCountsToolsInFirstOccurrenceOrder) {
   EXPECT_EQ(events.names(), std::vector<std::string>{"done"});
   EXPECT_EQ(out->state.phase, Phase::DONE);
 
+  // Without start_thinking the turn's clock starts at its first operation (issue 14), not at
+  // the epoch.
   OutputManager plain;
   testing::set_clock_override(12.34);
   plain.state.start_time = 0.0;
   plain.done();
-  EXPECT_EQ(cap.take(), "\n\x1b[2m  Done in 12.3s\x1b[0m\n");
+  EXPECT_EQ(cap.take(), "\n\x1b[2m  Done in 0.0s\x1b[0m\n");
 }
 
 TEST_F(OutputTest, LogToolWritesHeaderAndReturnsIndex) {
@@ -274,7 +276,8 @@ TEST_F(OutputTest, ToolResultPreview) {
       {"", true, ""},
       {std::string(100, 'z'), false, dim(std::string(90, 'z'))},
       {"  indented\n\n", false, dim("indented")},
-      {"\x1b[31mred\x1b[0m", false, dim("\uFFFD[31mred\uFFFD[0m")},
+      {"\x1b[31mred\x1b[0m", false, dim("red")},     // whole sequences go (issue 14)
+      {"\x1b[31mred\x1b", false, dim("red\uFFFD")},  // a lone control stays visible
   };
   for (const auto& c : cases) {
     out->tool_result(c.result, c.error);
@@ -373,6 +376,91 @@ TEST_F(OutputTest, FailedWriteReachesTheCaller) {
   cap.fail(false);
   EXPECT_NO_THROW(out->print_info("back"));
   EXPECT_NE(cap.take().find("back"), std::string::npos);
+}
+
+// Issue 14: a subscriber that throws anything (not only std::exception) never stops the turn.
+TEST_F(OutputTest, SubscriberThrowingAnythingStillGetsTheSummary) {
+  out->set_event_callback([](const std::string&, Payload) { throw 7; });
+  out->start_thinking();
+  const int idx = out->log_tool("bash", "ls");
+  out->tool_result("ok", false, idx);
+  out->stream("hi");
+  EXPECT_NO_THROW(out->done());
+  EXPECT_NE(cap.take().find("Done in"), std::string::npos);
+}
+
+// Issue 14: CR LF split across two chunks is one line end, with no stray U+FFFD.
+TEST_F(OutputTest, CrLfSplitAcrossChunks) {
+  streaming();
+  out->stream("a\r");
+  out->stream("\nb");
+  EXPECT_EQ(cap.take(), "a\n  b");
+  EXPECT_EQ(out->col_pos(), 3);
+  out->stream("c\r");
+  out->stream("");   // an empty chunk does not decide
+  out->stream("d");  // a lone CR: neutralised, one column
+  EXPECT_EQ(cap.take(), "c\uFFFDd");
+  EXPECT_EQ(out->col_pos(), 6);
+  // Events keep the chunks as they came.
+  std::vector<std::string> chunks;
+  for (const auto& e : events.take())
+    if (e.name == "content") chunks.push_back(str(e.payload, "chunk"));
+  EXPECT_EQ(chunks, (std::vector<std::string>{"a\r", "\nb", "c\r", "", "d"}));
+}
+
+// Issue 14: a turn that starts without start_thinking starts its clock at its first operation.
+TEST_F(OutputTest, TurnWithoutStartThinkingTimesFromItsFirstOperation) {
+  testing::set_clock_override(5000.0);
+  const int idx = out->log_tool("bash", "ls");
+  EXPECT_EQ(out->snapshot().start_time, 5000.0);
+  ASSERT_TRUE(cap.wait_for("A\r"));
+  testing::set_clock_override(5003.54);
+  out->tool_result("ok", false, idx);
+  out->done();
+  const std::string w = cap.take();
+  EXPECT_NE(w.find("(0s)"), std::string::npos);
+  EXPECT_NE(w.find("Done in 3.5s — tools: bash"), std::string::npos) << w;
+  // A later start_thinking still resets the clock.
+  testing::set_clock_override(6000.0);
+  out->start_thinking();
+  testing::set_clock_override(6001.0);
+  out->done();
+  EXPECT_NE(cap.take().find("Done in 1.0s"), std::string::npos);
+}
+
+// Issue 14: a clock that steps back a little never prints "-0.0s".
+TEST_F(OutputTest, ClockSteppingBackPrintsZeroNotMinusZero) {
+  testing::set_clock_override(1000.0);
+  out->start_thinking();
+  out->_stop_indicator();
+  testing::set_clock_override(999.97);
+  out->done();
+  EXPECT_NE(cap.take().find("Done in 0.0s"), std::string::npos);
+}
+
+// Issue 14: the plain-terminal preview drops whole escape sequences; lone controls show as
+// U+FFFD; events and the record keep the original text.
+TEST_F(OutputTest, ToolPreviewDropsEscapeSequences) {
+  const std::string raw =
+      "\x1b[0m\x1b[01;34msrc\x1b[0m  \x1b[01;32mrun.sh\x1b[0m\n"
+      "\x1b]0;title\x07x\x1b]8;;http://e\x1b\\y\x1b(Bz\x1b[?25l\n"
+      "bell\x07 \xc2\x9b"
+      "31mc1\n"
+      "lone\x1b";
+  const int idx = out->log_tool("bash", "ls --color");
+  cap.take();
+  out->tool_result(raw, false, idx);
+  out->_stop_indicator();
+  const std::string w = cap.take();
+  EXPECT_NE(w.find("\x1b[2m  └ src  run.sh\x1b[0m\n"), std::string::npos) << w;
+  EXPECT_NE(w.find("\x1b[2m  └ xyz\x1b[0m\n"), std::string::npos) << w;
+  EXPECT_NE(w.find("\x1b[2m  └ bell\uFFFD c1\x1b[0m\n"), std::string::npos) << w;
+  EXPECT_NE(w.find("\x1b[2m  └ lone\uFFFD\x1b[0m\n"), std::string::npos) << w;
+  EXPECT_EQ(out->state.tool_actions[0].result, raw);
+  std::string emitted;
+  for (const auto& e : events.take())
+    if (e.name == "tool_result") emitted = str(e.payload, "result");
+  EXPECT_EQ(emitted, raw);
 }
 
 TEST_F(OutputTest, ApprovalSlotIsHeldNotCalled) {
