@@ -377,6 +377,9 @@ std::string html_to_text(std::string_view html) {
     clean += collapsed;
     clean.push_back('\n');
   }
+  while (clean.size() >= 2 && clean[clean.size() - 1] == '\n' && clean[clean.size() - 2] == '\n') {
+    clean.pop_back();
+  }
   return clean;
 }
 
@@ -782,7 +785,9 @@ ToolResult Toolbox::grep(const json& args) {
     argv = {"grep", "-rnEI", "--color=never", "--exclude-dir=.git"};
     if (g) argv.push_back("--include=" + *g);
   }
-  argv.insert(argv.end(), {"-e", pattern, "--", target});
+  argv.insert(argv.end(), {"-e", pattern});
+  // Without a path operand both tools search the working directory and print paths without "./".
+  if (target != ".") argv.insert(argv.end(), {"--", target});
   const auto r =
       run_process(argv, root_, settings_.bash_timeout, settings_.tool_output_cap, canceller_);
   if (!r.started) return {"could not run " + argv[0] + ": " + r.start_error, true};
@@ -855,7 +860,10 @@ ToolResult Toolbox::list_files(const json& args) {
     if (canceller_.cancelled()) return {"cancelled by the user", true};
     const bool dir = it->is_directory(ec);
     const auto name = it->path().filename().string();
-    if (dir && skipped_dir(name)) it.disable_recursion_pending();
+    if (dir && skipped_dir(name)) {
+      it.disable_recursion_pending();
+      continue;
+    }
     if (entries.size() >= kMaxListed) {
       ++more;
       if (more > 100000) break;
