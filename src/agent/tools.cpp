@@ -479,7 +479,8 @@ std::optional<fs::path> Toolbox::resolve(std::string_view raw, std::string& erro
   p = fs::weakly_canonical(p.lexically_normal(), ec);
   // weakly_canonical leaves a dangling symlink at the end unresolved; follow it by hand, since
   // writing through it would create a file wherever it points.
-  for (int hops = 0; !ec && hops < 16 && fs::is_symlink(fs::symlink_status(p, ec)); ++hops) {
+  std::error_code missing;  // a path that does not exist yet is fine
+  for (int hops = 0; !ec && hops < 16 && fs::is_symlink(fs::symlink_status(p, missing)); ++hops) {
     fs::path target = fs::read_symlink(p, ec);
     if (ec) break;
     if (target.is_relative()) target = p.parent_path() / target;
