@@ -194,8 +194,9 @@ bool match_class(std::string_view pat, std::size_t& pi, char c) {
   return hit != negate;
 }
 
-bool match_here(std::string_view pat, std::string_view s, int budget) {
-  if (budget <= 0) return false;
+// `budget` is shared by the whole match, so patterns with many stars cannot take exponential time.
+bool match_here(std::string_view pat, std::string_view s, long& budget) {
+  if (--budget <= 0) return false;
   std::size_t pi = 0, si = 0;
   while (pi < pat.size()) {
     const char c = pat[pi];
@@ -205,21 +206,21 @@ bool match_here(std::string_view pat, std::string_view s, int budget) {
         std::size_t rest = pi + 2;
         if (rest < pat.size() && pat[rest] == '/') {
           // "**/" matches zero or more whole components.
-          if (match_here(pat.substr(rest + 1), s.substr(si), budget - 1)) return true;
+          if (match_here(pat.substr(rest + 1), s.substr(si), budget)) return true;
           for (std::size_t k = si; k < s.size(); ++k) {
-            if (s[k] == '/' && match_here(pat.substr(rest + 1), s.substr(k + 1), budget - 1)) {
+            if (s[k] == '/' && match_here(pat.substr(rest + 1), s.substr(k + 1), budget)) {
               return true;
             }
           }
           return false;
         }
         for (std::size_t k = si; k <= s.size(); ++k) {
-          if (match_here(pat.substr(rest), s.substr(k), budget - 1)) return true;
+          if (match_here(pat.substr(rest), s.substr(k), budget)) return true;
         }
         return false;
       }
       for (std::size_t k = si; k <= s.size(); ++k) {
-        if (match_here(pat.substr(pi + 1), s.substr(k), budget - 1)) return true;
+        if (match_here(pat.substr(pi + 1), s.substr(k), budget)) return true;
         if (k < s.size() && s[k] == '/') break;
       }
       return false;
@@ -313,7 +314,8 @@ bool glob_match(std::string_view pattern, std::string_view path) {
   std::vector<std::string> alts;
   expand_braces(std::string(pattern), alts);
   for (const auto& a : alts) {
-    if (match_here(a, path, 10000)) return true;
+    long budget = 100000;
+    if (match_here(a, path, budget)) return true;
   }
   return false;
 }
