@@ -1,0 +1,65 @@
+// Decoding of one chat-completions stream: the data of each server-sent event is a JSON chunk
+// (or "[DONE]"); its first choice's delta carries reasoning, answer text or tool-call fragments,
+// and a final chunk with empty choices may carry the token usage.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvo::agent {
+
+struct Usage {
+  std::int64_t prompt_tokens = 0;
+  std::int64_t completion_tokens = 0;
+};
+
+struct ToolCallDelta {
+  int index = -1;  // -1 when the server sent none
+  std::string id;
+  std::string name;
+  std::string arguments;
+};
+
+// What one event contributed.
+struct ChunkDelta {
+  std::string reasoning;
+  std::string content;
+  std::vector<ToolCallDelta> tool_calls;
+  std::optional<Usage> usage;
+  std::string finish_reason;
+  bool done = false;      // "[DONE]"
+  std::string error;      // an error object sent inside the stream
+  std::string malformed;  // why the event was skipped (not JSON, not an object, ...)
+};
+
+// Decodes the data of one event. Never throws on any input.
+ChunkDelta decode_chunk(std::string_view data);
+
+// A tool call assembled from its streamed fragments.
+struct ToolCall {
+  std::string id;
+  std::string name;
+  std::string arguments;  // JSON text as the model wrote it
+};
+
+// Joins fragments by their index; fragments without an index (some servers send each call whole
+// in one chunk) start a new call when they bring a name or id, else extend the last one.
+class ToolCallAssembler {
+ public:
+  void add(const ToolCallDelta& d);
+  bool empty() const { return calls_.empty(); }
+  // The calls in index order, with ids filled in where the server sent none.
+  std::vector<ToolCall> take();
+
+ private:
+  struct Slot {
+    int index;
+    ToolCall call;
+  };
+  std::vector<Slot> calls_;
+};
+
+}  // namespace orvo::agent

@@ -1,0 +1,40 @@
+// The messages of a session, kept across turns, and the context budget: when the estimate is
+// over, the oldest tool outputs are emptied first, then the oldest whole turns are dropped.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace orvo::agent {
+
+inline constexpr const char* kDroppedOutput =
+    "[output dropped to keep the conversation within the context budget]";
+
+class Conversation {
+ public:
+  void add(nlohmann::json message) { messages_.push_back(std::move(message)); }
+  const std::vector<nlohmann::json>& messages() const { return messages_; }
+  std::vector<nlohmann::json>& messages() { return messages_; }
+  void clear() { messages_.clear(); }
+  bool empty() const { return messages_.empty(); }
+
+  // Adds a user message; two user messages in a row (after a failed turn) are merged, since
+  // some chat templates reject that.
+  void add_user(const std::string& text);
+
+  // About four characters a token.
+  static std::size_t estimate(const nlohmann::json& message);
+  std::size_t estimate() const;
+
+  // Shrinks the conversation to at most `budget` estimated tokens. The last user message and
+  // what follows it are kept whole except for tool outputs, which go oldest first.
+  void fit(std::size_t budget);
+
+ private:
+  std::vector<nlohmann::json> messages_;
+};
+
+}  // namespace orvo::agent

@@ -1,0 +1,277 @@
+#include "agent/http.hpp"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <exception>
+#include <memory>
+#include <mutex>
+
+#include <nlohmann/json.hpp>
+
+#include "common/utf8.hpp"
+
+namespace orvo::agent {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kMaxErrorBody = 64 * 1024;
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct Transfer {
+  const std::function<bool(std::string_view)>* on_body = nullptr;
+  CURL* easy = nullptr;
+  Canceller* canceller = nullptr;
+  Clock::time_point last_byte;
+  long status = 0;
+  std::string error_body;
+  bool stopped = false;
+  std::exception_ptr failure;
+};
+
+size_t on_write(char* ptr, size_t size, size_t nmemb, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t n = size * nmemb;
+  t->last_byte = Clock::now();
+  if (t->canceller->cancelled()) return 0;
+  if (t->status == 0) curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &t->status);
+  if (t->status < 200 || t->status >= 300) {
+    if (t->error_body.size() < kMaxErrorBody) {
+      t->error_body.append(ptr, std::min(n, kMaxErrorBody - t->error_body.size()));
+    }
+    return n;
+  }
+  try {
+    if (!(*t->on_body)(std::string_view(ptr, n))) {
+      t->stopped = true;
+      return 0;
+    }
+  } catch (...) {
+    // Exceptions must not cross libcurl's C frames; rethrown once the transfer is torn down.
+    t->failure = std::current_exception();
+    t->stopped = true;
+    return 0;
+  }
+  return n;
+}
+
+size_t on_header(char*, size_t size, size_t nmemb, void* user) {
+  static_cast<Transfer*>(user)->last_byte = Clock::now();
+  return size * nmemb;
+}
+
+std::string first_line(std::string_view body) {
+  std::size_t pos = 0;
+  while (pos < body.size()) {
+    const std::string_view line = text::strip(text::next_line(body, pos));
+    if (!line.empty()) return std::string(text::take_chars(line, 300));
+  }
+  return {};
+}
+
+struct MultiDeleter {
+  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+};
+struct EasyDeleter {
+  void operator()(CURL* e) const { curl_easy_cleanup(e); }
+};
+struct SlistDeleter {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+
+// Keeps only printable text (server messages reach the terminal).
+std::string clean(std::string_view s) {
+  std::string out;
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    const char32_t cp = text::decode(s, pos);
+    if (text::is_unsafe_control(cp) || cp == '\n' || cp == '\t') {
+      if (!out.empty() && out.back() != ' ') out.push_back(' ');
+      continue;
+    }
+    text::encode(cp, out);
+  }
+  return std::string(text::strip(out));
+}
+
+}  // namespace
+
+std::string error_body_message(std::string_view body) {
+  const auto j = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  auto pick = [](const nlohmann::json& v) -> std::string {
+    if (v.is_string()) return v.get<std::string>();
+    if (v.is_object()) {
+      if (const auto m = v.find("message"); m != v.end() && m->is_string()) {
+        return m->get<std::string>();
+      }
+    }
+    return {};
+  };
+  std::string msg;
+  if (j.is_object()) {
+    for (const char* key : {"error", "message", "detail"}) {
+      if (const auto it = j.find(key); it != j.end()) {
+        msg = pick(*it);
+        if (!msg.empty()) break;
+      }
+    }
+  }
+  if (msg.empty()) msg = first_line(body);
+  return std::string(text::take_chars(clean(msg), 300));
+}
+
+HttpOutcome http_transfer(const HttpRequest& request,
+                          const std::function<bool(std::string_view)>& on_body,
+                          Canceller& canceller) {
+  global_init();
+  HttpOutcome out;
+  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  if (!easy || !multi) {
+    out.kind = HttpOutcome::Kind::transfer_failed;
+    out.message = "could not start an HTTP transfer";
+    return out;
+  }
+  Transfer t;
+  t.on_body = &on_body;
+  t.easy = easy.get();
+  t.canceller = &canceller;
+
+  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  for (const auto& h : request.headers) {
+    curl_slist* next = curl_slist_append(headers.get(), h.c_str());
+    if (next == nullptr) break;
+    headers.release();
+    headers.reset(next);
+  }
+  char errbuf[CURL_ERROR_SIZE] = {0};
+  CURL* e = easy.get();
+  curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errbuf);
+  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
+                   static_cast<long>(request.connect_timeout.count()));
+  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &on_write);
+  curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
+  curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
+  curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+  if (headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+  if (request.method == "POST") {
+    curl_easy_setopt(e, CURLOPT_POST, 1L);
+    curl_easy_setopt(e, CURLOPT_POSTFIELDS, request.body.data());
+    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+  }
+  curl_multi_add_handle(multi.get(), e);
+  canceller.attach(multi.get());
+
+  t.last_byte = Clock::now();
+  bool connected = false;
+  bool stalled = false;
+  bool cancelled = false;
+  int running = 1;
+  while (true) {
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
+    if (running == 0 || t.stopped) break;
+    if (canceller.cancelled()) {
+      cancelled = true;
+      break;
+    }
+    const auto now = Clock::now();
+    // While connecting, the connect timeout rules; the stall clock starts once connected.
+    if (!connected) {
+      curl_off_t connect_us = 0;
+      curl_easy_getinfo(e, CURLINFO_CONNECT_TIME_T, &connect_us);
+      if (connect_us > 0) {
+        connected = true;
+        t.last_byte = std::max(t.last_byte, now);
+      }
+    }
+    auto wait = std::chrono::milliseconds(50);
+    if (connected) {
+      const auto quiet = now - t.last_byte;
+      if (quiet >= request.stall_timeout) {
+        stalled = true;
+        break;
+      }
+      wait = std::chrono::duration_cast<std::chrono::milliseconds>(request.stall_timeout - quiet);
+      wait = std::clamp(wait, std::chrono::milliseconds(1), std::chrono::milliseconds(200));
+    }
+    curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+  }
+  canceller.detach();
+
+  CURLcode code = CURLE_OK;
+  bool finished = false;
+  int left = 0;
+  while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
+    if (msg->msg == CURLMSG_DONE) {
+      code = msg->data.result;
+      finished = true;
+    }
+  }
+  if (t.status == 0) curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &t.status);
+  out.status = t.status;
+  curl_multi_remove_handle(multi.get(), e);
+
+  if (t.failure) std::rethrow_exception(t.failure);
+  if (cancelled || canceller.cancelled()) {
+    out.kind = HttpOutcome::Kind::cancelled;
+    out.message = "cancelled";
+    return out;
+  }
+  if (t.stopped) {
+    out.kind = HttpOutcome::Kind::stopped;
+    return out;
+  }
+  if (stalled) {
+    out.kind = HttpOutcome::Kind::stalled;
+    out.message = "the server sent nothing for " +
+                  std::to_string((request.stall_timeout.count() + 500) / 1000) + " s";
+    return out;
+  }
+  if (t.status >= 300 || (finished && code == CURLE_OK && (t.status < 200))) {
+    out.kind = HttpOutcome::Kind::http_error;
+    const std::string detail = error_body_message(t.error_body);
+    out.message = "server answered HTTP " + std::to_string(t.status);
+    if (!detail.empty()) out.message += ": " + detail;
+    return out;
+  }
+  if (!finished || code != CURLE_OK) {
+    const std::string reason = errbuf[0] ? clean(errbuf) : curl_easy_strerror(code);
+    switch (code) {
+      case CURLE_COULDNT_CONNECT:
+      case CURLE_COULDNT_RESOLVE_HOST:
+      case CURLE_COULDNT_RESOLVE_PROXY:
+        out.kind = HttpOutcome::Kind::connect_failed;
+        out.message = "could not connect to " + request.url + " (" + reason + ")";
+        break;
+      case CURLE_OPERATION_TIMEDOUT:
+        out.kind =
+            t.status == 0 ? HttpOutcome::Kind::connect_timeout : HttpOutcome::Kind::transfer_failed;
+        out.message = t.status == 0 ? "timed out connecting to " + request.url
+                                    : "the transfer timed out (" + reason + ")";
+        break;
+      default:
+        out.kind = HttpOutcome::Kind::transfer_failed;
+        out.message = "the connection to the server broke (" + reason + ")";
+        break;
+    }
+    return out;
+  }
+  out.kind = HttpOutcome::Kind::ok;
+  return out;
+}
+
+}  // namespace orvo::agent

@@ -1,0 +1,349 @@
+#include "agent/openai_agent.hpp"
+
+#include <cstdlib>
+
+#include "agent/chat_stream.hpp"
+#include "agent/http.hpp"
+#include "agent/sse.hpp"
+#include "common/utf8.hpp"
+#include "output/output_manager.hpp"
+
+namespace orvo::agent {
+
+using nlohmann::json;
+
+namespace {
+
+// The last line of `text` that has something visible on it.
+std::string_view last_visible_line(std::string_view text) {
+  std::size_t end = text.size();
+  while (end > 0) {
+    const auto nl = text.rfind('\n', end - 1);
+    const std::size_t start = nl == std::string_view::npos ? 0 : nl + 1;
+    const std::string_view line = text.substr(start, end - start);
+    if (text::has_visible(line)) return text::strip(line);
+    if (nl == std::string_view::npos) break;
+    end = nl;
+  }
+  return {};
+}
+
+std::string dump(const json& j) {
+  // Tool output may hold invalid UTF-8; it is replaced rather than failing the request.
+  return j.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Keeps a tool result within `cap` bytes for the model (head and tail, cut at characters).
+std::string cap_for_model(const std::string& s, std::size_t cap) {
+  if (s.size() <= cap) return s;
+  const std::string_view head = text::take_chars(s, cap / 2);
+  std::size_t tail_start = s.size() - cap / 2;
+  while (tail_start < s.size() && (static_cast<unsigned char>(s[tail_start]) & 0xC0) == 0x80) {
+    ++tail_start;
+  }
+  return std::string(head) + "\n[... " + std::to_string(tail_start - head.size()) +
+         " bytes left out ...]\n" + s.substr(tail_start);
+}
+
+}  // namespace
+
+struct OpenAIAgent::Step {
+  std::string reasoning;
+  std::string content;
+  std::string peek;
+  bool thinking_closed = false;
+  bool answer_started = false;
+  ToolCallAssembler assembler;
+  std::vector<ToolCall> calls;
+  bool saw_done = false;
+  std::string finish_reason;
+  std::string stream_error;
+  int malformed = 0;
+  std::string first_malformed;
+  bool cancelled = false;
+  std::string error;
+};
+
+OpenAIAgent::OpenAIAgent(AgentSettings settings)
+    : settings_(std::move(settings)), toolbox_(settings_, canceller_), mode_(settings_.mode) {
+  if (settings_.max_steps < 1) settings_.max_steps = 1;
+}
+
+void OpenAIAgent::cancel() {
+  canceller_.cancel();
+}
+
+void OpenAIAgent::set_mode(const std::string& mode) {
+  std::lock_guard g(m_);
+  mode_ = mode;
+}
+
+void OpenAIAgent::reset_conversation() {
+  reset_pending_.store(true);
+}
+
+TurnUsage OpenAIAgent::last_turn_usage() const {
+  std::lock_guard g(m_);
+  return usage_;
+}
+
+std::string OpenAIAgent::system_prompt() const {
+  if (!settings_.system_prompt.empty()) return settings_.system_prompt;
+  return "You are a coding agent working in the project directory " + toolbox_.root().string() +
+         ". Use the tools to look at files, search, edit and run commands; paths are relative to "
+         "the project directory. Read before you edit, keep changes minimal, and check your work "
+         "by running the relevant commands. When you are done, answer briefly in Markdown.";
+}
+
+json OpenAIAgent::request_body() const {
+  json messages = json::array();
+  messages.push_back({{"role", "system"}, {"content", system_prompt()}});
+  for (const auto& m : conversation_.messages()) messages.push_back(m);
+  json body = {{"model", settings_.model},
+               {"messages", std::move(messages)},
+               {"stream", true},
+               {"stream_options", {{"include_usage", true}}},
+               {"tools", toolbox_.schemas()}};
+  AgentSettings s = settings_;
+  {
+    std::lock_guard g(m_);
+    s.mode = mode_;
+  }
+  body.merge_patch(mode_fields_for(s));
+  if (settings_.extra_request_fields.is_object()) body.merge_patch(settings_.extra_request_fields);
+  return body;
+}
+
+void OpenAIAgent::run_turn(const std::string& prompt, orvo::OutputManager& out) {
+  try {
+    run_turn_inner(prompt, out);
+  } catch (const std::exception& e) {
+    try {
+      out.set_error(std::string("the agent stopped: ") + e.what());
+    } catch (...) {
+    }
+  } catch (...) {
+    try {
+      out.set_error("the agent stopped on an unexpected error");
+    } catch (...) {
+    }
+  }
+}
+
+void OpenAIAgent::finish_interrupted(orvo::OutputManager& out) {
+  out.print_info("interrupted");
+  out.done();
+}
+
+void OpenAIAgent::run_turn_inner(const std::string& prompt, orvo::OutputManager& out) {
+  canceller_.reset();
+  if (reset_pending_.exchange(false)) conversation_.clear();
+  {
+    std::lock_guard g(m_);
+    usage_ = {};
+  }
+  conversation_.add_user(prompt);
+  const std::size_t fixed = (system_prompt().size() + dump(toolbox_.schemas()).size()) / 4;
+  const std::size_t budget =
+      settings_.context_budget_tokens > fixed ? settings_.context_budget_tokens - fixed : 0;
+
+  for (int n = 0;; ++n) {
+    // One turn, one summary: only the first request resets the turn's clock and tool list.
+    out.start_thinking(n == 0);
+    if (n >= settings_.max_steps) {
+      out.print_info("stopped after " + std::to_string(settings_.max_steps) +
+                     " model requests (the step limit); send a message to continue");
+      out.done();
+      return;
+    }
+    if (canceller_.cancelled()) return finish_interrupted(out);
+    conversation_.fit(budget);
+    Step step;
+    stream_step(out, step);
+
+    json assistant = {{"role", "assistant"}, {"content", step.content}};
+    if (step.malformed > 0) {
+      if (step.answer_started) out.stream("\n");
+      out.print_info("skipped " + std::to_string(step.malformed) +
+                     " malformed event(s) from the server (" + step.first_malformed + ")");
+    }
+    if (step.cancelled || !step.error.empty()) {
+      // What was said so far stays in the conversation; half-streamed tool calls do not.
+      if (!step.content.empty()) conversation_.add(std::move(assistant));
+      if (step.cancelled) return finish_interrupted(out);
+      out.set_error(step.error);
+      return;
+    }
+    if (step.calls.empty()) {
+      conversation_.add(std::move(assistant));
+      if (step.finish_reason == "length") {
+        if (step.answer_started) out.stream("\n");
+        out.print_info("the answer was cut off at the model's output limit");
+      }
+      out.done();
+      return;
+    }
+    json calls = json::array();
+    for (const auto& c : step.calls) {
+      calls.push_back({{"id", c.id},
+                       {"type", "function"},
+                       {"function", {{"name", c.name}, {"arguments", c.arguments}}}});
+    }
+    assistant["tool_calls"] = std::move(calls);
+    conversation_.add(std::move(assistant));
+    run_tools(out, step);
+    if (canceller_.cancelled()) return finish_interrupted(out);
+  }
+}
+
+bool OpenAIAgent::stream_step(orvo::OutputManager& out, Step& step) {
+  HttpRequest req;
+  std::string base = settings_.endpoint;
+  while (!base.empty() && base.back() == '/') base.pop_back();
+  req.url = base + "/chat/completions";
+  req.body = dump(request_body());
+  req.connect_timeout = settings_.connect_timeout;
+  req.stall_timeout = settings_.stall_timeout;
+  req.headers = {"Content-Type: application/json", "Accept: text/event-stream"};
+  if (!settings_.api_key_env.empty()) {
+    if (const char* key = std::getenv(settings_.api_key_env.c_str()); key && *key) {
+      req.headers.push_back(std::string("Authorization: Bearer ") + key);
+    }
+  }
+
+  auto close_thinking = [&] {
+    if (!step.thinking_closed && !step.reasoning.empty()) {
+      step.thinking_closed = true;
+      out.thinking_done(step.reasoning);
+    }
+  };
+  auto on_event = [&](std::string_view event, std::string_view data) {
+    if (!step.stream_error.empty()) return;
+    if (event == "error") {
+      step.stream_error = error_body_message(data);
+      if (step.stream_error.empty()) step.stream_error = "the server reported an error";
+      return;
+    }
+    ChunkDelta d = decode_chunk(data);
+    if (d.done) {
+      step.saw_done = true;
+      return;
+    }
+    if (!d.malformed.empty()) {
+      if (step.malformed++ == 0) step.first_malformed = d.malformed;
+      return;
+    }
+    if (!d.error.empty()) {
+      step.stream_error = "the server reported an error: " + d.error;
+      return;
+    }
+    if (d.usage) {
+      std::lock_guard g(m_);
+      usage_.prompt_tokens += d.usage->prompt_tokens;
+      usage_.completion_tokens += d.usage->completion_tokens;
+    }
+    if (!d.finish_reason.empty()) step.finish_reason = d.finish_reason;
+    if (!d.reasoning.empty()) {
+      step.reasoning += d.reasoning;
+      out.feed_thinking(d.reasoning);
+      const std::string_view peek = last_visible_line(step.reasoning);
+      if (peek != step.peek) {
+        step.peek.assign(peek);
+        out.set_thinking_peek(step.peek);
+      }
+    }
+    if (!d.content.empty()) {
+      close_thinking();
+      std::string_view c = d.content;
+      // Leading blank lines before the answer (common before a tool call) draw nothing useful.
+      if (!step.answer_started) {
+        std::size_t i = 0;
+        while (i < c.size() && (c[i] == '\n' || c[i] == '\r' || c[i] == ' ' || c[i] == '\t')) ++i;
+        c.remove_prefix(i);
+      }
+      if (!c.empty()) {
+        step.answer_started = true;
+        step.content.append(c);
+        out.stream(c);
+      }
+    }
+    for (const auto& tc : d.tool_calls) {
+      close_thinking();
+      step.assembler.add(tc);
+    }
+  };
+
+  SseParser parser;
+  const auto outcome = http_transfer(
+      req,
+      [&](std::string_view bytes) {
+        parser.feed(bytes, on_event);
+        return step.stream_error.empty() && !step.saw_done;
+      },
+      canceller_);
+  {
+    std::lock_guard g(m_);
+    ++usage_.requests;
+  }
+  close_thinking();
+  using K = HttpOutcome::Kind;
+  if (outcome.kind == K::cancelled) {
+    step.cancelled = true;
+  } else if (!step.stream_error.empty()) {
+    step.error = step.stream_error;
+  } else if (outcome.kind == K::ok || (outcome.kind == K::stopped && step.saw_done)) {
+    if (!step.saw_done && step.finish_reason.empty()) {
+      step.error = "the server ended the answer before it was complete";
+    }
+  } else {
+    step.error = outcome.message;
+  }
+  if (step.error.empty() && !step.cancelled) step.calls = step.assembler.take();
+  return step.error.empty() && !step.cancelled;
+}
+
+void OpenAIAgent::run_tools(orvo::OutputManager& out, Step& step) {
+  for (const auto& call : step.calls) {
+    ToolResult res;
+    if (canceller_.cancelled()) {
+      // Every call needs its result in the conversation, also the ones that never ran.
+      res = {"cancelled by the user", true};
+    } else {
+      const PreparedCall pc = toolbox_.prepare(call.name, call.arguments);
+      const int idx = out.log_tool(call.name, pc.summary);
+      if (!pc.error.empty()) {
+        res = {pc.error, true};
+      } else if (pc.consent) {
+        const ApprovalCallback cb = out.approval_callback();
+        bool approved = false;
+        if (cb) {
+          // A plain-terminal host asks on the terminal; the status block must not draw over it.
+          out._stop_indicator();
+          try {
+            approved = cb(call.name, pc.consent_subject);
+          } catch (const std::exception&) {
+            approved = false;
+          }
+        }
+        if (canceller_.cancelled()) {
+          res = {"cancelled by the user", true};
+        } else if (!cb) {
+          res = {"denied: no one could be asked for consent (" + *pc.consent + ")", true};
+        } else if (!approved) {
+          res = {"denied by the user", true};
+        } else {
+          res = toolbox_.run(pc);
+        }
+      } else {
+        res = toolbox_.run(pc);
+      }
+      out.tool_result(res.text, res.error, idx);
+    }
+    conversation_.add({{"role", "tool"},
+                       {"tool_call_id", call.id},
+                       {"name", call.name},
+                       {"content", cap_for_model(res.text, settings_.tool_output_cap)}});
+  }
+}
+
+}  // namespace orvo::agent

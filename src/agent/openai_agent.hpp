@@ -1,0 +1,67 @@
+// The agent loop against an OpenAI-compatible chat-completions server (llama.cpp's server,
+// Ollama, vLLM, LM Studio): streams each model request, reports reasoning, answer text and tool
+// calls through the OutputManager, runs the tools (asking consent for destructive ones) and
+// loops until the model answers without a tool call.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/cancel.hpp"
+#include "agent/conversation.hpp"
+#include "agent/settings.hpp"
+#include "agent/tools.hpp"
+#include "agent/turn_runner.hpp"
+
+namespace orvo::agent {
+
+// Token counts the server reported for the last turn, summed over its requests.
+struct TurnUsage {
+  std::int64_t prompt_tokens = 0;
+  std::int64_t completion_tokens = 0;
+  int requests = 0;
+};
+
+class OpenAIAgent : public TurnRunner {
+ public:
+  explicit OpenAIAgent(AgentSettings settings);
+
+  void run_turn(const std::string& prompt, orvo::OutputManager& out) override;
+  void cancel() override;
+  void set_mode(const std::string& mode) override;
+  void reset_conversation() override;
+
+  // Any thread.
+  TurnUsage last_turn_usage() const;
+  // The messages kept so far (system message not included). Call between turns.
+  std::vector<nlohmann::json> conversation() const { return conversation_.messages(); }
+  const AgentSettings& settings() const { return settings_; }
+
+  // The body of the next request for the current conversation (exposed for tests).
+  nlohmann::json request_body() const;
+
+ private:
+  struct Step;
+  void run_turn_inner(const std::string& prompt, orvo::OutputManager& out);
+  bool stream_step(orvo::OutputManager& out, Step& step);
+  void run_tools(orvo::OutputManager& out, Step& step);
+  void finish_interrupted(orvo::OutputManager& out);
+  std::string system_prompt() const;
+
+  AgentSettings settings_;
+  Canceller canceller_;
+  Toolbox toolbox_;
+  Conversation conversation_;
+  std::atomic<bool> reset_pending_{false};
+
+  mutable std::mutex m_;  // mode_ and usage_
+  std::string mode_;
+  TurnUsage usage_;
+};
+
+}  // namespace orvo::agent

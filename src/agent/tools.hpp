@@ -1,0 +1,81 @@
+// The tools offered to the model: their JSON schemas, argument checking, path confinement to the
+// project directory and their execution. Every failure becomes an error result the model can
+// read; nothing here throws for bad input.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/cancel.hpp"
+#include "agent/consent.hpp"
+#include "agent/settings.hpp"
+
+namespace orvo::agent {
+
+struct ToolResult {
+  std::string text;
+  bool error = false;
+};
+
+// A call checked before it runs.
+struct PreparedCall {
+  std::string name;
+  nlohmann::json args;                 // the parsed arguments (an object)
+  std::string summary;                 // shown in the tool log, e.g. the command or the path
+  std::string error;                   // bad arguments: the result for the model, not run
+  std::optional<std::string> consent;  // why the user must approve, if they must
+  std::string consent_subject;         // what the approval prompt shows
+};
+
+class Toolbox {
+ public:
+  Toolbox(const AgentSettings& settings, Canceller& canceller);
+
+  // The "tools" array of a request.
+  nlohmann::json schemas() const;
+  bool offers(std::string_view name) const;
+
+  PreparedCall prepare(const std::string& name, const std::string& arguments) const;
+  ToolResult run(const PreparedCall& call);
+
+  const std::filesystem::path& root() const { return root_; }
+
+  // The absolute path for `raw` inside the project (symlinks followed), or an error text.
+  std::optional<std::filesystem::path> resolve(std::string_view raw, std::string& error) const;
+  // `abs` relative to the project, "." for the project itself.
+  std::string relative(const std::filesystem::path& abs) const;
+
+  ToolResult bash(const std::string& command, std::chrono::milliseconds timeout);
+  ToolResult read_file(const nlohmann::json& args);
+  ToolResult write_file(const nlohmann::json& args);
+  ToolResult edit_file(const nlohmann::json& args);
+  ToolResult multi_edit(const nlohmann::json& args);
+  ToolResult grep(const nlohmann::json& args);
+  ToolResult glob(const nlohmann::json& args);
+  ToolResult list_files(const nlohmann::json& args);
+  ToolResult web_fetch(const nlohmann::json& args);
+  ToolResult web_search(const nlohmann::json& args);
+
+ private:
+  ToolResult apply_edits(const std::string& path, const nlohmann::json& edits, bool multi);
+
+  AgentSettings settings_;
+  Canceller& canceller_;
+  std::filesystem::path root_;
+  ConsentPolicy consent_;
+  bool have_rg_;
+};
+
+// Glob matching on '/'-separated paths: * and ? stay inside one component, ** spans any number of
+// components, [...] classes (with ! or ^), {a,b} alternatives.
+bool glob_match(std::string_view pattern, std::string_view path);
+
+// Plain text of an HTML page: scripts and styles dropped, tags removed, common entities decoded,
+// blank runs collapsed.
+std::string html_to_text(std::string_view html);
+
+}  // namespace orvo::agent

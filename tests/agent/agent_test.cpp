@@ -1,0 +1,530 @@
+#include "agent/openai_agent.hpp"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <thread>
+
+#include "../output/capture.hpp"
+#include "fake_openai_server.hpp"
+#include "output/testing.hpp"
+#include "temp_dir.hpp"
+
+// label: threaded
+
+namespace orvo::agent {
+namespace {
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using namespace orvo::agent::testing;
+
+// Records every event, and whether the status indicator ran when answer text arrived.
+class Recorder {
+ public:
+  explicit Recorder(OutputManager& out) : out_(out) {
+    out.set_event_callback([this](const std::string& name, Payload p) {
+      std::lock_guard g(m_);
+      events_.push_back({name, p ? *p : PayloadMap{}});
+      if (name == "content" && out_.indicator_running()) ++content_under_indicator_;
+      cv_.notify_all();
+    });
+  }
+  bool wait_for(const std::string& name, std::chrono::milliseconds limit = 20s) {
+    std::unique_lock g(m_);
+    return cv_.wait_for(g, limit, [&] {
+      for (const auto& e : events_) {
+        if (e.name == name) return true;
+      }
+      return false;
+    });
+  }
+  std::vector<orvo::test::Recorded> events() {
+    std::lock_guard g(m_);
+    return events_;
+  }
+  std::vector<std::string> names() {
+    std::vector<std::string> n;
+    for (const auto& e : events()) n.push_back(e.name);
+    return n;
+  }
+  std::vector<orvo::test::Recorded> named(const std::string& name) {
+    std::vector<orvo::test::Recorded> out;
+    for (auto& e : events()) {
+      if (e.name == name) out.push_back(e);
+    }
+    return out;
+  }
+  std::string text(const std::string& name, const std::string& key) {
+    std::string all;
+    for (const auto& e : named(name)) all += e.payload.text(key);
+    return all;
+  }
+  int content_under_indicator() {
+    std::lock_guard g(m_);
+    return content_under_indicator_;
+  }
+
+ private:
+  OutputManager& out_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::vector<orvo::test::Recorded> events_;
+  int content_under_indicator_ = 0;
+};
+
+class AgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override { orvo::testing::set_cols_override(80); }
+  void TearDown() override { orvo::testing::set_cols_override(std::nullopt); }
+
+  AgentSettings settings() {
+    AgentSettings s;
+    s.endpoint = server.endpoint();
+    s.model = "test-model";
+    s.project_dir = dir.path();
+    s.stall_timeout = 20s;
+    return s;
+  }
+  OpenAIAgent& agent(AgentSettings s) {
+    agent_ = std::make_unique<OpenAIAgent>(std::move(s));
+    return *agent_;
+  }
+  OpenAIAgent& agent() { return agent_ ? *agent_ : agent(settings()); }
+  void run(const std::string& prompt) { agent().run_turn(prompt, out); }
+  // Runs the turn on a worker thread, as the host does.
+  std::thread run_async(const std::string& prompt) {
+    OpenAIAgent& a = agent();
+    return std::thread([this, &a, prompt] { a.run_turn(prompt, out); });
+  }
+  json request(std::size_t i) { return server.requests().at(i).json(); }
+  std::string last_event() { return rec.names().empty() ? "" : rec.names().back(); }
+
+  TempDir dir;
+  FakeOpenAIServer server;
+  orvo::test::CoutCapture cap;
+  OutputManager out;
+  Recorder rec{out};
+  std::unique_ptr<OpenAIAgent> agent_;
+};
+
+bool fs_exists(const std::filesystem::path& p) {
+  std::error_code ec;
+  return std::filesystem::exists(p, ec);
+}
+
+std::string reasoning_answer_stream() {
+  return sse(reasoning_chunk("Let me")) + ": keep-alive\n\n" +
+         sse(reasoning_chunk(" think.\nSecond")) + sse(reasoning_chunk(" line")) +
+         sse(content_chunk("Hel")) + sse(content_chunk("lo \xC3\xA9")) +
+         sse(content_chunk(" world")) + sse(chunk(json::object(), "stop")) +
+         sse(usage_chunk(120, 33)) + kDone;
+}
+
+TEST_F(AgentTest, ReasoningAndAnswerReachTheOutputManagerInOrder) {
+  server.enqueue(stream_reply({reasoning_answer_stream()}));
+  run("hi");
+  EXPECT_EQ(rec.names(), (std::vector<std::string>{
+                             "thinking_start", "thinking_chunk", "thinking_peek", "thinking_chunk",
+                             "thinking_peek", "thinking_chunk", "thinking_peek", "thinking_done",
+                             "stream_start", "content", "content", "content", "done"}));
+  EXPECT_EQ(rec.named("thinking_start")[0].payload.text("reset"), "true");
+  std::vector<std::string> peeks;
+  for (const auto& e : rec.named("thinking_peek")) peeks.push_back(e.payload.text("text"));
+  EXPECT_EQ(peeks, (std::vector<std::string>{"Let me", "Second", "Second line"}));
+  EXPECT_EQ(rec.text("thinking_done", "text"), "Let me think.\nSecond line");
+  EXPECT_EQ(rec.text("content", "chunk"), "Hello \xC3\xA9 world");
+  const auto usage = agent().last_turn_usage();
+  EXPECT_EQ(usage.prompt_tokens, 120);
+  EXPECT_EQ(usage.completion_tokens, 33);
+
+  const json body = request(0);
+  EXPECT_EQ(server.requests()[0].path, "/v1/chat/completions");
+  EXPECT_EQ(body["model"], "test-model");
+  EXPECT_EQ(body["stream"], true);
+  EXPECT_EQ(body["stream_options"]["include_usage"], true);
+  EXPECT_EQ(body["chat_template_kwargs"]["enable_thinking"], true);
+  EXPECT_EQ(body["messages"][0]["role"], "system");
+  EXPECT_EQ(body["messages"][1], (json{{"role", "user"}, {"content", "hi"}}));
+  std::vector<std::string> tools;
+  for (const auto& t : body["tools"]) tools.push_back(t["function"]["name"]);
+  EXPECT_EQ(tools,
+            (std::vector<std::string>{"bash", "read_file", "write_file", "edit_file", "multi_edit",
+                                      "grep", "glob", "list_files", "web_fetch"}));
+  EXPECT_EQ(agent().conversation().back(),
+            (json{{"role", "assistant"}, {"content", "Hello \xC3\xA9 world"}}));
+}
+
+TEST_F(AgentTest, StreamsSplitAtAnyByteOrTrickledGiveTheSameTurn) {
+  const std::string stream = reasoning_answer_stream();
+  std::vector<std::string> reference;
+  struct Split {
+    std::size_t size;
+    std::chrono::milliseconds delay;
+  };
+  for (const Split s :
+       {Split{stream.size(), 0ms}, Split{1, 0ms}, Split{3, 0ms}, Split{17, 0ms}, Split{40, 30ms}}) {
+    server.enqueue(split_reply(stream, s.size, s.delay));
+    rec.events();
+    OutputManager fresh;
+    Recorder r(fresh);
+    agent().run_turn("hi", fresh);
+    if (reference.empty()) reference = r.names();
+    EXPECT_EQ(r.names(), reference) << "pieces of " << s.size;
+    EXPECT_EQ(r.text("content", "chunk"), "Hello \xC3\xA9 world") << "pieces of " << s.size;
+  }
+}
+
+TEST_F(AgentTest, ToolLoopIsOneTurnWithOneSummary) {
+  dir.write("notes.txt", "alpha\n");
+  // The model says something, calls a tool with its arguments split over chunks, then answers.
+  server.enqueue(stream_reply({sse(content_chunk("\n\nChecking.")),
+                               sse(tool_call_chunk(0, "call_a", "bash", "")),
+                               sse(tool_call_chunk(0, "", "", "{\"command\": \"cat no")),
+                               sse(tool_call_chunk(0, "", "", "tes.txt\"}")),
+                               sse(chunk(json::object(), "tool_calls")), kDone}));
+  server.enqueue(stream_reply({answer_stream("Now I know.", "It says alpha.")}));
+  run("what is in notes?");
+  EXPECT_EQ(rec.names(), (std::vector<std::string>{
+                             "thinking_start", "stream_start", "content", "tool_start",
+                             "tool_result", "thinking_start", "thinking_chunk", "thinking_peek",
+                             "thinking_done", "stream_start", "content", "done"}));
+  const auto starts = rec.named("thinking_start");
+  EXPECT_EQ(starts[0].payload.text("reset"), "true");
+  EXPECT_EQ(starts[1].payload.text("reset"), "false");
+  EXPECT_EQ(rec.text("content", "chunk"),
+            "Checking.It says alpha.");  // leading blank lines dropped
+  EXPECT_EQ(rec.named("tool_start")[0].payload.text("args"), "cat notes.txt");
+  EXPECT_EQ(rec.named("tool_result")[0].payload.text("result"), "alpha");
+  EXPECT_EQ(rec.content_under_indicator(), 0);
+  EXPECT_EQ(out.state.tool_actions.size(), 1u);
+  const std::string screen = cap.take();
+  EXPECT_NE(screen.find("Done in"), std::string::npos);
+  EXPECT_NE(screen.find("tools: bash"), std::string::npos);
+
+  const json second = request(1);
+  const auto& msgs = second["messages"];
+  ASSERT_EQ(msgs.size(), 4u);
+  EXPECT_EQ(msgs[2]["role"], "assistant");
+  EXPECT_EQ(msgs[2]["content"], "Checking.");
+  EXPECT_EQ(msgs[2]["tool_calls"][0]["id"], "call_a");
+  EXPECT_EQ(msgs[2]["tool_calls"][0]["function"]["arguments"], "{\"command\": \"cat notes.txt\"}");
+  EXPECT_EQ(
+      msgs[3],
+      (json{{"role", "tool"}, {"tool_call_id", "call_a"}, {"name", "bash"}, {"content", "alpha"}}));
+}
+
+TEST_F(AgentTest, OllamaShapedStreamWithWholeToolCalls) {
+  dir.write("a.txt", "x");
+  server.enqueue(stream_reply(
+      {sse(reasoning_chunk("Listing.", "reasoning")),
+       sse(chunk(
+           {{"tool_calls",
+             json::array(
+                 {{{"id", "t1"}, {"function", {{"name", "list_files"}, {"arguments", "{}"}}}},
+                  {{"id", "t2"},
+                   {"function", {{"name", "read_file"}, {"arguments", {{"path", "a.txt"}}}}}}})}})),
+       sse(chunk(json::object(), "tool_calls")), kDone}));
+  server.enqueue(stream_reply({answer_stream("", "Done.")}));
+  run("look");
+  std::vector<std::string> tools;
+  for (const auto& e : rec.named("tool_start"))
+    tools.push_back(e.payload.text("name") + " " + e.payload.text("args"));
+  EXPECT_EQ(tools, (std::vector<std::string>{"list_files .", "read_file a.txt"}));
+  EXPECT_EQ(rec.text("thinking_done", "text"), "Listing.");
+  EXPECT_EQ(last_event(), "done");
+  EXPECT_EQ(request(1)["messages"][4]["content"], "x");
+}
+
+TEST_F(AgentTest, ModeFieldsPerServerKindAndFromSettings) {
+  struct Case {
+    const char* kind;
+    const char* mode;
+    json expect;
+  };
+  const Case cases[] = {
+      {"llama.cpp", "turbo", {{"chat_template_kwargs", {{"enable_thinking", false}}}}},
+      {"llama.cpp", "turbo-think", {{"chat_template_kwargs", {{"enable_thinking", true}}}}},
+      {"vllm", "turbo", {{"chat_template_kwargs", {{"enable_thinking", false}}}}},
+      {"ollama", "turbo", {{"think", false}, {"reasoning_effort", "none"}}},
+      {"ollama", "turbo-think", {{"think", true}, {"reasoning_effort", "medium"}}},
+      {"generic", "turbo", {{"reasoning_effort", "low"}}},
+  };
+  for (const auto& c : cases) {
+    AgentSettings s = settings();
+    s.server_kind = c.kind;
+    s.mode = c.mode;
+    const json body = OpenAIAgent(s).request_body();
+    for (const auto& [k, v] : c.expect.items()) EXPECT_EQ(body[k], v) << c.kind << " " << c.mode;
+  }
+  AgentSettings s = settings();
+  s.mode_fields["turbo"] = {{"reasoning_effort", "none"},
+                            {"chat_template_kwargs", {{"enable_thinking", false}}}};
+  s.extra_request_fields = {{"temperature", 0.2}};
+  OpenAIAgent a(s);
+  EXPECT_EQ(a.request_body()["chat_template_kwargs"]["enable_thinking"],
+            true);  // turbo-think: defaults
+  a.set_mode("turbo");
+  const json body = a.request_body();
+  EXPECT_EQ(body["reasoning_effort"], "none");
+  EXPECT_EQ(body["chat_template_kwargs"]["enable_thinking"], false);
+  EXPECT_EQ(body["temperature"], 0.2);
+}
+
+TEST_F(AgentTest, ApiKeyComesFromTheNamedEnvironmentVariable) {
+  ::setenv("KV_AGENT_TEST_KEY", "sekret-123", 1);
+  AgentSettings s = settings();
+  s.api_key_env = "KV_AGENT_TEST_KEY";
+  server.enqueue(stream_reply({answer_stream("", "ok")}));
+  agent(s).run_turn("x", out);
+  ::unsetenv("KV_AGENT_TEST_KEY");
+  server.enqueue(stream_reply({answer_stream("", "ok")}));
+  agent().run_turn("y", out);
+  EXPECT_NE(server.requests()[0].headers.find("Authorization: Bearer sekret-123"),
+            std::string::npos);
+  EXPECT_EQ(server.requests()[1].headers.find("Authorization"), std::string::npos);
+}
+
+TEST_F(AgentTest, FailuresEndTheTurnWithTheirReason) {
+  struct Case {
+    const char* name;
+    Reply reply;
+    std::string expect;
+  };
+  Reply stalled = stream_reply({sse(reasoning_chunk("hmm"))});
+  stalled.end = Reply::End::stall;
+  Reply dropped = stream_reply({sse(content_chunk("half an ans"))});
+  dropped.end = Reply::End::drop;
+  Reply cut = stream_reply({sse(content_chunk("half an ans"))});  // body ends cleanly, no [DONE]
+  const Case cases[] = {
+      {"llama.cpp context error",
+       error_reply(
+           400,
+           R"({"error":{"code":400,"message":"the request exceeds the available context size","type":"invalid_request_error"}})"),
+       "server answered HTTP 400: the request exceeds the available context size"},
+      {"ollama missing model",
+       error_reply(404, R"({"error":"model \"qwen\" not found, try pulling it first"})"),
+       "server answered HTTP 404: model \"qwen\" not found, try pulling it first"},
+      {"plain text 503", error_reply(503, "\nLoading model\x1b[31m\nmore"),
+       "server answered HTTP 503: Loading model [31m"},
+      {"error inside the stream",
+       stream_reply({sse(content_chunk("a")), sse(json{{"error", {{"message", "boom"}}}})}),
+       "the server reported an error: boom"},
+      {"stall", stalled, "the server sent nothing for 1 s"},
+      {"disconnect mid-answer", dropped, "the connection to the server broke"},
+      {"end without [DONE]", cut, "the server ended the answer before it was complete"},
+  };
+  AgentSettings s = settings();
+  s.stall_timeout = 700ms;
+  agent(s);
+  for (const auto& c : cases) {
+    server.enqueue(c.reply);
+    OutputManager fresh;
+    Recorder r(fresh);
+    const auto start = std::chrono::steady_clock::now();
+    agent().run_turn("x", fresh);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 15s) << c.name;
+    const auto errors = r.named("error");
+    ASSERT_EQ(errors.size(), 1u) << c.name;
+    EXPECT_EQ(errors[0].payload.text("message").rfind(c.expect, 0), 0u)
+        << c.name << ": " << errors[0].payload.text("message");
+    EXPECT_EQ(r.names().back(), "error") << c.name;
+  }
+}
+
+TEST_F(AgentTest, RefusedConnectionIsReportedQuickly) {
+  int port = 0;
+  {
+    FakeOpenAIServer gone;
+    port = gone.port();
+  }
+  AgentSettings s = settings();
+  s.endpoint = "http://127.0.0.1:" + std::to_string(port) + "/v1";
+  agent(s).run_turn("x", out);
+  const auto errors = rec.named("error");
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].payload.text("message").rfind("could not connect to http://127.0.0.1:", 0),
+            0u)
+      << errors[0].payload.text("message");
+}
+
+TEST_F(AgentTest, MalformedEventsAreSkippedWithANote) {
+  server.enqueue(
+      stream_reply({sse(content_chunk("one ")), "data: {not json\n\n", "data: [1]\n\n",
+                    sse(content_chunk("two")), sse(chunk(json::object(), "stop")), kDone}));
+  run("x");
+  EXPECT_EQ(rec.text("content", "chunk"), "one two\n");
+  EXPECT_EQ(last_event(), "done");
+  EXPECT_NE(cap.take().find("skipped 2 malformed event(s) from the server (not JSON)"),
+            std::string::npos);
+}
+
+TEST_F(AgentTest, BadToolCallsGetErrorResultsAndTheLoopGoesOn) {
+  server.enqueue(
+      stream_reply({sse(tool_call_chunk(0, "c1", "read_file", "{\"path\": 7}")),
+                    sse(tool_call_chunk(1, "c2", "launch_rockets", "{}")),
+                    sse(tool_call_chunk(2, "c3", "bash", "{\"command\": \"ec")),  // cut off
+                    sse(chunk(json::object(), "tool_calls")), kDone}));
+  server.enqueue(stream_reply({answer_stream("", "Sorry.")}));
+  run("x");
+  const auto results = rec.named("tool_result");
+  ASSERT_EQ(results.size(), 3u);
+  for (const auto& r : results) EXPECT_EQ(r.payload.text("error"), "true");
+  EXPECT_EQ(results[0].payload.text("result"), "argument \"path\" must be a string");
+  EXPECT_EQ(results[1].payload.text("result"), "unknown tool \"launch_rockets\"");
+  const auto msgs = request(1)["messages"];
+  EXPECT_EQ(msgs[3]["content"], "argument \"path\" must be a string");
+  EXPECT_EQ(msgs[5]["tool_call_id"], "c3");
+  EXPECT_EQ(last_event(), "done");
+}
+
+TEST_F(AgentTest, ConsentIsAskedAndADenialGoesBackToTheModel) {
+  dir.write("keep.txt", "k");
+  std::vector<std::pair<std::string, std::string>> asked;
+  bool answer = false;
+  out.set_approval_callback([&](const std::string& tool, const std::string& cmd) {
+    asked.emplace_back(tool, cmd);
+    return answer;
+  });
+  for (bool allow : {false, true}) {
+    answer = allow;
+    server.enqueue(stream_reply({tool_stream("bash", R"({"command":"rm keep.txt"})")}));
+    server.enqueue(stream_reply({answer_stream("", "ok")}));
+    run("clean up");
+    EXPECT_EQ(fs_exists(dir.path() / "keep.txt"), !allow);
+  }
+  ASSERT_EQ(asked.size(), 2u);
+  EXPECT_EQ(asked[0], (std::pair<std::string, std::string>{"bash", "rm keep.txt"}));
+  EXPECT_EQ(request(1)["messages"][3]["content"], "denied by the user");
+  EXPECT_EQ(rec.named("tool_result")[0].payload.text("result"), "denied by the user");
+  // Harmless commands ask nobody.
+  server.enqueue(stream_reply({tool_stream("bash", R"({"command":"ls"})")}));
+  server.enqueue(stream_reply({answer_stream("", "ok")}));
+  run("list");
+  EXPECT_EQ(asked.size(), 2u);
+}
+
+TEST_F(AgentTest, ConversationIsKeptAcrossTurnsUntilReset) {
+  server.enqueue(stream_reply({answer_stream("", "first answer")}));
+  server.enqueue(stream_reply({answer_stream("", "second answer")}));
+  server.enqueue(stream_reply({answer_stream("", "third answer")}));
+  run("one");
+  run("two");
+  agent().reset_conversation();
+  run("three");
+  EXPECT_EQ(request(1)["messages"].size(), 4u);
+  EXPECT_EQ(request(1)["messages"][2]["content"], "first answer");
+  EXPECT_EQ(request(2)["messages"].size(), 2u);
+  EXPECT_EQ(request(2)["messages"][1]["content"], "three");
+}
+
+TEST_F(AgentTest, ContextBudgetDropsOldToolOutputs) {
+  dir.write("big.txt", std::string(40000, 'z'));
+  AgentSettings s = settings();
+  s.context_budget_tokens = 12000;
+  agent(s);
+  server.enqueue(stream_reply({tool_stream("read_file", R"({"path":"big.txt"})", "r1")}));
+  server.enqueue(stream_reply({tool_stream("read_file", R"({"path":"big.txt"})", "r2")}));
+  server.enqueue(stream_reply({answer_stream("", "done")}));
+  run("read it twice");
+  const json msgs = request(2)["messages"];
+  EXPECT_EQ(msgs[3]["content"], kDroppedOutput);
+  EXPECT_EQ(msgs[5]["content"], std::string(40000, 'z'));
+}
+
+TEST_F(AgentTest, StepLimitEndsTheTurn) {
+  AgentSettings s = settings();
+  s.max_steps = 2;
+  agent(s);
+  server.set_responder(
+      [](const Request&) { return stream_reply({tool_stream("list_files", "{}")}); });
+  run("loop forever");
+  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_EQ(last_event(), "done");
+  EXPECT_NE(cap.take().find("stopped after 2 model requests"), std::string::npos);
+}
+
+// --- cancellation: the turn ends within moments, whatever it is doing ---
+
+class CancelTest : public AgentTest {
+ protected:
+  void cancel_when(const std::string& event) {
+    ASSERT_TRUE(rec.wait_for(event)) << "never saw " << event;
+    const auto start = std::chrono::steady_clock::now();
+    agent().cancel();
+    worker.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_EQ(last_event(), "done");
+    EXPECT_NE(cap.take().find("interrupted"), std::string::npos);
+  }
+  std::thread worker;
+};
+
+Reply endless(const std::function<json(int)>& make) {
+  Reply r;
+  for (int i = 0; i < 2000; ++i) r.pieces.push_back({sse(make(i)), 20ms});
+  return r;
+}
+
+TEST_F(CancelTest, DuringReasoning) {
+  server.enqueue(endless([](int) { return reasoning_chunk("thinking "); }));
+  worker = run_async("x");
+  cancel_when("thinking_chunk");
+  EXPECT_EQ(rec.named("content").size(), 0u);
+}
+
+TEST_F(CancelTest, DuringTheAnswerKeepsWhatWasSaid) {
+  server.enqueue(endless([](int) { return content_chunk("word "); }));
+  worker = run_async("x");
+  cancel_when("content");
+  const auto conv = agent().conversation();
+  ASSERT_EQ(conv.size(), 2u);
+  EXPECT_EQ(conv[1]["role"], "assistant");
+  EXPECT_EQ(conv[1]["content"].get<std::string>().rfind("word ", 0), 0u);
+}
+
+TEST_F(CancelTest, DuringARunningCommand) {
+  server.enqueue(stream_reply({tool_stream("bash", R"({"command":"sleep 60"})")}));
+  worker = run_async("x");
+  cancel_when("tool_start");
+  EXPECT_EQ(server.requests().size(), 1u);
+  ASSERT_EQ(rec.named("tool_result").size(), 1u);
+  EXPECT_NE(rec.named("tool_result")[0].payload.text("result").find("cancelled"),
+            std::string::npos);
+  // The conversation stays valid: the call has its result.
+  EXPECT_EQ(agent().conversation().back()["role"], "tool");
+}
+
+TEST_F(CancelTest, DuringAWaitingApprovalNothingRunsEvenIfApprovedLate) {
+  dir.write("victim.txt", "v");
+  std::mutex m;
+  std::condition_variable cv;
+  bool asked = false, released = false;
+  out.set_approval_callback([&](const std::string&, const std::string&) {
+    std::unique_lock g(m);
+    asked = true;
+    cv.notify_all();
+    cv.wait(g, [&] { return released; });
+    return true;
+  });
+  server.enqueue(stream_reply({tool_stream("bash", R"({"command":"rm victim.txt"})")}));
+  worker = run_async("x");
+  {
+    std::unique_lock g(m);
+    ASSERT_TRUE(cv.wait_for(g, 20s, [&] { return asked; }));
+  }
+  agent().cancel();
+  {
+    std::lock_guard g(m);
+    released = true;  // the host answers the prompt it drew
+  }
+  cv.notify_all();
+  worker.join();
+  EXPECT_TRUE(fs_exists(dir.path() / "victim.txt"));
+  EXPECT_EQ(rec.named("tool_result")[0].payload.text("result"), "cancelled by the user");
+  EXPECT_EQ(last_event(), "done");
+}
+
+}  // namespace
+}  // namespace orvo::agent

@@ -1,0 +1,302 @@
+#include "fake_openai_server.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+namespace orvo::agent::testing {
+
+using nlohmann::json;
+
+FakeOpenAIServer::FakeOpenAIServer() : FakeOpenAIServer(0) {}
+
+FakeOpenAIServer::FakeOpenAIServer(int port) {
+  if (::pipe(stop_pipe_) != 0) throw std::runtime_error("pipe");
+  listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int one = 1;
+  ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(listen_fd_, 16) != 0) {
+    throw std::runtime_error(std::string("fake server: ") + std::strerror(errno));
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  acceptor_ = std::thread([this] {
+    try {
+      accept_loop();
+    } catch (...) {
+    }
+  });
+}
+
+FakeOpenAIServer::~FakeOpenAIServer() {
+  stop();
+  ::close(listen_fd_);
+  ::close(stop_pipe_[0]);
+  ::close(stop_pipe_[1]);
+}
+
+void FakeOpenAIServer::stop() {
+  if (stopping_.exchange(true)) return;
+  [[maybe_unused]] auto n = ::write(stop_pipe_[1], "x", 1);
+  cv_.notify_all();
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::thread> workers;
+  {
+    std::lock_guard g(m_);
+    workers.swap(workers_);
+  }
+  for (auto& t : workers) t.join();
+}
+
+std::string FakeOpenAIServer::endpoint() const {
+  return "http://127.0.0.1:" + std::to_string(port_) + "/v1";
+}
+
+void FakeOpenAIServer::enqueue(Reply r) {
+  std::lock_guard g(m_);
+  replies_.push_back(std::move(r));
+}
+
+void FakeOpenAIServer::set_responder(std::function<Reply(const Request&)> responder) {
+  std::lock_guard g(m_);
+  responder_ = std::move(responder);
+}
+
+std::vector<Request> FakeOpenAIServer::requests() const {
+  std::lock_guard g(m_);
+  return requests_;
+}
+
+bool FakeOpenAIServer::wait_for_requests(std::size_t n, std::chrono::milliseconds limit) {
+  std::unique_lock g(m_);
+  return cv_.wait_for(g, limit, [&] { return requests_.size() >= n; });
+}
+
+void FakeOpenAIServer::accept_loop() {
+  while (!stopping_) {
+    pollfd p[2] = {{listen_fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+    if (::poll(p, 2, -1) < 0) continue;
+    if (p[1].revents) return;
+    if (!(p[0].revents & POLLIN)) continue;
+    const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard g(m_);
+    workers_.emplace_back([this, fd] {
+      try {
+        serve(fd);
+      } catch (...) {
+      }
+      ::close(fd);
+      ++finished_;
+    });
+  }
+}
+
+bool FakeOpenAIServer::pause(std::chrono::milliseconds d) {
+  if (d.count() <= 0) return !stopping_;
+  pollfd p{stop_pipe_[0], POLLIN, 0};
+  ::poll(&p, 1, static_cast<int>(d.count()));
+  return !stopping_;
+}
+
+bool FakeOpenAIServer::send_all(int fd, const std::string& s) {
+  std::size_t off = 0;
+  while (off < s.size()) {
+    const ssize_t n = ::send(fd, s.data() + off, s.size() - off, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    off += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void FakeOpenAIServer::serve(int fd) {
+  std::string in;
+  char buf[65536];
+  std::size_t header_end = std::string::npos;
+  std::size_t need = 0;
+  bool continued = false;
+  while (true) {
+    if (header_end == std::string::npos) {
+      header_end = in.find("\r\n\r\n");
+      if (header_end != std::string::npos) {
+        std::string lower = in.substr(0, header_end);
+        for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (const auto cl = lower.find("content-length:"); cl != std::string::npos) {
+          need = std::stoul(lower.substr(cl + 15));
+        }
+        if (!continued && lower.find("expect: 100-continue") != std::string::npos) {
+          continued = true;
+          send_all(fd, "HTTP/1.1 100 Continue\r\n\r\n");
+        }
+      }
+    }
+    if (header_end != std::string::npos && in.size() >= header_end + 4 + need) break;
+    pollfd p[2] = {{fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+    ::poll(p, 2, -1);
+    if (p[1].revents) return;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return;
+    in.append(buf, static_cast<std::size_t>(n));
+  }
+  Request req;
+  const std::string head = in.substr(0, header_end);
+  const auto sp1 = head.find(' ');
+  const auto sp2 = head.find(' ', sp1 + 1);
+  req.method = head.substr(0, sp1);
+  req.path = head.substr(sp1 + 1, sp2 - sp1 - 1);
+  req.headers = head;
+  req.body = in.substr(header_end + 4, need);
+
+  Reply reply;
+  {
+    std::unique_lock g(m_);
+    std::function<Reply(const Request&)> responder;
+    if (!replies_.empty()) {
+      reply = std::move(replies_.front());
+      replies_.pop_front();
+    } else if (responder_) {
+      responder = responder_;
+    } else {
+      reply = error_reply(500, R"({"error":{"message":"no scripted reply left"}})");
+    }
+    requests_.push_back(req);
+    cv_.notify_all();
+    if (responder) {
+      g.unlock();
+      reply = responder(req);
+    }
+  }
+  const char* reason = reply.status == 200 ? "OK" : "Error";
+  if (!send_all(fd, "HTTP/1.1 " + std::to_string(reply.status) + " " + reason +
+                        "\r\nContent-Type: " + reply.content_type +
+                        "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n")) {
+    return;
+  }
+  for (const auto& piece : reply.pieces) {
+    if (!pause(piece.delay)) return;
+    if (piece.bytes.empty()) continue;
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", piece.bytes.size());
+    if (!send_all(fd, size + piece.bytes + "\r\n")) return;
+  }
+  switch (reply.end) {
+    case Reply::End::close:
+      send_all(fd, "0\r\n\r\n");
+      // Let the client read the end before the close.
+      ::shutdown(fd, SHUT_WR);
+      break;
+    case Reply::End::drop:
+      ::shutdown(fd, SHUT_RDWR);
+      return;
+    case Reply::End::stall:
+      break;
+  }
+  // Wait until the client closes (or the server stops).
+  while (true) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+    ::poll(p, 2, -1);
+    if (p[1].revents) return;
+    if (::recv(fd, buf, sizeof buf, 0) <= 0) return;
+  }
+}
+
+json chunk(json delta, const char* finish_reason) {
+  return {
+      {"id", "chatcmpl-1"},
+      {"object", "chat.completion.chunk"},
+      {"created", 1700000000},
+      {"model", "fake"},
+      {"choices",
+       json::array({{{"index", 0},
+                     {"delta", std::move(delta)},
+                     {"finish_reason", finish_reason ? json(finish_reason) : json(nullptr)}}})}};
+}
+
+json content_chunk(const std::string& text) {
+  return chunk({{"content", text}});
+}
+
+json reasoning_chunk(const std::string& text, const char* field) {
+  return chunk({{field, text}});
+}
+
+json tool_call_chunk(int index, const std::string& id, const std::string& name,
+                     const std::string& arguments) {
+  json call = {{"index", index}, {"function", {{"arguments", arguments}}}};
+  if (!id.empty()) {
+    call["id"] = id;
+    call["type"] = "function";
+  }
+  if (!name.empty()) call["function"]["name"] = name;
+  return chunk({{"tool_calls", json::array({call})}});
+}
+
+json usage_chunk(long prompt_tokens, long completion_tokens) {
+  return {{"id", "chatcmpl-1"},
+          {"object", "chat.completion.chunk"},
+          {"choices", json::array()},
+          {"usage",
+           {{"prompt_tokens", prompt_tokens},
+            {"completion_tokens", completion_tokens},
+            {"total_tokens", prompt_tokens + completion_tokens}}}};
+}
+
+std::string sse(const json& data) {
+  return "data: " + data.dump() + "\n\n";
+}
+
+Reply stream_reply(const std::vector<std::string>& events, std::chrono::milliseconds delay) {
+  Reply r;
+  for (const auto& e : events) r.pieces.push_back({e, delay});
+  return r;
+}
+
+Reply split_reply(const std::string& bytes, std::size_t size, std::chrono::milliseconds delay) {
+  Reply r;
+  for (std::size_t i = 0; i < bytes.size(); i += size)
+    r.pieces.push_back({bytes.substr(i, size), delay});
+  return r;
+}
+
+std::string answer_stream(const std::string& reasoning, const std::string& content) {
+  std::string s;
+  if (!reasoning.empty()) s += sse(reasoning_chunk(reasoning));
+  s += sse(content_chunk(content));
+  s += sse(chunk(json::object(), "stop"));
+  s += sse(usage_chunk(100, 20));
+  s += kDone;
+  return s;
+}
+
+std::string tool_stream(const std::string& name, const std::string& arguments,
+                        const std::string& id, const std::string& reasoning) {
+  std::string s;
+  if (!reasoning.empty()) s += sse(reasoning_chunk(reasoning));
+  s += sse(tool_call_chunk(0, id, name, ""));
+  s += sse(tool_call_chunk(0, "", "", arguments));
+  s += sse(chunk(json::object(), "tool_calls"));
+  s += sse(usage_chunk(100, 10));
+  s += kDone;
+  return s;
+}
+
+Reply error_reply(int status, const std::string& body) {
+  Reply r;
+  r.status = status;
+  r.content_type = "application/json";
+  r.pieces.push_back({body, {}});
+  return r;
+}
+
+}  // namespace orvo::agent::testing
