@@ -90,7 +90,7 @@ const Corpus& corpus() {
     }
     // Only languages with a grammar: the cost per KB of code that is actually highlighted.
     for (const auto& b : blocks) {
-      if (language_file(b.first).empty()) continue;
+      if (language_of(b.first).empty()) continue;
       c.code_bytes += b.second.size();
       c.code_blocks.push_back(b);
     }
