@@ -79,18 +79,19 @@ const Case kCases[] = {
      "## A heading that is long",
      12,
      {"A heading", "that is long", "────────────"}},
-    {"fenced_code", "```\nx = 1\n```", 20, {" x = 1"}},
-    {"indented_code", "    int x;\n    y;", 20, {" int x;", " y;"}},
+    {"fenced_code", "```\nx = 1\n```", 20, {"", " x = 1", ""}},
+    {"indented_code", "    int x;\n    y;", 20, {"", " int x;", " y;", ""}},
     {"code_folds_long_lines",
      "```\n0123456789abcdefghijKLMN\n```",
      12,
-     {" 0123456789", " abcdefghij", " KLMN"}},
-    {"code_tabs", "```\n\tx\n```", 20, {"     x"}},
+     {"", " 0123456789", " abcdefghij", " KLMN", ""}},
+    {"code_tabs", "```\n\tx\n```", 20, {"", "     x", ""}},
     {"code_wide_chars_fold_whole",
      "```\n日本語のテキスト\n```",
      9,
-     {" 日本語", " のテキ", " スト"}},
-    {"empty_code_block", "```\n```", 10, {""}},
+     {"", " 日本語", " のテキ", " スト", ""}},
+    {"empty_code_block", "```\n```", 10, {"", "", ""}},
+    {"code_between_paragraphs", "a\n\n```\nx\n```\n\nb", 10, {"a", "", "", " x", "", "", "b"}},
     {"bullets_nested",
      "- one\n- two\n  - nested item wraps here\n- three",
      20,
@@ -221,7 +222,7 @@ TEST(MarkdownStyle, CodeIsHighlightedOnTheThemeBackground) {
   const Console console = truecolor_console();
   const auto rows =
       Markdown("```python\ndef f():\n    return 'x'  # note\n```").render_lines(console, 30);
-  ASSERT_EQ(rows.size(), 2u);
+  ASSERT_EQ(rows.size(), 4u);  // with a blank row above and below
   const Color bg = Color::parse("#272822");
   for (const Strip& row : rows) {
     EXPECT_EQ(row.cell_length(), 30);
@@ -232,11 +233,22 @@ TEST(MarkdownStyle, CodeIsHighlightedOnTheThemeBackground) {
   EXPECT_EQ(style_of(rows, "# note").color(), Color::parse("#75715e"));
 }
 
-TEST(MarkdownStyle, UnknownLanguageIsPlainCode) {
+TEST(MarkdownStyle, UnknownLanguageGetsCommentsStringsAndNumbers) {
   const Console console = truecolor_console();
-  const auto rows = Markdown("```klingon\nqapla' 42 \"x\"\n```").render_lines(console, 30);
-  ASSERT_EQ(rows.size(), 1u);
-  for (const Segment& seg : rows[0].segments()) {
+  const auto rows =
+      Markdown("```klingon\nqapla' 42 \"x\" # c\n```").render_lines(console, 30);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(style_of(rows, "qapla'").color(), Color::parse("#f8f8f2"));
+  EXPECT_EQ(style_of(rows, "42").color(), Color::parse("#ae81ff"));
+  EXPECT_EQ(style_of(rows, "\"x\"").color(), Color::parse("#e6db74"));
+  EXPECT_EQ(style_of(rows, "# c").color(), Color::parse("#75715e"));
+}
+
+TEST(MarkdownStyle, TextFenceIsPlain) {
+  const Console console = truecolor_console();
+  const auto rows = Markdown("```text\nqapla' 42 \"x\"\n```").render_lines(console, 30);
+  ASSERT_EQ(rows.size(), 3u);
+  for (const Segment& seg : rows[1].segments()) {
     EXPECT_EQ(seg.style.color(), Color::parse("#f8f8f2")) << seg.text;
   }
 }

@@ -326,6 +326,13 @@ class Renderer {
       start_row();
     };
 
+    // One blank row of the block's background above and below, so the code stands apart from
+    // the text around it.
+    auto blank_row = [&] {
+      const int w = inner + 2 * pad;
+      emit(Strip({Segment(std::string(static_cast<std::size_t>(w), ' '), bg)}, w));
+    };
+    blank_row();
     start_row();
     if (code->empty()) end_row();
     for (const CodeLine& line : *code) {
@@ -354,6 +361,7 @@ class Renderer {
       }
       end_row();
     }
+    blank_row();
   }
 
   // ---- containers
