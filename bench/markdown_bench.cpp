@@ -61,7 +61,7 @@ std::string read_file(const std::filesystem::path& p) {
 }
 
 struct Corpus {
-  std::vector<std::string> names;     // file names of `all`
+  std::vector<std::string> names;  // file names of `all`
   std::vector<std::string> all;
   std::vector<std::string> distinct;  // `all` with every code block made distinct
   std::vector<std::string> no_code;
@@ -75,7 +75,8 @@ struct Corpus {
 // same rule to the reference's input, so both sides render the same text.
 std::string distinct_line(std::string_view lang, int index) {
   static const std::set<std::string, std::less<>> slashes = {
-      "c", "cpp", "c++", "rust", "rs", "go", "java", "javascript", "js", "typescript", "ts", "json"};
+      "c",    "cpp",        "c++", "rust",       "rs", "go",
+      "java", "javascript", "js",  "typescript", "ts", "json"};
   const std::string mark = slashes.contains(lang) ? "//" : lang == "sql" ? "--" : "#";
   return mark + " block " + std::to_string(index);
 }

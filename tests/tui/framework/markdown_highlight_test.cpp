@@ -81,8 +81,7 @@ const Case kCases[] = {
     {"ts", "const x: number = 'a';", {"kw:const op:: type:number op:= str:'a' op:;"}},
     {"yaml",
      "key: value\n- item: 3\n  other: \"s\" # c\n---",
-     {"tag:key op::", "op:- tag:item op:: num:3", "tag:other op:: str:\"s\" com:# c",
-      "pre:---"}},
+     {"tag:key op::", "op:- tag:item op:: num:3", "tag:other op:: str:\"s\" com:# c", "pre:---"}},
     {"toml",
      "[server]\nport = 8080\nname = \"x\" # c\nok = true",
      {"op:[ type:server op:]", "tag:port op:= num:8080", "tag:name op:= str:\"x\" com:# c",
@@ -220,8 +219,7 @@ TEST(HighlightSnapshot, KeepsWhatThePreviousHighlighterColoured) {
   ASSERT_GE(by_lang.size(), 15u);
   for (const auto& [name, a] : by_lang) {
     const double share = a.total ? static_cast<double>(a.same) / static_cast<double>(a.total) : 1;
-    std::printf("  %-11s %5zu coloured bytes, %5.1f%% kept\n", name.c_str(), a.total,
-                100 * share);
+    std::printf("  %-11s %5zu coloured bytes, %5.1f%% kept\n", name.c_str(), a.total, 100 * share);
     EXPECT_GE(share, 0.7) << name;
   }
 }

@@ -68,10 +68,7 @@ const Case kCases[] = {
      {"The quick brown fox jumps over the lazy dog."}},
     {"hard_break", "one  \ntwo", 80, {"one", "two"}},
     {"two_paragraphs", "one\n\ntwo", 80, {"one", "", "two"}},
-    {"inline_styles",
-     "*em* **strong** ~~gone~~ `code` <u>x</u>",
-     80,
-     {"em strong gone code <u>x</u>"}},
+    {"inline_styles", "*em* **strong** ~~gone~~ `code` <u>x</u>", 80, {"em strong gone code x"}},
     {"h1_centred_with_rule", "# Title", 20, {"       Title", "━━━━━━━━━━━━━━━━━━━━"}},
     {"h2_rule_as_wide_as_text", "## Sub title", 80, {"Sub title", "─────────"}},
     {"h3_plain", "### Three\ntext", 80, {"Three", "", "text"}},
@@ -133,7 +130,33 @@ const Case kCases[] = {
      "&amp; &lt;b&gt; &copy; &#65; &#x263A; &bogus; &#0;",
      80,
      {"& <b> © A ☺ &bogus; \xEF\xBF\xBD"}},
-    {"html_block", "<div>\nhi\n</div>", 80, {"<div>", "hi", "</div>"}},
+    {"html_block", "<div>\nhi\n</div>", 80, {"hi"}},
+    {"html_block_text_and_entities",
+     "<div align=\"center\">\n  <b>Title</b> &amp;\n  more<br/>next\n</div>",
+     80,
+     {"Title & more", "next"}},
+    {"html_inline_tags_hidden", "Press <kbd>Ctrl</kbd>+<kbd>C</kbd>.", 80, {"Press Ctrl+C."}},
+    {"html_br", "one<br>two<BR />three", 80, {"one", "two", "three"}},
+    {"html_inline_comment", "a <!-- note --> b <!-- multi\nline --> c", 80, {"a b c"}},
+    {"html_comment_block_front_matter",
+     "<!--\ntitle: x\ntags: [a]\n-->\n\ntext\n\n<!-- end -->",
+     80,
+     {"text"}},
+    {"html_toc_comment",
+     "<!-- TOC -->\n- one\n- two\n<!-- /TOC -->\n\nafter",
+     80,
+     {"• one", "• two", "", "after"}},
+    {"html_pre_code_block",
+     "<pre><code class=\"language-py\">x = 1 &lt; 2\n\ny</code></pre>",
+     20,
+     {"", " x = 1 < 2", "", " y", ""}},
+    {"html_details",
+     "<details>\n<summary>More</summary>\n\nInner text\n\n</details>",
+     80,
+     {"More", "", "Inner text"}},
+    {"html_script_hidden", "<script>\nalert(1)\n</script>\n\nok", 80, {"ok"}},
+    {"html_img_alt", "<img src=\"a.png\" alt=\"A &amp; B\">", 80, {"A & B"}},
+    {"html_unclosed_tags", "<div>\n<b>bold <i\n\nnext", 80, {"bold <i", "", "next"}},
     {"wide_paragraph", "日本語のテキストです", 7, {"日本語", "のテキ", "ストで", "す"}},
     {"controls_made_visible", "a\x1b[31mb\x07", 80, {"a\xEF\xBF\xBD[31mb\xEF\xBF\xBD"}},
     {"empty", "", 80, {}},
@@ -218,6 +241,20 @@ TEST(MarkdownStyle, InlineAndHeadingStylesComeFromTheTheme) {
   EXPECT_EQ(style_of(themed, "code").color(), Color::parse("green"));
 }
 
+TEST(MarkdownStyle, InlineHtmlTagsStyleTheirText) {
+  const Console console = truecolor_console();
+  const auto rows =
+      Markdown("<b>bold</b> <i>it</i> <kbd>Ctrl</kbd> <del>gone</del> <span>plain</span>")
+          .render_lines(console, 80);
+  EXPECT_TRUE(style_of(rows, "bold").bold());
+  EXPECT_TRUE(style_of(rows, "it").italic());
+  EXPECT_TRUE(style_of(rows, "gone").strike());
+  EXPECT_EQ(
+      style_of(rows, "Ctrl"),
+      console.get_style("markdown.code_inline", Markdown::default_style("markdown.code_inline")));
+  EXPECT_FALSE(style_of(rows, "plain").bold());
+}
+
 TEST(MarkdownStyle, CodeIsHighlightedOnTheThemeBackground) {
   const Console console = truecolor_console();
   const auto rows =
@@ -235,8 +272,7 @@ TEST(MarkdownStyle, CodeIsHighlightedOnTheThemeBackground) {
 
 TEST(MarkdownStyle, UnknownLanguageGetsCommentsStringsAndNumbers) {
   const Console console = truecolor_console();
-  const auto rows =
-      Markdown("```klingon\nqapla' 42 \"x\" # c\n```").render_lines(console, 30);
+  const auto rows = Markdown("```klingon\nqapla' 42 \"x\" # c\n```").render_lines(console, 30);
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(style_of(rows, "qapla'").color(), Color::parse("#f8f8f2"));
   EXPECT_EQ(style_of(rows, "42").color(), Color::parse("#ae81ff"));

@@ -2,9 +2,12 @@
 
 #include <md4c.h>
 
+#include <algorithm>
+#include <array>
 #include <new>
 
 #include "tui/framework/markdown/entities.hpp"
+#include "tui/framework/markdown/html.hpp"
 
 namespace orvo::tui::md {
 namespace {
@@ -89,6 +92,7 @@ class Builder {
       case MD_BLOCK_HTML: {
         Block* b = add_leaf(Kind::Html);
         verbatim_ = &b->code;
+        html_block_ = b;
         return;
       }
       case MD_BLOCK_P: {
@@ -154,10 +158,24 @@ class Builder {
       case MD_BLOCK_TH:
       case MD_BLOCK_TD:
         inlines_ = nullptr;
+        reset_inline_html();  // an unclosed <b> ends with its paragraph
         return;
       case MD_BLOCK_CODE:
+        verbatim_ = nullptr;
+        return;
       case MD_BLOCK_HTML:
         verbatim_ = nullptr;
+        if (html_block_ != nullptr) {
+          convert_html_block(*html_block_);
+          // Nothing visible (comments, front matter in a comment, closing tags): no block at all,
+          // so no blank rows either.
+          auto& siblings = container()->children;
+          if (html_block_->kind == Kind::Paragraph && html_block_->inlines.empty() &&
+              !siblings.empty() && siblings.back().get() == html_block_) {
+            siblings.pop_back();
+          }
+          html_block_ = nullptr;
+        }
         return;
       default:
         return;
@@ -272,7 +290,7 @@ class Builder {
         return;
       }
       case MD_TEXT_HTML:
-        add_text(s, kHtml);
+        inline_html_piece(s);
         return;
       default:
         add_text(s);
@@ -332,10 +350,56 @@ class Builder {
     return *inlines_;
   }
 
+  // Inline tags are hidden and their text kept; <b>, <kbd>, ... style it; <br> breaks the line;
+  // comments (also over several lines, which md4c hands over in pieces) are dropped.
+  void inline_html_piece(std::string_view s) {
+    if (html_pending_.size() + s.size() > kMaxPendingHtml) {
+      html_pending_.clear();
+      return;
+    }
+    html_pending_.append(s);
+    if (!html_complete(html_pending_)) return;
+    const HtmlTag tag = inline_html(html_pending_);
+    html_pending_.clear();
+    if (tag.type == HtmlTag::Break) {
+      add_text("\n");
+      return;
+    }
+    if (tag.type == HtmlTag::Ignore) {
+      // "a <!-- x --> b" reads "a b", not "a  b".
+      const Inlines& target = current_inlines();
+      drop_space_ = !target.empty() && target.back().text.ends_with(' ');
+      return;
+    }
+    for (int bit = 0; bit < kRunFlagBits; ++bit) {
+      if ((tag.flag & (1u << bit)) == 0) continue;
+      int& count = html_open_[static_cast<std::size_t>(bit)];
+      count = tag.type == HtmlTag::Open ? count + 1 : std::max(0, count - 1);
+      if (count > 0) {
+        html_flags_ = static_cast<std::uint16_t>(html_flags_ | (1u << bit));
+      } else {
+        html_flags_ = static_cast<std::uint16_t>(html_flags_ & ~(1u << bit));
+      }
+    }
+  }
+
+  void reset_inline_html() {
+    html_pending_.clear();
+    html_open_ = {};
+    html_flags_ = 0;
+    drop_space_ = false;
+  }
+
   void add_text(std::string_view s, std::uint16_t extra = 0) {
     if (s.empty()) return;
+    html_pending_.clear();  // a piece of inline HTML that never completed
+    if (drop_space_) {
+      drop_space_ = false;
+      if (s.starts_with(' ')) s.remove_prefix(1);
+      if (s.empty()) return;
+    }
     Inlines& target = current_inlines();
-    const auto flags = static_cast<std::uint16_t>(flags_ | extra);
+    const auto flags = static_cast<std::uint16_t>(flags_ | html_flags_ | extra);
     if (!target.empty() && target.back().flags == flags && target.back().text != "\n" &&
         s != "\n") {
       target.back().text.append(s);
@@ -372,6 +436,12 @@ class Builder {
   std::uint16_t flags_ = 0;
   std::vector<Pending> links_;
   std::vector<Pending> images_;
+  Block* html_block_ = nullptr;
+  static constexpr std::size_t kMaxPendingHtml = 64 * 1024;
+  std::string html_pending_;
+  std::array<int, kRunFlagBits> html_open_{};
+  std::uint16_t html_flags_ = 0;
+  bool drop_space_ = false;
 };
 
 // md4c is C: nothing may unwind through it, so every callback catches and aborts the parse.

@@ -178,18 +178,18 @@ struct CSpec {
   bool block_comment = true;
   bool nested_comment = false;
   Quote single = Quote::Char;
-  bool backtick = false;        // `...` strings, also across lines (JS templates, Go raw strings)
-  bool triple = false;          // """...""" and '''...''' (Python)
-  bool string_prefixes = false; // r"", b'', f"", rb"" ... (Python)
-  bool cpp_raw = false;         // R"delim(...)delim"
-  bool rust_raw = false;        // r#"..."#, b"...", b'x', lifetimes
-  bool hash_preproc = false;    // # directives at the start of a line
-  bool decorators = false;      // @name
-  bool rust_attributes = false; // #[...] and #![...]
-  bool macro_bang = false;      // name!(...)
-  bool upper_types = false;     // CamelCase names are types
+  bool backtick = false;         // `...` strings, also across lines (JS templates, Go raw strings)
+  bool triple = false;           // """...""" and '''...''' (Python)
+  bool string_prefixes = false;  // r"", b'', f"", rb"" ... (Python)
+  bool cpp_raw = false;          // R"delim(...)delim"
+  bool rust_raw = false;         // r#"..."#, b"...", b'x', lifetimes
+  bool hash_preproc = false;     // # directives at the start of a line
+  bool decorators = false;       // @name
+  bool rust_attributes = false;  // #[...] and #![...]
+  bool macro_bang = false;       // name!(...)
+  bool upper_types = false;      // CamelCase names are types
   bool case_insensitive = false;
-  bool regex = false;           // /.../flags where an operand is expected
+  bool regex = false;  // /.../flags where an operand is expected
   bool dollar_idents = false;
 };
 
@@ -362,8 +362,7 @@ class CLexer {
             const std::size_t j = skip_blanks(s, i);
             if (j < s.size() && s[j] == '(') {
               kind = K::Function;
-            } else if (spec_.upper_types && is_upper(w[0]) && w.size() > 1 &&
-                       has_lower(w)) {
+            } else if (spec_.upper_types && is_upper(w[0]) && w.size() > 1 && has_lower(w)) {
               kind = K::Type;
             }
           }
@@ -472,9 +471,8 @@ class CLexer {
       while (i < s.size() && (is(s[i], kHex) || s[i] == '_' || s[i] == '\'')) ++i;
     } else {
       auto digits = [&] {
-        while (i < s.size() &&
-               (is(s[i], kDigit) || s[i] == '_' ||
-                (s[i] == '\'' && i + 1 < s.size() && is(s[i + 1], kDigit)))) {
+        while (i < s.size() && (is(s[i], kDigit) || s[i] == '_' ||
+                                (s[i] == '\'' && i + 1 < s.size() && is(s[i + 1], kDigit)))) {
           ++i;
         }
       };
@@ -513,8 +511,8 @@ class CLexer {
         if (l != 'r' && l != 'b' && l != 'f' && l != 'u') return 0;
         raw |= l == 'r';
       }
-      const std::string close = s.substr(end, 3) == std::string(3, q) ? std::string(3, q)
-                                                                       : std::string(1, q);
+      const std::string close =
+          s.substr(end, 3) == std::string(3, q) ? std::string(3, q) : std::string(1, q);
       return start_string(s, start, end + close.size(), close, !raw, close.size() == 3, st, emit);
     }
     if (spec_.hash_preproc && q != '#' && (w == "L" || w == "u" || w == "U" || w == "u8")) {
@@ -606,11 +604,13 @@ class CLexer {
 // The words of each language, as its reference documentation lists them.
 
 constexpr CSpec kPython = {
-    .keywords = "and as assert async await break continue del elif else except finally for from "
-                "global if import in is lambda nonlocal not or pass raise return try while with "
-                "yield match case",
-    .types = "int float str bool bytes list dict set tuple object complex frozenset bytearray "
-             "type Exception ValueError TypeError KeyError IndexError RuntimeError OSError",
+    .keywords =
+        "and as assert async await break continue del elif else except finally for from "
+        "global if import in is lambda nonlocal not or pass raise return try while with "
+        "yield match case",
+    .types =
+        "int float str bool bytes list dict set tuple object complex frozenset bytearray "
+        "type Exception ValueError TypeError KeyError IndexError RuntimeError OSError",
     .constants = "True False None",
     .builtins = "print len range open isinstance super enumerate zip map filter sorted",
     .def_words = "def",
@@ -650,12 +650,13 @@ constexpr CSpec kCpp = {
         "register reinterpret_cast requires return sizeof static static_assert static_cast "
         "switch template this thread_local throw try typedef typeid typename union using "
         "virtual volatile while",
-    .types = "int char short long float double void signed unsigned bool wchar_t char8_t "
-             "char16_t char32_t size_t ssize_t ptrdiff_t int8_t int16_t int32_t int64_t uint8_t "
-             "uint16_t uint32_t uint64_t uintptr_t intptr_t string string_view wstring vector "
-             "array map unordered_map set unordered_set multimap deque list pair tuple optional "
-             "variant any span unique_ptr shared_ptr weak_ptr function thread mutex atomic "
-             "ostream istream iostream stringstream ostringstream istringstream byte nullptr_t",
+    .types =
+        "int char short long float double void signed unsigned bool wchar_t char8_t "
+        "char16_t char32_t size_t ssize_t ptrdiff_t int8_t int16_t int32_t int64_t uint8_t "
+        "uint16_t uint32_t uint64_t uintptr_t intptr_t string string_view wstring vector "
+        "array map unordered_map set unordered_set multimap deque list pair tuple optional "
+        "variant any span unique_ptr shared_ptr weak_ptr function thread mutex atomic "
+        "ostream istream iostream stringstream ostringstream istringstream byte nullptr_t",
     .constants = "nullptr true false NULL",
     .type_words = "class struct",
     .line_comment = "//",
@@ -683,11 +684,12 @@ constexpr CSpec kJavaScript = {
 };
 
 constexpr CSpec kTypeScript = {
-    .keywords = "async await break case catch const continue debugger default delete do else "
-                "export extends finally for from if import in instanceof let new of return "
-                "static super switch this throw try typeof var void while with yield get set as "
-                "implements private protected public readonly declare abstract keyof infer is "
-                "namespace module satisfies override",
+    .keywords =
+        "async await break case catch const continue debugger default delete do else "
+        "export extends finally for from if import in instanceof let new of return "
+        "static super switch this throw try typeof var void while with yield get set as "
+        "implements private protected public readonly declare abstract keyof infer is "
+        "namespace module satisfies override",
     .types = "number string boolean any unknown never object symbol bigint",
     .constants = "true false null undefined NaN Infinity",
     .def_words = "function",
@@ -702,11 +704,13 @@ constexpr CSpec kTypeScript = {
 };
 
 constexpr CSpec kRust = {
-    .keywords = "as async await break const continue crate dyn else extern for if impl in let "
-                "loop match mod move mut pub ref return self static super unsafe use where while "
-                "yield",
-    .types = "i8 i16 i32 i64 i128 isize u8 u16 u32 u64 u128 usize f32 f64 bool char str Self "
-             "String Vec Option Result Box",
+    .keywords =
+        "as async await break const continue crate dyn else extern for if impl in let "
+        "loop match mod move mut pub ref return self static super unsafe use where while "
+        "yield",
+    .types =
+        "i8 i16 i32 i64 i128 isize u8 u16 u32 u64 u128 usize f32 f64 bool char str Self "
+        "String Vec Option Result Box",
     .constants = "true false Some None Ok Err",
     .def_words = "fn",
     .type_words = "struct enum trait type union",
@@ -719,10 +723,12 @@ constexpr CSpec kRust = {
 };
 
 constexpr CSpec kGo = {
-    .keywords = "break case chan const continue default defer else fallthrough for go goto if "
-                "import interface map package range return select switch var struct",
-    .types = "bool byte complex64 complex128 error float32 float64 int int8 int16 int32 int64 "
-             "rune string uint uint8 uint16 uint32 uint64 uintptr any",
+    .keywords =
+        "break case chan const continue default defer else fallthrough for go goto if "
+        "import interface map package range return select switch var struct",
+    .types =
+        "bool byte complex64 complex128 error float32 float64 int int8 int16 int32 int64 "
+        "rune string uint uint8 uint16 uint32 uint64 uintptr any",
     .constants = "true false nil iota",
     .builtins = "append cap close copy delete len make new panic print println recover",
     .def_words = "func",
@@ -732,11 +738,12 @@ constexpr CSpec kGo = {
 };
 
 constexpr CSpec kJava = {
-    .keywords = "abstract assert break case catch class const continue default do else enum "
-                "extends final finally for goto if implements import instanceof interface native "
-                "new package private protected public return static strictfp super switch "
-                "synchronized this throw throws transient try volatile while var record yield "
-                "sealed permits",
+    .keywords =
+        "abstract assert break case catch class const continue default do else enum "
+        "extends final finally for goto if implements import instanceof interface native "
+        "new package private protected public return static strictfp super switch "
+        "synchronized this throw throws transient try volatile while var record yield "
+        "sealed permits",
     .types = "boolean byte char double float int long short void String Object Integer Long",
     .constants = "true false null",
     .line_comment = "//",
@@ -753,9 +760,10 @@ constexpr CSpec kSql = {
         "asc desc if begin commit rollback transaction with recursive returning explain analyze "
         "concurrently grant revoke cascade trigger function returns language replace over "
         "partition window interval true false database schema temporary temp",
-    .types = "int integer bigint smallint tinyint serial bigserial decimal numeric real double "
-             "precision float boolean bool char varchar text date time timestamp timestamptz "
-             "json jsonb uuid blob bytea",
+    .types =
+        "int integer bigint smallint tinyint serial bigserial decimal numeric real double "
+        "precision float boolean bool char varchar text date time timestamp timestamptz "
+        "json jsonb uuid blob bytea",
     .line_comment = "--",
     .single = Quote::String,
     .case_insensitive = true,
@@ -766,10 +774,11 @@ constexpr CSpec kSql = {
 class ShellLexer {
  public:
   ShellLexer() {
-    words_.add("if then else elif fi for while until do done case esac in function select time "
-               "return exit export local readonly declare set unset shift source alias break "
-               "continue eval exec trap",
-               K::Keyword);
+    words_.add(
+        "if then else elif fi for while until do done case esac in function select time "
+        "return exit export local readonly declare set unset shift source alias break "
+        "continue eval exec trap",
+        K::Keyword);
     words_.add("echo printf cd read test pwd exit kill wait sudo", K::Function);
   }
 
@@ -984,9 +993,10 @@ void json(std::vector<CodeLine>& lines) {
 bool yaml_constant(std::string_view w) {
   static const Words words = [] {
     Words t;
-    t.add("true false null yes no on off True False Null TRUE FALSE NULL Yes No On Off YES NO "
-          "ON OFF ~ .inf .Inf .INF -.inf -.Inf .nan .NaN .NAN",
-          K::Keyword);
+    t.add(
+        "true false null yes no on off True False Null TRUE FALSE NULL Yes No On Off YES NO "
+        "ON OFF ~ .inf .Inf .INF -.inf -.Inf .nan .NaN .NAN",
+        K::Keyword);
     return t;
   }();
   return words.find(w) == K::Keyword;
@@ -1115,8 +1125,8 @@ void yaml(std::vector<CodeLine>& lines) {
       }
       std::size_t trim = end;
       while (trim > i && is(s[trim - 1], kBlank)) --trim;
-      const bool key = end < s.size() && s[end] == ':' &&
-                       (end + 1 == s.size() || is(s[end + 1], kBlank));
+      const bool key =
+          end < s.size() && s[end] == ':' && (end + 1 == s.size() || is(s[end + 1], kBlank));
       if (key) {
         emit(i, trim, K::Tag);
         emit(trim, end, K::Plain);
@@ -1181,8 +1191,8 @@ void toml(std::vector<CodeLine>& lines) {
         emit(i, s.size(), K::Comment);
         break;
       }
-      if (key_position && c != '"' && c != '\'' && c != '{' && c != '[' && c != ']' &&
-          c != '}' && c != ',') {
+      if (key_position && c != '"' && c != '\'' && c != '{' && c != '[' && c != ']' && c != '}' &&
+          c != ',') {
         // A key up to '=' (bare, dotted or quoted parts).
         std::size_t j = i;
         while (j < s.size() && s[j] != '=' && s[j] != '#' && s[j] != ',' && s[j] != '}') ++j;
@@ -1236,8 +1246,8 @@ void toml(std::vector<CodeLine>& lines) {
       K kind = K::Plain;
       if (w == "true" || w == "false") {
         kind = K::Keyword;
-      } else if (is(w[0], kDigit) || ((w[0] == '+' || w[0] == '-') && w.size() > 1) ||
-                 w == "inf" || w == "nan") {
+      } else if (is(w[0], kDigit) || ((w[0] == '+' || w[0] == '-') && w.size() > 1) || w == "inf" ||
+                 w == "nan") {
         kind = K::Number;
       }
       emit(start, i, kind);
@@ -1249,10 +1259,20 @@ void toml(std::vector<CodeLine>& lines) {
 // ---- diff
 
 void diff(std::vector<CodeLine>& lines) {
-  constexpr std::string_view kHeads[] = {
-      "diff ",          "index ",   "--- ",         "+++ ",     "*** ",
-      "@@",             "new file mode", "deleted file mode", "similarity index",
-      "rename from",    "rename to", "Binary files", "old mode", "new mode"};
+  constexpr std::string_view kHeads[] = {"diff ",
+                                         "index ",
+                                         "--- ",
+                                         "+++ ",
+                                         "*** ",
+                                         "@@",
+                                         "new file mode",
+                                         "deleted file mode",
+                                         "similarity index",
+                                         "rename from",
+                                         "rename to",
+                                         "Binary files",
+                                         "old mode",
+                                         "new mode"};
   for (CodeLine& line : lines) {
     Emit emit(line);
     const std::string_view s = line.text;
@@ -1670,28 +1690,71 @@ struct Alias {
 };
 
 constexpr Alias kAliases[] = {
-    {"py", "python"},         {"python", "python"},    {"python3", "python"},
-    {"py3", "python"},        {"pyi", "python"},       {"c", "c"},
-    {"h", "c"},               {"cpp", "cpp"},          {"c++", "cpp"},
-    {"cxx", "cpp"},           {"cc", "cpp"},           {"hpp", "cpp"},
-    {"hxx", "cpp"},           {"js", "javascript"},    {"javascript", "javascript"},
-    {"jsx", "javascript"},    {"mjs", "javascript"},   {"cjs", "javascript"},
-    {"node", "javascript"},   {"ts", "typescript"},    {"typescript", "typescript"},
-    {"tsx", "typescript"},    {"mts", "typescript"},   {"rust", "rust"},
-    {"rs", "rust"},           {"go", "go"},            {"golang", "go"},
-    {"java", "java"},         {"sh", "sh"},            {"bash", "sh"},
-    {"shell", "sh"},          {"zsh", "sh"},           {"console", "sh"},
-    {"shellscript", "sh"},    {"ksh", "sh"},           {"json", "json"},
-    {"jsonc", "json"},        {"json5", "json"},       {"yaml", "yaml"},
-    {"yml", "yaml"},          {"toml", "toml"},        {"diff", "diff"},
-    {"patch", "diff"},        {"udiff", "diff"},       {"sql", "sql"},
-    {"postgresql", "sql"},    {"postgres", "sql"},     {"mysql", "sql"},
-    {"sqlite", "sql"},        {"plsql", "sql"},        {"cmake", "cmake"},
-    {"html", "html"},         {"htm", "html"},         {"xml", "html"},
-    {"xhtml", "html"},        {"svg", "html"},         {"vue", "html"},
-    {"css", "css"},           {"scss", "css"},         {"less", "css"},
-    {"text", ""},             {"txt", ""},             {"plain", ""},
-    {"plaintext", ""},        {"output", ""},
+    {"py", "python"},
+    {"python", "python"},
+    {"python3", "python"},
+    {"py3", "python"},
+    {"pyi", "python"},
+    {"c", "c"},
+    {"h", "c"},
+    {"cpp", "cpp"},
+    {"c++", "cpp"},
+    {"cxx", "cpp"},
+    {"cc", "cpp"},
+    {"hpp", "cpp"},
+    {"hxx", "cpp"},
+    {"js", "javascript"},
+    {"javascript", "javascript"},
+    {"jsx", "javascript"},
+    {"mjs", "javascript"},
+    {"cjs", "javascript"},
+    {"node", "javascript"},
+    {"ts", "typescript"},
+    {"typescript", "typescript"},
+    {"tsx", "typescript"},
+    {"mts", "typescript"},
+    {"rust", "rust"},
+    {"rs", "rust"},
+    {"go", "go"},
+    {"golang", "go"},
+    {"java", "java"},
+    {"sh", "sh"},
+    {"bash", "sh"},
+    {"shell", "sh"},
+    {"zsh", "sh"},
+    {"console", "sh"},
+    {"shellscript", "sh"},
+    {"ksh", "sh"},
+    {"json", "json"},
+    {"jsonc", "json"},
+    {"json5", "json"},
+    {"yaml", "yaml"},
+    {"yml", "yaml"},
+    {"toml", "toml"},
+    {"diff", "diff"},
+    {"patch", "diff"},
+    {"udiff", "diff"},
+    {"sql", "sql"},
+    {"postgresql", "sql"},
+    {"postgres", "sql"},
+    {"mysql", "sql"},
+    {"sqlite", "sql"},
+    {"plsql", "sql"},
+    {"cmake", "cmake"},
+    {"html", "html"},
+    {"htm", "html"},
+    {"xml", "html"},
+    {"xhtml", "html"},
+    {"svg", "html"},
+    {"vue", "html"},
+    {"css", "css"},
+    {"scss", "css"},
+    {"less", "css"},
+    {"text", ""},
+    {"txt", ""},
+    {"plain", ""},
+    {"plaintext", ""},
+    {"output", ""},
 };
 
 const CLexer* c_lexer(std::string_view name) {
