@@ -8,6 +8,7 @@
 
 #include "tui/framework/markdown/entities.hpp"
 #include "tui/framework/markdown/html.hpp"
+#include "tui/framework/text/style.hpp"
 
 namespace orvo::tui::md {
 namespace {
@@ -157,6 +158,7 @@ class Builder {
       case MD_BLOCK_P:
       case MD_BLOCK_TH:
       case MD_BLOCK_TD:
+        if (inlines_ != nullptr) place_urls(*inlines_);
         inlines_ = nullptr;
         reset_inline_html();  // an unclosed <b> ends with its paragraph
         return;
@@ -204,6 +206,8 @@ class Builder {
         links_.push_back(
             {attribute_text(static_cast<MD_SPAN_A_DETAIL*>(detail)->href), target.size(), flags_});
         flags_ |= kLink;
+        // Refused targets (relative, #anchors, javascript:, ...) give 0: styled text, no link.
+        link_ = intern_link(links_.back().target);
         break;
       }
       case MD_SPAN_IMG: {
@@ -240,6 +244,7 @@ class Builder {
           Pending link = std::move(links_.back());
           links_.pop_back();
           flags_ = link.outer_flags;
+          link_ = 0;
           finish_link(link);
         }
         break;
@@ -400,11 +405,11 @@ class Builder {
     }
     Inlines& target = current_inlines();
     const auto flags = static_cast<std::uint16_t>(flags_ | html_flags_ | extra);
-    if (!target.empty() && target.back().flags == flags && target.back().text != "\n" &&
-        s != "\n") {
+    if (!target.empty() && target.back().flags == flags && target.back().link == link_ &&
+        target.back().text != "\n" && s != "\n") {
       target.back().text.append(s);
     } else {
-      target.push_back({std::string(s), flags});
+      target.push_back({std::string(s), flags, link_});
     }
   }
 
@@ -419,11 +424,40 @@ class Builder {
     for (std::string_view scheme : {"mailto:", "http://"}) {
       if (url.starts_with(scheme) && shown == url.substr(scheme.size())) return;
     }
+    const std::uint32_t id = intern_link(url);
     if (shown.empty()) {
-      target.push_back({link.target, static_cast<std::uint16_t>(flags_ | kLink)});
+      target.push_back({link.target, static_cast<std::uint16_t>(flags_ | kLink), id});
       return;
     }
-    target.push_back({" (" + link.target + ")", static_cast<std::uint16_t>(flags_ | kLinkUrl)});
+    // The target is worth spelling out only when it is absolute (relative links and #anchors
+    // mean nothing outside the document) and safe to show.
+    if (id == 0) return;
+    target.push_back({" (" + std::string(link_target(id)) + ")",
+                      static_cast<std::uint16_t>(flags_ | kLinkUrl), 0});
+  }
+
+  // "[Socket](https://x)s" must read "Sockets (https://x)": a URL run followed by letters moves
+  // behind the rest of the word.
+  static void place_urls(Inlines& runs) {
+    for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
+      if (!(runs[i].flags & kLinkUrl)) continue;
+      Run& next = runs[i + 1];
+      if (next.flags & kLinkUrl) continue;
+      std::size_t word = 0;
+      while (word < next.text.size() && !is_word_end(next.text[word])) ++word;
+      if (word == 0) continue;
+      Run head{next.text.substr(0, word), next.flags, next.link};
+      next.text.erase(0, word);
+      std::swap(runs[i], head);  // runs[i] is now the word's tail, `head` the URL
+      runs.insert(runs.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(head));
+      if (runs[i + 2].text.empty()) runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      ++i;
+    }
+  }
+
+  static bool is_word_end(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == ',' || c == '.' || c == ';' || c == ':' ||
+           c == '!' || c == '?' || c == ')' || c == ']' || c == '"' || c == '\'';
   }
 
   std::unique_ptr<Block> doc_;
@@ -434,6 +468,7 @@ class Builder {
   Block* table_ = nullptr;
   bool in_head_ = false;
   std::uint16_t flags_ = 0;
+  std::uint32_t link_ = 0;  // the link the text being added belongs to
   std::vector<Pending> links_;
   std::vector<Pending> images_;
   Block* html_block_ = nullptr;

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "tui/framework/term/terminal_driver.hpp"
+#include "tui/framework/text/console.hpp"
 #include "tui/framework/widgets/layout.hpp"
 
 namespace orvo::tui {
@@ -382,6 +383,9 @@ void App::start(Driver& driver) {
   driver.start();
   size_ = driver.size();
   compositor_ = std::make_unique<Compositor>(size_);
+  // Hyperlinks only on a real terminal known to show them (headless runs stay byte-stable).
+  compositor_->set_hyperlinks(dynamic_cast<TerminalDriver*>(&driver) != nullptr &&
+                              terminal_shows_hyperlinks());
   exit_requested_ = false;
   {
     std::lock_guard lock(queue_mutex_);
