@@ -307,3 +307,63 @@ TEST(MarkdownCache, RepeatedRenderIsAHitWithIdenticalRows) {
 
 }  // namespace
 }  // namespace orvo::tui
+
+namespace orvo::tui {
+namespace {
+
+std::string render_ansi(std::string_view text, bool hyperlinks) {
+  ConsoleOptions o;
+  o.width = 80;
+  o.color_system = ColorSystem::None;
+  o.force_terminal = true;
+  o.hyperlinks = hyperlinks;
+  return Console(o).render(Markdown(std::string(text)), 80);
+}
+
+struct LinkCase {
+  const char* markdown;
+  bool hyperlinks;
+  const char* shown;  // "\x1b" as "^"
+};
+
+TEST(MarkdownLinks, UrlTextAndHyperlinks) {
+  const LinkCase cases[] = {
+      {"see [docs](https://x.org/d) now", false, "see docs (https://x.org/d) now\n"},
+      {"see [docs](https://x.org/d) now", true, "see ^]8;;https://x.org/d^\\docs^]8;;^\\ now\n"},
+      {"[Socket](#x)s here", false, "Sockets here\n"},
+      {"[Socket](https://x.org)s here", false, "Sockets (https://x.org) here\n"},
+      {"[rel](docs/a.md) x", false, "rel x\n"},
+      {"[bad](javascript:alert(1)) x", true, "bad x\n"},
+      {"<https://y.org>", true, "^]8;;https://y.org^\\https://y.org^]8;;^\\\n"},
+  };
+  for (const LinkCase& c : cases) {
+    std::string got = render_ansi(c.markdown, c.hyperlinks);
+    for (char& ch : got) {
+      if (ch == '\x1b') ch = '^';
+    }
+    EXPECT_EQ(got, c.shown) << c.markdown << " hyperlinks=" << c.hyperlinks;
+  }
+}
+
+TEST(StyleLinks, TargetsAreCleanedAndRefused) {
+  EXPECT_EQ(clean_link("https://a.org/\x1b]x\x07y"), "https://a.org/]xy");
+  EXPECT_EQ(clean_link("javascript:alert(1)"), "");
+  EXPECT_EQ(clean_link("#anchor"), "");
+  EXPECT_EQ(clean_link("MAILTO:me@x.org"), "MAILTO:me@x.org");
+  EXPECT_EQ(Style().with_link("ftp://x").link_id(), 0u);
+}
+
+TEST(StyleLinks, FromAnsiKeepsOsc8) {
+  const Text t = Text::from_ansi("a \x1b]8;;https://x.org\x1b\\link\x1b]8;;\x1b\\ b");
+  EXPECT_EQ(t.plain(), "a link b");
+  bool found = false;
+  for (const Strip& row : t.wrap(80)) {
+    for (const Segment& s : row.segments()) {
+      if (s.text == "link") found = s.style.link() == "https://x.org";
+    }
+  }
+  EXPECT_TRUE(found);
+}
+
+}  // namespace
+}  // namespace orvo::tui
