@@ -10,12 +10,21 @@
 //   BM_Parse                  md4c parse into the block model only
 //   BM_LayoutCorpus           rows only (no ANSI), highlighting cached, rows not cached
 //   BM_HighlightCode          every distinct code block in a language we highlight, cache cleared
+//   BM_FirstRenderDistinct    as BM_FirstRenderCorpus on the corpus with every code block made
+//                             distinct (a comment line with the block's index goes in first), so
+//                             no block is ever found in the highlighting cache
+//   BM_HighlightLanguage/L    the lexer for L on the distinct code of the corpus and of
+//                             tests/tui/framework/data/highlight_samples.md, cache cleared
+//   BM_Answer/F, BM_AnswerDistinct/F
+//                             one answer, caches cleared before every render (registered at
+//                             start; compare_rich.py takes the minimum and median ratio)
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -52,13 +61,66 @@ std::string read_file(const std::filesystem::path& p) {
 }
 
 struct Corpus {
+  std::vector<std::string> names;  // file names of `all`
   std::vector<std::string> all;
+  std::vector<std::string> distinct;  // `all` with every code block made distinct
   std::vector<std::string> no_code;
   std::vector<std::pair<std::string, std::string>> code_blocks;  // distinct (language, code)
   std::size_t all_bytes = 0;
   std::size_t no_code_bytes = 0;
   std::size_t code_bytes = 0;
 };
+
+// The comment that makes a block distinct, in the block's language. compare_rich.py applies the
+// same rule to the reference's input, so both sides render the same text.
+std::string distinct_line(std::string_view lang, int index) {
+  static const std::set<std::string, std::less<>> slashes = {
+      "c",    "cpp",        "c++", "rust",       "rs", "go",
+      "java", "javascript", "js",  "typescript", "ts", "json"};
+  const std::string mark = slashes.contains(lang) ? "//" : lang == "sql" ? "--" : "#";
+  return mark + " block " + std::to_string(index);
+}
+
+// Adds distinct_line() as the first line of every fenced code block.
+std::string make_distinct(const std::string& text, int& index) {
+  std::string out;
+  out.reserve(text.size() + 1024);
+  bool inside = false;
+  char fence = 0;
+  std::size_t fence_len = 0;
+  std::size_t pos = 0;
+  while (pos < text.size()) {
+    std::size_t end = text.find('\n', pos);
+    end = end == std::string::npos ? text.size() : end + 1;
+    const std::string_view line(text.data() + pos, end - pos);
+    out.append(line);
+    pos = end;
+    const std::size_t indent = line.find_first_not_of(' ');
+    if (indent == std::string_view::npos) continue;
+    const std::string_view rest = line.substr(indent);
+    std::size_t run = 0;
+    while (run < rest.size() && (rest[run] == '`' || rest[run] == '~') && rest[run] == rest[0]) {
+      ++run;
+    }
+    if (!inside) {
+      if (run < 3) continue;
+      std::string_view info = rest.substr(run);
+      if (rest[0] == '`' && info.find('`') != std::string_view::npos) continue;
+      while (!info.empty() && (info.front() == ' ' || info.front() == '\t')) info.remove_prefix(1);
+      const std::size_t word = info.find_first_of(" \t\r\n");
+      const std::string lang(info.substr(0, word));
+      inside = true;
+      fence = rest[0];
+      fence_len = run;
+      if (out.back() != '\n') out += '\n';
+      out.append(indent, ' ').append(distinct_line(lang, index++)).append("\n");
+    } else if (run >= fence_len && rest[0] == fence &&
+               rest.substr(run).find_first_not_of(" \t\r\n") == std::string_view::npos) {
+      inside = false;
+    }
+  }
+  return out;
+}
 
 void collect_code(const md::Block& b, std::set<std::pair<std::string, std::string>>& out) {
   if (b.kind == md::Block::Kind::Code) out.emplace(b.language, b.code);
@@ -75,8 +137,11 @@ const Corpus& corpus() {
     }
     std::sort(files.begin(), files.end());
     std::set<std::pair<std::string, std::string>> blocks;
+    int block_index = 0;
     for (const auto& f : files) {
       std::string text = read_file(f);
+      c.names.push_back(f.filename().string());
+      c.distinct.push_back(make_distinct(text, block_index));
       const auto doc = md::parse(text);
       std::set<std::pair<std::string, std::string>> mine;
       collect_code(*doc, mine);
@@ -90,7 +155,7 @@ const Corpus& corpus() {
     }
     // Only languages with a grammar: the cost per KB of code that is actually highlighted.
     for (const auto& b : blocks) {
-      if (language_file(b.first).empty()) continue;
+      if (language_of(b.first).empty()) continue;
       c.code_bytes += b.second.size();
       c.code_blocks.push_back(b);
     }
@@ -145,6 +210,19 @@ void BM_FirstRenderCorpus(benchmark::State& state) {
   state.counters["output_bytes"] = static_cast<double>(out);
 }
 BENCHMARK(BM_FirstRenderCorpus)->Unit(benchmark::kMillisecond);
+
+void BM_FirstRenderDistinct(benchmark::State& state) {
+  if (!have_corpus(state)) return;
+  const Console console = make_console();
+  std::size_t bytes = 0;
+  for (const std::string& t : corpus().distinct) bytes += t.size();
+  for (auto _ : state) {
+    clear_caches();
+    benchmark::DoNotOptimize(render_all(console, corpus().distinct, false));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+}
+BENCHMARK(BM_FirstRenderDistinct)->Unit(benchmark::kMillisecond);
 
 void BM_FirstRenderEachAlone(benchmark::State& state) {
   if (!have_corpus(state)) return;
@@ -213,6 +291,61 @@ void BM_HighlightCode(benchmark::State& state) {
 }
 BENCHMARK(BM_HighlightCode)->Unit(benchmark::kMillisecond);
 
+// Distinct code per lexer: the corpus's blocks and our samples of every language.
+std::map<std::string, std::vector<std::string>> code_by_lexer() {
+  std::set<std::pair<std::string, std::string>> blocks(corpus().code_blocks.begin(),
+                                                       corpus().code_blocks.end());
+  const std::string samples =
+      read_file(std::string(KV_SOURCE_DIR) + "/tests/tui/framework/data/highlight_samples.md");
+  collect_code(*md::parse(samples), blocks);
+  std::map<std::string, std::vector<std::string>> out;
+  for (const auto& [lang, code] : blocks) {
+    const std::string_view lexer = language_of(lang);
+    if (!lexer.empty()) out[std::string(lexer)].push_back(code);
+  }
+  return out;
+}
+
+void register_dynamic() {
+  for (auto& [lexer, codes] : code_by_lexer()) {
+    std::size_t bytes = 0;
+    for (const std::string& c : codes) bytes += c.size();
+    benchmark::RegisterBenchmark(
+        ("BM_HighlightLanguage/" + lexer).c_str(),
+        [lexer = lexer, codes = codes, bytes](benchmark::State& state) {
+          for (auto _ : state) {
+            clear_highlight_cache();
+            for (const std::string& c : codes) benchmark::DoNotOptimize(highlight_code(c, lexer));
+          }
+          state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+        })
+        ->Unit(benchmark::kMicrosecond);
+  }
+  const Corpus& c = corpus();
+  for (std::size_t i = 0; i < c.all.size(); ++i) {
+    for (const bool distinct : {false, true}) {
+      const std::string* text = distinct ? &c.distinct[i] : &c.all[i];
+      benchmark::RegisterBenchmark(
+          ((distinct ? "BM_AnswerDistinct/" : "BM_Answer/") + c.names[i]).c_str(),
+          [text](benchmark::State& state) {
+            const Console console = make_console();
+            for (auto _ : state) {
+              clear_caches();
+              benchmark::DoNotOptimize(console.render(Markdown(*text, "monokai"), kWidth));
+            }
+          })
+          ->Unit(benchmark::kMicrosecond);
+    }
+  }
+}
+
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  register_dynamic();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -32,7 +32,8 @@ function(kv_add_benches)
     add_executable(${name} ${src})
     add_dependencies(benches ${name})
     target_link_libraries(${name} PRIVATE ${ARGN} benchmark::benchmark Threads::Threads)
-    target_compile_definitions(${name} PRIVATE KV_CORPUS_DIR="${PROJECT_SOURCE_DIR}/../shared/bench/corpus")
+    target_compile_definitions(${name} PRIVATE KV_CORPUS_DIR="${PROJECT_SOURCE_DIR}/../shared/bench/corpus"
+                                                KV_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   endforeach()
 endfunction()
 

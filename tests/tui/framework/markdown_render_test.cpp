@@ -68,10 +68,7 @@ const Case kCases[] = {
      {"The quick brown fox jumps over the lazy dog."}},
     {"hard_break", "one  \ntwo", 80, {"one", "two"}},
     {"two_paragraphs", "one\n\ntwo", 80, {"one", "", "two"}},
-    {"inline_styles",
-     "*em* **strong** ~~gone~~ `code` <u>x</u>",
-     80,
-     {"em strong gone code <u>x</u>"}},
+    {"inline_styles", "*em* **strong** ~~gone~~ `code` <u>x</u>", 80, {"em strong gone code x"}},
     {"h1_centred_with_rule", "# Title", 20, {"       Title", "━━━━━━━━━━━━━━━━━━━━"}},
     {"h2_rule_as_wide_as_text", "## Sub title", 80, {"Sub title", "─────────"}},
     {"h3_plain", "### Three\ntext", 80, {"Three", "", "text"}},
@@ -79,18 +76,19 @@ const Case kCases[] = {
      "## A heading that is long",
      12,
      {"A heading", "that is long", "────────────"}},
-    {"fenced_code", "```\nx = 1\n```", 20, {" x = 1"}},
-    {"indented_code", "    int x;\n    y;", 20, {" int x;", " y;"}},
+    {"fenced_code", "```\nx = 1\n```", 20, {"", " x = 1", ""}},
+    {"indented_code", "    int x;\n    y;", 20, {"", " int x;", " y;", ""}},
     {"code_folds_long_lines",
      "```\n0123456789abcdefghijKLMN\n```",
      12,
-     {" 0123456789", " abcdefghij", " KLMN"}},
-    {"code_tabs", "```\n\tx\n```", 20, {"     x"}},
+     {"", " 0123456789", " abcdefghij", " KLMN", ""}},
+    {"code_tabs", "```\n\tx\n```", 20, {"", "     x", ""}},
     {"code_wide_chars_fold_whole",
      "```\n日本語のテキスト\n```",
      9,
-     {" 日本語", " のテキ", " スト"}},
-    {"empty_code_block", "```\n```", 10, {""}},
+     {"", " 日本語", " のテキ", " スト", ""}},
+    {"empty_code_block", "```\n```", 10, {"", "", ""}},
+    {"code_between_paragraphs", "a\n\n```\nx\n```\n\nb", 10, {"a", "", "", " x", "", "", "b"}},
     {"bullets_nested",
      "- one\n- two\n  - nested item wraps here\n- three",
      20,
@@ -132,7 +130,33 @@ const Case kCases[] = {
      "&amp; &lt;b&gt; &copy; &#65; &#x263A; &bogus; &#0;",
      80,
      {"& <b> © A ☺ &bogus; \xEF\xBF\xBD"}},
-    {"html_block", "<div>\nhi\n</div>", 80, {"<div>", "hi", "</div>"}},
+    {"html_block", "<div>\nhi\n</div>", 80, {"hi"}},
+    {"html_block_text_and_entities",
+     "<div align=\"center\">\n  <b>Title</b> &amp;\n  more<br/>next\n</div>",
+     80,
+     {"Title & more", "next"}},
+    {"html_inline_tags_hidden", "Press <kbd>Ctrl</kbd>+<kbd>C</kbd>.", 80, {"Press Ctrl+C."}},
+    {"html_br", "one<br>two<BR />three", 80, {"one", "two", "three"}},
+    {"html_inline_comment", "a <!-- note --> b <!-- multi\nline --> c", 80, {"a b c"}},
+    {"html_comment_block_front_matter",
+     "<!--\ntitle: x\ntags: [a]\n-->\n\ntext\n\n<!-- end -->",
+     80,
+     {"text"}},
+    {"html_toc_comment",
+     "<!-- TOC -->\n- one\n- two\n<!-- /TOC -->\n\nafter",
+     80,
+     {"• one", "• two", "", "after"}},
+    {"html_pre_code_block",
+     "<pre><code class=\"language-py\">x = 1 &lt; 2\n\ny</code></pre>",
+     20,
+     {"", " x = 1 < 2", "", " y", ""}},
+    {"html_details",
+     "<details>\n<summary>More</summary>\n\nInner text\n\n</details>",
+     80,
+     {"More", "", "Inner text"}},
+    {"html_script_hidden", "<script>\nalert(1)\n</script>\n\nok", 80, {"ok"}},
+    {"html_img_alt", "<img src=\"a.png\" alt=\"A &amp; B\">", 80, {"A & B"}},
+    {"html_unclosed_tags", "<div>\n<b>bold <i\n\nnext", 80, {"bold <i", "", "next"}},
     {"wide_paragraph", "日本語のテキストです", 7, {"日本語", "のテキ", "ストで", "す"}},
     {"controls_made_visible", "a\x1b[31mb\x07", 80, {"a\xEF\xBF\xBD[31mb\xEF\xBF\xBD"}},
     {"empty", "", 80, {}},
@@ -217,11 +241,25 @@ TEST(MarkdownStyle, InlineAndHeadingStylesComeFromTheTheme) {
   EXPECT_EQ(style_of(themed, "code").color(), Color::parse("green"));
 }
 
+TEST(MarkdownStyle, InlineHtmlTagsStyleTheirText) {
+  const Console console = truecolor_console();
+  const auto rows =
+      Markdown("<b>bold</b> <i>it</i> <kbd>Ctrl</kbd> <del>gone</del> <span>plain</span>")
+          .render_lines(console, 80);
+  EXPECT_TRUE(style_of(rows, "bold").bold());
+  EXPECT_TRUE(style_of(rows, "it").italic());
+  EXPECT_TRUE(style_of(rows, "gone").strike());
+  EXPECT_EQ(
+      style_of(rows, "Ctrl"),
+      console.get_style("markdown.code_inline", Markdown::default_style("markdown.code_inline")));
+  EXPECT_FALSE(style_of(rows, "plain").bold());
+}
+
 TEST(MarkdownStyle, CodeIsHighlightedOnTheThemeBackground) {
   const Console console = truecolor_console();
   const auto rows =
       Markdown("```python\ndef f():\n    return 'x'  # note\n```").render_lines(console, 30);
-  ASSERT_EQ(rows.size(), 2u);
+  ASSERT_EQ(rows.size(), 4u);  // with a blank row above and below
   const Color bg = Color::parse("#272822");
   for (const Strip& row : rows) {
     EXPECT_EQ(row.cell_length(), 30);
@@ -232,11 +270,21 @@ TEST(MarkdownStyle, CodeIsHighlightedOnTheThemeBackground) {
   EXPECT_EQ(style_of(rows, "# note").color(), Color::parse("#75715e"));
 }
 
-TEST(MarkdownStyle, UnknownLanguageIsPlainCode) {
+TEST(MarkdownStyle, UnknownLanguageGetsCommentsStringsAndNumbers) {
   const Console console = truecolor_console();
-  const auto rows = Markdown("```klingon\nqapla' 42 \"x\"\n```").render_lines(console, 30);
-  ASSERT_EQ(rows.size(), 1u);
-  for (const Segment& seg : rows[0].segments()) {
+  const auto rows = Markdown("```klingon\nqapla' 42 \"x\" # c\n```").render_lines(console, 30);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(style_of(rows, "qapla'").color(), Color::parse("#f8f8f2"));
+  EXPECT_EQ(style_of(rows, "42").color(), Color::parse("#ae81ff"));
+  EXPECT_EQ(style_of(rows, "\"x\"").color(), Color::parse("#e6db74"));
+  EXPECT_EQ(style_of(rows, "# c").color(), Color::parse("#75715e"));
+}
+
+TEST(MarkdownStyle, TextFenceIsPlain) {
+  const Console console = truecolor_console();
+  const auto rows = Markdown("```text\nqapla' 42 \"x\"\n```").render_lines(console, 30);
+  ASSERT_EQ(rows.size(), 3u);
+  for (const Segment& seg : rows[1].segments()) {
     EXPECT_EQ(seg.style.color(), Color::parse("#f8f8f2")) << seg.text;
   }
 }
@@ -255,6 +303,66 @@ TEST(MarkdownCache, RepeatedRenderIsAHitWithIdenticalRows) {
   EXPECT_EQ(console.render(md, 72), console.render(md, 72));
   // Another width is another entry.
   EXPECT_NE(shown(md.render_lines(console, 20)), shown(first));
+}
+
+}  // namespace
+}  // namespace orvo::tui
+
+namespace orvo::tui {
+namespace {
+
+std::string render_ansi(std::string_view text, bool hyperlinks) {
+  ConsoleOptions o;
+  o.width = 80;
+  o.color_system = ColorSystem::None;
+  o.force_terminal = true;
+  o.hyperlinks = hyperlinks;
+  return Console(o).render(Markdown(std::string(text)), 80);
+}
+
+struct LinkCase {
+  const char* markdown;
+  bool hyperlinks;
+  const char* shown;  // "\x1b" as "^"
+};
+
+TEST(MarkdownLinks, UrlTextAndHyperlinks) {
+  const LinkCase cases[] = {
+      {"see [docs](https://x.org/d) now", false, "see docs (https://x.org/d) now\n"},
+      {"see [docs](https://x.org/d) now", true, "see ^]8;;https://x.org/d^\\docs^]8;;^\\ now\n"},
+      {"[Socket](#x)s here", false, "Sockets here\n"},
+      {"[Socket](https://x.org)s here", false, "Sockets (https://x.org) here\n"},
+      {"[rel](docs/a.md) x", false, "rel x\n"},
+      {"[bad](javascript:alert(1)) x", true, "bad x\n"},
+      {"<https://y.org>", true, "^]8;;https://y.org^\\https://y.org^]8;;^\\\n"},
+  };
+  for (const LinkCase& c : cases) {
+    std::string got = render_ansi(c.markdown, c.hyperlinks);
+    for (char& ch : got) {
+      if (ch == '\x1b') ch = '^';
+    }
+    EXPECT_EQ(got, c.shown) << c.markdown << " hyperlinks=" << c.hyperlinks;
+  }
+}
+
+TEST(StyleLinks, TargetsAreCleanedAndRefused) {
+  EXPECT_EQ(clean_link("https://a.org/\x1b]x\x07y"), "https://a.org/]xy");
+  EXPECT_EQ(clean_link("javascript:alert(1)"), "");
+  EXPECT_EQ(clean_link("#anchor"), "");
+  EXPECT_EQ(clean_link("MAILTO:me@x.org"), "MAILTO:me@x.org");
+  EXPECT_EQ(Style().with_link("ftp://x").link_id(), 0u);
+}
+
+TEST(StyleLinks, FromAnsiKeepsOsc8) {
+  const Text t = Text::from_ansi("a \x1b]8;;https://x.org\x1b\\link\x1b]8;;\x1b\\ b");
+  EXPECT_EQ(t.plain(), "a link b");
+  bool found = false;
+  for (const Strip& row : t.wrap(80)) {
+    for (const Segment& s : row.segments()) {
+      if (s.text == "link") found = s.style.link() == "https://x.org";
+    }
+  }
+  EXPECT_TRUE(found);
 }
 
 }  // namespace

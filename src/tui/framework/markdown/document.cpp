@@ -2,9 +2,13 @@
 
 #include <md4c.h>
 
+#include <algorithm>
+#include <array>
 #include <new>
 
 #include "tui/framework/markdown/entities.hpp"
+#include "tui/framework/markdown/html.hpp"
+#include "tui/framework/text/style.hpp"
 
 namespace orvo::tui::md {
 namespace {
@@ -89,6 +93,7 @@ class Builder {
       case MD_BLOCK_HTML: {
         Block* b = add_leaf(Kind::Html);
         verbatim_ = &b->code;
+        html_block_ = b;
         return;
       }
       case MD_BLOCK_P: {
@@ -153,11 +158,26 @@ class Builder {
       case MD_BLOCK_P:
       case MD_BLOCK_TH:
       case MD_BLOCK_TD:
+        if (inlines_ != nullptr) place_urls(*inlines_);
         inlines_ = nullptr;
+        reset_inline_html();  // an unclosed <b> ends with its paragraph
         return;
       case MD_BLOCK_CODE:
+        verbatim_ = nullptr;
+        return;
       case MD_BLOCK_HTML:
         verbatim_ = nullptr;
+        if (html_block_ != nullptr) {
+          convert_html_block(*html_block_);
+          // Nothing visible (comments, front matter in a comment, closing tags): no block at all,
+          // so no blank rows either.
+          auto& siblings = container()->children;
+          if (html_block_->kind == Kind::Paragraph && html_block_->inlines.empty() &&
+              !siblings.empty() && siblings.back().get() == html_block_) {
+            siblings.pop_back();
+          }
+          html_block_ = nullptr;
+        }
         return;
       default:
         return;
@@ -186,6 +206,8 @@ class Builder {
         links_.push_back(
             {attribute_text(static_cast<MD_SPAN_A_DETAIL*>(detail)->href), target.size(), flags_});
         flags_ |= kLink;
+        // Refused targets (relative, #anchors, javascript:, ...) give 0: styled text, no link.
+        link_ = intern_link(links_.back().target);
         break;
       }
       case MD_SPAN_IMG: {
@@ -222,6 +244,7 @@ class Builder {
           Pending link = std::move(links_.back());
           links_.pop_back();
           flags_ = link.outer_flags;
+          link_ = 0;
           finish_link(link);
         }
         break;
@@ -272,7 +295,7 @@ class Builder {
         return;
       }
       case MD_TEXT_HTML:
-        add_text(s, kHtml);
+        inline_html_piece(s);
         return;
       default:
         add_text(s);
@@ -332,15 +355,61 @@ class Builder {
     return *inlines_;
   }
 
+  // Inline tags are hidden and their text kept; <b>, <kbd>, ... style it; <br> breaks the line;
+  // comments (also over several lines, which md4c hands over in pieces) are dropped.
+  void inline_html_piece(std::string_view s) {
+    if (html_pending_.size() + s.size() > kMaxPendingHtml) {
+      html_pending_.clear();
+      return;
+    }
+    html_pending_.append(s);
+    if (!html_complete(html_pending_)) return;
+    const HtmlTag tag = inline_html(html_pending_);
+    html_pending_.clear();
+    if (tag.type == HtmlTag::Break) {
+      add_text("\n");
+      return;
+    }
+    if (tag.type == HtmlTag::Ignore) {
+      // "a <!-- x --> b" reads "a b", not "a  b".
+      const Inlines& target = current_inlines();
+      drop_space_ = !target.empty() && target.back().text.ends_with(' ');
+      return;
+    }
+    for (int bit = 0; bit < kRunFlagBits; ++bit) {
+      if ((tag.flag & (1u << bit)) == 0) continue;
+      int& count = html_open_[static_cast<std::size_t>(bit)];
+      count = tag.type == HtmlTag::Open ? count + 1 : std::max(0, count - 1);
+      if (count > 0) {
+        html_flags_ = static_cast<std::uint16_t>(html_flags_ | (1u << bit));
+      } else {
+        html_flags_ = static_cast<std::uint16_t>(html_flags_ & ~(1u << bit));
+      }
+    }
+  }
+
+  void reset_inline_html() {
+    html_pending_.clear();
+    html_open_ = {};
+    html_flags_ = 0;
+    drop_space_ = false;
+  }
+
   void add_text(std::string_view s, std::uint16_t extra = 0) {
     if (s.empty()) return;
+    html_pending_.clear();  // a piece of inline HTML that never completed
+    if (drop_space_) {
+      drop_space_ = false;
+      if (s.starts_with(' ')) s.remove_prefix(1);
+      if (s.empty()) return;
+    }
     Inlines& target = current_inlines();
-    const auto flags = static_cast<std::uint16_t>(flags_ | extra);
-    if (!target.empty() && target.back().flags == flags && target.back().text != "\n" &&
-        s != "\n") {
+    const auto flags = static_cast<std::uint16_t>(flags_ | html_flags_ | extra);
+    if (!target.empty() && target.back().flags == flags && target.back().link == link_ &&
+        target.back().text != "\n" && s != "\n") {
       target.back().text.append(s);
     } else {
-      target.push_back({std::string(s), flags});
+      target.push_back({std::string(s), flags, link_});
     }
   }
 
@@ -355,11 +424,40 @@ class Builder {
     for (std::string_view scheme : {"mailto:", "http://"}) {
       if (url.starts_with(scheme) && shown == url.substr(scheme.size())) return;
     }
+    const std::uint32_t id = intern_link(url);
     if (shown.empty()) {
-      target.push_back({link.target, static_cast<std::uint16_t>(flags_ | kLink)});
+      target.push_back({link.target, static_cast<std::uint16_t>(flags_ | kLink), id});
       return;
     }
-    target.push_back({" (" + link.target + ")", static_cast<std::uint16_t>(flags_ | kLinkUrl)});
+    // The target is worth spelling out only when it is absolute (relative links and #anchors
+    // mean nothing outside the document) and safe to show.
+    if (id == 0) return;
+    target.push_back({" (" + std::string(link_target(id)) + ")",
+                      static_cast<std::uint16_t>(flags_ | kLinkUrl), 0});
+  }
+
+  // "[Socket](https://x)s" must read "Sockets (https://x)": a URL run followed by letters moves
+  // behind the rest of the word.
+  static void place_urls(Inlines& runs) {
+    for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
+      if (!(runs[i].flags & kLinkUrl)) continue;
+      Run& next = runs[i + 1];
+      if (next.flags & kLinkUrl) continue;
+      std::size_t word = 0;
+      while (word < next.text.size() && !is_word_end(next.text[word])) ++word;
+      if (word == 0) continue;
+      Run head{next.text.substr(0, word), next.flags, next.link};
+      next.text.erase(0, word);
+      std::swap(runs[i], head);  // runs[i] is now the word's tail, `head` the URL
+      runs.insert(runs.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(head));
+      if (runs[i + 2].text.empty()) runs.erase(runs.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      ++i;
+    }
+  }
+
+  static bool is_word_end(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == ',' || c == '.' || c == ';' || c == ':' ||
+           c == '!' || c == '?' || c == ')' || c == ']' || c == '"' || c == '\'';
   }
 
   std::unique_ptr<Block> doc_;
@@ -370,8 +468,15 @@ class Builder {
   Block* table_ = nullptr;
   bool in_head_ = false;
   std::uint16_t flags_ = 0;
+  std::uint32_t link_ = 0;  // the link the text being added belongs to
   std::vector<Pending> links_;
   std::vector<Pending> images_;
+  Block* html_block_ = nullptr;
+  static constexpr std::size_t kMaxPendingHtml = 64 * 1024;
+  std::string html_pending_;
+  std::array<int, kRunFlagBits> html_open_{};
+  std::uint16_t html_flags_ = 0;
+  bool drop_space_ = false;
 };
 
 // md4c is C: nothing may unwind through it, so every callback catches and aborts the parse.

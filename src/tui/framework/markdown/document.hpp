@@ -17,7 +17,8 @@ enum RunFlag : std::uint16_t {
   kStrike = 1 << 2,
   kCode = 1 << 3,
   kLink = 1 << 4,
-  kLinkUrl = 1 << 5,  // the " (url)" shown after a link whose text differs from its target
+  kLinkUrl = 1 << 5,  // " (url)" after a link to an absolute target its text does not show;
+                      // drawn only when the terminal shows no hyperlinks
   kImage = 1 << 6,
   kHtml = 1 << 7,
   kUnderline = 1 << 8,
@@ -28,6 +29,7 @@ inline constexpr int kRunFlagBits = 9;
 struct Run {
   std::string text;
   std::uint16_t flags = 0;
+  std::uint32_t link = 0;  // the hyperlink target (an id of intern_link); 0: none
 };
 using Inlines = std::vector<Run>;
 

@@ -1,6 +1,6 @@
-// Syntax highlighting of code blocks. GNU Source-highlight finds the tokens; we keep them as
+// Syntax highlighting of code blocks. Our lexers (lexers.hpp) find the tokens; we keep them as
 // (offset, length, kind) runs per line so that any palette can colour them later, and cache the
-// result per (language, code) because the library is slow (about 1 MB/s).
+// result per (language, code) so that a block redrawn while an answer streams costs nothing.
 #pragma once
 
 #include <cstdint>
@@ -46,13 +46,13 @@ struct CodeLine {
 
 using HighlightedCode = std::vector<CodeLine>;
 
-// The language file for a fence name ("py", "c++", "TypeScript", ...), or "" when the name is
-// unknown and the code is shown plain.
-std::string_view language_file(std::string_view fence_name);
+// The lexer for a fence name ("py", "c++", "TypeScript", ...): "python", "cpp", ...; "generic"
+// (comments, strings, numbers) for a name we have no lexer for; "" for no name or "text".
+std::string_view language_of(std::string_view fence_name);
 
 // Splits `code` into lines (a final line break gives no extra line; tabs expanded to 4 columns)
-// and tokenises each with the grammar for `fence_name`. An unknown language, a grammar that fails
-// to load or any error inside the library gives plain lines; this never throws.
+// and tokenises them with the lexer for `fence_name` (no lexer: plain lines). Any bytes, valid
+// UTF-8 or not, give tokens that tile every line.
 std::shared_ptr<const HighlightedCode> highlight_code(std::string_view code,
                                                       std::string_view fence_name);
 

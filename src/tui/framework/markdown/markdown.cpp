@@ -21,6 +21,7 @@ using md::Block;
 using Kind = md::Block::Kind;
 
 constexpr std::size_t kRenderCacheBytes = 48u << 20;
+const Style kNoStyle;
 
 // Every theme name the renderer reads, with the style used when the theme lacks it.
 enum StyleId {
@@ -124,8 +125,8 @@ struct Prefix {
 
 class Renderer {
  public:
-  Renderer(const Styles& styles, const CodeTheme& code, int width)
-      : styles_(styles), code_(code), width_(width) {}
+  Renderer(const Styles& styles, const CodeTheme& code, int width, bool hyperlinks)
+      : styles_(styles), code_(code), width_(width), hyperlinks_(hyperlinks) {}
 
   std::vector<Strip> take() { return std::move(rows_); }
 
@@ -254,7 +255,12 @@ class Renderer {
 
   Text inline_text(const md::Inlines& runs, const Style& base) {
     Text t("", base);
-    for (const md::Run& r : runs) t.append(r.text, r.flags ? run_style(r.flags) : Style());
+    for (const md::Run& r : runs) {
+      // The terminal shows the target of a hyperlink itself: no " (url)" then.
+      if (hyperlinks_ && (r.flags & md::kLinkUrl)) continue;
+      const Style& st = r.flags ? run_style(r.flags) : kNoStyle;
+      t.append(r.text, r.link != 0 ? st.with_link_id(r.link) : st);
+    }
     return t;
   }
 
@@ -326,6 +332,13 @@ class Renderer {
       start_row();
     };
 
+    // One blank row of the block's background above and below, so the code stands apart from
+    // the text around it.
+    auto blank_row = [&] {
+      const int w = inner + 2 * pad;
+      emit(Strip({Segment(std::string(static_cast<std::size_t>(w), ' '), bg)}, w));
+    };
+    blank_row();
     start_row();
     if (code->empty()) end_row();
     for (const CodeLine& line : *code) {
@@ -354,6 +367,7 @@ class Renderer {
       }
       end_row();
     }
+    blank_row();
   }
 
   // ---- containers
@@ -580,6 +594,7 @@ class Renderer {
   const Styles& styles_;
   const CodeTheme& code_;
   int width_;
+  bool hyperlinks_;
   std::vector<Strip> rows_;
   std::vector<Prefix> prefixes_;
   int list_depth_ = 0;
@@ -612,14 +627,15 @@ std::vector<Strip> Markdown::render_lines(const Console& console, int width) con
   std::string key;
   key.reserve(text_.size() + code_theme_.size() + 48);
   char head[48];
-  const int n = std::snprintf(head, sizeof head, "%d:%zx:", width, styles.hash());
+  const int n = std::snprintf(head, sizeof head, "%d:%d:%zx:", width, console.hyperlinks() ? 1 : 0,
+                              styles.hash());
   key.append(head, static_cast<std::size_t>(n)).append(code_theme_).append(1, '\0').append(text_);
   if (auto hit = render_cache().get(key)) return *hit;
 
   // Everything downstream sees valid UTF-8 without terminal controls.
   const std::string safe = text::terminal_safe(text_);
   const std::unique_ptr<Block> doc = md::parse(safe);
-  Renderer renderer(styles, CodeTheme::named(code_theme_), width);
+  Renderer renderer(styles, CodeTheme::named(code_theme_), width, console.hyperlinks());
   renderer.blocks(doc->children, width, false);
   auto rows = std::make_shared<std::vector<Strip>>(renderer.take());
   render_cache().put(key, rows, strips_cost(*rows));

@@ -48,11 +48,12 @@ CellStyle to_cell_style(const Style& style) {
   if (auto fg = style.color()) c.fg = *fg;
   if (auto bg = style.bgcolor()) c.bg = *bg;
   c.attrs = style.on_mask();
+  c.link = style.link_id();
   return c;
 }
 
 void append_sgr_transition(const CellStyle& from, const CellStyle& to, std::string& out) {
-  if (from == to) return;
+  if (from.same_sgr(to)) return;
   // Incremental: switch off what `to` lacks (re-enabling bold or dim if 22 took it away), switch
   // on what it adds, and change colours.
   std::string inc;
@@ -80,7 +81,7 @@ void append_sgr_transition(const CellStyle& from, const CellStyle& to, std::stri
   params_from_default(to, full);
   const std::string& best = (removed != 0 && full.size() < inc.size()) ? full : inc;
   out += "\x1b[";
-  out += (to == CellStyle{} ? std::string_view("0") : std::string_view(best));
+  out += (to.same_sgr(CellStyle{}) ? std::string_view("0") : std::string_view(best));
   out += 'm';
 }
 

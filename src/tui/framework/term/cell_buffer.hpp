@@ -25,7 +25,9 @@ struct CellStyle {
   Color fg;
   Color bg;
   std::uint16_t attrs = 0;
+  std::uint32_t link = 0;  // hyperlink (an id of intern_link); 0: none
   bool operator==(const CellStyle&) const = default;
+  bool same_sgr(const CellStyle& o) const { return fg == o.fg && bg == o.bg && attrs == o.attrs; }
 };
 
 // The cell style of a text-layer style: unset colours and attributes take the terminal defaults.
@@ -33,6 +35,7 @@ CellStyle to_cell_style(const Style& style);
 
 // Appends the SGR sequence that switches the terminal from style `from` to style `to` (nothing
 // when they are equal). Uses a reset (SGR 0) when that is shorter than switching attributes off.
+// Hyperlinks are not SGR: see append_hyperlink.
 void append_sgr_transition(const CellStyle& from, const CellStyle& to, std::string& out);
 
 struct Cell {

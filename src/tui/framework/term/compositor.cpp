@@ -90,6 +90,7 @@ int Compositor::render(std::string& out) {
         }
       }
       append_sgr_transition(style, c.style, out);
+      if (hyperlinks_ && style.link != c.style.link) append_hyperlink(c.style.link, out);
       style = c.style;
       out += c.text;
       ++written;
@@ -105,7 +106,8 @@ int Compositor::render(std::string& out) {
       x = next - 1;
     }
   }
-  if (!(style == CellStyle{})) out += "\x1b[0m";
+  if (!style.same_sgr(CellStyle{})) out += "\x1b[0m";
+  if (hyperlinks_ && style.link != 0) append_hyperlink(0, out);
   return written;
 }
 

@@ -40,10 +40,15 @@ class Compositor {
   // As render(), appending to `out`; returns the number of cells written.
   int render(std::string& out);
 
+  // Whether cells carrying a link are written as OSC 8 hyperlinks (off: their text only).
+  void set_hyperlinks(bool on) { hyperlinks_ = on; }
+  bool hyperlinks() const { return hyperlinks_; }
+
  private:
   CellBuffer frame_;
   CellBuffer shown_;
   bool full_ = true;  // next render clears the screen first
+  bool hyperlinks_ = false;
 };
 
 }  // namespace orvo::tui

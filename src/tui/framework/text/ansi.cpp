@@ -114,7 +114,8 @@ class AnsiParser {
     }
     if (cp <= 0x9F) {  // C1 control in UTF-8 form
       if (cp == 0x9B) return csi(k);
-      if (cp == 0x9D || cp == 0x90 || cp == 0x98 || cp == 0x9E || cp == 0x9F) return string_seq(k);
+      if (cp == 0x9D) return osc(k);
+      if (cp == 0x90 || cp == 0x98 || cp == 0x9E || cp == 0x9F) return string_seq(k);
       return k;
     }
     // Take the following valid, non-control multi-byte characters in one go.
@@ -133,7 +134,8 @@ class AnsiParser {
     if (i + 1 >= n_) return n_;
     const unsigned char b = p_[i + 1];
     if (b == '[') return csi(i + 2);
-    if (b == ']' || b == 'P' || b == 'X' || b == '^' || b == '_') return string_seq(i + 2);
+    if (b == ']') return osc(i + 2);
+    if (b == 'P' || b == 'X' || b == '^' || b == '_') return string_seq(i + 2);
     if (b >= 0x20 && b <= 0x2F) {  // ESC, intermediates, final (charset designation etc.)
       std::size_t j = i + 1;
       while (j < n_ && p_[j] >= 0x20 && p_[j] <= 0x2F) ++j;
@@ -173,6 +175,28 @@ class AnsiParser {
       ++j;
     }
     return n_;
+  }
+
+  // An operating system command: OSC 8 (a hyperlink, "8;params;target") becomes the link of the
+  // text's style, an empty target ends it; the rest is dropped. Only a terminated sequence counts.
+  std::size_t osc(std::size_t j) {
+    const std::size_t end = string_seq(j);
+    std::size_t body_end = end;
+    if (end > j && p_[end - 1] == 0x07) {
+      body_end = end - 1;
+    } else if (end >= j + 2 && ((p_[end - 2] == 0x1B && p_[end - 1] == '\\') ||
+                                (p_[end - 2] == 0xC2 && p_[end - 1] == 0x9C))) {
+      body_end = end - 2;
+    } else {
+      return end;
+    }
+    const std::string_view body = in_.substr(j, body_end - j);
+    if (!body.starts_with("8;")) return end;
+    const std::size_t semi = body.find(';', 2);
+    if (semi == std::string_view::npos) return end;
+    const std::string_view target = body.substr(semi + 1);
+    set_style(target.empty() ? cur_.with_link_id(0) : cur_.with_link(target));
+    return end;
   }
 
   void set_style(const Style& s) {
@@ -318,7 +342,7 @@ class AnsiParser {
       }
       k = next;
     }
-    set_style(s);
+    set_style(s.with_link_id(cur_.link_id()));  // SGR 0 does not end a hyperlink
   }
 
   std::string_view in_;

@@ -126,11 +126,34 @@ Console::Console(ConsoleOptions o) : out_(o.out) {
     color_system_ = ColorSystem::Monochrome;  // colours go, bold and the other attributes stay
   else
     color_system_ = o.color_system ? *o.color_system : detect_color_system();
+  hyperlinks_ = is_terminal_ && (o.hyperlinks ? *o.hyperlinks : terminal_shows_hyperlinks());
   themes_.push_back(Theme::default_theme());
 }
 
 Console::Console(std::ostream& out, int width, ColorSystem system, bool force_terminal)
-    : Console(ConsoleOptions{width, system, force_terminal, &out, std::nullopt}) {}
+    : Console(ConsoleOptions{width, system, force_terminal, &out, std::nullopt, std::nullopt}) {}
+
+bool terminal_shows_hyperlinks() {
+  auto env = [](const char* name) -> std::string_view {
+    const char* v = std::getenv(name);
+    return v == nullptr ? std::string_view() : std::string_view(v);
+  };
+  if (const std::string_view force = env("KV_HYPERLINKS"); !force.empty()) return force != "0";
+  const std::string_view program = env("TERM_PROGRAM");
+  for (std::string_view p : {"iTerm.app", "WezTerm", "vscode", "ghostty", "Hyper", "Tabby"}) {
+    if (program == p) return true;
+  }
+  const std::string_view term = env("TERM");
+  for (std::string_view t : {"xterm-kitty", "foot", "wezterm", "xterm-ghostty"}) {
+    if (term == t) return true;
+  }
+  if (!env("KITTY_WINDOW_ID").empty() || !env("WT_SESSION").empty() ||
+      !env("KONSOLE_VERSION").empty()) {
+    return true;
+  }
+  const std::string_view vte = env("VTE_VERSION");  // GNOME Terminal and friends: 0.50 and later
+  return !vte.empty() && std::atoi(std::string(vte).c_str()) >= 5000;
+}
 
 void Console::push_theme(const Theme& theme, bool inherit) {
   Theme merged = inherit ? themes_.back() : Theme();
@@ -157,13 +180,13 @@ std::vector<Strip> Console::render_lines(const Renderable& r, int width) const {
 }
 
 void Console::render_strip(const Strip& strip, std::string& out) const {
-  strip.render(color_system_, out);
+  strip.render(color_system_, out, hyperlinks_);
 }
 
 std::string Console::render(const Renderable& r, int width) const {
   std::string out;
   for (const Strip& row : render_lines(r, width)) {
-    row.render(color_system_, out);
+    row.render(color_system_, out, hyperlinks_);
     out += '\n';
   }
   return out;

@@ -60,7 +60,14 @@ struct ConsoleOptions {
   bool force_terminal = false;              // treat the output as a terminal
   std::ostream* out = nullptr;              // nullptr: an internal buffer
   std::optional<bool> no_color;             // nullopt: NO_COLOR from the environment
+  // OSC 8 hyperlinks in the output; nullopt: on for a terminal known to show them
+  // (terminal_shows_hyperlinks()).
+  std::optional<bool> hyperlinks;
 };
+
+// Whether the terminal we run in is known to show OSC 8 hyperlinks (KV_HYPERLINKS=0/1 decides
+// when set). Others may print the sequence's bytes, so unknown terminals get none.
+bool terminal_shows_hyperlinks();
 
 class Console {
  public:
@@ -72,6 +79,8 @@ class Console {
   // The colour system actually used (None when colour is off).
   ColorSystem color_system() const { return color_system_; }
   bool is_terminal() const { return is_terminal_; }
+  // Whether rendered text carries hyperlinks (OSC 8).
+  bool hyperlinks() const { return hyperlinks_; }
 
   void push_theme(const Theme& theme, bool inherit = true);
   void pop_theme();  // no effect on the base theme
@@ -107,6 +116,7 @@ class Console {
   int width_ = 80;
   ColorSystem color_system_ = ColorSystem::None;
   bool is_terminal_ = false;
+  bool hyperlinks_ = false;
   std::ostream* out_ = nullptr;
   std::string buffer_;
   std::vector<Theme> themes_;  // merged themes; front is the default theme

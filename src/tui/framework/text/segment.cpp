@@ -191,19 +191,32 @@ Strip Strip::join(const Strip& other) const {
   return Strip(std::move(segs), cell_length_ + other.cell_length_);
 }
 
-void Strip::render(ColorSystem system, std::string& out) const {
+void Strip::render(ColorSystem system, std::string& out, bool hyperlinks) const {
+  std::uint32_t open = 0;  // the link the terminal has open
   for (const auto& s : segments_) {
+    if (hyperlinks && s.style.link_id() != open) {
+      open = s.style.link_id();
+      append_hyperlink(open, out);
+    }
     const std::size_t before = out.size();
     s.style.append_sgr(system, out);
     out += s.text;
     if (out.size() - before > s.text.size()) out += "\x1b[0m";
   }
+  if (open != 0) append_hyperlink(0, out);
 }
 
-std::string Strip::render(ColorSystem system) const {
+std::string Strip::render(ColorSystem system, bool hyperlinks) const {
   std::string out;
-  render(system, out);
+  render(system, out, hyperlinks);
   return out;
+}
+
+void append_hyperlink(std::uint32_t link_id, std::string& out) {
+  // Interned targets are clean (no controls), so nothing in them can end the sequence early.
+  out += "\x1b]8;;";
+  out += link_target(link_id);
+  out += "\x1b\\";
 }
 
 }  // namespace orvo::tui

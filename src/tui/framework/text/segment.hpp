@@ -70,8 +70,9 @@ class Strip {
   Strip join(const Strip& other) const;
 
   // Appends the row as ANSI text (no line break) to `out`.
-  void render(ColorSystem system, std::string& out) const;
-  std::string render(ColorSystem system) const;
+  // With `hyperlinks`, text whose style carries a link is wrapped in OSC 8 sequences.
+  void render(ColorSystem system, std::string& out, bool hyperlinks = false) const;
+  std::string render(ColorSystem system, bool hyperlinks = false) const;
 
   friend bool operator==(const Strip& a, const Strip& b) { return a.segments_ == b.segments_; }
 
@@ -79,5 +80,9 @@ class Strip {
   std::vector<Segment> segments_;
   int cell_length_ = 0;
 };
+
+// Appends the OSC 8 sequence that opens the hyperlink `link_id` (an id of intern_link), or
+// closes the open one when `link_id` is 0.
+void append_hyperlink(std::uint32_t link_id, std::string& out);
 
 }  // namespace orvo::tui

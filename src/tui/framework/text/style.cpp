@@ -1,9 +1,12 @@
 #include "tui/framework/text/style.hpp"
 
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -245,6 +248,10 @@ Style parse_uncached(std::string_view def) {
       const std::uint16_t bit = attr_bit(a);
       if (bit == 0) fail("\"not\" must be followed by an attribute");
       style = style.with(static_cast<Style::Attr>(bit), false);
+    } else if (iequals(w, "link")) {
+      const std::string_view url = next_word();
+      if (url.empty()) fail("\"link\" without a target");
+      style = style.with_link(url);
     } else if (iequals(w, "none")) {
       // "none" is the empty style; nothing to add.
     } else if (const std::uint16_t bit = attr_bit(w)) {
@@ -397,6 +404,7 @@ Style Style::operator+(const Style& over) const {
   s.fg_ = over.has_fg_ ? over.fg_ : fg_;
   s.has_bg_ = has_bg_ || over.has_bg_;
   s.bg_ = over.has_bg_ ? over.bg_ : bg_;
+  s.link_ = over.link_ != 0 ? over.link_ : link_;
   return s;
 }
 
@@ -463,6 +471,10 @@ std::string Style::to_string() const {
     add("on");
     add(bg_.name());
   }
+  if (link_ != 0) {
+    add("link");
+    add(link());  // cleaned targets hold no blanks (see clean_link)
+  }
   return out.empty() ? "none" : out;
 }
 
@@ -476,7 +488,84 @@ std::size_t Style::hash() const noexcept {
   std::uint64_t h = (static_cast<std::uint64_t>(set_) << 16) | on_;
   h = h * 0x9E3779B97F4A7C15ULL ^ (color_bits(fg_) | (static_cast<std::uint64_t>(has_fg_) << 40));
   h = h * 0x9E3779B97F4A7C15ULL ^ (color_bits(bg_) | (static_cast<std::uint64_t>(has_bg_) << 40));
+  h = h * 0x9E3779B97F4A7C15ULL ^ link_;
   return static_cast<std::size_t>(h ^ (h >> 29));
+}
+
+// ---- hyperlinks
+
+namespace {
+
+constexpr std::size_t kMaxLinkBytes = 4096;
+// Enough for every link of a long session; beyond it new targets are simply not linked.
+constexpr std::size_t kMaxLinks = 1u << 20;
+
+struct LinkTable {
+  std::mutex mutex;
+  std::deque<std::string> targets{std::string()};  // a deque: elements never move
+  std::unordered_map<std::string_view, std::uint32_t> ids;
+};
+
+LinkTable& links() {
+  static LinkTable* table = new LinkTable;  // never destroyed: styles may outlive statics
+  return *table;
+}
+
+}  // namespace
+
+std::string clean_link(std::string_view url) {
+  std::string out;
+  out.reserve(url.size());
+  for (std::size_t i = 0; i < url.size(); ++i) {
+    const auto c = static_cast<unsigned char>(url[i]);
+    if (c < 0x20 || c == 0x7F) continue;
+    if (c == 0xC2 && i + 1 < url.size() && static_cast<unsigned char>(url[i + 1]) >= 0x80 &&
+        static_cast<unsigned char>(url[i + 1]) <= 0x9F) {
+      ++i;  // C1 control
+      continue;
+    }
+    // Blanks are percent-encoded so the target stays one word (also in a style definition).
+    if (c == ' ') {
+      out += "%20";
+      continue;
+    }
+    out += static_cast<char>(c);
+  }
+  if (out.size() > kMaxLinkBytes) return {};
+  const std::size_t colon = out.find(':');
+  if (colon == std::string::npos) return {};
+  std::string scheme = out.substr(0, colon);
+  for (char& ch : scheme) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  if (scheme != "http" && scheme != "https" && scheme != "mailto" && scheme != "file") return {};
+  return out;
+}
+
+std::uint32_t intern_link(std::string_view url) {
+  const std::string clean = clean_link(url);
+  if (clean.empty()) return 0;
+  LinkTable& t = links();
+  std::lock_guard lock(t.mutex);
+  if (auto it = t.ids.find(clean); it != t.ids.end()) return it->second;
+  if (t.targets.size() >= kMaxLinks) return 0;
+  t.targets.push_back(clean);
+  const auto id = static_cast<std::uint32_t>(t.targets.size() - 1);
+  t.ids.emplace(t.targets.back(), id);
+  return id;
+}
+
+std::string_view link_target(std::uint32_t id) {
+  if (id == 0) return {};
+  LinkTable& t = links();
+  std::lock_guard lock(t.mutex);
+  return id < t.targets.size() ? std::string_view(t.targets[id]) : std::string_view();
+}
+
+std::string_view Style::link() const {
+  return link_target(link_);
+}
+
+Style Style::with_link(std::string_view url) const {
+  return with_link_id(intern_link(url));
 }
 
 }  // namespace orvo::tui

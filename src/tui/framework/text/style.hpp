@@ -14,6 +14,10 @@
 //                Style::bg(color) is a style with only a background; Style::fg(color) likewise.
 //                render_sgr(system) gives the SGR escape ("\x1b[1;38;2;95;135;255m"), or "" for an
 //                empty style or ColorSystem::None.
+//                A style may carry a hyperlink target (with_link, "link URL" in a definition),
+//                which terminals show as OSC 8 hyperlinks. Targets are untrusted: only http,
+//                https, mailto and file URLs are kept, control characters removed; anything
+//                else gives no link.
 #pragma once
 
 #include <cstdint>
@@ -140,6 +144,17 @@ class Style {
   std::uint16_t set_mask() const { return set_; }
   std::uint16_t on_mask() const { return on_; }
 
+  // The hyperlink target ("" for none) and its interned id (0 for none).
+  std::string_view link() const;
+  std::uint32_t link_id() const { return link_; }
+  // A copy carrying `url` as its hyperlink (cleaned; a refused target gives no link).
+  Style with_link(std::string_view url) const;
+  Style with_link_id(std::uint32_t id) const {
+    Style s = *this;
+    s.link_ = id;
+    return s;
+  }
+
   // Copies with one thing changed.
   Style with(Attr a, bool on) const {
     Style s = *this;
@@ -166,7 +181,7 @@ class Style {
     return s;
   }
 
-  bool empty() const { return set_ == 0 && !has_fg_ && !has_bg_; }
+  bool empty() const { return set_ == 0 && !has_fg_ && !has_bg_ && link_ == 0; }
   // `over` laid on top of this style: what `over` sets wins.
   Style operator+(const Style& over) const;
   Style& operator+=(const Style& over) { return *this = *this + over; }
@@ -187,9 +202,19 @@ class Style {
   Color bg_{};
   bool has_fg_ = false;
   bool has_bg_ = false;
-  std::uint16_t set_ = 0;  // attributes that are set
-  std::uint16_t on_ = 0;   // of those, the ones that are on (subset of set_)
+  std::uint16_t set_ = 0;   // attributes that are set
+  std::uint16_t on_ = 0;    // of those, the ones that are on (subset of set_)
+  std::uint32_t link_ = 0;  // interned hyperlink target; 0: none
 };
+
+// A hyperlink target fit for a terminal: `url` without control characters (C0, DEL, C1), or ""
+// when its scheme is not http, https, mailto or file, or it is longer than 4 KB.
+std::string clean_link(std::string_view url);
+// Interns a target (cleaned first): the same target always gives the same id; 0 for a refused
+// target, or once the table holds too many (a style then carries no link).
+std::uint32_t intern_link(std::string_view url);
+// The target of an id from intern_link ("" for 0 or an unknown id).
+std::string_view link_target(std::uint32_t id);
 
 }  // namespace orvo::tui
 

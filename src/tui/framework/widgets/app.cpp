@@ -9,6 +9,7 @@
 
 #include "tui/framework/term/stdout_redirect.hpp"
 #include "tui/framework/term/terminal_driver.hpp"
+#include "tui/framework/text/console.hpp"
 #include "tui/framework/widgets/layout.hpp"
 
 namespace orvo::tui {
@@ -450,6 +451,9 @@ void App::start(Driver& driver) {
   driver.start();
   size_ = driver.size();
   compositor_ = std::make_unique<Compositor>(size_);
+  // Hyperlinks only on a real terminal known to show them (headless runs stay byte-stable).
+  compositor_->set_hyperlinks(dynamic_cast<TerminalDriver*>(&driver) != nullptr &&
+                              terminal_shows_hyperlinks());
   exit_requested_ = false;
   ui_thread_.store(std::this_thread::get_id());
   {
