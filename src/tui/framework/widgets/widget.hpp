@@ -266,25 +266,47 @@ class Widget : public Selectable {
 namespace detail {
 // The class name without namespaces or template arguments ("orvo::tui::Foo<int>" -> "Foo").
 std::string css_type_name(const std::type_info& type);
+// Whether a class has the attribute at all (its own or a base's). Which class declared it is told
+// apart at run time by its address: GCC refuses that comparison in a constant expression when
+// sanitizers are on.
+template <class T>
+concept HasCss = requires { T::DEFAULT_CSS; };
+template <class T>
+concept HasCssType = requires { T::CSS_TYPE; };
+template <class T>
+concept HasSelect = requires { T::ALLOW_SELECT; };
+template <class T>
+concept HasBindings = requires { T::BINDINGS; };
 template <class D, class B>
-concept OwnCss = !requires {
-  B::DEFAULT_CSS;
+bool declares_css() {
+  if constexpr (!HasCss<D>) {
+    return false;
+  } else if constexpr (!HasCss<B>) {
+    return true;
+  } else {
+    return static_cast<const void*>(&D::DEFAULT_CSS) != static_cast<const void*>(&B::DEFAULT_CSS);
+  }
 }
-|| (&D::DEFAULT_CSS != &B::DEFAULT_CSS);
 template <class D, class B>
-concept OwnTypeName = requires {
-  D::CSS_TYPE;
+bool declares_css_type() {
+  if constexpr (!HasCssType<D>) {
+    return false;
+  } else if constexpr (!HasCssType<B>) {
+    return true;
+  } else {
+    return static_cast<const void*>(&D::CSS_TYPE) != static_cast<const void*>(&B::CSS_TYPE);
+  }
 }
-&&(!requires { B::CSS_TYPE; } || (&D::CSS_TYPE != &B::CSS_TYPE));
 template <class D, class B>
-concept HasSelect = requires {
-  D::ALLOW_SELECT;
-};
-template <class D, class B>
-concept OwnBindings = requires {
-  D::BINDINGS;
+bool declares_bindings() {
+  if constexpr (!HasBindings<D>) {
+    return false;
+  } else if constexpr (!HasBindings<B>) {
+    return true;
+  } else {
+    return static_cast<const void*>(&D::BINDINGS) != static_cast<const void*>(&B::BINDINGS);
+  }
 }
-&&(!requires { B::BINDINGS; } || (&D::BINDINGS != &B::BINDINGS));
 }  // namespace detail
 
 // The base of a widget class: reads the class attributes of `Derived` so that declaring them is
@@ -310,22 +332,23 @@ class WidgetType : public Base {
   template <class... Args>
   explicit WidgetType(Args&&... args) : Base(std::forward<Args>(args)...) {
     std::string type;
-    if constexpr (detail::OwnTypeName<Derived, Base>) {
-      type = std::string(Derived::CSS_TYPE);
-    } else {
-      type = detail::css_type_name(typeid(Derived));
+    if constexpr (detail::HasCssType<Derived>) {
+      if (detail::declares_css_type<Derived, Base>()) type = std::string(Derived::CSS_TYPE);
     }
-    if constexpr (detail::OwnCss<Derived, Base>) {
-      this->declare_css_type(std::move(type), Derived::DEFAULT_CSS);
-    } else {
-      this->declare_css_type(std::move(type), std::string_view());
+    if (type.empty()) type = detail::css_type_name(typeid(Derived));
+    std::string_view css;
+    if constexpr (detail::HasCss<Derived>) {
+      if (detail::declares_css<Derived, Base>()) css = Derived::DEFAULT_CSS;
     }
-    if constexpr (detail::HasSelect<Derived, Base>) this->set_allow_select(Derived::ALLOW_SELECT);
-    if constexpr (detail::OwnBindings<Derived, Base>) {
-      std::vector<Binding> all(std::begin(Derived::BINDINGS), std::end(Derived::BINDINGS));
-      const auto& inherited = this->bindings();
-      all.insert(all.end(), inherited.begin(), inherited.end());
-      this->set_bindings(std::move(all));
+    this->declare_css_type(std::move(type), css);
+    if constexpr (detail::HasSelect<Derived>) this->set_allow_select(Derived::ALLOW_SELECT);
+    if constexpr (detail::HasBindings<Derived>) {
+      if (detail::declares_bindings<Derived, Base>()) {
+        std::vector<Binding> all(std::begin(Derived::BINDINGS), std::end(Derived::BINDINGS));
+        const auto& inherited = this->bindings();
+        all.insert(all.end(), inherited.begin(), inherited.end());
+        this->set_bindings(std::move(all));
+      }
     }
   }
 };
