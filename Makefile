@@ -19,10 +19,11 @@ $(BUILD)/CMakeCache.txt: | bootstrap
 build: bootstrap $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Builds only what the program needs, so a first run does not wait for every test.
+# Builds only what the program needs, so a first run does not wait for every test; then starts
+# the full-screen program on the embedded demo runtime.
 run: bootstrap $(BUILD)/CMakeCache.txt
 	@cmake --build $(BUILD) -j $(JOBS) --target kestravel
-	@$(BUILD)/src/host/kestravel replay
+	@$(BUILD)/src/host/kestravel
 
 test: build
 	@ctest --test-dir $(BUILD) -j $(JOBS) --output-on-failure --timeout 300

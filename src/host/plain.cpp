@@ -1,5 +1,10 @@
 #include "host/plain.hpp"
 
+#include <algorithm>
+#include <chrono>
+
+#include "agent/openai_agent.hpp"
+
 #include <unistd.h>
 
 #include <chrono>
@@ -51,10 +56,27 @@ std::string trim(const std::string& s) {
 std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config, double speed) {
   const runtime::OrvoRuntimeGateway gw(config.runtime);
   if (gw.is_builtin()) return std::make_unique<DemoAgent>(speed);
-  if (gw.is_http())
-    throw config::ConfigError("the runtime at " + text::terminal_safe(gw.endpoint()) +
-                              " is not supported yet: only the builtin demo runtime runs turns "
-                              "so far (endpoint = \"builtin\")");
+  if (gw.is_http()) {
+    agent::AgentSettings st;
+    st.endpoint = config.runtime.endpoint;
+    if (!config.runtime.model.empty()) st.model = config.runtime.model;
+    st.api_key_env = config.runtime.api_key_env;
+    st.mode = config.runtime.laptop_26b_runtime_mode;
+    st.mode_fields = config.runtime.modes;
+    auto ms = [](double seconds) {
+      return std::chrono::milliseconds(static_cast<long long>(std::max(0.0, seconds) * 1000));
+    };
+    st.connect_timeout = ms(config.runtime.connect_timeout);
+    st.stall_timeout = ms(config.runtime.stall_timeout);
+    st.context_budget_tokens = static_cast<std::size_t>(std::max(1LL, config.agent.context_budget));
+    st.max_steps = static_cast<int>(std::max(1LL, config.agent.max_steps));
+    for (const auto& rule : config.agent.consent) {
+      st.extra_consent_rules.push_back(
+          {rule.tool.empty() || rule.tool == "*" ? std::string("bash") : rule.tool, rule.pattern,
+           ""});
+    }
+    return std::make_unique<agent::OpenAIAgent>(std::move(st));
+  }
   throw config::ConfigError("unsupported endpoint \"" +
                             text::terminal_safe(config.runtime.endpoint) +
                             "\": use builtin or an http:// or https:// URL");

@@ -1,4 +1,4 @@
-// OutputManager: the status indicator (Part 1.3), its thread and the erase of its block.
+// OutputManager: the status indicator, its thread and the erase of its block.
 #include <cxxabi.h>
 
 #include <algorithm>

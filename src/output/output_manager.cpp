@@ -1,4 +1,4 @@
-// OutputManager: construction, state access, events and the turn lifecycle (Part 1.2). The tool
+// OutputManager: construction, state access, events and the turn lifecycle. The tool
 // log is in tool_log.cpp, the status indicator in indicator.cpp.
 #include "output/output_manager.hpp"
 

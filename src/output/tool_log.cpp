@@ -1,4 +1,4 @@
-// OutputManager: the tool call log and the result preview (Part 1.4).
+// OutputManager: the tool call log and the result preview.
 #include <string>
 #include <string_view>
 

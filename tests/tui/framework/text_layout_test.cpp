@@ -206,7 +206,7 @@ TEST(TextMarkup, EscapeRoundTripsAndThemeNames) {
 
 TEST(TextConsole, PrintsRowsWithSgrAndResets) {
   std::ostringstream out;
-  Console console(ConsoleOptions{10, ColorSystem::TrueColor, true, &out, false});
+  Console console(ConsoleOptions{10, ColorSystem::TrueColor, true, &out, false, false});
   Text t("hello world", Style("bold"));
   console.print(t);
   EXPECT_EQ(out.str(), "\x1b[1mhello\x1b[0m\n\x1b[1mworld\x1b[0m\n");
@@ -216,13 +216,13 @@ TEST(TextConsole, PrintsRowsWithSgrAndResets) {
 
 TEST(TextConsole, ColourOffWithoutTerminalOrWithNoColor) {
   std::ostringstream out;
-  Console not_tty(ConsoleOptions{20, ColorSystem::TrueColor, false, &out, false});
+  Console not_tty(ConsoleOptions{20, ColorSystem::TrueColor, false, &out, false, false});
   EXPECT_EQ(not_tty.color_system(), ColorSystem::None);
   not_tty.print(Text("x", Style("bold red")));
   EXPECT_EQ(out.str(), "x\n");
-  Console no_color(ConsoleOptions{20, ColorSystem::TrueColor, true, nullptr, true});
+  Console no_color(ConsoleOptions{20, ColorSystem::TrueColor, true, nullptr, true, false});
   EXPECT_EQ(no_color.color_system(), ColorSystem::Monochrome);
-  Console forced(ConsoleOptions{20, ColorSystem::EightBit, true, nullptr, false});
+  Console forced(ConsoleOptions{20, ColorSystem::EightBit, true, nullptr, false, false});
   EXPECT_EQ(forced.color_system(), ColorSystem::EightBit);
   forced.print(Text("x", Style("#ff0000")));
   EXPECT_EQ(forced.buffer(), "\x1b[38;5;196mx\x1b[0m\n");
@@ -254,7 +254,7 @@ TEST(TextStrip, ControlsInSegmentsAreReplaced) {
 }
 
 TEST(TextConsole, ThemesResolveNamesFirst) {
-  Console console(ConsoleOptions{20, ColorSystem::TrueColor, true, nullptr, false});
+  Console console(ConsoleOptions{20, ColorSystem::TrueColor, true, nullptr, false, false});
   EXPECT_EQ(console.get_style("markdown.strong"), Style("bold"));
   EXPECT_EQ(console.get_style("bold red"), Style("bold red"));
   EXPECT_THROW(console.get_style("no.such.name"), StyleSyntaxError);

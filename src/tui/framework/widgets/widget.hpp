@@ -270,13 +270,21 @@ std::string css_type_name(const std::type_info& type);
 // apart at run time by its address: GCC refuses that comparison in a constant expression when
 // sanitizers are on.
 template <class T>
-concept HasCss = requires { T::DEFAULT_CSS; };
+concept HasCss = requires {
+  T::DEFAULT_CSS;
+};
 template <class T>
-concept HasCssType = requires { T::CSS_TYPE; };
+concept HasCssType = requires {
+  T::CSS_TYPE;
+};
 template <class T>
-concept HasSelect = requires { T::ALLOW_SELECT; };
+concept HasSelect = requires {
+  T::ALLOW_SELECT;
+};
 template <class T>
-concept HasBindings = requires { T::BINDINGS; };
+concept HasBindings = requires {
+  T::BINDINGS;
+};
 template <class D, class B>
 bool declares_css() {
   if constexpr (!HasCss<D>) {

@@ -148,7 +148,7 @@ TEST(ScrivletAnswers, MarkdownRowsEqualTheAnsiRoundTripOnTheCorpus) {
       EXPECT_EQ(
           h.v._line_counter,
           static_cast<int>(Console(ConsoleOptions{std::max(size.width - 6, 40) - 2,
-                                                  ColorSystem::TrueColor, true, nullptr, false})
+                                                  ColorSystem::TrueColor, true, nullptr, false, false})
                                .render_lines(Markdown(ss.str(), "monokai"))
                                .size()) +
               2);
