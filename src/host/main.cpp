@@ -77,7 +77,9 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForAllHelp&) {
     return orvo::host::write_help(std::cout, cli.help("", CLI::AppFormatMode::All), 0);
   } catch (const CLI::ParseError& e) {
-    cli.exit(e);
+    // The message may quote what was typed: never echo its control characters.
+    std::cerr << "kestravel: " << orvo::text::message_safe(e.what())
+              << "\nRun `kestravel --help` for the options.\n";
     return 2;
   }
 

@@ -1,5 +1,6 @@
 // label: threaded
 #include "host/demo_agent.hpp"
+#include "agent/openai_agent.hpp"
 
 #include <gtest/gtest.h>
 
@@ -249,10 +250,10 @@ TEST(PlainMode, EndpointSelectsTheAgent) {
   config::Config c;
   c.runtime.endpoint = "builtin";
   EXPECT_NE(dynamic_cast<DemoAgent*>(make_turn_runner(c).get()), nullptr);
-  for (const char* e : {"http://127.0.0.1:8080/v1", "gopher://x"}) {
-    c.runtime.endpoint = e;
-    EXPECT_THROW(make_turn_runner(c), config::ConfigError) << e;
-  }
+  c.runtime.endpoint = "http://127.0.0.1:8080/v1";
+  EXPECT_NE(dynamic_cast<agent::OpenAIAgent*>(make_turn_runner(c).get()), nullptr);
+  c.runtime.endpoint = "gopher://x";
+  EXPECT_THROW(make_turn_runner(c), config::ConfigError);
 }
 
 }  // namespace

@@ -127,7 +127,18 @@ void Scrivlet::_render_assistant(const std::string& text) {
     o.force_terminal = true;
     o.no_color = false;
     const Console console(o);
-    const std::vector<Strip> rows = console.render_lines(Markdown(text, "monokai"), w - 2);
+    std::vector<Strip> rows = console.render_lines(Markdown(text, "monokai"), w - 2);
+    // The ANSI text of a console without hyperlinks carries none: neither do its rows.
+    if (!console.hyperlinks()) {
+      for (auto& row : rows) {
+        bool linked = false;
+        for (const auto& seg : row.segments()) linked = linked || seg.style.link_id() != 0;
+        if (!linked) continue;
+        std::vector<Segment> segs = row.segments();
+        for (auto& seg : segs) seg.style = seg.style.with_link("");
+        row = Strip(std::move(segs), row.cell_length());
+      }
+    }
     for (const auto& row : rows) {
       write(IndentedRow(row));
       _track_lines();
