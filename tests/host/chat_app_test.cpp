@@ -72,10 +72,9 @@ struct ChatFixture : ::testing::Test {
   std::unique_ptr<tui::Pilot> pilot;
 
   void SetUp() override {
-    ChatInfo info;
-    info.mode = [] { return std::string("turbo-think"); };
-    info.endpoint = "builtin";
-    app = std::make_unique<KestravelTUI>(runner, info);
+    config::Config cfg;
+    cfg.runtime.laptop_26b_runtime_mode = "turbo-think";
+    app = std::make_unique<KestravelTUI>(cfg, runner);
     app->install_chat();
     app->switch_screen("chat");
     pilot = std::make_unique<tui::Pilot>(*app, tui::Size{70, 20});

@@ -92,8 +92,10 @@ void ChatScreen::on_resize() {
   if (resized) resized();
 }
 
-KestravelTUI::KestravelTUI(std::shared_ptr<agent::TurnRunner> runner, ChatInfo info)
-    : info_(std::move(info)),
+KestravelTUI::KestravelTUI(config::Config config, std::shared_ptr<agent::TurnRunner> runner,
+                           ChatInfo info)
+    : ConfiguredApp(std::move(config)),
+      info_(std::move(info)),
       runner_(std::move(runner)),
       output_(std::make_shared<OutputManager>()),
       bridge_(*this),
@@ -221,9 +223,10 @@ void KestravelTUI::update_status() {
       segs.emplace_back(" · " + std::to_string(queued_.size()) + " queued", Style::parse("dim"));
     }
   } else {
-    std::string mode = info_.mode ? info_.mode() : std::string();
-    segs.emplace_back(" " + mode_label(mode), Style::parse("bold #5f87ff"));
-    segs.emplace_back(" · " + text::terminal_safe(info_.endpoint), Style::parse("dim"));
+    segs.emplace_back(" " + mode_label(orvo_config.runtime.laptop_26b_runtime_mode),
+                      Style::parse("bold #5f87ff"));
+    segs.emplace_back(" · " + text::terminal_safe(orvo_config.runtime.endpoint),
+                      Style::parse("dim"));
   }
   status_text_.clear();
   for (const auto& s : segs) status_text_ += s.text;
@@ -294,7 +297,7 @@ bool KestravelTUI::slash_command(const std::string& text) {
 }
 
 void KestravelTUI::start_turn(const std::string& prompt) {
-  if (info_.mode) runner_->set_mode(info_.mode());
+  runner_->set_mode(orvo_config.runtime.laptop_26b_runtime_mode);
   if (!worker_->start_turn(prompt)) {
     log_->append_error("The agent is not available.");
     return;

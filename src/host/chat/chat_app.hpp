@@ -35,14 +35,13 @@
 #include "output/output_manager.hpp"
 #include "tui/bridge/bridge.hpp"
 #include "tui/framework/widgets/app.hpp"
+#include "tui/screens/quorvel/quorvel_screen.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::host {
 
 // What the status row shows while nothing runs.
 struct ChatInfo {
-  std::function<std::string()> mode;  // "turbo" or "turbo-think", read at every use
-  std::string endpoint = "builtin";
   std::string mode_screen;  // name of the installed mode screen, for /mode ("" when none)
 };
 
@@ -62,9 +61,12 @@ class ChatScreen : public tui::Screen {
   std::function<void()> resized;
 };
 
-class KestravelTUI : public tui::App {
+// The application; `orvo_config` (from ConfiguredApp) is what the mode screen assigns and saves,
+// and the runtime section names the mode and endpoint every turn uses.
+class KestravelTUI : public tui::ConfiguredApp {
  public:
-  KestravelTUI(std::shared_ptr<agent::TurnRunner> runner, ChatInfo info);
+  KestravelTUI(config::Config config, std::shared_ptr<agent::TurnRunner> runner,
+               ChatInfo info = {});
   ~KestravelTUI() override;
 
   // Installs the chat screen under "chat" (call before run; the mode screen is the caller's).
