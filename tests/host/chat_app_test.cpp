@@ -21,7 +21,6 @@ using namespace std::chrono_literals;
 class ScriptedRunner : public agent::TurnRunner {
  public:
   void run_turn(const std::string& prompt, OutputManager& out) override {
-    cancelled_ = false;
     {
       std::lock_guard lock(m_);
       prompts.push_back(prompt);
@@ -41,6 +40,7 @@ class ScriptedRunner : public agent::TurnRunner {
     if (prompt == "wait") {
       std::unique_lock lock(m_);
       cv_.wait_for(lock, 10s, [&] { return cancelled_.load(); });
+      cancelled_ = false;  // a cancel may come before the turn starts: it is consumed here
       out.set_error("Interrupted by the user");
       return;
     }
