@@ -1,0 +1,87 @@
+#!/bin/sh
+# The real program end to end inside tmux: mode screen, a demo turn with an approval, folding a
+# thinking block by a click, copying a drag to the clipboard, quitting, and the terminal given
+# back (also after SIGTERM and SIGHUP in the middle of a turn).
+set -u
+BIN="$1"
+command -v tmux >/dev/null 2>&1 || exit 77
+WORK=$(mktemp -d)
+T="tmux -L kvchat-$$ -f /dev/null"
+trap '$T kill-server >/dev/null 2>&1; rm -rf "$WORK"' EXIT
+
+fail() {
+  echo "FAIL: $1"
+  $T capture-pane -p -t kv 2>/dev/null | sed 's/^/  | /'
+  exit 1
+}
+screen() { $T capture-pane -p -t kv; }
+wait_for() {  # text, seconds
+  i=0
+  while [ "$i" -lt "$(($2 * 10))" ]; do
+    screen | grep -qF -- "$1" && return 0
+    sleep 0.1
+    i=$((i + 1))
+  done
+  fail "no \"$1\" on the screen"
+}
+row_of() { screen | grep -nF -- "$1" | head -1 | cut -d: -f1; }
+mouse() { $T send-keys -t kv -l "$(printf '\033[<%s;%s;%s%s' "$1" "$2" "$3" "$4")"; }
+start() {
+  $T kill-server >/dev/null 2>&1
+  $T new-session -d -s kv -x 100 -y 30 \
+    "XDG_CONFIG_HOME=$WORK/cfg KESTRAVEL_DEMO_SPEED=${1:-8} '$BIN'; echo EXITED=\$?; sleep 60"
+  $T set -g set-clipboard on
+  wait_for "Press 1 or 2" 10
+}
+restored() {
+  [ "$($T display -p -t kv '#{alternate_on}')" = 0 ] || fail "$1: alternate screen left on"
+  [ "$($T display -p -t kv '#{mouse_any_flag}')" = 0 ] || fail "$1: mouse reporting left on"
+  [ "$($T display -p -t kv '#{cursor_flag}')" = 1 ] || fail "$1: cursor left hidden"
+}
+
+start
+$T send-keys -t kv 2
+wait_for "Ask anything" 10
+grep -q 'turbo-think' "$WORK/cfg/kestravel/config.toml" || fail "the mode was not saved"
+$T send-keys -t kv -l "fix the port parsing"
+$T send-keys -t kv Enter
+wait_for "Press 1 to allow, 2 to deny" 30
+$T send-keys -t kv 1
+wait_for " tokens" 30
+
+# Fold out the reasoning: a click on its header.
+$T send-keys -t kv PageUp PageUp PageUp PageUp
+sleep 0.5
+r=$(row_of "▶")
+[ -n "$r" ] || fail "no thinking header"
+mouse 0 6 "$r" M
+mouse 0 6 "$r" m
+wait_for "▼ thinking" 5
+
+# Drag over the prompt: exactly that text reaches tmux's clipboard buffer.
+r=$(row_of "❯ fix the port parsing")
+[ -n "$r" ] || fail "no prompt row"
+mouse 0 4 "$r" M
+mouse 32 12 "$r" M
+mouse 32 23 "$r" M
+mouse 0 23 "$r" m
+sleep 0.5
+[ "$($T show-buffer 2>/dev/null)" = "fix the port parsin" ] || fail "clipboard: '$($T show-buffer 2>&1)'"
+
+$T send-keys -t kv C-d
+wait_for "EXITED=0" 5
+restored "Ctrl+D"
+
+# Signals in the middle of a turn (and while an approval waits): ended within a second, restored.
+for sig in TERM HUP; do
+  start 1
+  $T send-keys -t kv 1
+  wait_for "Ask anything" 10
+  $T send-keys -t kv -l "go"
+  $T send-keys -t kv Enter
+  wait_for "ctrl+c to stop" 10
+  pkill -"$sig" -f "^$BIN" 2>/dev/null || pkill -"$sig" -x kestravel
+  wait_for "EXITED=" 2
+  restored "SIG$sig"
+done
+echo "ok"
