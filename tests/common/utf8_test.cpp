@@ -88,7 +88,7 @@ TEST(Utf8, TerminalSafeNeutralisesControlsOneColumnEach) {
   }
 }
 
-// Issue 14: whole escape sequences go; lone controls stay for terminal_safe to neutralise.
+// Whole escape sequences go; lone controls stay for terminal_safe to neutralise.
 TEST(Utf8, StripEscapesDropsWholeSequences) {
   struct Case {
     std::string in, want;
@@ -123,7 +123,7 @@ TEST(Utf8, StripEscapesDropsWholeSequences) {
   for (const auto& c : cases) EXPECT_EQ(strip_escapes(c.in), c.want) << c.in;
 }
 
-// Issue 14: text quoted in a message has every control neutralised, line ends and tabs as well.
+// Text quoted in a message has every control neutralised, line ends and tabs as well.
 TEST(Utf8, MessageSafeNeutralisesEveryControl) {
   struct Case {
     std::string in, want;

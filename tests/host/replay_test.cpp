@@ -77,7 +77,7 @@ bool has_controls(const std::string& s) {
   return text::terminal_safe(s) != s;
 }
 
-// Issue 14: every error of the JSON layer is a script error with its line number.
+// Every error of the JSON layer is a script error with its line number.
 TEST(ReplayScript, NumbersOutOfRangeAreScriptErrors) {
   struct Case {
     std::string script;
@@ -111,7 +111,7 @@ TEST(ReplayScript, NumbersOutOfRangeAreScriptErrors) {
   EXPECT_EQ(ok[0].args["idx"].get<std::int64_t>(), 9223372036854775807);
 }
 
-// Issue 14: messages that quote the script never carry its control characters.
+// Messages that quote the script never carry its control characters.
 TEST(ReplayScript, ErrorMessagesNeutraliseControls) {
   const std::string hostile[] = {
       "{\"call\":\"\\u001b]0;pwned\\u0007\\u001b[?1049h\"}",
@@ -214,7 +214,7 @@ std::string temp(const std::string& name) {
   return ::testing::TempDir() + "/" + name + "." + std::to_string(::getpid());
 }
 
-// Issue 14: the script's file name is neutralised in messages as well.
+// The script's file name is neutralised in messages as well.
 TEST(ReplayProgram, FileNameInMessagesIsNeutralised) {
   const std::string dir = temp("names");
   std::filesystem::create_directories(dir);
@@ -236,7 +236,7 @@ TEST(ReplayProgram, FileNameInMessagesIsNeutralised) {
   std::filesystem::remove_all(dir);
 }
 
-// Issue 14: numbers out of range in a script file end with exit 2, not an abort.
+// Numbers out of range in a script file end with exit 2, not an abort.
 TEST(ReplayProgram, HugeNumberIsAScriptError) {
   const std::string script = temp("huge");
   std::ofstream(script) << "{\"call\":\"start_thinking\"}\n{\"sleep\":1e400}\n";
@@ -245,7 +245,7 @@ TEST(ReplayProgram, HugeNumberIsAScriptError) {
   EXPECT_NE(err.find("line 2: not valid JSON"), std::string::npos) << err;
 }
 
-// Issue 14: an endless or unreadable script is refused with a clear error.
+// An endless or unreadable script is refused with a clear error.
 TEST(ReplayProgram, EndlessOrUnreadableScriptsAreRefused) {
   // An address-space cap keeps an unfixed build from eating the machine (ASan needs the space).
 #if defined(__SANITIZE_ADDRESS__)
@@ -265,7 +265,7 @@ TEST(ReplayProgram, EndlessOrUnreadableScriptsAreRefused) {
   EXPECT_NE(err.find("directory"), std::string::npos) << err;
 }
 
-// Issue 14: --events never overwrites the script, by any name.
+// --events never overwrites the script, by any name.
 TEST(ReplayProgram, EventsFileThatIsTheScriptIsRefused) {
   const std::string script = temp("self");
   const std::string text = "{\"call\":\"start_thinking\"}\n{\"call\":\"done\"}\n";
@@ -292,7 +292,7 @@ TEST(ReplayProgram, EventsFileThatIsTheScriptIsRefused) {
   std::filesystem::remove(link);
 }
 
-// Issue 14: a help or usage text that cannot be written is an error.
+// A help or usage text that cannot be written is an error.
 TEST(ReplayProgram, HelpWriteFailureIsAnError) {
   EXPECT_NE(run(kBin + " --help >/dev/full").first, 0);
   EXPECT_NE(run(kBin + " -h >/dev/full").first, 0);

@@ -362,7 +362,7 @@ TEST_F(IndicatorTest, StartStopRacesWithWorkerOperations) {
   EXPECT_EQ(w.substr(w.size() - 5), "\x1b[0m\n");
 }
 
-// Issue 14: on narrow terminals every row of the block fits, so each redraw overwrites the last
+// On narrow terminals every row of the block fits, so each redraw overwrites the last
 // one and the erase leaves nothing behind (default label, time and hint included).
 TEST_F(IndicatorTest, EveryRowFitsNarrowTerminals) {
   auto field = std::make_shared<FakeField>();
@@ -393,7 +393,7 @@ TEST_F(IndicatorTest, EveryRowFitsNarrowTerminals) {
   }
 }
 
-// Issue 14: a clock that steps back a little never shows "-0s".
+// A clock that steps back a little never shows "-0s".
 TEST_F(IndicatorTest, ClockSteppingBackShowsZeroNotMinusZero) {
   for (double e : {-0.3, -0.49, -0.0}) {
     const std::string w = frame_at(e);
@@ -410,7 +410,7 @@ class OddThrowField : public FakeField {
   }
 };
 
-// Issue 14: nothing thrown by the host's input field escapes the indicator thread.
+// Nothing thrown by the host's input field escapes the indicator thread.
 TEST(IndicatorOddThrow, InputFieldThrowingAnythingNeverEndsTheProcess) {
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
@@ -433,7 +433,7 @@ TEST(IndicatorOddThrow, InputFieldThrowingAnythingNeverEndsTheProcess) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// Issue 14: answer text streamed after a tool call in the same answer is never drawn over.
+// Answer text streamed after a tool call in the same answer is never drawn over.
 TEST_F(IndicatorTest, StreamAfterToolCallInTheSameAnswerStopsTheIndicator) {
   Screen screen(24, 80);
   out->stream("first part");

@@ -219,7 +219,7 @@ TEST_F(OutputTest, DoneSummaryCountsToolsInFirstOccurrenceOrder) {
   EXPECT_EQ(events.names(), std::vector<std::string>{"done"});
   EXPECT_EQ(out->state.phase, Phase::DONE);
 
-  // Without start_thinking the turn's clock starts at its first operation (issue 14), not at
+  // Without start_thinking the turn's clock starts at its first operation, not at
   // the epoch.
   OutputManager plain;
   testing::set_clock_override(12.34);
@@ -276,7 +276,7 @@ TEST_F(OutputTest, ToolResultPreview) {
       {"", true, ""},
       {std::string(100, 'z'), false, dim(std::string(90, 'z'))},
       {"  indented\n\n", false, dim("indented")},
-      {"\x1b[31mred\x1b[0m", false, dim("red")},     // whole sequences go (issue 14)
+      {"\x1b[31mred\x1b[0m", false, dim("red")},     // whole sequences go
       {"\x1b[31mred\x1b", false, dim("red\uFFFD")},  // a lone control stays visible
   };
   for (const auto& c : cases) {
@@ -378,7 +378,7 @@ TEST_F(OutputTest, FailedWriteReachesTheCaller) {
   EXPECT_NE(cap.take().find("back"), std::string::npos);
 }
 
-// Issue 14: a subscriber that throws anything (not only std::exception) never stops the turn.
+// A subscriber that throws anything (not only std::exception) never stops the turn.
 TEST_F(OutputTest, SubscriberThrowingAnythingStillGetsTheSummary) {
   out->set_event_callback([](const std::string&, Payload) { throw 7; });
   out->start_thinking();
@@ -389,7 +389,7 @@ TEST_F(OutputTest, SubscriberThrowingAnythingStillGetsTheSummary) {
   EXPECT_NE(cap.take().find("Done in"), std::string::npos);
 }
 
-// Issue 14: CR LF split across two chunks is one line end, with no stray U+FFFD.
+// CR LF split across two chunks is one line end, with no stray U+FFFD.
 TEST_F(OutputTest, CrLfSplitAcrossChunks) {
   streaming();
   out->stream("a\r");
@@ -408,7 +408,7 @@ TEST_F(OutputTest, CrLfSplitAcrossChunks) {
   EXPECT_EQ(chunks, (std::vector<std::string>{"a\r", "\nb", "c\r", "", "d"}));
 }
 
-// Issue 14: a turn that starts without start_thinking starts its clock at its first operation.
+// A turn that starts without start_thinking starts its clock at its first operation.
 TEST_F(OutputTest, TurnWithoutStartThinkingTimesFromItsFirstOperation) {
   testing::set_clock_override(5000.0);
   const int idx = out->log_tool("bash", "ls");
@@ -428,7 +428,7 @@ TEST_F(OutputTest, TurnWithoutStartThinkingTimesFromItsFirstOperation) {
   EXPECT_NE(cap.take().find("Done in 1.0s"), std::string::npos);
 }
 
-// Issue 14: a clock that steps back a little never prints "-0.0s".
+// A clock that steps back a little never prints "-0.0s".
 TEST_F(OutputTest, ClockSteppingBackPrintsZeroNotMinusZero) {
   testing::set_clock_override(1000.0);
   out->start_thinking();
@@ -438,7 +438,7 @@ TEST_F(OutputTest, ClockSteppingBackPrintsZeroNotMinusZero) {
   EXPECT_NE(cap.take().find("Done in 0.0s"), std::string::npos);
 }
 
-// Issue 14: the plain-terminal preview drops whole escape sequences; lone controls show as
+// The plain-terminal preview drops whole escape sequences; lone controls show as
 // U+FFFD; events and the record keep the original text.
 TEST_F(OutputTest, ToolPreviewDropsEscapeSequences) {
   const std::string raw =
