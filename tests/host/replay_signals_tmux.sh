@@ -1,5 +1,5 @@
 #!/bin/sh
-# Issue 14: `kestravel replay` on a real terminal (tmux, job-control shell) gives the terminal back
+# `kestravel replay` on a real terminal (tmux, job-control shell) gives the terminal back
 # on every signal that ends it: the status block is erased and the cursor is shown. Ctrl+Z erases
 # the block before the stop and `fg` brings it back. Prints how many signal cases it tried.
 set -eu
