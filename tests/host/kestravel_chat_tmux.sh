@@ -6,8 +6,9 @@ set -u
 BIN="$1"
 command -v tmux >/dev/null 2>&1 || exit 77
 WORK=$(mktemp -d)
-T="tmux -L kvchat-$$ -f /dev/null"
-trap '$T kill-server >/dev/null 2>&1; rm -rf "$WORK"' EXIT
+N=0
+T="tmux -L kvchat-$$-0 -f /dev/null"
+trap 'for i in 0 1 2 3; do tmux -L kvchat-$$-$i kill-server >/dev/null 2>&1; done; rm -rf "$WORK"' EXIT
 
 fail() {
   echo "FAIL: $1"
@@ -26,12 +27,14 @@ wait_for() {  # text, seconds
 }
 row_of() { screen | grep -nF -- "$1" | head -1 | cut -d: -f1; }
 mouse() { $T send-keys -t kv -l "$(printf '\033[<%s;%s;%s%s' "$1" "$2" "$3" "$4")"; }
-start() {
+start() {  # each run on a tmux server of its own
   $T kill-server >/dev/null 2>&1
+  N=$((N + 1))
+  T="tmux -L kvchat-$$-$N -f /dev/null"
   $T new-session -d -s kv -x 100 -y 30 \
     "XDG_CONFIG_HOME=$WORK/cfg KESTRAVEL_DEMO_SPEED=${1:-8} '$BIN'; echo EXITED=\$?; sleep 60"
   $T set -g set-clipboard on
-  wait_for "Press 1 or 2" 10
+  wait_for "Press 1 or 2" 30
 }
 restored() {
   [ "$($T display -p -t kv '#{alternate_on}')" = 0 ] || fail "$1: alternate screen left on"
@@ -41,13 +44,13 @@ restored() {
 
 start
 $T send-keys -t kv 2
-wait_for "Ask anything" 10
+wait_for "Ask anything" 20
 grep -q 'turbo-think' "$WORK/cfg/kestravel/config.toml" || fail "the mode was not saved"
 $T send-keys -t kv -l "fix the port parsing"
 $T send-keys -t kv Enter
-wait_for "Press 1 to allow, 2 to deny" 30
+wait_for "Press 1 to allow, 2 to deny" 60
 $T send-keys -t kv 1
-wait_for " tokens" 30
+wait_for " tokens" 60
 
 # Fold out the reasoning: a click on its header.
 $T send-keys -t kv PageUp PageUp PageUp PageUp
@@ -76,7 +79,7 @@ restored "Ctrl+D"
 for sig in TERM HUP; do
   start 1
   $T send-keys -t kv 1
-  wait_for "Ask anything" 10
+  wait_for "Ask anything" 20
   $T send-keys -t kv -l "go"
   $T send-keys -t kv Enter
   wait_for "ctrl+c to stop" 10
