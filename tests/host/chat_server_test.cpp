@@ -1,0 +1,64 @@
+// The whole path from a model server to the screen: a fake OpenAI-compatible server streams
+// reasoning, a tool call and an answer; the agent loop runs on the worker; the chat shows it all.
+// label: threaded
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "agent/openai_agent.hpp"
+#include "fake_openai_server.hpp"
+#include "host/chat/chat_app.hpp"
+#include "tui/framework/widgets/pilot.hpp"
+
+namespace orvo::host {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fake = agent::testing;
+
+TEST(ChatWithServer, ReasoningToolAndAnswerReachTheView) {
+  const auto dir = std::filesystem::temp_directory_path() / "kv_chat_server_test";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir / "notes.txt") << "alpha\nbeta\n";
+
+  fake::FakeOpenAIServer server;
+  server.enqueue(fake::split_reply(
+      fake::tool_stream("read_file", R"({"path":"notes.txt"})", "call_1", "I should read it"), 7));
+  server.enqueue(fake::split_reply(fake::answer_stream("", "The file holds **two** lines."), 5));
+
+  agent::AgentSettings st;
+  st.endpoint = server.endpoint();
+  st.project_dir = dir;
+  config::Config cfg;
+  cfg.runtime.endpoint = server.endpoint();
+  cfg.runtime.laptop_26b_runtime_mode = "turbo-think";
+  KestravelTUI app(cfg, std::make_shared<agent::OpenAIAgent>(st));
+  app.install_chat();
+  app.switch_screen("chat");
+  {
+    tui::Pilot pilot(app, {80, 30});
+    pilot.type("what is in notes.txt?");
+    pilot.press("enter");
+    ASSERT_TRUE(pilot.wait_until([&] { return !app.turn_running(); }, 20s));
+    pilot.wait_idle();
+    std::string log;
+    for (const auto& row : app.log()->lines()) log += row.text() + "\n";
+    EXPECT_NE(log.find("❯ what is in notes.txt?"), std::string::npos) << log;
+    EXPECT_NE(log.find("▶ I should read it"), std::string::npos) << log;
+    EXPECT_NE(log.find("● Read(notes.txt"), std::string::npos) << log;
+    EXPECT_NE(log.find("⎿ beta"), std::string::npos) << log;
+    EXPECT_NE(log.find("The file holds **two** lines."), std::string::npos) << log;  // as streamed
+    EXPECT_NE(log.find("· Read · "), std::string::npos) << log;
+    // The recorded answer is drawn as markdown from the next replay on.
+    app.log()->_rerender();
+    log.clear();
+    for (const auto& row : app.log()->lines()) log += row.text() + "\n";
+    EXPECT_NE(log.find("The file holds two lines."), std::string::npos) << log;
+  }
+  app.shutdown();
+  std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace orvo::host
