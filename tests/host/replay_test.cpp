@@ -247,8 +247,9 @@ TEST(ReplayProgram, HugeNumberIsAScriptError) {
 
 // An endless or unreadable script is refused with a clear error.
 TEST(ReplayProgram, EndlessOrUnreadableScriptsAreRefused) {
-  // An address-space cap keeps an unfixed build from eating the machine (ASan needs the space).
-#if defined(__SANITIZE_ADDRESS__)
+  // An address-space cap keeps an unfixed build from eating the machine (the sanitizers need the
+  // space).
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   const std::string cap = "";
 #else
   const std::string cap = "ulimit -v 4000000; ";
