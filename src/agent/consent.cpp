@@ -278,11 +278,11 @@ ConsentPolicy::ConsentPolicy(fs::path project_dir, const std::vector<ConsentRule
     rules_.push_back(
         {"bash", std::regex(pattern, std::regex::ECMAScript | std::regex::optimize), reason});
   }
-  for (const auto& spec : extra) {
+  for (const auto& rule : extra) {
     // A bad pattern in the configuration must not stop the agent; such a rule is left out.
     try {
-      rules_.push_back({spec.tool, std::regex(spec.pattern, std::regex::ECMAScript),
-                        spec.reason.empty() ? "matches a configured consent rule" : spec.reason});
+      rules_.push_back({rule.tool, std::regex(rule.pattern, std::regex::ECMAScript),
+                        rule.reason.empty() ? "matches a configured consent rule" : rule.reason});
     } catch (const std::regex_error&) {
     }
   }

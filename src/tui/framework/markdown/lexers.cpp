@@ -195,15 +195,15 @@ struct CSpec {
 
 class CLexer {
  public:
-  explicit CLexer(const CSpec& spec) : spec_(spec) {
-    words_.add(spec.keywords, K::Keyword);
-    words_.add(spec.def_words, K::Keyword);
-    words_.add(spec.type_words, K::Keyword);
-    words_.add(spec.types, K::Type);
-    words_.add(spec.constants, K::Keyword);
-    words_.add(spec.builtins, K::Function);
-    defs_.add(spec.def_words, K::Function);
-    defs_.add(spec.type_words, K::Type);
+  explicit CLexer(const CSpec& lang) : spec_(lang) {
+    words_.add(lang.keywords, K::Keyword);
+    words_.add(lang.def_words, K::Keyword);
+    words_.add(lang.type_words, K::Keyword);
+    words_.add(lang.types, K::Type);
+    words_.add(lang.constants, K::Keyword);
+    words_.add(lang.builtins, K::Function);
+    defs_.add(lang.def_words, K::Function);
+    defs_.add(lang.type_words, K::Type);
   }
 
   void run(std::vector<CodeLine>& lines) const {
