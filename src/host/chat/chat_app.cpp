@@ -166,7 +166,6 @@ void KestravelTUI::chat_mounted() {
   tui::Screen& s = screen();
   log_ = &s.query_one<tui::Scrivlet>("#log");
   input_ = &s.query_one<InputBox>("#input");
-  status_ = nullptr;
   input_->set_placeholder("Ask anything · /help for commands");
   input_->on_submit = [this](const std::string& text) { submit(text); };
   input_->on_change = [this] {

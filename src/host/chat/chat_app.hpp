@@ -125,8 +125,6 @@ class KestravelTUI : public tui::ConfiguredApp {
 
   tui::Scrivlet* log_ = nullptr;
   InputBox* input_ = nullptr;
-  tui::Static* status_ = nullptr;
-  tui::Static* legend_ = nullptr;
 
   // The running turn, as the events tell it.
   bool turn_running_ = false;
