@@ -1,4 +1,5 @@
 // The built-in demo turn of `kestravel replay`: everything a turn can show.
+#include "host/demo_files.hpp"
 #include "host/replay.hpp"
 
 namespace orvo::host {
@@ -38,22 +39,6 @@ class Builder {
   }
   std::vector<Step> steps;
 };
-
-const char* kConfigFile =
-    "import os\n"
-    "from dataclasses import dataclass\n"
-    "\n"
-    "\n"
-    "@dataclass\n"
-    "class Config:\n"
-    "    host: str = \"127.0.0.1\"\n"
-    "    port: int = 8080\n"
-    "    retries: int = 3\n"
-    "\n"
-    "\n"
-    "def load() -> Config:\n"
-    "    port = os.environ.get(\"APP_PORT\", \"8080\")\n"
-    "    return Config(port=port)\n";
 
 const char* kGrep =
     "src/config.py:13:    port = os.environ.get(\"APP_PORT\", \"8080\")\n"
@@ -143,7 +128,7 @@ std::vector<Step> demo_script() {
               "as a string. Look at config.py first, then find every caller."}})
       .call("log_tool", {{"name", "read_file"}, {"args", "src/config.py"}})
       .sleep(0.8)
-      .call("tool_result", {{"result", kConfigFile}, {"error", false}, {"idx", 0}})
+      .call("tool_result", {{"result", kDemoConfigFile}, {"error", false}, {"idx", 0}})
       .call("log_tool", {{"name", "grep"}, {"args", "-rn \"load\\|APP_PORT\" src tests docs"}})
       .sleep(0.9)
       .call("tool_result", {{"result", kGrep}, {"error", false}, {"idx", 1}})

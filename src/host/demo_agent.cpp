@@ -1,4 +1,5 @@
 #include "host/demo_agent.hpp"
+#include "host/demo_files.hpp"
 
 #include <chrono>
 #include <exception>
@@ -22,22 +23,6 @@ const char* kThinkingDeep =
     "Plan: read src/config.py, search every use of load() and APP_PORT, convert the value with\n"
     "int() and give a clear message for a bad value, then run the config tests.\n"
     "The build directory holds stale bytecode from the old layout; cleaning it would help.";
-
-const char* kConfigFile =
-    "import os\n"
-    "from dataclasses import dataclass\n"
-    "\n"
-    "\n"
-    "@dataclass\n"
-    "class Config:\n"
-    "    host: str = \"127.0.0.1\"\n"
-    "    port: int = 8080\n"
-    "    retries: int = 3\n"
-    "\n"
-    "\n"
-    "def load() -> Config:\n"
-    "    port = os.environ.get(\"APP_PORT\", \"8080\")\n"
-    "    return Config(port=port)\n";
 
 const char* kGrep =
     "src/config.py:13:    port = os.environ.get(\"APP_PORT\", \"8080\")\n"
@@ -244,7 +229,7 @@ void DemoAgent::full_turn(const std::string& prompt, OutputManager& out) {
 
   int idx = out.log_tool("read_file", "src/config.py");
   pause(0.7);
-  out.tool_result(kConfigFile, false, idx);
+  out.tool_result(kDemoConfigFile, false, idx);
   check();
 
   idx = out.log_tool("grep", "-rn \"load\\|APP_PORT\" src tests docs");
