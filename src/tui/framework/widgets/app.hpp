@@ -25,11 +25,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
+#include <condition_variable>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -56,6 +58,84 @@ struct RunOptions {
   // Where it goes: a descriptor of the host's (duplicated, the host keeps it), or -1 to discard.
   int stdout_fd = -1;
 };
+
+namespace detail {
+
+// The result of a call made on the UI thread for a waiting worker. Value and error pass under
+// the mutex and the UI thread never touches them after handing them over, so the worker owns
+// them alone (an exception object's reference count lives in the uninstrumented C++ runtime,
+// where a race detector could not see it being handed across).
+template <class R>
+class CallOutcome {
+ public:
+  template <class Produce>
+  void settle(Produce&& produce) {
+    std::optional<Slot> value;
+    std::exception_ptr error;
+    try {
+      if constexpr (std::is_void_v<R>) {
+        produce();
+        value.emplace();
+      } else {
+        value.emplace(Slot{produce()});
+      }
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard lock(mutex_);
+    value_ = std::move(value);
+    error_ = std::move(error);
+    state_ = State::done;
+    ready_.notify_all();
+  }
+  void abandon() {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::waiting) state_ = State::broken;
+    ready_.notify_all();
+  }
+  R take() {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [&] { return state_ != State::waiting; });
+    if (state_ == State::broken) {
+      throw std::runtime_error("call_from_thread: the application stopped before the call ran");
+    }
+    std::optional<Slot> value = std::move(value_);
+    std::exception_ptr error = std::move(error_);
+    lock.unlock();
+    if (error) std::rethrow_exception(std::move(error));
+    if constexpr (!std::is_void_v<R>) return std::move(value->v);
+  }
+
+ private:
+  struct Empty {};
+  struct Holder {
+    R v;
+  };
+  using Slot = std::conditional_t<std::is_void_v<R>, Empty, Holder>;
+  enum class State { waiting, done, broken };
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  State state_ = State::waiting;
+  std::optional<Slot> value_;
+  std::exception_ptr error_;
+};
+
+template <class R, class F>
+class QueuedCall {
+ public:
+  QueuedCall(F fn, std::shared_ptr<CallOutcome<R>> outcome)
+      : fn_(std::move(fn)), outcome_(std::move(outcome)) {}
+  QueuedCall(const QueuedCall&) = delete;
+  QueuedCall& operator=(const QueuedCall&) = delete;
+  ~QueuedCall() { outcome_->abandon(); }  // no-op once settled
+  void run() { outcome_->settle(fn_); }
+
+ private:
+  F fn_;
+  std::shared_ptr<CallOutcome<R>> outcome_;
+};
+
+}  // namespace detail
 
 class App : public MessageTarget {
  public:
@@ -85,15 +165,11 @@ class App : public MessageTarget {
   std::invoke_result_t<F&> call_from_thread(F&& fn) {
     using R = std::invoke_result_t<F&>;
     if (running() && on_ui_thread()) return fn();
-    auto task = std::make_shared<std::packaged_task<R()>>(std::forward<F>(fn));
-    auto result = task->get_future();
-    // The queue holds the only reference: a call dropped unrun breaks the promise.
-    post_call([task = std::move(task)] { (*task)(); });
-    try {
-      return result.get();
-    } catch (const std::future_error&) {
-      throw std::runtime_error("call_from_thread: the application stopped before the call ran");
-    }
+    auto outcome = std::make_shared<detail::CallOutcome<R>>();
+    // The queue holds the only reference to the call: one dropped unrun marks it broken.
+    auto call = std::make_shared<detail::QueuedCall<R, std::decay_t<F>>>(std::forward<F>(fn), outcome);
+    post_call([call = std::move(call)] { call->run(); });
+    return outcome->take();
   }
   // True on the thread that runs the application (the one that called run() or start()).
   bool on_ui_thread() const { return std::this_thread::get_id() == ui_thread_.load(); }
