@@ -78,7 +78,7 @@ TEST(CellBuffer, DrawsStripsWithTheirStyles) {
   const Strip strip({Segment("ab", Style::parse("bold")), Segment("界", Style::parse("on blue"))});
   EXPECT_EQ(buf.draw_strip(1, 0, strip), 5);
   EXPECT_EQ(buf.plain_text(), " ab界");
-  EXPECT_EQ(buf.at(1, 0).style.attrs, Style::kBold);
+  EXPECT_EQ(buf.at(1, 0).style.attrs, Style::Bold);
   EXPECT_EQ(buf.at(3, 0).style.bg, Color::standard(4));
   EXPECT_EQ(buf.ansi_text(), " \x1b[1mab\x1b[0;44m界\x1b[0m     ");
 }

@@ -42,11 +42,11 @@ class Vterm {
         const auto attr = [&](bool have, std::uint16_t bit, const char* name) {
           if (have != ((c.style.attrs & bit) != 0)) problem += std::string(" attr ") + name;
         };
-        attr(v.attrs.bold, Style::kBold, "bold");
-        attr(v.attrs.italic, Style::kItalic, "italic");
-        attr(v.attrs.underline != 0, Style::kUnderline, "underline");
-        attr(v.attrs.reverse, Style::kReverse, "reverse");
-        attr(v.attrs.strike, Style::kStrike, "strike");
+        attr(v.attrs.bold, Style::Bold, "bold");
+        attr(v.attrs.italic, Style::Italic, "italic");
+        attr(v.attrs.underline != 0, Style::Underline, "underline");
+        attr(v.attrs.reverse, Style::Reverse, "reverse");
+        attr(v.attrs.strike, Style::Strike, "strike");
         if (!same_color(v.fg, c.style.fg, true)) problem += " fg";
         if (!same_color(v.bg, c.style.bg, false)) problem += " bg";
         if (!problem.empty())

@@ -20,7 +20,7 @@ std::string pieces(const Strip& s, const Style& mark) {
 }
 
 TEST(StripRestyle, WholeClustersOnly) {
-  const Style hl = Style().with(Style::kReverse, true);
+  const Style hl = Style().with(Style::Reverse, true);
   const std::string e_acute = "e\u0301";                    // decomposed é
   const std::string family = "\U0001F468\u200D\U0001F469";  // ZWJ sequence, 2 cells
   const std::string flag = "\U0001F1EB\U0001F1F7";          // regional indicators, 2 cells
@@ -56,13 +56,13 @@ TEST(StripRestyle, WholeClustersOnly) {
 TEST(StripRestyle, PaintingKeepsCombiningMarksOfTheirOwnSegment) {
   CellBuffer buf(Size{8, 1});
   const Strip split(
-      std::vector<Segment>{{"caf"}, {"e"}, {"\u0301", Style().with(Style::kBold, true)}, {"!"}});
+      std::vector<Segment>{{"caf"}, {"e"}, {"\u0301", Style().with(Style::Bold, true)}, {"!"}});
   buf.draw_strip(0, 0, split);
   EXPECT_EQ(buf.plain_text(), "cafe\u0301!");
   // Restyled per cluster, it paints the same text.
   CellBuffer again(Size{8, 1});
   again.draw_strip(0, 0,
-                   Strip::of("cafe\u0301!").restyle(3, 4, Style().with(Style::kReverse, true)));
+                   Strip::of("cafe\u0301!").restyle(3, 4, Style().with(Style::Reverse, true)));
   EXPECT_EQ(again.plain_text(), "cafe\u0301!");
 }
 

@@ -66,7 +66,7 @@ TEST(TextStyle, OverlaySetWinsUnsetInherits) {
   const Style hl = Style::bg(Color::rgb(0x26, 0x4f, 0x78));
   EXPECT_FALSE(hl.color().has_value());
   EXPECT_EQ(hl.bgcolor()->name(), "#264f78");
-  EXPECT_FALSE(hl.get(Style::kBold).has_value());
+  EXPECT_FALSE(hl.get(Style::Bold).has_value());
 }
 
 TEST(TextStyle, SgrPerColorSystem) {

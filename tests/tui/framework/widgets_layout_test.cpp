@@ -154,7 +154,7 @@ TEST(WidgetsLayout, ModeScreenColours) {
   EXPECT_EQ(screen.at(14, 7).style.fg, Color::rgb(0x5f, 0x87, 0xff));
   EXPECT_EQ(screen.at(1, 0).style.fg, Color::rgb(0x5f, 0x87, 0xff));
   EXPECT_EQ(screen.at(1, 0).style.bg, Color::rgb(0x1e, 0x1e, 0x1e));
-  EXPECT_TRUE(screen.at(19, 11).style.attrs & Style::kBold);  // "1." is bold
+  EXPECT_TRUE(screen.at(19, 11).style.attrs & Style::Bold);  // "1." is bold
 }
 
 TEST(WidgetsLayout, ConversationLogFillsTheRestWithScrollbarAndPadding) {

@@ -187,25 +187,25 @@ class Builder {
   void enter_span(MD_SPANTYPE type, void* detail) {
     switch (type) {
       case MD_SPAN_EM:
-        flags_ |= kEm;
+        flags_ |= Em;
         break;
       case MD_SPAN_STRONG:
-        flags_ |= kStrong;
+        flags_ |= Strong;
         break;
       case MD_SPAN_DEL:
-        flags_ |= kStrike;
+        flags_ |= Strike;
         break;
       case MD_SPAN_U:
-        flags_ |= kUnderline;
+        flags_ |= Underline;
         break;
       case MD_SPAN_CODE:
-        flags_ |= kCode;
+        flags_ |= Code;
         break;
       case MD_SPAN_A: {
         Inlines& target = current_inlines();
         links_.push_back(
             {attribute_text(static_cast<MD_SPAN_A_DETAIL*>(detail)->href), target.size(), flags_});
-        flags_ |= kLink;
+        flags_ |= Link;
         // Refused targets (relative, #anchors, javascript:, ...) give 0: styled text, no link.
         link_ = intern_link(links_.back().target);
         break;
@@ -214,7 +214,7 @@ class Builder {
         Inlines& target = current_inlines();
         images_.push_back(
             {attribute_text(static_cast<MD_SPAN_IMG_DETAIL*>(detail)->src), target.size(), flags_});
-        flags_ |= kImage;
+        flags_ |= Image;
         break;
       }
       default:
@@ -225,19 +225,19 @@ class Builder {
   void leave_span(MD_SPANTYPE type) {
     switch (type) {
       case MD_SPAN_EM:
-        flags_ = static_cast<std::uint16_t>(flags_ & ~kEm);
+        flags_ = static_cast<std::uint16_t>(flags_ & ~Em);
         break;
       case MD_SPAN_STRONG:
-        flags_ = static_cast<std::uint16_t>(flags_ & ~kStrong);
+        flags_ = static_cast<std::uint16_t>(flags_ & ~Strong);
         break;
       case MD_SPAN_DEL:
-        flags_ = static_cast<std::uint16_t>(flags_ & ~kStrike);
+        flags_ = static_cast<std::uint16_t>(flags_ & ~Strike);
         break;
       case MD_SPAN_U:
-        flags_ = static_cast<std::uint16_t>(flags_ & ~kUnderline);
+        flags_ = static_cast<std::uint16_t>(flags_ & ~Underline);
         break;
       case MD_SPAN_CODE:
-        flags_ = static_cast<std::uint16_t>(flags_ & ~kCode);
+        flags_ = static_cast<std::uint16_t>(flags_ & ~Code);
         break;
       case MD_SPAN_A:
         if (!links_.empty()) {
@@ -264,7 +264,7 @@ class Builder {
             std::string name =
                 slash == std::string::npos ? image.target : image.target.substr(slash + 1);
             if (name.empty()) name = image.target;
-            target.push_back({std::move(name), static_cast<std::uint16_t>(flags_ | kImage)});
+            target.push_back({std::move(name), static_cast<std::uint16_t>(flags_ | Image)});
           }
         }
         break;
@@ -426,23 +426,23 @@ class Builder {
     }
     const std::uint32_t id = intern_link(url);
     if (shown.empty()) {
-      target.push_back({link.target, static_cast<std::uint16_t>(flags_ | kLink), id});
+      target.push_back({link.target, static_cast<std::uint16_t>(flags_ | Link), id});
       return;
     }
     // The target is worth spelling out only when it is absolute (relative links and #anchors
     // mean nothing outside the document) and safe to show.
     if (id == 0) return;
     target.push_back({" (" + std::string(link_target(id)) + ")",
-                      static_cast<std::uint16_t>(flags_ | kLinkUrl), 0});
+                      static_cast<std::uint16_t>(flags_ | LinkUrl), 0});
   }
 
   // "[Socket](https://x)s" must read "Sockets (https://x)": a URL run followed by letters moves
   // behind the rest of the word.
   static void place_urls(Inlines& runs) {
     for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
-      if (!(runs[i].flags & kLinkUrl)) continue;
+      if (!(runs[i].flags & LinkUrl)) continue;
       Run& next = runs[i + 1];
-      if (next.flags & kLinkUrl) continue;
+      if (next.flags & LinkUrl) continue;
       std::size_t word = 0;
       while (word < next.text.size() && !is_word_end(next.text[word])) ++word;
       if (word == 0) continue;

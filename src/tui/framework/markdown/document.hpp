@@ -12,16 +12,16 @@ namespace orvo::tui::md {
 
 // Inline attributes of a run; several can hold at once.
 enum RunFlag : std::uint16_t {
-  kEm = 1 << 0,
-  kStrong = 1 << 1,
-  kStrike = 1 << 2,
-  kCode = 1 << 3,
-  kLink = 1 << 4,
-  kLinkUrl = 1 << 5,  // " (url)" after a link to an absolute target its text does not show;
-                      // drawn only when the terminal shows no hyperlinks
-  kImage = 1 << 6,
-  kHtml = 1 << 7,
-  kUnderline = 1 << 8,
+  Em = 1 << 0,
+  Strong = 1 << 1,
+  Strike = 1 << 2,
+  Code = 1 << 3,
+  Link = 1 << 4,
+  LinkUrl = 1 << 5,  // " (url)" after a link to an absolute target its text does not show;
+                     // drawn only when the terminal shows no hyperlinks
+  Image = 1 << 6,
+  Html = 1 << 7,
+  Underline = 1 << 8,
 };
 inline constexpr int kRunFlagBits = 9;
 

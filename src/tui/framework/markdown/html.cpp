@@ -41,20 +41,20 @@ std::uint16_t flag_of(std::string_view name) {
     std::uint16_t flag;
   };
   static constexpr std::array<Entry, 14> kFlags = {{
-      {"b", kStrong},
-      {"strong", kStrong},
-      {"i", kEm},
-      {"em", kEm},
-      {"cite", kEm},
-      {"var", kEm},
-      {"code", kCode},
-      {"kbd", kCode},
-      {"samp", kCode},
-      {"tt", kCode},
-      {"s", kStrike},
-      {"del", kStrike},
-      {"strike", kStrike},
-      {"u", kUnderline},
+      {"b", Strong},
+      {"strong", Strong},
+      {"i", Em},
+      {"em", Em},
+      {"cite", Em},
+      {"var", Em},
+      {"code", Code},
+      {"kbd", Code},
+      {"samp", Code},
+      {"tt", Code},
+      {"s", Strike},
+      {"del", Strike},
+      {"strike", Strike},
+      {"u", Underline},
   }};
   for (const Entry& e : kFlags) {
     if (e.name == name) return e.flag;
@@ -294,7 +294,7 @@ void convert_html_block(Block& b) {
     if (n.name == "img") {
       const std::string alt = attribute(tag, "alt");
       if (!alt.empty())
-        runs.text(decode_entities(alt), static_cast<std::uint16_t>(flags() | kImage));
+        runs.text(decode_entities(alt), static_cast<std::uint16_t>(flags() | Image));
       continue;
     }
     if (breaks_line(n.name)) {

@@ -14,7 +14,7 @@ namespace orvo::tui::md {
 struct HtmlTag {
   enum Type : std::uint8_t { Ignore, Break, Open, Close };
   Type type = Ignore;
-  std::uint16_t flag = 0;  // the run flag an Open/Close tag switches (kStrong for <b>, ...)
+  std::uint16_t flag = 0;  // the run flag an Open/Close tag switches (Strong for <b>, ...)
 };
 
 // Whether `raw` (the pieces gathered so far) is one whole tag or comment.

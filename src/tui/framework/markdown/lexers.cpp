@@ -11,7 +11,7 @@ using K = TokenKind;
 
 // ---- bytes
 
-enum : std::uint8_t { kBlank = 1, kIdStart = 2, kIdPart = 4, kDigit = 8, kOp = 16, kHex = 32 };
+constexpr std::uint8_t kBlank = 1, kIdStart = 2, kIdPart = 4, kDigit = 8, kOp = 16, kHex = 32;
 
 constexpr std::array<std::uint8_t, 256> make_classes() {
   std::array<std::uint8_t, 256> t{};

@@ -25,38 +25,38 @@ const Style kNoStyle;
 
 // Every theme name the renderer reads, with the style used when the theme lacks it.
 enum StyleId {
-  kParagraph,
-  kH1,
-  kH2,
-  kH3,
-  kH4,
-  kH5,
-  kH6,
-  kH1Border,
-  kH2Border,
-  kEmStyle,
-  kStrongStyle,
-  kStrikeStyle,
-  kUnderlineStyle,
-  kCodeInline,
-  kLinkStyle,
-  kLinkUrlStyle,
-  kImageStyle,
-  kHtmlStyle,
-  kQuote,
-  kQuoteBorder,
-  kHr,
-  kBullet,
-  kNumber,
-  kTaskOpen,
-  kTaskDone,
-  kTableBorder,
-  kTableHeader,
-  kStyleCount
+  Paragraph,
+  H1,
+  H2,
+  H3,
+  H4,
+  H5,
+  H6,
+  H1Border,
+  H2Border,
+  EmStyle,
+  StrongStyle,
+  StrikeStyle,
+  UnderlineStyle,
+  CodeInline,
+  LinkStyle,
+  LinkUrlStyle,
+  ImageStyle,
+  HtmlStyle,
+  Quote,
+  QuoteBorder,
+  Hr,
+  Bullet,
+  Number,
+  TaskOpen,
+  TaskDone,
+  TableBorder,
+  TableHeader,
+  StyleCount
 };
 
 // Theme names of the styles a render uses; a theme that lacks one gets the layer's default.
-constexpr std::string_view kStyleNames[kStyleCount] = {
+constexpr std::string_view kStyleNames[StyleCount] = {
     "markdown.paragraph",
     "markdown.h1",
     "markdown.h2",
@@ -87,7 +87,7 @@ constexpr std::string_view kStyleNames[kStyleCount] = {
 };
 
 struct Styles {
-  std::array<Style, kStyleCount> s;
+  std::array<Style, StyleCount> s;
   const Style& operator[](StyleId id) const { return s[id]; }
 
   std::size_t hash() const {
@@ -100,7 +100,7 @@ struct Styles {
 Styles resolve_styles(const Console& console) {
   Styles out;
   const Theme& theme = console.theme();
-  for (int i = 0; i < kStyleCount; ++i) {
+  for (int i = 0; i < StyleCount; ++i) {
     const Style* st = theme.get(kStyleNames[i]);
     if (st == nullptr) st = Theme::default_theme().get(kStyleNames[i]);
     out.s[i] = st ? *st : Style();
@@ -146,7 +146,7 @@ class Renderer {
         blocks(b.children, width, false);
         return;
       case Kind::Paragraph:
-        paragraph(b.inlines, width, styles_[kParagraph]);
+        paragraph(b.inlines, width, styles_[Paragraph]);
         return;
       case Kind::Heading:
         heading(b, width);
@@ -171,7 +171,7 @@ class Renderer {
         table(b, width);
         return;
       case Kind::Rule:
-        rule(width, styles_[kHr]);
+        rule(width, styles_[Hr]);
         return;
     }
   }
@@ -238,15 +238,15 @@ class Renderer {
     flags &= (1u << md::kRunFlagBits) - 1;
     if (!known_[flags]) {
       Style st;
-      if (flags & md::kLink) st += styles_[kLinkStyle];
-      if (flags & md::kCode) st += styles_[kCodeInline];
-      if (flags & md::kEm) st += styles_[kEmStyle];
-      if (flags & md::kStrong) st += styles_[kStrongStyle];
-      if (flags & md::kStrike) st += styles_[kStrikeStyle];
-      if (flags & md::kUnderline) st += styles_[kUnderlineStyle];
-      if (flags & md::kLinkUrl) st += styles_[kLinkUrlStyle];
-      if (flags & md::kImage) st += styles_[kImageStyle];
-      if (flags & md::kHtml) st += styles_[kHtmlStyle];
+      if (flags & md::Link) st += styles_[LinkStyle];
+      if (flags & md::Code) st += styles_[CodeInline];
+      if (flags & md::Em) st += styles_[EmStyle];
+      if (flags & md::Strong) st += styles_[StrongStyle];
+      if (flags & md::Strike) st += styles_[StrikeStyle];
+      if (flags & md::Underline) st += styles_[UnderlineStyle];
+      if (flags & md::LinkUrl) st += styles_[LinkUrlStyle];
+      if (flags & md::Image) st += styles_[ImageStyle];
+      if (flags & md::Html) st += styles_[HtmlStyle];
       run_styles_[flags] = st;
       known_[flags] = true;
     }
@@ -257,7 +257,7 @@ class Renderer {
     Text t("", base);
     for (const md::Run& r : runs) {
       // The terminal shows the target of a hyperlink itself: no " (url)" then.
-      if (hyperlinks_ && (r.flags & md::kLinkUrl)) continue;
+      if (hyperlinks_ && (r.flags & md::LinkUrl)) continue;
       const Style& st = r.flags ? run_style(r.flags) : kNoStyle;
       t.append(r.text, r.link != 0 ? st.with_link_id(r.link) : st);
     }
@@ -270,7 +270,7 @@ class Renderer {
   }
 
   void heading(const Block& b, int width) {
-    const Style& st = styles_[static_cast<StyleId>(kH1 + b.level - 1)];
+    const Style& st = styles_[static_cast<StyleId>(H1 + b.level - 1)];
     Text t = inline_text(b.inlines, st);
     if (b.level == 1) t.justify = Justify::Center;
     int widest = 0;
@@ -279,9 +279,9 @@ class Renderer {
       emit(std::move(row));
     }
     if (b.level == 1) {
-      rule(width, styles_[kH1Border], "━");
+      rule(width, styles_[H1Border], "━");
     } else if (b.level == 2 && widest > 0) {
-      rule(std::min(width, widest), styles_[kH2Border], "─");
+      rule(std::min(width, widest), styles_[H2Border], "─");
     }
   }
 
@@ -295,7 +295,7 @@ class Renderer {
   void html_block(const Block& b, int width) {
     std::string_view html = b.code;
     while (!html.empty() && html.back() == '\n') html.remove_suffix(1);
-    Text t(html, styles_[kHtmlStyle]);
+    Text t(html, styles_[HtmlStyle]);
     for (Strip& row : t.wrap(width)) emit(std::move(row));
   }
 
@@ -373,13 +373,13 @@ class Renderer {
   // ---- containers
 
   void quote(const Block& b, int width) {
-    const Style& bar = styles_[kQuoteBorder];
+    const Style& bar = styles_[QuoteBorder];
     prefixes_.push_back({Segment("▌ ", bar), Segment("▌ ", bar), 2, true});
     const std::size_t from = rows_.size();
     blocks(b.children, width - 2, false);
     prefixes_.pop_back();
     // The quote's own style goes under whatever the content set.
-    const Style& st = styles_[kQuote];
+    const Style& st = styles_[Quote];
     if (!st.empty()) {
       for (std::size_t i = from; i < rows_.size(); ++i) rows_[i] = rows_[i].apply_style(st, false);
     }
@@ -400,15 +400,15 @@ class Renderer {
       Style st;
       if (ordered) {
         text = std::to_string(number++) + b.delimiter;
-        st = styles_[kNumber];
+        st = styles_[Number];
       } else if (item->task == 0) {
         text = std::string(bullet);
-        st = styles_[kBullet];
+        st = styles_[Bullet];
       }
       if (item->task != 0) {
         if (!text.empty()) text += ' ';
         text += item->task == 2 ? "☑" : "☐";
-        if (!ordered) st = styles_[item->task == 2 ? kTaskDone : kTaskOpen];
+        if (!ordered) st = styles_[item->task == 2 ? TaskDone : TaskOpen];
       }
       text += ' ';
       marker_cells = std::max(marker_cells, cell_len(text));
@@ -461,7 +461,7 @@ class Renderer {
       for (std::size_t c = 0; c < ncols; ++c) {
         static const md::Inlines kEmpty;
         const md::Inlines& runs = c < b.rows[r].size() ? b.rows[r][c] : kEmpty;
-        Text t = inline_text(runs, head ? styles_[kTableHeader] : Style());
+        Text t = inline_text(runs, head ? styles_[TableHeader] : Style());
         measure(t.plain(), max_w[c], min_w[c]);
         cells[r].push_back(std::move(t));
       }
@@ -476,7 +476,7 @@ class Renderer {
     }
     const std::vector<int> widths = fit_columns(max_w, min_w, std::max(avail, n));
 
-    const Style& border = styles_[kTableBorder];
+    const Style& border = styles_[TableBorder];
     auto line = [&](std::string_view left, std::string_view mid, std::string_view right) {
       std::string s(left);
       int total = 1;

@@ -17,9 +17,9 @@ struct AttrCodes {
   const char* off;
 };
 constexpr AttrCodes kAttrCodes[] = {
-    {Style::kBold, "1", "22"},      {Style::kDim, "2", "22"},   {Style::kItalic, "3", "23"},
-    {Style::kUnderline, "4", "24"}, {Style::kBlink, "5", "25"}, {Style::kReverse, "7", "27"},
-    {Style::kStrike, "9", "29"},
+    {Style::Bold, "1", "22"},      {Style::Dim, "2", "22"},   {Style::Italic, "3", "23"},
+    {Style::Underline, "4", "24"}, {Style::Blink, "5", "25"}, {Style::Reverse, "7", "27"},
+    {Style::Strike, "9", "29"},
 };
 
 void add_param(std::string& params, std::string_view p) {
@@ -61,10 +61,10 @@ void append_sgr_transition(const CellStyle& from, const CellStyle& to, std::stri
   std::uint16_t need_on = to.attrs & ~from.attrs;
   for (const auto& a : kAttrCodes) {
     if (!(removed & a.bit)) continue;
-    if (a.bit == Style::kDim && (removed & Style::kBold)) continue;  // 22 already sent
+    if (a.bit == Style::Dim && (removed & Style::Bold)) continue;  // 22 already sent
     add_param(inc, a.off);
-    if (a.bit == Style::kBold || a.bit == Style::kDim)
-      need_on |= to.attrs & (Style::kBold | Style::kDim);
+    if (a.bit == Style::Bold || a.bit == Style::Dim)
+      need_on |= to.attrs & (Style::Bold | Style::Dim);
   }
   for (const auto& a : kAttrCodes)
     if (need_on & a.bit) add_param(inc, a.on);

@@ -45,7 +45,7 @@ std::string describe(const InputEvent& event) {
       static constexpr const char* kButtons[] = {"none", "left", "middle", "right"};
       std::string s = "mouse(";
       s += kKinds[static_cast<int>(m.kind)];
-      if (m.button != MouseButton::none) {
+      if (m.button != MouseButton::None) {
         s += ' ';
         s += kButtons[static_cast<int>(m.button)];
       }

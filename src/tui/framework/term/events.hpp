@@ -35,21 +35,21 @@ struct KeyEvent {
 };
 
 enum class MouseKind : std::uint8_t {
-  down,         // a button was pressed
-  up,           // a button was released
-  move,         // the pointer moved while a button is held (a drag)
-  scroll_up,    // wheel turned away from the user
-  scroll_down,  // wheel turned towards the user
+  Down,        // a button was pressed
+  Up,          // a button was released
+  Move,        // the pointer moved while a button is held (a drag)
+  ScrollUp,    // wheel turned away from the user
+  ScrollDown,  // wheel turned towards the user
 };
 
-enum class MouseButton : std::uint8_t { none, left, middle, right };
+enum class MouseButton : std::uint8_t { None, Left, Middle, Right };
 
 // Coordinates: as the parser and the driver report them, relative to the screen; a widget's
 // on_mouse_* handlers get them relative to its content area (the area render_line draws, inside
 // border, padding and scrollbar), so column x of an event there is column x of its row.
 struct MouseEvent {
-  MouseKind kind = MouseKind::down;
-  MouseButton button = MouseButton::none;  // the button pressed, released or held while moving
+  MouseKind kind = MouseKind::Down;
+  MouseButton button = MouseButton::None;  // the button pressed, released or held while moving
   int x = 0;                               // column, 0-based (see above)
   int y = 0;                               // row, 0-based
   std::uint8_t modifiers = kModNone;       // kMod* bits

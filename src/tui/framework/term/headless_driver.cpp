@@ -8,21 +8,21 @@ namespace {
 
 // The mode switches the terminal driver makes, so that the virtual screen's modes match.
 std::string enter_sequence() {
-  return mode_sequence(TerminalMode::alternate_screen, true) +
-         mode_sequence(TerminalMode::cursor_visible, false) +
-         mode_sequence(TerminalMode::mouse_press, true) +
-         mode_sequence(TerminalMode::mouse_drag, true) +
-         mode_sequence(TerminalMode::mouse_sgr, true) +
-         mode_sequence(TerminalMode::bracketed_paste, true);
+  return mode_sequence(TerminalMode::AlternateScreen, true) +
+         mode_sequence(TerminalMode::CursorVisible, false) +
+         mode_sequence(TerminalMode::MousePress, true) +
+         mode_sequence(TerminalMode::MouseDrag, true) +
+         mode_sequence(TerminalMode::MouseSgr, true) +
+         mode_sequence(TerminalMode::BracketedPaste, true);
 }
 
 std::string leave_sequence() {
-  return "\x1b[0m" + mode_sequence(TerminalMode::bracketed_paste, false) +
-         mode_sequence(TerminalMode::mouse_sgr, false) +
-         mode_sequence(TerminalMode::mouse_drag, false) +
-         mode_sequence(TerminalMode::mouse_press, false) +
-         mode_sequence(TerminalMode::cursor_visible, true) +
-         mode_sequence(TerminalMode::alternate_screen, false);
+  return "\x1b[0m" + mode_sequence(TerminalMode::BracketedPaste, false) +
+         mode_sequence(TerminalMode::MouseSgr, false) +
+         mode_sequence(TerminalMode::MouseDrag, false) +
+         mode_sequence(TerminalMode::MousePress, false) +
+         mode_sequence(TerminalMode::CursorVisible, true) +
+         mode_sequence(TerminalMode::AlternateScreen, false);
 }
 
 }  // namespace

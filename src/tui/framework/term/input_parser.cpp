@@ -154,22 +154,22 @@ void InputParser::feed(std::string_view bytes, std::vector<InputEvent>& out) {
   for (const char c : bytes) {
     const auto b = static_cast<unsigned char>(c);
     switch (state_) {
-      case State::ground:
+      case State::Ground:
         ground_byte(b, out);
         break;
-      case State::esc:
+      case State::Esc:
         esc_byte(b, out);
         break;
-      case State::csi:
+      case State::Csi:
         csi_byte(b, out);
         break;
-      case State::ss3:
+      case State::Ss3:
         ss3_byte(b, out);
         break;
-      case State::x10:
+      case State::X10:
         x10_byte(b, out);
         break;
-      case State::paste:
+      case State::Paste:
         paste_byte(b, out);
         break;
     }
@@ -177,33 +177,33 @@ void InputParser::feed(std::string_view bytes, std::vector<InputEvent>& out) {
 }
 
 bool InputParser::pending_escape() const {
-  return state_ == State::esc || state_ == State::csi || state_ == State::ss3 ||
-         state_ == State::x10 || utf8_need_ > 0;
+  return state_ == State::Esc || state_ == State::Csi || state_ == State::Ss3 ||
+         state_ == State::X10 || utf8_need_ > 0;
 }
 
 void InputParser::flush(std::vector<InputEvent>& out) {
   switch (state_) {
-    case State::esc:
+    case State::Esc:
       // ESC alone is the Escape key; ESC ESC is Escape with the alt prefix.
       emit_key(out, "escape", alt_ ? kModAlt : kModNone);
       break;
-    case State::csi:
+    case State::Csi:
       // "ESC [" with nothing after it was alt+[ typed by hand; anything longer is a broken
       // sequence and is dropped.
       if (seq_.empty()) emit_key(out, "[", kModAlt, "[");
       break;
-    case State::ss3:
+    case State::Ss3:
       if (seq_.empty()) emit_key(out, "O", kModAlt, "O");
       break;
-    case State::x10:
+    case State::X10:
       break;  // a truncated mouse report is dropped
-    case State::paste:
+    case State::Paste:
       return;  // the end marker may still come
-    case State::ground:
+    case State::Ground:
       flush_utf8(out);
       return;
   }
-  state_ = State::ground;
+  state_ = State::Ground;
   alt_ = false;
   seq_.clear();
   seq_overflow_ = false;
@@ -216,7 +216,7 @@ std::vector<InputParser::ModeReport> InputParser::take_mode_reports() {
 }
 
 void InputParser::reset() {
-  state_ = State::ground;
+  state_ = State::Ground;
   alt_ = false;
   seq_.clear();
   seq_overflow_ = false;
@@ -277,7 +277,7 @@ void InputParser::ground_byte(unsigned char b, std::vector<InputEvent>& out) {
     flush_utf8(out);  // truncated character; the byte starts something new
   }
   if (b == kEsc) {
-    state_ = State::esc;
+    state_ = State::Esc;
     return;
   }
   if (b < 0x20) {
@@ -344,12 +344,12 @@ void InputParser::ground_byte(unsigned char b, std::vector<InputEvent>& out) {
 void InputParser::esc_byte(unsigned char b, std::vector<InputEvent>& out) {
   switch (b) {
     case '[':
-      state_ = State::csi;
+      state_ = State::Csi;
       seq_.clear();
       seq_overflow_ = false;
       return;
     case 'O':
-      state_ = State::ss3;
+      state_ = State::Ss3;
       seq_.clear();
       return;
     case kEsc:
@@ -360,7 +360,7 @@ void InputParser::esc_byte(unsigned char b, std::vector<InputEvent>& out) {
       return;
     default:
       // ESC before a key is the alt (meta) prefix.
-      state_ = State::ground;
+      state_ = State::Ground;
       alt_ = true;
       ground_byte(b, out);
       return;
@@ -370,7 +370,7 @@ void InputParser::esc_byte(unsigned char b, std::vector<InputEvent>& out) {
 void InputParser::csi_byte(unsigned char b, std::vector<InputEvent>& out) {
   if (b < 0x20 || b > 0x7e) {
     // Not part of a CSI sequence: the sequence is broken. Drop it and start over with this byte.
-    state_ = State::ground;
+    state_ = State::Ground;
     alt_ = false;
     seq_.clear();
     seq_overflow_ = false;
@@ -383,7 +383,7 @@ void InputParser::csi_byte(unsigned char b, std::vector<InputEvent>& out) {
     return;
   }
   if (b >= 0x40) {
-    state_ = State::ground;  // finish_csi may switch to paste
+    state_ = State::Ground;  // finish_csi may switch to paste
     if (!seq_overflow_) finish_csi(b, out);
     alt_ = false;
     seq_.clear();
@@ -424,22 +424,22 @@ void InputParser::finish_csi(unsigned char final_byte, std::vector<InputEvent>& 
     if (code & 64) {
       if (final_byte == 'm') return;
       if (low == 0)
-        m.kind = MouseKind::scroll_up;
+        m.kind = MouseKind::ScrollUp;
       else if (low == 1)
-        m.kind = MouseKind::scroll_down;
+        m.kind = MouseKind::ScrollDown;
       else
         return;  // horizontal wheel
     } else {
-      static constexpr MouseButton kButtons[] = {MouseButton::left, MouseButton::middle,
-                                                 MouseButton::right, MouseButton::none};
+      static constexpr MouseButton kButtons[] = {MouseButton::Left, MouseButton::Middle,
+                                                 MouseButton::Right, MouseButton::None};
       m.button = kButtons[low];
       if (code & 32)
-        m.kind = MouseKind::move;
+        m.kind = MouseKind::Move;
       else if (final_byte == 'M')
-        m.kind = MouseKind::down;
+        m.kind = MouseKind::Down;
       else
-        m.kind = MouseKind::up;
-      if (m.button == MouseButton::none && m.kind == MouseKind::down) return;
+        m.kind = MouseKind::Up;
+      if (m.button == MouseButton::None && m.kind == MouseKind::Down) return;
     }
     alt_ = false;
     out.emplace_back(m);
@@ -457,7 +457,7 @@ void InputParser::finish_csi(unsigned char final_byte, std::vector<InputEvent>& 
 
   if (final_byte == 'M' && s.empty()) {
     // A legacy mouse report from a terminal without SGR reports: three raw bytes follow.
-    state_ = State::x10;
+    state_ = State::X10;
     seq_.clear();
     return;
   }
@@ -465,7 +465,7 @@ void InputParser::finish_csi(unsigned char final_byte, std::vector<InputEvent>& 
   if (final_byte == '~') {
     if (n == 0) return;
     if (p[0] == 200 && n == 1) {  // bracketed paste starts
-      state_ = State::paste;
+      state_ = State::Paste;
       paste_.clear();
       paste_match_ = 0;
       return;
@@ -491,7 +491,7 @@ void InputParser::ss3_byte(unsigned char b, std::vector<InputEvent>& out) {
     seq_.push_back(static_cast<char>(b));
     return;
   }
-  state_ = State::ground;
+  state_ = State::Ground;
   std::uint8_t mods = kModNone;
   if (!seq_.empty()) mods = xterm_mods(std::atoi(seq_.c_str()));
   seq_.clear();
@@ -512,7 +512,7 @@ void InputParser::ss3_byte(unsigned char b, std::vector<InputEvent>& out) {
 void InputParser::x10_byte(unsigned char b, std::vector<InputEvent>& out) {
   seq_.push_back(static_cast<char>(b));
   if (seq_.size() < 3) return;
-  state_ = State::ground;
+  state_ = State::Ground;
   const int code = static_cast<unsigned char>(seq_[0]) - 32;
   const int x = static_cast<unsigned char>(seq_[1]) - 33;
   const int y = static_cast<unsigned char>(seq_[2]) - 33;
@@ -528,15 +528,15 @@ void InputParser::x10_byte(unsigned char b, std::vector<InputEvent>& out) {
   const int low = code & 3;
   if (code & 64) {
     if (low > 1) return;
-    m.kind = low == 0 ? MouseKind::scroll_up : MouseKind::scroll_down;
+    m.kind = low == 0 ? MouseKind::ScrollUp : MouseKind::ScrollDown;
   } else if (code & 32) {
     if (low == 3) return;  // motion without a button
-    m.kind = MouseKind::move;
+    m.kind = MouseKind::Move;
     m.button = static_cast<MouseButton>(low + 1);
   } else if (low == 3) {
-    m.kind = MouseKind::up;  // this encoding does not say which button was released
+    m.kind = MouseKind::Up;  // this encoding does not say which button was released
   } else {
-    m.kind = MouseKind::down;
+    m.kind = MouseKind::Down;
     m.button = static_cast<MouseButton>(low + 1);
   }
   out.emplace_back(m);
@@ -548,7 +548,7 @@ void InputParser::paste_byte(unsigned char b, std::vector<InputEvent>& out) {
       out.emplace_back(PasteEvent{valid_utf8(paste_)});
       paste_.clear();
       paste_match_ = 0;
-      state_ = State::ground;
+      state_ = State::Ground;
     }
     return;
   }

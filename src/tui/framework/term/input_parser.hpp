@@ -50,12 +50,12 @@ class InputParser {
 
  private:
   enum class State : std::uint8_t {
-    ground,  // between events
-    esc,     // after ESC
-    csi,     // inside CSI (ESC [)
-    ss3,     // after ESC O
-    x10,     // the three bytes of a legacy mouse report (CSI M Cb Cx Cy)
-    paste,   // inside a bracketed paste
+    Ground,  // between events
+    Esc,     // after ESC
+    Csi,     // inside CSI (ESC [)
+    Ss3,     // after ESC O
+    X10,     // the three bytes of a legacy mouse report (CSI M Cb Cx Cy)
+    Paste,   // inside a bracketed paste
   };
 
   void ground_byte(unsigned char b, std::vector<InputEvent>& out);
@@ -69,7 +69,7 @@ class InputParser {
                 std::string character = {});
   void flush_utf8(std::vector<InputEvent>& out);
 
-  State state_ = State::ground;
+  State state_ = State::Ground;
   bool alt_ = false;             // an ESC prefix was seen before this key
   std::string seq_;              // bytes of the CSI/SS3 sequence being read
   bool seq_overflow_ = false;    // too long: skipped up to its final byte

@@ -131,7 +131,7 @@ std::string mode_sequence(TerminalMode mode, bool on) {
 
 TerminalDriver::TerminalDriver(TerminalOptions options) : options_(std::move(options)) {
   if (::pipe2(wake_pipe_, O_NONBLOCK | O_CLOEXEC) != 0) throw_errno("pipe");
-  sync_ = options_.sync == TerminalOptions::Sync::on;
+  sync_ = options_.sync == TerminalOptions::Sync::On;
 }
 
 TerminalDriver::~TerminalDriver() {
@@ -154,16 +154,16 @@ void TerminalDriver::start() {
 
   // The reset undoes the modes in the reverse order of entering them.
   reset_.clear();
-  if (options_.sync != TerminalOptions::Sync::off) reset_ += kEndSync;
+  if (options_.sync != TerminalOptions::Sync::Off) reset_ += kEndSync;
   reset_ += kResetStyle;
-  if (options_.bracketed_paste) reset_ += mode_sequence(TerminalMode::bracketed_paste, false);
+  if (options_.bracketed_paste) reset_ += mode_sequence(TerminalMode::BracketedPaste, false);
   if (options_.mouse) {
-    reset_ += mode_sequence(TerminalMode::mouse_sgr, false);
-    reset_ += mode_sequence(TerminalMode::mouse_drag, false);
-    reset_ += mode_sequence(TerminalMode::mouse_press, false);
+    reset_ += mode_sequence(TerminalMode::MouseSgr, false);
+    reset_ += mode_sequence(TerminalMode::MouseDrag, false);
+    reset_ += mode_sequence(TerminalMode::MousePress, false);
   }
-  reset_ += mode_sequence(TerminalMode::cursor_visible, true);
-  if (options_.alternate_screen) reset_ += mode_sequence(TerminalMode::alternate_screen, false);
+  reset_ += mode_sequence(TerminalMode::CursorVisible, true);
+  if (options_.alternate_screen) reset_ += mode_sequence(TerminalMode::AlternateScreen, false);
 
   g_active = this;
   g_fd = fd_;
@@ -184,7 +184,7 @@ void TerminalDriver::start() {
     stop();
     throw;
   }
-  if (options_.sync == TerminalOptions::Sync::query) write_all(kQuerySync);
+  if (options_.sync == TerminalOptions::Sync::Query) write_all(kQuerySync);
   size_ = query_size();
 }
 
@@ -258,14 +258,14 @@ void TerminalDriver::enter_modes() {
   modes_on_ = true;
 
   std::string on;
-  if (options_.alternate_screen) on += mode_sequence(TerminalMode::alternate_screen, true);
-  on += mode_sequence(TerminalMode::cursor_visible, false);
+  if (options_.alternate_screen) on += mode_sequence(TerminalMode::AlternateScreen, true);
+  on += mode_sequence(TerminalMode::CursorVisible, false);
   if (options_.mouse) {
-    on += mode_sequence(TerminalMode::mouse_press, true);
-    on += mode_sequence(TerminalMode::mouse_drag, true);
-    on += mode_sequence(TerminalMode::mouse_sgr, true);
+    on += mode_sequence(TerminalMode::MousePress, true);
+    on += mode_sequence(TerminalMode::MouseDrag, true);
+    on += mode_sequence(TerminalMode::MouseSgr, true);
   }
-  if (options_.bracketed_paste) on += mode_sequence(TerminalMode::bracketed_paste, true);
+  if (options_.bracketed_paste) on += mode_sequence(TerminalMode::BracketedPaste, true);
   write_all(on);
 }
 
@@ -398,8 +398,8 @@ void TerminalDriver::read_input(std::vector<InputEvent>& out) {
   for (const auto& r : parser_.take_mode_reports()) {
     // 1 set, 2 reset, 3 permanently set: the terminal knows the mode. 0 unknown, 4 permanently
     // reset: it does not.
-    if (r.mode == static_cast<int>(TerminalMode::synchronized_output) &&
-        options_.sync == TerminalOptions::Sync::query)
+    if (r.mode == static_cast<int>(TerminalMode::SynchronizedOutput) &&
+        options_.sync == TerminalOptions::Sync::Query)
       sync_ = r.value >= 1 && r.value <= 3;
   }
   if (!options_.ctrl_z_suspends) return;

@@ -42,13 +42,13 @@ namespace orvo::tui {
 // The private (DEC) modes the driver switches; the value is the mode number of DECSET/DECRST
 // (CSI ? n h / CSI ? n l).
 enum class TerminalMode : int {
-  cursor_visible = 25,         // DECTCEM: text cursor shown
-  mouse_press = 1000,          // X11 mouse: report presses and releases
-  mouse_drag = 1002,           // button-event tracking: also motion while a button is held
-  mouse_sgr = 1006,            // SGR extended coordinates: CSI < b;x;y M/m
-  alternate_screen = 1049,     // save cursor, switch to the alternate screen and clear it
-  bracketed_paste = 2004,      // pastes arrive between CSI 200~ and CSI 201~
-  synchronized_output = 2026,  // the terminal holds drawing between BSU (set) and ESU (reset)
+  CursorVisible = 25,         // DECTCEM: text cursor shown
+  MousePress = 1000,          // X11 mouse: report presses and releases
+  MouseDrag = 1002,           // button-event tracking: also motion while a button is held
+  MouseSgr = 1006,            // SGR extended coordinates: CSI < b;x;y M/m
+  AlternateScreen = 1049,     // save cursor, switch to the alternate screen and clear it
+  BracketedPaste = 2004,      // pastes arrive between CSI 200~ and CSI 201~
+  SynchronizedOutput = 2026,  // the terminal holds drawing between BSU (set) and ESU (reset)
 };
 
 // The escape sequence that sets (`on`) or resets a mode: CSI ? n h (DECSET) or CSI ? n l (DECRST).
@@ -59,10 +59,10 @@ struct TerminalOptions {
   bool mouse = true;                // mouse reports (1000, 1002, 1006)
   bool bracketed_paste = true;
   bool alternate_screen = true;
-  // Synchronized output: `query` asks the terminal (DECRQM) and uses it once the terminal says it
-  // knows the mode; `on` always wraps frames (terminals that lack it ignore the sequences);
-  // `off` never does.
-  enum class Sync { query, on, off } sync = Sync::query;
+  // Synchronized output: `Query` asks the terminal (DECRQM) and uses it once the terminal says it
+  // knows the mode; `On` always wraps frames (terminals that lack it ignore the sequences);
+  // `Off` never does.
+  enum class Sync { Query, On, Off } sync = Sync::Query;
   bool handle_signals = true;  // install the signal handlers described above
   // Raw mode turns Ctrl+Z into a key (0x1a); with this set the driver takes that key as a
   // request to suspend (as SIGTSTP above) instead of reporting "ctrl+z".

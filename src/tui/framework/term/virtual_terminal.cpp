@@ -49,10 +49,10 @@ void VirtualTerminal::feed(std::string_view bytes) {
   for (const char ch : bytes) {
     const auto b = static_cast<unsigned char>(ch);
     switch (state_) {
-      case State::ground:
+      case State::Ground:
         if (b == 0x1b) {
           flush_text();
-          state_ = State::esc;
+          state_ = State::Esc;
         } else if (b < 0x20 || b == 0x7f) {
           flush_text();
           control(b);
@@ -60,32 +60,32 @@ void VirtualTerminal::feed(std::string_view bytes) {
           text_.push_back(ch);
         }
         break;
-      case State::esc:
+      case State::Esc:
         if (b == '[') {
-          state_ = State::csi;
+          state_ = State::Csi;
           params_.clear();
         } else if (b == ']' || b == 'P' || b == '_' || b == '^' || b == 'X') {
-          state_ = State::string;
+          state_ = State::String;
         } else {
-          state_ = State::ground;  // two-byte escapes (ESC 7, ESC =, ...) are not kept
+          state_ = State::Ground;  // two-byte escapes (ESC 7, ESC =, ...) are not kept
         }
         break;
-      case State::csi:
+      case State::Csi:
         if (b >= 0x40 && b <= 0x7e) {
-          state_ = State::ground;
+          state_ = State::Ground;
           csi(static_cast<char>(b));
         } else if (b >= 0x20) {
           if (params_.size() < 256) params_.push_back(ch);  // longer ones are nothing we use
         } else {
-          state_ = State::ground;
+          state_ = State::Ground;
         }
         break;
-      case State::string:
-        if (b == 0x07) state_ = State::ground;
-        if (b == 0x1b) state_ = State::string_esc;
+      case State::String:
+        if (b == 0x07) state_ = State::Ground;
+        if (b == 0x1b) state_ = State::StringEsc;
         break;
-      case State::string_esc:
-        state_ = b == '\\' ? State::ground : State::string;
+      case State::StringEsc:
+        state_ = b == '\\' ? State::Ground : State::String;
         break;
     }
   }
@@ -272,43 +272,43 @@ void VirtualTerminal::sgr() {
         style_ = CellStyle{};
         break;
       case 1:
-        style_.attrs |= Style::kBold;
+        style_.attrs |= Style::Bold;
         break;
       case 2:
-        style_.attrs |= Style::kDim;
+        style_.attrs |= Style::Dim;
         break;
       case 3:
-        style_.attrs |= Style::kItalic;
+        style_.attrs |= Style::Italic;
         break;
       case 4:
-        style_.attrs |= Style::kUnderline;
+        style_.attrs |= Style::Underline;
         break;
       case 5:
-        style_.attrs |= Style::kBlink;
+        style_.attrs |= Style::Blink;
         break;
       case 7:
-        style_.attrs |= Style::kReverse;
+        style_.attrs |= Style::Reverse;
         break;
       case 9:
-        style_.attrs |= Style::kStrike;
+        style_.attrs |= Style::Strike;
         break;
       case 22:
-        style_.attrs &= ~(Style::kBold | Style::kDim);
+        style_.attrs &= ~(Style::Bold | Style::Dim);
         break;
       case 23:
-        style_.attrs &= ~Style::kItalic;
+        style_.attrs &= ~Style::Italic;
         break;
       case 24:
-        style_.attrs &= ~Style::kUnderline;
+        style_.attrs &= ~Style::Underline;
         break;
       case 25:
-        style_.attrs &= ~Style::kBlink;
+        style_.attrs &= ~Style::Blink;
         break;
       case 27:
-        style_.attrs &= ~Style::kReverse;
+        style_.attrs &= ~Style::Reverse;
         break;
       case 29:
-        style_.attrs &= ~Style::kStrike;
+        style_.attrs &= ~Style::Strike;
         break;
       case 38:
         extended(style_.fg);

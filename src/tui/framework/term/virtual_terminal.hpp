@@ -39,8 +39,8 @@ class VirtualTerminal {
   void csi(char final_byte);
   void sgr();
 
-  enum class State { ground, esc, csi, string, string_esc };
-  State state_ = State::ground;
+  enum class State { Ground, Esc, Csi, String, StringEsc };
+  State state_ = State::Ground;
   std::string params_;
   std::string text_;  // printable text not yet laid out (graphemes may span feeds)
   CellBuffer screen_;

@@ -280,48 +280,48 @@ class AnsiParser {
           s = Style();
           break;
         case 1:
-          s = s.with(Style::kBold, true);
+          s = s.with(Style::Bold, true);
           break;
         case 2:
-          s = s.with(Style::kDim, true);
+          s = s.with(Style::Dim, true);
           break;
         case 3:
-          s = s.with(Style::kItalic, true);
+          s = s.with(Style::Italic, true);
           break;
         case 4:
-          s = (subs > 0 && val[k + 1] == 0) ? s.without(Style::kUnderline)
-                                            : s.with(Style::kUnderline, true);
+          s = (subs > 0 && val[k + 1] == 0) ? s.without(Style::Underline)
+                                            : s.with(Style::Underline, true);
           break;
         case 5:
         case 6:
-          s = s.with(Style::kBlink, true);
+          s = s.with(Style::Blink, true);
           break;
         case 7:
-          s = s.with(Style::kReverse, true);
+          s = s.with(Style::Reverse, true);
           break;
         case 9:
-          s = s.with(Style::kStrike, true);
+          s = s.with(Style::Strike, true);
           break;
         case 21:
-          s = s.with(Style::kUnderline, true);
+          s = s.with(Style::Underline, true);
           break;
         case 22:
-          s = s.without(Style::kBold).without(Style::kDim);
+          s = s.without(Style::Bold).without(Style::Dim);
           break;
         case 23:
-          s = s.without(Style::kItalic);
+          s = s.without(Style::Italic);
           break;
         case 24:
-          s = s.without(Style::kUnderline);
+          s = s.without(Style::Underline);
           break;
         case 25:
-          s = s.without(Style::kBlink);
+          s = s.without(Style::Blink);
           break;
         case 27:
-          s = s.without(Style::kReverse);
+          s = s.without(Style::Reverse);
           break;
         case 29:
-          s = s.without(Style::kStrike);
+          s = s.without(Style::Strike);
           break;
         case 39:
           s = s.with_color(std::nullopt);

@@ -189,20 +189,20 @@ std::uint16_t attr_bit(std::string_view w) {
     std::uint16_t bit;
   };
   static constexpr Name kNames[] = {
-      {"bold", Style::kBold},
-      {"b", Style::kBold},
-      {"dim", Style::kDim},
-      {"d", Style::kDim},
-      {"italic", Style::kItalic},
-      {"i", Style::kItalic},
-      {"underline", Style::kUnderline},
-      {"u", Style::kUnderline},
-      {"blink", Style::kBlink},
-      {"reverse", Style::kReverse},
-      {"r", Style::kReverse},
-      {"strike", Style::kStrike},
-      {"s", Style::kStrike},
-      {"strikethrough", Style::kStrike},
+      {"bold", Style::Bold},
+      {"b", Style::Bold},
+      {"dim", Style::Dim},
+      {"d", Style::Dim},
+      {"italic", Style::Italic},
+      {"i", Style::Italic},
+      {"underline", Style::Underline},
+      {"u", Style::Underline},
+      {"blink", Style::Blink},
+      {"reverse", Style::Reverse},
+      {"r", Style::Reverse},
+      {"strike", Style::Strike},
+      {"s", Style::Strike},
+      {"strikethrough", Style::Strike},
   };
   for (const auto& n : kNames)
     if (iequals(w, n.name)) return n.bit;
@@ -414,8 +414,8 @@ void Style::append_sgr(ColorSystem system, std::string& out) const {
   static constexpr struct {
     std::uint16_t bit;
     char code;
-  } kCodes[] = {{kBold, '1'},  {kDim, '2'},     {kItalic, '3'}, {kUnderline, '4'},
-                {kBlink, '5'}, {kReverse, '7'}, {kStrike, '9'}};
+  } kCodes[] = {{Bold, '1'},  {Dim, '2'},     {Italic, '3'}, {Underline, '4'},
+                {Blink, '5'}, {Reverse, '7'}, {Strike, '9'}};
   const std::size_t start = out.size();
   out += "\x1b[";
   bool first = true;
@@ -453,9 +453,9 @@ std::string Style::to_string() const {
   static constexpr struct {
     std::uint16_t bit;
     std::string_view name;
-  } kNames[] = {{kBold, "bold"},           {kDim, "dim"},     {kItalic, "italic"},
-                {kUnderline, "underline"}, {kBlink, "blink"}, {kReverse, "reverse"},
-                {kStrike, "strike"}};
+  } kNames[] = {{Bold, "bold"},           {Dim, "dim"},     {Italic, "italic"},
+                {Underline, "underline"}, {Blink, "blink"}, {Reverse, "reverse"},
+                {Strike, "strike"}};
   std::string out;
   auto add = [&](std::string_view w) {
     if (!out.empty()) out += ' ';

@@ -88,13 +88,13 @@ class Style {
  public:
   // Attribute bits.
   enum Attr : std::uint16_t {
-    kBold = 1 << 0,
-    kDim = 1 << 1,
-    kItalic = 1 << 2,
-    kUnderline = 1 << 3,
-    kBlink = 1 << 4,
-    kReverse = 1 << 5,
-    kStrike = 1 << 6,
+    Bold = 1 << 0,
+    Dim = 1 << 1,
+    Italic = 1 << 2,
+    Underline = 1 << 3,
+    Blink = 1 << 4,
+    Reverse = 1 << 5,
+    Strike = 1 << 6,
   };
 
   constexpr Style() = default;
@@ -135,12 +135,12 @@ class Style {
     return (set_ & a) ? std::optional<bool>((on_ & a) != 0) : std::nullopt;
   }
   bool is(Attr a) const { return (on_ & a) != 0; }  // set and on
-  bool bold() const { return is(kBold); }
-  bool dim() const { return is(kDim); }
-  bool italic() const { return is(kItalic); }
-  bool underline() const { return is(kUnderline); }
-  bool reverse() const { return is(kReverse); }
-  bool strike() const { return is(kStrike); }
+  bool bold() const { return is(Bold); }
+  bool dim() const { return is(Dim); }
+  bool italic() const { return is(Italic); }
+  bool underline() const { return is(Underline); }
+  bool reverse() const { return is(Reverse); }
+  bool strike() const { return is(Strike); }
   std::uint16_t set_mask() const { return set_; }
   std::uint16_t on_mask() const { return on_; }
 

@@ -11,7 +11,7 @@
 namespace orvo::tui {
 namespace {
 
-enum : unsigned char { kWord = 1, kDigit = 2, kPunct = 4 };
+constexpr unsigned char kWord = 1, kDigit = 2, kPunct = 4;
 
 // Character classes of the chunker: \w (word), \d (decimal digit), and the punctuation that may
 // precede an em-dash. "letter" is a word character that is not a digit.

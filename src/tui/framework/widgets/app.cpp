@@ -638,18 +638,18 @@ void App::dispatch_mouse(const MouseEvent& e) {
   local.x = e.x - target->content_.x;
   local.y = e.y - target->content_.y;
   switch (e.kind) {
-    case MouseKind::down:
+    case MouseKind::Down:
       if (target->can_focus()) set_focus(target);
       target->on_mouse_down(local);
       break;
-    case MouseKind::move:
+    case MouseKind::Move:
       target->on_mouse_move(local);
       break;
-    case MouseKind::up:
+    case MouseKind::Up:
       target->on_mouse_up(local);
       break;
-    case MouseKind::scroll_up:
-    case MouseKind::scroll_down:
+    case MouseKind::ScrollUp:
+    case MouseKind::ScrollDown:
       for (Widget* w = target; w; w = w->parent()) {
         MouseEvent rel = e;
         rel.x = e.x - w->content_.x;

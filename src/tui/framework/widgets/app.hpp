@@ -22,11 +22,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <functional>
-#include <condition_variable>
 #include <exception>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -85,18 +85,18 @@ class CallOutcome {
     std::lock_guard lock(mutex_);
     value_ = std::move(value);
     error_ = std::move(error);
-    state_ = State::done;
+    state_ = State::Done;
     ready_.notify_all();
   }
   void abandon() {
     std::lock_guard lock(mutex_);
-    if (state_ == State::waiting) state_ = State::broken;
+    if (state_ == State::Waiting) state_ = State::Broken;
     ready_.notify_all();
   }
   R take() {
     std::unique_lock lock(mutex_);
-    ready_.wait(lock, [&] { return state_ != State::waiting; });
-    if (state_ == State::broken) {
+    ready_.wait(lock, [&] { return state_ != State::Waiting; });
+    if (state_ == State::Broken) {
       throw std::runtime_error("call_from_thread: the application stopped before the call ran");
     }
     std::optional<Slot> value = std::move(value_);
@@ -112,10 +112,10 @@ class CallOutcome {
     R v;
   };
   using Slot = std::conditional_t<std::is_void_v<R>, Empty, Holder>;
-  enum class State { waiting, done, broken };
+  enum class State { Waiting, Done, Broken };
   std::mutex mutex_;
   std::condition_variable ready_;
-  State state_ = State::waiting;
+  State state_ = State::Waiting;
   std::optional<Slot> value_;
   std::exception_ptr error_;
 };
@@ -167,7 +167,8 @@ class App : public MessageTarget {
     if (running() && on_ui_thread()) return fn();
     auto outcome = std::make_shared<detail::CallOutcome<R>>();
     // The queue holds the only reference to the call: one dropped unrun marks it broken.
-    auto call = std::make_shared<detail::QueuedCall<R, std::decay_t<F>>>(std::forward<F>(fn), outcome);
+    auto call =
+        std::make_shared<detail::QueuedCall<R, std::decay_t<F>>>(std::forward<F>(fn), outcome);
     post_call([call = std::move(call)] { call->run(); });
     return outcome->take();
   }

@@ -99,13 +99,13 @@ static MouseEvent mouse(MouseKind kind, MouseButton button, int x, int y) {
 }
 
 void Pilot::mouse_down(int x, int y, MouseButton b) {
-  send(mouse(MouseKind::down, b, x, y));
+  send(mouse(MouseKind::Down, b, x, y));
 }
 void Pilot::mouse_move(int x, int y, MouseButton b) {
-  send(mouse(MouseKind::move, b, x, y));
+  send(mouse(MouseKind::Move, b, x, y));
 }
 void Pilot::mouse_up(int x, int y, MouseButton b) {
-  send(mouse(MouseKind::up, b, x, y));
+  send(mouse(MouseKind::Up, b, x, y));
 }
 
 void Pilot::click(int x, int y, MouseButton b) {
@@ -128,11 +128,11 @@ void Pilot::drag(int x0, int y0, int x1, int y1) {
 }
 
 void Pilot::scroll_down(int x, int y, int times) {
-  for (int i = 0; i < times; ++i) send(mouse(MouseKind::scroll_down, MouseButton::none, x, y));
+  for (int i = 0; i < times; ++i) send(mouse(MouseKind::ScrollDown, MouseButton::None, x, y));
 }
 
 void Pilot::scroll_up(int x, int y, int times) {
-  for (int i = 0; i < times; ++i) send(mouse(MouseKind::scroll_up, MouseButton::none, x, y));
+  for (int i = 0; i < times; ++i) send(mouse(MouseKind::ScrollUp, MouseButton::None, x, y));
 }
 
 void Pilot::resize(int width, int height) {

@@ -44,10 +44,10 @@ class Pilot {
   void paste(std::string text);
 
   // Mouse, in screen cells.
-  void mouse_down(int x, int y, MouseButton button = MouseButton::left);
-  void mouse_move(int x, int y, MouseButton button = MouseButton::left);
-  void mouse_up(int x, int y, MouseButton button = MouseButton::left);
-  void click(int x, int y, MouseButton button = MouseButton::left);
+  void mouse_down(int x, int y, MouseButton button = MouseButton::Left);
+  void mouse_move(int x, int y, MouseButton button = MouseButton::Left);
+  void mouse_up(int x, int y, MouseButton button = MouseButton::Left);
+  void click(int x, int y, MouseButton button = MouseButton::Left);
   // A click at (x, y) of the content area of the widget matching `selector` on the current
   // screen (throws NoMatches when there is none).
   void click(std::string_view selector, int x = 0, int y = 0);

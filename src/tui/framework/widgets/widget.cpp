@@ -223,7 +223,7 @@ void Widget::compose(ComposeResult&) {}
 
 bool Widget::on_mouse_scroll(const MouseEvent& event) {
   if (max_scroll_y() <= 0) return false;
-  scroll_relative(event.kind == MouseKind::scroll_up ? -3 : 3);
+  scroll_relative(event.kind == MouseKind::ScrollUp ? -3 : 3);
   return true;
 }
 
