@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "config/config.hpp"
-#include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/screens/quorvel/quorvel_screen.hpp"
 
 namespace {

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/markdown/highlight.hpp"
 #include "tui/framework/markdown/markdown.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {

@@ -6,8 +6,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {

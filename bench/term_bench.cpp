@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tui/framework/term/compositor.hpp"
+#include "tui/framework/term/frame_diff.hpp"
 #include "tui/framework/term/input_parser.hpp"
 #include "tui/framework/text/cells.hpp"
 #include "tui/framework/text/segment.hpp"
@@ -44,7 +44,7 @@ std::vector<Strip> screen_rows(int variant) {
 // Every cell changes each frame: two different screens alternate.
 void BM_FullRepaint200x60(benchmark::State& state) {
   const std::vector<Strip> screens[2] = {screen_rows(0), screen_rows(1)};
-  Compositor comp({200, 60});
+  FrameDiffer comp({200, 60});
   std::string out;
   int i = 0;
   std::size_t bytes = 0;
@@ -63,7 +63,7 @@ BENCHMARK(BM_FullRepaint200x60)->Unit(benchmark::kMillisecond);
 // From-scratch paint after invalidate(): clear the screen and write every cell.
 void BM_InvalidatedRepaint200x60(benchmark::State& state) {
   const std::vector<Strip> rows = screen_rows(0);
-  Compositor comp({200, 60});
+  FrameDiffer comp({200, 60});
   for (int y = 0; y < 60; ++y) comp.frame().draw_strip(0, y, rows[static_cast<std::size_t>(y)]);
   std::string out;
   for (auto _ : state) {
@@ -79,7 +79,7 @@ BENCHMARK(BM_InvalidatedRepaint200x60)->Unit(benchmark::kMillisecond);
 // One truecolour cell changes on a full styled screen.
 void BM_OneCellChange(benchmark::State& state) {
   const std::vector<Strip> rows = screen_rows(0);
-  Compositor comp({200, 60});
+  FrameDiffer comp({200, 60});
   for (int y = 0; y < 60; ++y) comp.frame().draw_strip(0, y, rows[static_cast<std::size_t>(y)]);
   comp.render();
   const CellStyle a = to_cell_style(Style::parse("bold #ffffff on #264f78"));

@@ -3,7 +3,7 @@
 //                          (ls, grep, gcc), rows of highlighted-looking text rendered by Strip in
 //                          truecolor from the markdown answers; or, when $KV_ANSI_DUMP names a
 //                          file (e.g. rendered markdown), exactly the rows of that file.
-//   BM_WrapPlainCorpus     wrap(paragraph, 72) on each line of corpus/plain/*.
+//   BM_WrapPlainCorpus     textwrap_wrap(paragraph, 72) on each line of corpus/plain/*.
 //   BM_TextLayoutCorpus    Text(paragraph).wrap(72) on the same paragraphs.
 //   BM_RenderRowsCorpus    Strip::render in truecolor of the from_ansi rows.
 #include <benchmark/benchmark.h>
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "tui/framework/text/text.hpp"
-#include "tui/framework/wrap.hpp"
+#include "tui/framework/text/textwrap.hpp"
 
 namespace {
 
@@ -140,7 +140,7 @@ void BM_WrapPlainCorpus(benchmark::State& state) {
   const auto& paras = plain_paragraphs();
   if (paras.empty()) return state.SkipWithError("corpus not found");
   for (auto _ : state)
-    for (const auto& p : paras) benchmark::DoNotOptimize(wrap(p, 72));
+    for (const auto& p : paras) benchmark::DoNotOptimize(textwrap_wrap(p, 72));
   state.SetBytesProcessed(state.iterations() * total_bytes(paras));
 }
 BENCHMARK(BM_WrapPlainCorpus);
@@ -149,7 +149,7 @@ void BM_TextLayoutCorpus(benchmark::State& state) {
   const auto& paras = plain_paragraphs();
   if (paras.empty()) return state.SkipWithError("corpus not found");
   for (auto _ : state)
-    for (const auto& p : paras) benchmark::DoNotOptimize(Text(p).wrap(72));
+    for (const auto& p : paras) benchmark::DoNotOptimize(Text(p).rich_wrap(72));
   state.SetBytesProcessed(state.iterations() * total_bytes(paras));
 }
 BENCHMARK(BM_TextLayoutCorpus);

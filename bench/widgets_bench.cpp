@@ -5,10 +5,10 @@
 #include <atomic>
 #include <thread>
 
-#include "tui/framework/term/headless_driver.hpp"
+#include "tui/framework/headless/headless_driver.hpp"
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
 
 namespace orvo::tui {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "tui/framework/term/compositor.hpp"
-#include "tui/framework/term/virtual_terminal.hpp"
+#include "tui/framework/headless/virtual_terminal.hpp"
+#include "tui/framework/term/frame_diff.hpp"
 
 namespace {
 
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const CellStyle styles[] = {CellStyle{}, to_cell_style(Style::parse("bold red")),
                               to_cell_style(Style::parse("#5f87ff on #2a2a2a"))};
-  Compositor comp({16, 5});
+  FrameDiffer comp({16, 5});
   VirtualTerminal vt({16, 5});
   bool simple = true;
   std::size_t i = 0;

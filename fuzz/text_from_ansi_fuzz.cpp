@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int width = size > 0 ? 1 + data[0] % 40 : 10;
   t.overflow = size > 1 ? static_cast<Overflow>(data[1] % 3) : Overflow::Fold;
   t.no_wrap = size > 2 && (data[2] & 1);
-  for (const Strip& row : t.wrap(width)) {
+  for (const Strip& row : t.rich_wrap(width)) {
     if (row.cell_length() > width) std::abort();
     if (row.cell_length() != cell_len(row.text())) std::abort();
     const Strip part = row.crop(1, width - 1);

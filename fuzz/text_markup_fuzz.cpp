@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const Span& s : t.spans())
     if (s.start >= s.end || s.end > t.plain().size()) std::abort();
   if (!is_sanitized(t.plain())) std::abort();
-  for (const Strip& row : t.wrap(size > 0 ? 1 + data[0] % 30 : 5))
+  for (const Strip& row : t.rich_wrap(size > 0 ? 1 + data[0] % 30 : 5))
     if (row.cell_length() != cell_len(row.text())) std::abort();
   // Round trip of clean text through escape_markup.
   const std::string clean = sanitize(in);

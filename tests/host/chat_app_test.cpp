@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "host/chat/chat_app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/headless/pilot.hpp"
 
 namespace orvo::host {
 namespace {

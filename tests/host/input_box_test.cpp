@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "host/chat/input_box.hpp"
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 
 namespace orvo::host {
 namespace {

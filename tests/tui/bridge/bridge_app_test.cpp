@@ -11,8 +11,8 @@
 
 #include "output/output_manager.hpp"
 #include "tui/bridge/bridge.hpp"
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 
 namespace orvo::tui {
 namespace {

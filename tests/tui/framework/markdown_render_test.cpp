@@ -357,7 +357,7 @@ TEST(StyleLinks, FromAnsiKeepsOsc8) {
   const Text t = Text::from_ansi("a \x1b]8;;https://x.org\x1b\\link\x1b]8;;\x1b\\ b");
   EXPECT_EQ(t.plain(), "a link b");
   bool found = false;
-  for (const Strip& row : t.wrap(80)) {
+  for (const Strip& row : t.rich_wrap(80)) {
     for (const Segment& s : row.segments()) {
       if (s.text == "link") found = s.style.link() == "https://x.org";
     }

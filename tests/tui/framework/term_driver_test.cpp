@@ -118,6 +118,32 @@ TEST(TerminalDriver, EntersAndRestoresExactly) {
   }
 }
 
+// The driver and the headless driver share one list of modes: whatever the options, the driver
+// enters exactly that list and its reset leaves every one of them.
+TEST(TerminalDriver, EntersAndLeavesTheSessionModesOfItsOptions) {
+  for (int bits = 0; bits < 8; ++bits) {
+    Pty pty;
+    TerminalOptions o = options(pty);
+    o.mouse = bits & 1;
+    o.bracketed_paste = bits & 2;
+    o.alternate_screen = bits & 4;
+    o.sync = TerminalOptions::Sync::Off;
+    TerminalDriver d(o);
+    d.start();
+    EXPECT_EQ(pty.output(), session_mode_sequence(o, true)) << bits;
+    d.stop();
+    EXPECT_EQ(pty.output(), "\x1b[0m" + session_mode_sequence(o, false)) << bits;
+    // Leaving undoes entering, mode by mode.
+    std::string undone;
+    const auto modes = session_modes(o);
+    for (auto it = modes.rbegin(); it != modes.rend(); ++it) {
+      undone += mode_sequence(it->mode, !it->on);
+    }
+    EXPECT_EQ(session_mode_sequence(o, false), undone);
+    EXPECT_EQ(modes.size(), 1u + (o.mouse ? 3 : 0) + o.bracketed_paste + o.alternate_screen);
+  }
+}
+
 TEST(TerminalDriver, DestructorRestoresWhenAnExceptionUnwinds) {
   Pty pty;
   const termios before = pty.attrs();

@@ -4,8 +4,9 @@
 #include <chrono>
 #include <thread>
 
-#include "tui/framework/term/compositor.hpp"
-#include "tui/framework/term/headless_driver.hpp"
+#include "tui/framework/headless/headless_driver.hpp"
+#include "tui/framework/term/frame_diff.hpp"
+#include "tui/framework/term/terminal_driver.hpp"
 
 namespace orvo::tui {
 namespace {
@@ -28,7 +29,7 @@ TEST(HeadlessDriver, FramesReachTheScreenshot) {
     EXPECT_FALSE(vt.mode(25));  // cursor hidden
     EXPECT_TRUE(vt.mode(1006));
   });
-  Compositor comp(d.size());
+  FrameDiffer comp(d.size());
   comp.frame().draw_text(0, 0, "Title", to_cell_style(Style::parse("bold")));
   comp.frame().draw_text(2, 2, "界 x");
   d.write_frame(comp.render());
@@ -41,6 +42,26 @@ TEST(HeadlessDriver, FramesReachTheScreenshot) {
   d.with_terminal([](const VirtualTerminal& vt) {
     EXPECT_FALSE(vt.mode(1049));
     EXPECT_TRUE(vt.mode(25));
+  });
+}
+
+TEST(HeadlessDriver, SwitchesTheModesOfARealRunAndLeavesThem) {
+  VirtualTerminal expected({12, 3});
+  expected.feed(session_mode_sequence(TerminalOptions{}, true));
+  HeadlessDriver d({12, 3});
+  d.start();
+  d.with_terminal([&](const VirtualTerminal& vt) {
+    for (const ModeSwitch& m : session_modes(TerminalOptions{})) {
+      const int n = static_cast<int>(m.mode);
+      EXPECT_EQ(vt.mode(n), m.on) << n;
+      EXPECT_EQ(vt.mode(n), expected.mode(n)) << n;
+    }
+  });
+  d.stop();
+  d.with_terminal([](const VirtualTerminal& vt) {
+    for (const ModeSwitch& m : session_modes(TerminalOptions{})) {
+      EXPECT_EQ(vt.mode(static_cast<int>(m.mode)), m.mode == TerminalMode::CursorVisible);
+    }
   });
 }
 

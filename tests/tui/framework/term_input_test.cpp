@@ -217,3 +217,37 @@ TEST(InputParser, PrintableKeysCarryTheirText) {
 
 }  // namespace
 }  // namespace orvo::tui
+
+namespace orvo::tui {
+namespace {
+
+// Key names are written by the parser and read back by whoever matches keys (bindings, the
+// pilot): both sides spell the modifiers from the same table.
+TEST(ModifierNames, WhatTheParserWritesReadsBackToItsBits) {
+  InputParser p;
+  for (int param = 2; param <= 16; ++param) {  // xterm: 1 + shift 1, alt 2, ctrl 4, meta 8
+    std::vector<InputEvent> events;
+    p.feed("\x1b[1;" + std::to_string(param) + "A", events);
+    ASSERT_EQ(events.size(), 1u) << param;
+    const auto& k = std::get<KeyEvent>(events[0]);
+    std::string_view rest = k.key;
+    EXPECT_EQ(take_modifier_prefixes(rest), k.modifiers) << k.key;
+    EXPECT_EQ(rest, "up") << k.key;
+    EXPECT_EQ(modifier_prefix(k.modifiers) + "up", k.key);
+  }
+  struct Case {
+    std::string_view key;
+    std::uint8_t bits;
+    std::string_view rest;
+  };
+  for (const Case& c : {Case{"shift+ctrl+x", kModCtrl | kModShift, "x"},
+                        Case{"ctrl+", kModNone, "ctrl+"}, Case{"+", kModNone, "+"},
+                        Case{"alt++", kModAlt, "+"}, Case{"control+x", kModNone, "control+x"}}) {
+    std::string_view rest = c.key;
+    EXPECT_EQ(take_modifier_prefixes(rest), c.bits) << c.key;
+    EXPECT_EQ(rest, c.rest) << c.key;
+  }
+}
+
+}  // namespace
+}  // namespace orvo::tui

@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <string>
 
-#include "tui/framework/term/compositor.hpp"
+#include "tui/framework/term/frame_diff.hpp"
 #include "tui/framework/term/terminal_driver.hpp"
 
 int main() {
   using namespace orvo::tui;
   TerminalDriver driver;
   driver.start();
-  Compositor comp(driver.size());
+  FrameDiffer comp(driver.size());
   std::string last = "none";
   int redraws = 0;
   bool running = true;

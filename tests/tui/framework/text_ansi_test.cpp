@@ -185,7 +185,7 @@ TEST(TextAnsi, ToolCorpusLeavesNoControls) {
       const Text t = Text::from_ansi(line);
       expect_clean(t);
       styled += static_cast<int>(t.spans().size());
-      for (const Strip& row : t.wrap(40)) EXPECT_LE(row.cell_length(), 40);
+      for (const Strip& row : t.rich_wrap(40)) EXPECT_LE(row.cell_length(), 40);
       // Rendered back to SGR, the row parses to itself.
       const Strip row = t.to_strip().simplify();
       EXPECT_EQ(Text::from_ansi(row.render(ColorSystem::TrueColor)).to_strip().simplify(), row);

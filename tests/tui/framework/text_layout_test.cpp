@@ -12,7 +12,7 @@ namespace {
 
 std::vector<std::string> rows(const Text& t, int width) {
   std::vector<std::string> out;
-  for (const Strip& s : t.wrap(width)) {
+  for (const Strip& s : t.rich_wrap(width)) {
     EXPECT_LE(s.cell_length(), width) << s.text();
     EXPECT_EQ(s.cell_length(), cell_len(s.text())) << s.text();
     out.push_back(s.text());
@@ -105,7 +105,7 @@ TEST(TextLayout, NoWrapAndOverflow) {
 TEST(TextLayout, EllipsisTakesTheStyleOfTheCutText) {
   Text t("", Style(), true, Overflow::Ellipsis);
   t.append("ab", "red").append("cdef", "bold");
-  const auto out = t.wrap(4);
+  const auto out = t.rich_wrap(4);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].render(ColorSystem::Standard),
             "\x1b[31mab\x1b[0m\x1b[1mc\x1b[0m\x1b[1m\xE2\x80\xA6\x1b[0m");
@@ -134,7 +134,7 @@ TEST(TextLayout, StylesSpansAndBase) {
 TEST(TextLayout, WrappedRowsKeepStyles) {
   Text t;
   t.append("aaa ", "red").append("bbb", "bold");
-  const auto out = t.wrap(4);
+  const auto out = t.rich_wrap(4);
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].segments(), (std::vector<Segment>{Segment("aaa", Style("red"))}));
   EXPECT_EQ(out[1].segments(), (std::vector<Segment>{Segment("bbb", Style("bold"))}));

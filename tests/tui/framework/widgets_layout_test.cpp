@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
 
 namespace orvo::tui {

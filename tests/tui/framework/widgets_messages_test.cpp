@@ -5,9 +5,9 @@
 #include <atomic>
 #include <thread>
 
-#include "tui/framework/term/headless_driver.hpp"
+#include "tui/framework/headless/headless_driver.hpp"
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 
 namespace orvo::tui {
 namespace {

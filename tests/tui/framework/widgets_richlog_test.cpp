@@ -2,9 +2,9 @@
 // the rows it keeps, and rendering of visible rows only.
 #include <gtest/gtest.h>
 
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
 
 namespace orvo::tui {

@@ -8,9 +8,9 @@
 #include <iostream>
 #include <sstream>
 
-#include "tui/framework/term/headless_driver.hpp"
+#include "tui/framework/headless/headless_driver.hpp"
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 
 namespace orvo::tui {
 namespace {

@@ -7,8 +7,8 @@
 #include <future>
 #include <thread>
 
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 
 namespace orvo::tui {
 namespace {

@@ -2,8 +2,8 @@
 // BINDINGS, and bindings whose action nobody registers.
 #include <gtest/gtest.h>
 
+#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/widgets/pilot.hpp"
 
 namespace orvo::tui {
 namespace {

@@ -266,7 +266,7 @@ class Renderer {
 
   void paragraph(const md::Inlines& runs, int width, const Style& base) {
     Text t = inline_text(runs, base);
-    for (Strip& row : t.wrap(width)) emit(std::move(row));
+    for (Strip& row : t.rich_wrap(width)) emit(std::move(row));
   }
 
   void heading(const Block& b, int width) {
@@ -274,7 +274,7 @@ class Renderer {
     Text t = inline_text(b.inlines, st);
     if (b.level == 1) t.justify = Justify::Center;
     int widest = 0;
-    for (Strip& row : t.wrap(width)) {
+    for (Strip& row : t.rich_wrap(width)) {
       widest = std::max(widest, row.cell_length());
       emit(std::move(row));
     }
@@ -296,7 +296,7 @@ class Renderer {
     std::string_view html = b.code;
     while (!html.empty() && html.back() == '\n') html.remove_suffix(1);
     Text t(html, styles_[HtmlStyle]);
-    for (Strip& row : t.wrap(width)) emit(std::move(row));
+    for (Strip& row : t.rich_wrap(width)) emit(std::move(row));
   }
 
   // ---- code
@@ -499,7 +499,7 @@ class Renderer {
         t.justify = a == md::Align::Center  ? Justify::Center
                     : a == md::Align::Right ? Justify::Right
                                             : Justify::Left;
-        wrapped[c] = t.empty() ? std::vector<Strip>() : t.wrap(widths[c]);
+        wrapped[c] = t.empty() ? std::vector<Strip>() : t.rich_wrap(widths[c]);
         height = std::max(height, wrapped[c].size());
       }
       const std::string pad_text(static_cast<std::size_t>(pad), ' ');

@@ -100,9 +100,9 @@ class CellBuffer {
   std::string ansi_text() const;
 
  private:
-  friend class Compositor;
+  friend class FrameDiffer;
   friend class VirtualTerminal;
-  // Every change goes through here, so the rows it touches are known to the compositor.
+  // Every change goes through here, so the rows it touches are known to the frame differ.
   Cell& cell(int x, int y) {
     dirty_[static_cast<std::size_t>(y)] = 1;
     return cells_[static_cast<std::size_t>(y) * size_.width + x];
@@ -111,7 +111,7 @@ class CellBuffer {
 
   Size size_;
   std::vector<Cell> cells_;
-  std::vector<std::uint8_t> dirty_;  // rows changed since the compositor last looked
+  std::vector<std::uint8_t> dirty_;  // rows changed since the frame differ last looked
 };
 
 }  // namespace orvo::tui

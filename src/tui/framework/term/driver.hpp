@@ -5,7 +5,7 @@
 // The UI thread's loop, in outline:
 //
 //   driver.start();                       // raw mode, alternate screen, mouse, paste ...
-//   Compositor comp(driver.size());
+//   FrameDiffer comp(driver.size());
 //   std::vector<InputEvent> events;
 //   while (running) {
 //     events.clear();
@@ -62,7 +62,7 @@ class Driver {
   // Makes a poll() in progress (or the next one) return. Callable from any thread.
   virtual void wake() = 0;
 
-  // Writes one frame (the compositor's bytes) in one write, wrapped in synchronized output where
+  // Writes one frame (the frame differ's bytes) in one write, wrapped in synchronized output where
   // the terminal supports it. Nothing is written for an empty frame.
   virtual void write_frame(std::string_view bytes) = 0;
 

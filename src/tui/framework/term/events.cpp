@@ -6,9 +6,9 @@ namespace {
 
 std::string mods_text(std::uint8_t m) {
   std::string s;
-  if (m & kModCtrl) s += " ctrl";
-  if (m & kModAlt) s += " alt";
-  if (m & kModShift) s += " shift";
+  for (const ModifierName& mod : kModifierNames) {
+    if (m & mod.bit) (s += ' ') += mod.name;
+  }
   return s;
 }
 
@@ -32,6 +32,30 @@ std::string quoted(std::string_view text) {
 }
 
 }  // namespace
+
+std::string modifier_prefix(std::uint8_t mods) {
+  std::string p;
+  for (const ModifierName& mod : kModifierNames) {
+    if (mods & mod.bit) (p += mod.name) += '+';
+  }
+  return p;
+}
+
+std::uint8_t take_modifier_prefixes(std::string_view& key) {
+  std::uint8_t bits = 0;
+  for (bool found = true; found;) {
+    found = false;
+    for (const ModifierName& mod : kModifierNames) {
+      const std::size_t n = mod.name.size();
+      if (key.size() > n + 1 && key.substr(0, n) == mod.name && key[n] == '+') {
+        bits |= mod.bit;
+        key.remove_prefix(n + 1);
+        found = true;
+      }
+    }
+  }
+  return bits;
+}
 
 std::string describe(const InputEvent& event) {
   struct Visitor {

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace orvo::tui {
@@ -23,6 +24,22 @@ inline constexpr std::uint8_t kModNone = 0;
 inline constexpr std::uint8_t kModShift = 1;
 inline constexpr std::uint8_t kModAlt = 2;
 inline constexpr std::uint8_t kModCtrl = 4;
+
+// Each modifier bit with the name key names spell it with, in the order a key name writes them
+// ("ctrl+alt+shift+up").
+struct ModifierName {
+  std::uint8_t bit;
+  std::string_view name;
+};
+inline constexpr ModifierName kModifierNames[] = {
+    {kModCtrl, "ctrl"}, {kModAlt, "alt"}, {kModShift, "shift"}};
+
+// The prefix of a key name for `mods`: "ctrl+alt+" for kModCtrl | kModAlt.
+std::string modifier_prefix(std::uint8_t mods);
+// Takes the modifier prefixes off the front of `key` (in any order) and returns their bits:
+// "shift+ctrl+up" leaves "up" and returns kModCtrl | kModShift. A prefix must be followed by a
+// key: "ctrl+" alone is left as it is.
+std::uint8_t take_modifier_prefixes(std::string_view& key);
 
 struct KeyEvent {
   std::string key;        // normalised name, see above
@@ -71,7 +88,7 @@ struct ResizeEvent {
 };
 
 // The terminal's content is gone (the program was suspended and resumed): repaint every cell,
-// i.e. Compositor::invalidate() and draw a full frame.
+// i.e. FrameDiffer::invalidate() and draw a full frame.
 struct RedrawEvent {
   bool operator==(const RedrawEvent&) const = default;
 };

@@ -15,14 +15,6 @@ constexpr std::size_t kMaxSeq = 32;
 // Bracketed paste end marker: CSI 201 ~.
 constexpr std::string_view kPasteEnd = "\x1b[201~";
 
-std::string modifier_prefix(std::uint8_t mods) {
-  std::string p;
-  if (mods & kModCtrl) p += "ctrl+";
-  if (mods & kModAlt) p += "alt+";
-  if (mods & kModShift) p += "shift+";
-  return p;
-}
-
 // Splits "1;5" into numbers; an empty field is 0. False on anything but digits and ';'.
 bool parse_params(std::string_view s, std::array<int, 4>& out, int& count) {
   out.fill(0);

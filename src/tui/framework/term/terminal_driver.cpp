@@ -129,6 +129,31 @@ std::string mode_sequence(TerminalMode mode, bool on) {
   return "\x1b[?" + std::to_string(static_cast<int>(mode)) + (on ? "h" : "l");
 }
 
+std::vector<ModeSwitch> session_modes(const TerminalOptions& options) {
+  std::vector<ModeSwitch> modes;
+  if (options.alternate_screen) modes.push_back({TerminalMode::AlternateScreen, true});
+  modes.push_back({TerminalMode::CursorVisible, false});
+  if (options.mouse) {
+    modes.push_back({TerminalMode::MousePress, true});
+    modes.push_back({TerminalMode::MouseDrag, true});
+    modes.push_back({TerminalMode::MouseSgr, true});
+  }
+  if (options.bracketed_paste) modes.push_back({TerminalMode::BracketedPaste, true});
+  return modes;
+}
+
+std::string session_mode_sequence(const TerminalOptions& options, bool entering) {
+  const std::vector<ModeSwitch> modes = session_modes(options);
+  std::string out;
+  if (entering) {
+    for (const ModeSwitch& m : modes) out += mode_sequence(m.mode, m.on);
+  } else {
+    for (auto it = modes.rbegin(); it != modes.rend(); ++it)
+      out += mode_sequence(it->mode, !it->on);
+  }
+  return out;
+}
+
 TerminalDriver::TerminalDriver(TerminalOptions options) : options_(std::move(options)) {
   if (::pipe2(wake_pipe_, O_NONBLOCK | O_CLOEXEC) != 0) throw_errno("pipe");
   sync_ = options_.sync == TerminalOptions::Sync::On;
@@ -156,14 +181,7 @@ void TerminalDriver::start() {
   reset_.clear();
   if (options_.sync != TerminalOptions::Sync::Off) reset_ += kEndSync;
   reset_ += kResetStyle;
-  if (options_.bracketed_paste) reset_ += mode_sequence(TerminalMode::BracketedPaste, false);
-  if (options_.mouse) {
-    reset_ += mode_sequence(TerminalMode::MouseSgr, false);
-    reset_ += mode_sequence(TerminalMode::MouseDrag, false);
-    reset_ += mode_sequence(TerminalMode::MousePress, false);
-  }
-  reset_ += mode_sequence(TerminalMode::CursorVisible, true);
-  if (options_.alternate_screen) reset_ += mode_sequence(TerminalMode::AlternateScreen, false);
+  reset_ += session_mode_sequence(options_, false);
 
   g_active = this;
   g_fd = fd_;
@@ -257,16 +275,7 @@ void TerminalDriver::enter_modes() {
   if (::tcsetattr(fd_, TCSANOW, &raw) != 0) throw_errno("tcsetattr");
   modes_on_ = true;
 
-  std::string on;
-  if (options_.alternate_screen) on += mode_sequence(TerminalMode::AlternateScreen, true);
-  on += mode_sequence(TerminalMode::CursorVisible, false);
-  if (options_.mouse) {
-    on += mode_sequence(TerminalMode::MousePress, true);
-    on += mode_sequence(TerminalMode::MouseDrag, true);
-    on += mode_sequence(TerminalMode::MouseSgr, true);
-  }
-  if (options_.bracketed_paste) on += mode_sequence(TerminalMode::BracketedPaste, true);
-  write_all(on);
+  write_all(session_mode_sequence(options_, true));
 }
 
 void TerminalDriver::leave_modes() {

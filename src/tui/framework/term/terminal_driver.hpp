@@ -33,6 +33,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "tui/framework/term/driver.hpp"
 #include "tui/framework/term/input_parser.hpp"
@@ -68,6 +69,17 @@ struct TerminalOptions {
   // request to suspend (as SIGTSTP above) instead of reporting "ctrl+z".
   bool ctrl_z_suspends = true;
 };
+
+// The private modes a full-screen run switches, in the order they are entered, with the state
+// each has while the run lasts (the cursor is hidden, the rest are set). Leaving undoes them in
+// reverse order. The terminal driver and the headless driver both use this one list.
+struct ModeSwitch {
+  TerminalMode mode;
+  bool on;  // the state while running
+};
+std::vector<ModeSwitch> session_modes(const TerminalOptions& options);
+// The bytes that enter (`entering`) or leave the modes of session_modes(options).
+std::string session_mode_sequence(const TerminalOptions& options, bool entering);
 
 class TerminalDriver final : public Driver {
  public:

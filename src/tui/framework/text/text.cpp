@@ -249,7 +249,7 @@ Strip Text::to_strip() const {
   return Strip(rb.segments(0, plain_.size()));
 }
 
-std::vector<Strip> Text::wrap(int width) const {
+std::vector<Strip> Text::rich_wrap(int width) const {
   if (width < 1) width = 1;
   const std::vector<Run> runs = resolve_runs(plain_, spans_, style_);
   const RowBuilder rb(plain_, runs);
@@ -392,7 +392,7 @@ std::vector<Strip> Text::wrap(int width) const {
 }
 
 std::vector<Strip> Text::render_lines(const Console&, int width) const {
-  return wrap(width);
+  return rich_wrap(width);
 }
 
 }  // namespace orvo::tui

@@ -5,7 +5,7 @@
 //   t.append(other_text);             appends another Text with its spans
 //   t.stylize(style, start, end);     adds a span over bytes [start, end) of plain()
 //   t.no_wrap = true; t.overflow = Overflow::Ellipsis;
-//   t.wrap(width) / render_lines(console, width) -> std::vector<Strip>
+//   t.rich_wrap(width) / render_lines(console, width) -> std::vector<Strip>
 //   Text::from_ansi(s)                SGR sequences become spans; everything else is dropped
 //   Text::from_markup(s) / render_markup(s)   console markup "[bold red]x[/]"
 //
@@ -95,8 +95,9 @@ class Text : public Renderable {
 
   // The whole text as one row of segments (newlines kept as they are; use on one line).
   Strip to_strip() const;
-  // Rows at `width` cells (see the header comment). width < 1 counts as 1.
-  std::vector<Strip> wrap(int width) const;
+  // Rows at `width` cells (see the header comment): rich-text wrapping with styles, by terminal
+  // cells; textwrap_wrap (textwrap.hpp) is the plain-string kind. width < 1 counts as 1.
+  std::vector<Strip> rich_wrap(int width) const;
   std::vector<Strip> render_lines(const Console& console, int width) const override;
   std::unique_ptr<Renderable> clone() const override { return std::make_unique<Text>(*this); }
 

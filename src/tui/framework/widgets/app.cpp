@@ -450,10 +450,10 @@ void App::start(Driver& driver) {
   }
   driver.start();
   size_ = driver.size();
-  compositor_ = std::make_unique<Compositor>(size_);
+  frame_differ_ = std::make_unique<FrameDiffer>(size_);
   // Hyperlinks only on a real terminal known to show them (headless runs stay byte-stable).
-  compositor_->set_hyperlinks(dynamic_cast<TerminalDriver*>(&driver) != nullptr &&
-                              terminal_shows_hyperlinks());
+  frame_differ_->set_hyperlinks(dynamic_cast<TerminalDriver*>(&driver) != nullptr &&
+                                terminal_shows_hyperlinks());
   exit_requested_ = false;
   ui_thread_.store(std::this_thread::get_id());
   {
@@ -544,15 +544,15 @@ void App::layout_now() {
 }
 
 void App::draw_frame() {
-  if (!compositor_) return;
+  if (!frame_differ_) return;
   layout_now();
-  CellBuffer& frame = compositor_->frame();
+  CellBuffer& frame = frame_differ_->frame();
   if (stack_.empty()) {
     frame.clear();
   } else {
     Painter::paint(frame, screen(), frame.region());  // covers every cell
   }
-  std::string bytes = compositor_->render();
+  std::string bytes = frame_differ_->render();
   if (Driver* d = driver_.load()) d->write_frame(bytes);
   dirty_ = false;
   last_frame_ = Clock::now();
@@ -560,7 +560,7 @@ void App::draw_frame() {
 }
 
 void App::repaint_all() {
-  if (compositor_) compositor_->invalidate();
+  if (frame_differ_) frame_differ_->invalidate();
   refresh();
 }
 
@@ -575,10 +575,10 @@ void App::dispatch_input(const InputEvent& e) {
     if (focused_) focused_->on_paste(p->text);
   } else if (auto* r = std::get_if<ResizeEvent>(&e)) {
     size_ = Size{std::max(1, r->width), std::max(1, r->height)};
-    if (compositor_) compositor_->resize(size_);
+    if (frame_differ_) frame_differ_->resize(size_);
     invalidate_layout();
   } else if (std::holds_alternative<RedrawEvent>(e)) {
-    if (compositor_) compositor_->invalidate();
+    if (frame_differ_) frame_differ_->invalidate();
     refresh();
   }
 }

@@ -39,8 +39,8 @@
 #include <vector>
 
 #include "tui/framework/message.hpp"
-#include "tui/framework/term/compositor.hpp"
 #include "tui/framework/term/driver.hpp"
+#include "tui/framework/term/frame_diff.hpp"
 #include "tui/framework/widgets/binding.hpp"
 #include "tui/framework/widgets/css.hpp"
 #include "tui/framework/widgets/widget.hpp"
@@ -339,7 +339,7 @@ class App : public MessageTarget {
   std::map<const Widget*, Widget*> saved_focus_;  // per hidden screen
   Widget* captured_ = nullptr;
 
-  std::unique_ptr<Compositor> compositor_;
+  std::unique_ptr<FrameDiffer> frame_differ_;
   Size size_{};
   bool dirty_ = true;
   bool layout_dirty_ = true;

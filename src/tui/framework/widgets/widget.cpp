@@ -346,7 +346,7 @@ void Static::update(std::string text) {
 
 const std::vector<Strip>& Static::rows(int width) {
   if (width != rows_width_) {
-    rows_ = width > 0 ? render_markup(text_).wrap(width) : std::vector<Strip>{};
+    rows_ = width > 0 ? render_markup(text_).rich_wrap(width) : std::vector<Strip>{};
     rows_width_ = width;
   }
   return rows_;

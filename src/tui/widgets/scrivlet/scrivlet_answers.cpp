@@ -3,7 +3,7 @@
 #include <array>
 
 #include "tui/framework/markdown/markdown.hpp"
-#include "tui/framework/wrap.hpp"
+#include "tui/framework/text/textwrap.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {
@@ -66,7 +66,7 @@ void Scrivlet::_write_wrapped(const std::string& line) {
     _track_lines();
     return;
   }
-  for (const auto& row : orvo::tui::wrap(line, n)) {
+  for (const auto& row : orvo::tui::textwrap_wrap(line, n)) {
     write(Text("  " + row));
     _track_lines();
   }
@@ -154,7 +154,7 @@ void Scrivlet::_render_assistant(const std::string& text) {
     const std::string_view para = std::string_view(text).substr(
         start, nl == std::string::npos ? std::string_view::npos : nl - start);
     if (has_content(para)) {
-      for (const auto& row : orvo::tui::wrap(para, w - 2)) {
+      for (const auto& row : orvo::tui::textwrap_wrap(para, w - 2)) {
         write(Text("  " + row));
         _track_lines();
       }

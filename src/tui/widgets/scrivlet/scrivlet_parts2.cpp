@@ -4,8 +4,8 @@
 #include <limits>
 
 #include "common/utf8.hpp"
+#include "tui/framework/text/textwrap.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/wrap.hpp"
 #include "tui/widgets/scrivlet/clipboard.hpp"
 #include "tui/widgets/scrivlet/formatting.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
@@ -97,7 +97,7 @@ void Scrivlet::_render_thinking(const std::string& text, bool expanded, int hist
   const int avail_w = fmt::budget(_app_width(), kBodyOffset, kBodyFallback, kBodyFloor);
   const std::size_t max_show = std::min(n, kMaxShow);
   for (std::size_t i = 0; i < max_show; ++i) {
-    auto rows = orvo::tui::wrap(lines[i], avail_w - 4, "    ", "    ");
+    auto rows = orvo::tui::textwrap_wrap(lines[i], avail_w - 4, "    ", "    ");
     // A blank line still takes its row.
     if (rows.empty()) rows.emplace_back();
     for (const auto& row : rows) {

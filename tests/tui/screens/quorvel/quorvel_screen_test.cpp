@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "../../../runtime/http_server.hpp"
-#include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/headless/pilot.hpp"
 
 namespace fs = std::filesystem;
 using namespace orvo::tui;

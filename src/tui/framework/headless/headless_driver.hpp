@@ -10,9 +10,9 @@
 #include <mutex>
 #include <string>
 
+#include "tui/framework/headless/virtual_terminal.hpp"
 #include "tui/framework/term/driver.hpp"
 #include "tui/framework/term/input_parser.hpp"
-#include "tui/framework/term/virtual_terminal.hpp"
 
 namespace orvo::tui {
 

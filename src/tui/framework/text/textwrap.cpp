@@ -1,12 +1,12 @@
-// The greedy word wrapper declared in tui/framework/wrap.hpp. Chunking follows Python textwrap's
-// word-separator rules exactly (whitespace runs, words, hyphenated-word pieces, em-dashes), so
-// the rows match textwrap.wrap for the same text, width and indents.
+// The greedy word wrapper declared in tui/framework/text/textwrap.hpp. Chunking follows Python
+// textwrap's word-separator rules exactly (whitespace runs, words, hyphenated-word pieces,
+// em-dashes), so the rows match textwrap.wrap for the same text, width and indents.
 #include <utf8proc.h>
 #include <cstring>
 #include <stdexcept>
 
 #include "common/utf8.hpp"
-#include "tui/framework/wrap.hpp"
+#include "tui/framework/text/textwrap.hpp"
 
 namespace orvo::tui {
 namespace {
@@ -203,8 +203,9 @@ class Wrapper {
 
 }  // namespace
 
-std::vector<std::string> wrap(std::string_view text, int width, std::string_view initial_indent,
-                              std::string_view subsequent_indent) {
+std::vector<std::string> textwrap_wrap(std::string_view text, int width,
+                                       std::string_view initial_indent,
+                                       std::string_view subsequent_indent) {
   if (width <= 0) throw std::invalid_argument("wrap: width must be > 0");
   const long init_len = static_cast<long>(text::count_chars(initial_indent));
   const long sub_len = static_cast<long>(text::count_chars(subsequent_indent));

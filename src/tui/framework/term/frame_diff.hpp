@@ -1,12 +1,12 @@
 // Turns frames into the fewest bytes that update the terminal.
 //
-// The compositor keeps two cell buffers: the frame being drawn (frame()) and the frame the
+// The frame differ keeps two cell buffers: the frame being drawn (frame()) and the frame the
 // terminal shows. render() compares them and writes only the cells that changed: a cursor move
 // (CUP) only where the next changed cell is not where the cursor already is, and SGR changes
 // only where the style differs from the previous cell written. The frame being drawn keeps its
 // content after render(), so a caller may redraw only what changed or everything each time.
 //
-//   Compositor comp({80, 24});
+//   FrameDiffer comp({80, 24});
 //   comp.frame().draw_text(0, 0, "hello", style);
 //   driver.write_frame(comp.render());   // one write per frame
 #pragma once
@@ -17,9 +17,9 @@
 
 namespace orvo::tui {
 
-class Compositor {
+class FrameDiffer {
  public:
-  explicit Compositor(Size size = {});
+  explicit FrameDiffer(Size size = {});
 
   Size size() const { return frame_.size(); }
   // A new screen size: the frame is cleared and the next render() repaints everything.

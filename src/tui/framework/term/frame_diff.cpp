@@ -1,4 +1,4 @@
-#include "tui/framework/term/compositor.hpp"
+#include "tui/framework/term/frame_diff.hpp"
 
 namespace orvo::tui {
 
@@ -25,25 +25,25 @@ int digits(int n) {
 
 }  // namespace
 
-Compositor::Compositor(Size size) : frame_(size), shown_(size) {}
+FrameDiffer::FrameDiffer(Size size) : frame_(size), shown_(size) {}
 
-void Compositor::resize(Size size) {
+void FrameDiffer::resize(Size size) {
   frame_.resize(size);
   shown_.resize(size);
   full_ = true;
 }
 
-void Compositor::invalidate() {
+void FrameDiffer::invalidate() {
   full_ = true;
 }
 
-std::string Compositor::render() {
+std::string FrameDiffer::render() {
   std::string out;
   render(out);
   return out;
 }
 
-int Compositor::render(std::string& out) {
+int FrameDiffer::render(std::string& out) {
   if (shown_.size() != frame_.size()) {  // the frame was resized directly
     shown_.resize(frame_.size());
     full_ = true;

@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "tui/framework/wrap.hpp"
+#include "tui/framework/text/textwrap.hpp"
 
 namespace orvo::tui {
 namespace {
@@ -160,16 +160,16 @@ TEST(TextWrap, MatchesPythonTextwrap) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.text) + " @" + std::to_string(c.width));
-    EXPECT_EQ(wrap(c.text, c.width, c.initial, c.subsequent), c.rows);
+    EXPECT_EQ(textwrap_wrap(c.text, c.width, c.initial, c.subsequent), c.rows);
   }
 }
 
 TEST(TextWrap, RejectsWidthBelowOne) {
-  EXPECT_THROW(wrap("x", 0), std::invalid_argument);
+  EXPECT_THROW(textwrap_wrap("x", 0), std::invalid_argument);
 }
 
 TEST(TextWrap, InvalidUtf8CountsOneColumnPerByteAndIsKept) {
-  EXPECT_EQ(wrap("ab\xFF\xFE cd", 4), (Rows{"ab\xFF\xFE", "cd"}));
+  EXPECT_EQ(textwrap_wrap("ab\xFF\xFE cd", 4), (Rows{"ab\xFF\xFE", "cd"}));
 }
 
 // Random texts against the real textwrap, when a Python interpreter is at hand.
@@ -245,7 +245,7 @@ TEST(TextWrap, DifferentialAgainstPython) {
     const std::string line = out.substr(pos, nl - pos);
     pos = nl + 1;
     std::string expected;
-    for (const auto& r : wrap(c.text, c.width, c.initial, c.subsequent)) {
+    for (const auto& r : textwrap_wrap(c.text, c.width, c.initial, c.subsequent)) {
       if (!expected.empty()) expected += ' ';
       expected += "x" + hex(r);
     }

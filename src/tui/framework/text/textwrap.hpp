@@ -1,5 +1,6 @@
-// Greedy word wrapper with the rows of Python's textwrap.wrap(text, width, initial_indent=...,
-// subsequent_indent=...) at its defaults:
+// textwrap-style wrapping of plain strings by code points (Text::rich_wrap is the other kind:
+// styled text by terminal cells). Greedy word wrapper with the rows of Python's textwrap.wrap(text,
+// width, initial_indent=..., subsequent_indent=...) at its defaults:
 //  - tabs expand to the next multiple of 8 columns (the column restarts after '\n' and '\r'),
 //    every other ASCII whitespace character (LF, VT, FF, CR) becomes one space;
 //  - rows break at runs of spaces and after the hyphen inside a hyphenated word (letters on both
@@ -19,8 +20,8 @@
 
 namespace orvo::tui {
 
-std::vector<std::string> wrap(std::string_view text, int width,
-                              std::string_view initial_indent = "",
-                              std::string_view subsequent_indent = "");
+std::vector<std::string> textwrap_wrap(std::string_view text, int width,
+                                       std::string_view initial_indent = "",
+                                       std::string_view subsequent_indent = "");
 
 }  // namespace orvo::tui

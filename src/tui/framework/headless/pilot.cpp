@@ -1,4 +1,4 @@
-#include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/headless/pilot.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,21 +12,7 @@ KeyEvent key_event(std::string_view key) {
   KeyEvent e;
   e.key = std::string(key);
   std::string_view rest = key;
-  // Modifier prefixes in the order the input layer spells them; a lone "+" is a key.
-  for (;;) {
-    if (rest.size() > 5 && rest.substr(0, 5) == "ctrl+") {
-      e.modifiers |= kModCtrl;
-      rest.remove_prefix(5);
-    } else if (rest.size() > 4 && rest.substr(0, 4) == "alt+") {
-      e.modifiers |= kModAlt;
-      rest.remove_prefix(4);
-    } else if (rest.size() > 6 && rest.substr(0, 6) == "shift+") {
-      e.modifiers |= kModShift;
-      rest.remove_prefix(6);
-    } else {
-      break;
-    }
-  }
+  e.modifiers = take_modifier_prefixes(rest);  // a lone "+" is a key
   if (e.modifiers & (kModCtrl | kModAlt)) return e;
   if (rest == "space") {
     e.character.assign(1, ' ');

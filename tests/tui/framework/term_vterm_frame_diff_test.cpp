@@ -1,4 +1,4 @@
-// Replays the compositor's output on libvterm and compares its screen with the frame, cell by
+// Replays the frame differ's output on libvterm and compares its screen with the frame, cell by
 // cell: text, width, attributes and colours.
 #include <gtest/gtest.h>
 #include <vterm.h>
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/utf8.hpp"
-#include "tui/framework/term/compositor.hpp"
+#include "tui/framework/term/frame_diff.hpp"
 
 namespace orvo::tui {
 namespace {
@@ -74,7 +74,7 @@ class Vterm {
   int w_, h_;
 };
 
-TEST(CompositorOnVterm, RandomFramesAreReproducedExactly) {
+TEST(FrameDifferOnVterm, RandomFramesAreReproducedExactly) {
   constexpr int kW = 30, kH = 8;
   const char* const kTexts[] = {"a", "hello", "界", "世界x", "é", "  ", "ab好cd", "—", "█▌"};
   const Style kStyles[] = {Style(),
@@ -89,7 +89,7 @@ TEST(CompositorOnVterm, RandomFramesAreReproducedExactly) {
   std::mt19937 rng(1234);
   const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   for (int round = 0; round < 20; ++round) {
-    Compositor comp({kW, kH});
+    FrameDiffer comp({kW, kH});
     Vterm vt(kW, kH);
     vt.feed("\x1b[?1049h");
     for (int frame = 0; frame < 30; ++frame) {

@@ -1,4 +1,4 @@
-#include "tui/framework/term/headless_driver.hpp"
+#include "tui/framework/headless/headless_driver.hpp"
 
 #include "tui/framework/term/terminal_driver.hpp"
 
@@ -6,23 +6,13 @@ namespace orvo::tui {
 
 namespace {
 
-// The mode switches the terminal driver makes, so that the virtual screen's modes match.
+// The mode switches of a real run with every option on, so the virtual screen's modes match.
 std::string enter_sequence() {
-  return mode_sequence(TerminalMode::AlternateScreen, true) +
-         mode_sequence(TerminalMode::CursorVisible, false) +
-         mode_sequence(TerminalMode::MousePress, true) +
-         mode_sequence(TerminalMode::MouseDrag, true) +
-         mode_sequence(TerminalMode::MouseSgr, true) +
-         mode_sequence(TerminalMode::BracketedPaste, true);
+  return session_mode_sequence(TerminalOptions{}, true);
 }
 
 std::string leave_sequence() {
-  return "\x1b[0m" + mode_sequence(TerminalMode::BracketedPaste, false) +
-         mode_sequence(TerminalMode::MouseSgr, false) +
-         mode_sequence(TerminalMode::MouseDrag, false) +
-         mode_sequence(TerminalMode::MousePress, false) +
-         mode_sequence(TerminalMode::CursorVisible, true) +
-         mode_sequence(TerminalMode::AlternateScreen, false);
+  return "\x1b[0m" + session_mode_sequence(TerminalOptions{}, false);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "tui/framework/term/virtual_terminal.hpp"
+#include "tui/framework/headless/virtual_terminal.hpp"
 
 #include <charconv>
 #include <vector>

@@ -19,7 +19,7 @@
 #include <string>
 #include <string_view>
 
-#include "tui/framework/term/headless_driver.hpp"
+#include "tui/framework/headless/headless_driver.hpp"
 #include "tui/framework/widgets/app.hpp"
 
 namespace orvo::tui {

@@ -1,4 +1,4 @@
-// A small terminal emulator for tests: interprets the sequences the compositor and the drivers
+// A small terminal emulator for tests: interprets the sequences the frame differ and the drivers
 // write (text, CR, LF, BS, cursor moves, erase, SGR, private modes) into a cell grid, from which
 // screenshots are taken. Other sequences are skipped.
 #pragma once

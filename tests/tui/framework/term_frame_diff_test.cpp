@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "tui/framework/term/compositor.hpp"
-#include "tui/framework/term/virtual_terminal.hpp"
+#include "tui/framework/headless/virtual_terminal.hpp"
+#include "tui/framework/term/frame_diff.hpp"
 #include "tui/framework/text/segment.hpp"
 
 namespace orvo::tui {
@@ -90,17 +90,17 @@ TEST(CellBuffer, PlainTextTrimsOnlyWhenAsked) {
   EXPECT_EQ(buf.plain_text(false), "    \nx   ");
 }
 
-// ---- Compositor: the bytes written ----
+// ---- FrameDiffer: the bytes written ----
 
-TEST(Compositor, FirstFrameClearsThenWritesOnlyNonBlankCells) {
-  Compositor comp({10, 3});
+TEST(FrameDiffer, FirstFrameClearsThenWritesOnlyNonBlankCells) {
+  FrameDiffer comp({10, 3});
   comp.frame().draw_text(2, 1, "hi");
   EXPECT_EQ(comp.render(), "\x1b[0m\x1b[H\x1b[2J\x1b[2;3Hhi");
   EXPECT_EQ(comp.render(), "");  // nothing changed
 }
 
-TEST(Compositor, OneCellChange) {
-  Compositor comp({200, 60});
+TEST(FrameDiffer, OneCellChange) {
+  FrameDiffer comp({200, 60});
   comp.frame().fill(comp.frame().region(), to_cell_style(Style::parse("#aabbcc on #112233")));
   comp.render();
   comp.frame().put(120, 40, "x", 1, to_cell_style(Style::parse("bold #ffffff on #112233")));
@@ -109,8 +109,8 @@ TEST(Compositor, OneCellChange) {
   EXPECT_LT(bytes.size(), 64u);
 }
 
-TEST(Compositor, MovesTheCursorOnlyWhenNotContiguous) {
-  Compositor comp({40, 4});
+TEST(FrameDiffer, MovesTheCursorOnlyWhenNotContiguous) {
+  FrameDiffer comp({40, 4});
   comp.render();
   comp.frame().draw_text(0, 0, "abc");  // contiguous: one CUP
   comp.frame().draw_text(5, 0, "de");   // short gap of blanks: rewritten, no move
@@ -119,8 +119,8 @@ TEST(Compositor, MovesTheCursorOnlyWhenNotContiguous) {
   EXPECT_EQ(comp.render(), "\x1b[Habc  de\x1b[23Cfg\x1b[3;2Hh");
 }
 
-TEST(Compositor, SgrChangesOnlyWhereTheStyleChanges) {
-  Compositor comp({20, 1});
+TEST(FrameDiffer, SgrChangesOnlyWhereTheStyleChanges) {
+  FrameDiffer comp({20, 1});
   comp.render();
   const CellStyle bold = to_cell_style(Style::parse("bold"));
   const CellStyle bold_red = to_cell_style(Style::parse("bold red"));
@@ -131,8 +131,8 @@ TEST(Compositor, SgrChangesOnlyWhereTheStyleChanges) {
   EXPECT_EQ(comp.render(), "\x1b[H\x1b[1maa\x1b[31mbb\x1b[22mcc\x1b[0mdd");
 }
 
-TEST(Compositor, WideGraphemeReplacedByNarrowCells) {
-  Compositor comp({6, 1});
+TEST(FrameDiffer, WideGraphemeReplacedByNarrowCells) {
+  FrameDiffer comp({6, 1});
   comp.frame().draw_text(0, 0, "界");
   comp.render();
   comp.frame().draw_text(0, 0, "ab");
@@ -144,8 +144,8 @@ TEST(Compositor, WideGraphemeReplacedByNarrowCells) {
   EXPECT_EQ(comp.shown().plain_text(), "a x");
 }
 
-TEST(Compositor, InvalidateAndResizeRepaintEverything) {
-  Compositor comp({5, 2});
+TEST(FrameDiffer, InvalidateAndResizeRepaintEverything) {
+  FrameDiffer comp({5, 2});
   comp.frame().draw_text(0, 0, "ab");
   comp.render();
   comp.invalidate();
@@ -153,23 +153,23 @@ TEST(Compositor, InvalidateAndResizeRepaintEverything) {
   comp.resize({3, 1});
   EXPECT_EQ(comp.frame().plain_text(), "");
   EXPECT_EQ(comp.render(), "\x1b[0m\x1b[H\x1b[2J");
-  comp.frame().resize({4, 2});  // behind the compositor's back: still a full repaint
+  comp.frame().resize({4, 2});  // behind the frame differ's back: still a full repaint
   comp.frame().draw_text(3, 1, "z");
   EXPECT_EQ(comp.render(), "\x1b[0m\x1b[H\x1b[2J\x1b[2;4Hz");
 }
 
-TEST(Compositor, LastColumnLeavesTheCursorUnknown) {
+TEST(FrameDiffer, LastColumnLeavesTheCursorUnknown) {
   // After writing the last column the terminal's cursor waits to wrap; the next cell on the next
   // row needs an explicit move rather than relying on the wrap.
-  Compositor comp({3, 2});
+  FrameDiffer comp({3, 2});
   comp.render();
   comp.frame().draw_text(0, 0, "abc");
   comp.frame().draw_text(0, 1, "d");
   EXPECT_EQ(comp.render(), "\x1b[Habc\x1b[2Hd");
 }
 
-TEST(Compositor, OutputReplayedOnAVirtualTerminalGivesTheFrame) {
-  Compositor comp({12, 3});
+TEST(FrameDiffer, OutputReplayedOnAVirtualTerminalGivesTheFrame) {
+  FrameDiffer comp({12, 3});
   VirtualTerminal vt({12, 3});
   comp.frame().draw_text(0, 0, "hello 世界", to_cell_style(Style::parse("bold #5f87ff")));
   comp.frame().draw_text(2, 2, "x", to_cell_style(Style::parse("on #264f78")));
