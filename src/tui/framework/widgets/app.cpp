@@ -11,6 +11,7 @@
 #include "tui/framework/term/terminal_driver.hpp"
 #include "tui/framework/text/console.hpp"
 #include "tui/framework/widgets/layout.hpp"
+#include "tui/framework/widgets/paint.hpp"
 
 namespace orvo::tui {
 
