@@ -10,6 +10,7 @@
 
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/widgets/screen.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::host::view {

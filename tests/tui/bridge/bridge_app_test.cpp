@@ -13,6 +13,7 @@
 #include "tui/bridge/bridge.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {
 namespace {

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/container.hpp"
 #include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/widgets/screen.hpp"
+#include "tui/framework/widgets/static.hpp"
 
 namespace orvo::tui {
 namespace {

@@ -6,8 +6,11 @@
 
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/container.hpp"
 #include "tui/framework/widgets/pilot.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
+#include "tui/framework/widgets/screen.hpp"
+#include "tui/framework/widgets/static.hpp"
 
 namespace orvo::tui {
 

@@ -8,6 +8,7 @@
 #include "tui/framework/term/headless_driver.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {
 namespace {

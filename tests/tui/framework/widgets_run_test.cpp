@@ -11,6 +11,8 @@
 #include "tui/framework/term/headless_driver.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/pilot.hpp"
+#include "tui/framework/widgets/screen.hpp"
+#include "tui/framework/widgets/static.hpp"
 
 namespace orvo::tui {
 namespace {

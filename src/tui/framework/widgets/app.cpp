@@ -12,6 +12,7 @@
 #include "tui/framework/text/console.hpp"
 #include "tui/framework/widgets/layout.hpp"
 #include "tui/framework/widgets/paint.hpp"
+#include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {
 

@@ -5,6 +5,7 @@
 #include <variant>
 
 #include "tui/framework/term/events.hpp"
+#include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {
 
