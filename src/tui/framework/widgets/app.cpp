@@ -10,6 +10,7 @@
 #include "tui/framework/term/stdout_redirect.hpp"
 #include "tui/framework/term/terminal_driver.hpp"
 #include "tui/framework/text/console.hpp"
+#include "tui/framework/widgets/css_cascade.hpp"
 #include "tui/framework/widgets/layout.hpp"
 #include "tui/framework/widgets/paint.hpp"
 #include "tui/framework/widgets/screen.hpp"
@@ -269,7 +270,7 @@ void App::apply_styles(Screen& screen) {
   for (const auto& css : extra_css_) sources.push_back(&parsed("App CSS", css));
   std::vector<Rule> rules;
   for (const auto* src : sources) rules.insert(rules.end(), src->begin(), src->end());
-  walk(screen, [&](Widget& w) { w.styles_ = cascade(rules, w); });
+  StyleCascade::apply(screen, rules);
 }
 
 Size App::size() const {

@@ -229,6 +229,7 @@ class Widget : public Selectable {
   friend class ComposeResult;
   friend struct LayoutEngine;
   friend struct Painter;
+  friend struct StyleCascade;
 
   // Called by the application after each layout that changed the content size, before
   // on_resize (which subclasses may override without calling the base).
