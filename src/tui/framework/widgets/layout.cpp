@@ -3,40 +3,14 @@
 #include <algorithm>
 #include <cmath>
 
+#include "tui/framework/widgets/box_model.hpp"
+
 namespace orvo::tui {
 
 namespace {
 
-bool has_border(const Styles& s) {
-  return s.border && s.border->kind != BorderKind::None;
-}
-
-int scrollbar_width(const Styles& s) {
-  return std::max(0, s.scrollbar_size_v.value_or(1));
-}
-
-// Border, padding and an always-shown scrollbar: what auto sizes add to the content.
-int chrome_w(const Styles& s) {
-  int n = has_border(s) ? 2 : 0;
-  if (s.padding) n += s.padding->horizontal();
-  if (s.overflow_y == OverflowMode::Scroll) n += scrollbar_width(s);
-  return n;
-}
-
-int chrome_h(const Styles& s) {
-  int n = has_border(s) ? 2 : 0;
-  if (s.padding) n += s.padding->vertical();
-  return n;
-}
-
-int auto_height(Widget& c, int width) {
-  const Styles& s = c.styles();
-  return c.content_height(std::max(0, width - chrome_w(s))) + chrome_h(s);
-}
-
-int auto_width(Widget& c) {
-  return c.content_width() + chrome_w(c.styles());
-}
+using box_model::auto_height;
+using box_model::auto_width;
 
 int percent(int total, double p) {
   return static_cast<int>(std::floor(total * p / 100.0));
@@ -82,24 +56,17 @@ void LayoutEngine::arrange(Widget& w, Region outer, std::vector<Widget*>& resize
   outer.height = std::max(0, outer.height);
   w.region_ = outer;
   const Styles& s = w.styles_;
-  const int b = has_border(s) ? 1 : 0;
-  Region inner{outer.x + b, outer.y + b, std::max(0, outer.width - 2 * b),
-               std::max(0, outer.height - 2 * b)};
-  const Spacing pad = s.padding.value_or(Spacing{});
-  auto inside_padding = [&](const Region& r) {
-    return Region{r.x + pad.left, r.y + pad.top, std::max(0, r.width - pad.horizontal()),
-                  std::max(0, r.height - pad.vertical())};
-  };
-  w.content_ = inside_padding(inner);
+  Region inner = box_model::inside_border(s, outer);
+  w.content_ = box_model::inside_padding(s, inner);
   w.scrollbar_ = Region{};
   const OverflowMode oy = s.overflow_y.value_or(OverflowMode::Hidden);
-  const int sbw = scrollbar_width(s);
+  const int sbw = box_model::scrollbar_width(s);
   if (oy != OverflowMode::Hidden && sbw > 0 && inner.width > sbw) {
     bool show = oy == OverflowMode::Scroll || w.virtual_height() > w.content_.height;
     if (show) {
       w.scrollbar_ = Region{inner.right() - sbw, inner.y, sbw, inner.height};
       inner.width -= sbw;
-      w.content_ = inside_padding(inner);
+      w.content_ = box_model::inside_padding(s, inner);
     }
   }
   const int max = w.max_scroll_y();

@@ -4,13 +4,11 @@
 #include <cmath>
 #include <string>
 
+#include "tui/framework/widgets/box_model.hpp"
+
 namespace orvo::tui {
 
 namespace {
-
-bool has_border(const Styles& s) {
-  return s.border && s.border->kind != BorderKind::None;
-}
 
 struct BoxChars {
   const char *tl, *tr, *bl, *br, *h, *v;
@@ -67,7 +65,7 @@ void Painter::paint(CellBuffer& buf, Widget& w, Region clip) {
       buf.fill(Region{cv.right(), cv.y, vis.right() - cv.right(), cv.height}, bg_cells);
     }
   }
-  if (has_border(w.styles_)) paint_border(buf, w, vis, base);
+  if (box_model::border(w.styles_) > 0) paint_border(buf, w, vis, base);
 
   if (!cv.empty()) {
     for (int row = cv.y; row < cv.bottom(); ++row) {

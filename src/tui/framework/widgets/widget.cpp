@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/box_model.hpp"
 #include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {
@@ -182,17 +183,11 @@ int Widget::content_height(int width) {
     if (s.height && s.height->unit == Scalar::Unit::Cells) {
       h = static_cast<int>(s.height->value);
     } else {
-      int chrome_w = 0, chrome_h = 0;
-      if (s.border && s.border->kind != BorderKind::None) chrome_w = chrome_h = 2;
-      if (s.padding) {
-        chrome_w += s.padding->horizontal();
-        chrome_h += s.padding->vertical();
-      }
       int w = width;
       if (s.width && s.width->unit == Scalar::Unit::Cells) {
         w = std::min(width, static_cast<int>(s.width->value));
       }
-      h = c->content_height(std::max(0, w - chrome_w)) + chrome_h;
+      h = box_model::auto_height(*c, w);
     }
     total = horizontal ? std::max(total, h) : total + h;
   }
@@ -209,10 +204,7 @@ int Widget::content_width() {
     if (s.width && s.width->unit == Scalar::Unit::Cells) {
       w = static_cast<int>(s.width->value);
     } else {
-      int chrome = 0;
-      if (s.border && s.border->kind != BorderKind::None) chrome = 2;
-      if (s.padding) chrome += s.padding->horizontal();
-      w = c->content_width() + chrome;
+      w = box_model::auto_width(*c);
     }
     total = horizontal ? total + w : std::max(total, w);
   }
