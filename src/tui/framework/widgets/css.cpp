@@ -290,7 +290,8 @@ class Parser {
     return std::nullopt;
   }
 
-  std::optional<std::string> parse_color(std::string_view t) const {
+  // #rgb, #rrggbb or a name; nullopt for anything else.
+  static std::optional<Color> parse_color_literal(std::string_view t) {
     static const char* const kNamed[] = {
         "default",     "black",        "red",           "green",       "yellow",
         "blue",        "magenta",      "cyan",          "white",       "bright_black",
@@ -298,30 +299,35 @@ class Parser {
         "bright_cyan", "bright_white", "grey",          "gray",
     };
     if (t.empty()) return std::nullopt;
-    if (t[0] == '$') {
-      auto it = palette_.find(t.substr(1));
-      if (it == palette_.end()) return std::nullopt;
-      return it->second;
-    }
     if (t[0] == '#') {
       auto hex = t.substr(1);
       if (hex.size() != 3 && hex.size() != 6) return std::nullopt;
+      std::string full = "#";
       for (char c : hex) {
         if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+        full.append(hex.size() == 3 ? 2 : 1, c);
       }
-      std::string out = "#";
-      for (char c : hex) {
-        char l = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        out += l;
-        if (hex.size() == 3) out += l;
-      }
-      return out;
+      return Color::try_parse(full);
     }
     std::string l = lower(t);
     for (const char* n : kNamed) {
-      if (l == n) return l;
+      if (l == n) return Color::try_parse(l);
     }
     return std::nullopt;
+  }
+
+  // A literal colour or a `$variable` of the palette. A palette entry that is no colour is an
+  // error of the rule that uses it, reported with that rule's line.
+  std::optional<Color> parse_color(std::string_view t, int line) const {
+    if (t.empty() || t[0] != '$') return parse_color_literal(t);
+    auto it = palette_.find(t.substr(1));
+    if (it == palette_.end()) return std::nullopt;
+    auto c = parse_color_literal(it->second);
+    if (!c) {
+      fail(line, "the palette's " + printable(t) + " is '" + printable(it->second) +
+                     "', which is not a colour (#rgb, #rrggbb or a name)");
+    }
+    return c;
   }
 
   void apply(Styles& s, const std::string& name, std::string_view raw, int line) {
@@ -405,7 +411,7 @@ class Parser {
       if (h) s.align_h = h;
       if (v) s.align_v = v;
     } else if (name == "color" || name == "background") {
-      auto c = parse_color(one("a colour: #rgb, #rrggbb, a name or $variable"));
+      auto c = parse_color(one("a colour: #rgb, #rrggbb, a name or $variable"), line);
       if (!c) bad_value(line, name, raw, "a colour: #rgb, #rrggbb, a name or $variable");
       (name == "color" ? s.color : s.background) = *c;
     } else if (name == "border") {
@@ -426,7 +432,7 @@ class Parser {
       }
       if (!found) bad_value(line, name, raw, kExpected);
       if (toks.size() == 2) {
-        auto c = parse_color(toks[1]);
+        auto c = parse_color(toks[1], line);
         if (!c) bad_value(line, name, raw, kExpected);
         b.color = *c;
       }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <tuple>
 
+#include "tui/framework/text/style.hpp"
 #include "tui/framework/widgets/widget.hpp"
 
 namespace orvo::tui {
@@ -79,6 +80,11 @@ Styles Stylesheet::compute(const Selectable& node) const {
 
 void StyleCascade::apply(Widget& root, const std::vector<Rule>& rules) {
   root.styles_ = cascade(rules, root);
+  // Colours are inherited; the parent's base style is final by now (the walk goes down).
+  Style base = root.parent_ ? root.parent_->base_style_ : Style{};
+  if (root.styles_.color) base = base.with_color(*root.styles_.color);
+  if (root.styles_.background) base = base.with_bgcolor(*root.styles_.background);
+  root.base_style_ = base;
   for (auto& c : root.children_) apply(*c, rules);
 }
 

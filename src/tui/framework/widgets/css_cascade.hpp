@@ -11,7 +11,8 @@ namespace orvo::tui {
 class Widget;
 
 struct StyleCascade {
-  // Gives `root` and every widget under it the merged styles of the rules that match it.
+  // Gives `root` and every widget under it the merged styles of the rules that match it, and
+  // its base style: the colour and background it sets or inherits.
   static void apply(Widget& root, const std::vector<Rule>& rules);
 };
 

@@ -47,7 +47,7 @@ void Painter::paint(CellBuffer& buf, Widget& w, Region clip) {
   if (w.styles_.display == Display::None) return;
   const Region vis = w.region_.intersect(clip);
   if (vis.empty()) return;
-  const Style base = w.base_style();
+  const Style& base = w.base_style_;
   // Each cell is written about once: a widget with a background of its own fills only what its
   // rows do not cover (border, padding); the root fills everything once, cheaply.
   const bool own_bg = w.styles_.background.has_value() || !w.parent_;
@@ -96,9 +96,7 @@ void Painter::paint_border(CellBuffer& buf, Widget& w, const Region& clip, const
   const Region r = w.region_;
   if (r.width < 2 || r.height < 2) return;
   Style st = base;
-  if (!w.styles_.border->color.empty()) {
-    if (auto c = Color::try_parse(w.styles_.border->color)) st = st.with_color(*c);
-  }
+  if (w.styles_.border->color) st = st.with_color(*w.styles_.border->color);
   const BoxChars bc = box_chars(w.styles_.border->kind);
   std::string top = bc.tl, bottom = bc.bl;
   for (int i = 0; i < r.width - 2; ++i) {

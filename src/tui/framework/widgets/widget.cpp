@@ -143,23 +143,6 @@ Widget& Widget::query_one_widget(std::string_view selector) {
   return *found.front();
 }
 
-Style Widget::base_style() const {
-  Style s;
-  for (const Widget* w = this; w; w = w->parent_) {
-    if (w->styles_.color) {
-      if (auto c = Color::try_parse(*w->styles_.color)) s = s.with_color(*c);
-      break;
-    }
-  }
-  for (const Widget* w = this; w; w = w->parent_) {
-    if (w->styles_.background) {
-      if (auto c = Color::try_parse(*w->styles_.background)) s = s.with_bgcolor(*c);
-      break;
-    }
-  }
-  return s;
-}
-
 Strip Widget::render_line(int) {
   return Strip();
 }

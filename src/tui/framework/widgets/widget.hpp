@@ -145,8 +145,9 @@ class Widget : public Selectable {
   // Size of the content area (what render_line fills); 0x0 before layout.
   Size size() const { return Size{content_.width, content_.height}; }
   const Styles& styles() const { return styles_; }
-  // The base style of the content: the computed colour and background.
-  Style base_style() const;
+  // The base style of the content: the computed colour and background (each from the nearest
+  // widget up the tree that sets it).
+  Style base_style() const { return base_style_; }
 
   // --- drawing
   // Row y (0 = top of the content area) of what is visible now. Rows past the content give "".
@@ -251,6 +252,7 @@ class Widget : public Selectable {
   bool mounted_ = false;
 
   Styles styles_;
+  Style base_style_;  // resolved with styles_, so painting neither parses nor climbs the tree
   Region region_;
   Region content_;
   Region scrollbar_;  // vertical scrollbar area (empty when none)
