@@ -9,6 +9,7 @@
 
 #include "config/config.hpp"
 #include "tui/framework/headless/pilot.hpp"
+#include "tui/framework/widgets/screen.hpp"
 #include "tui/screens/quorvel/quorvel_screen.hpp"
 
 namespace {

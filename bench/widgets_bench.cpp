@@ -10,6 +10,7 @@
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
+#include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {
 namespace {

@@ -12,6 +12,8 @@
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
+#include "tui/framework/widgets/screen.hpp"
+#include "tui/framework/widgets/static.hpp"
 
 using namespace orvo::tui;
 

@@ -83,7 +83,9 @@ for sig in TERM HUP; do
   $T send-keys -t kv -l "go"
   $T send-keys -t kv Enter
   wait_for "ctrl+c to stop" 10
-  pkill -"$sig" -f "^$BIN" 2>/dev/null || pkill -"$sig" -x kestravel
+  # Only the program in this pane: other tests may run the same binary at the same time.
+  pane_pid=$($T display -p -t kv '#{pane_pid}')
+  pkill -"$sig" -P "$pane_pid" -f "^$BIN" || fail "no program in the pane for SIG$sig"
   wait_for "EXITED=" 2
   restored "SIG$sig"
 done

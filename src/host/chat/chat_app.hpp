@@ -35,6 +35,7 @@
 #include "output/output_manager.hpp"
 #include "tui/bridge/bridge.hpp"
 #include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/screen.hpp"
 #include "tui/screens/quorvel/quorvel_screen.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 

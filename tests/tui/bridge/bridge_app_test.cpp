@@ -13,6 +13,8 @@
 #include "tui/bridge/bridge.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
+#include "tui/framework/headless/pilot.hpp"
+#include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {
 namespace {

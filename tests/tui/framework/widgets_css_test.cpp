@@ -1,6 +1,10 @@
 // The stylesheet subset: values, selectors and cascade, and errors that name their line.
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+
+#include "tui/framework/text/style.hpp"
 #include "tui/framework/widgets/css.hpp"
 
 namespace orvo::tui {
@@ -43,19 +47,23 @@ TEST(WidgetsCss, PropertyValues) {
        [](const Styles& s) { return s.align_h == AlignH::Center && s.align_v == AlignV::Middle; }},
       {"A { align: right bottom; }",
        [](const Styles& s) { return s.align_h == AlignH::Right && s.align_v == AlignV::Bottom; }},
-      {"A { color: #5F87FF; }", [](const Styles& s) { return s.color == "#5f87ff"; }},
-      {"A { color: #abc; }", [](const Styles& s) { return s.color == "#aabbcc"; }},
-      {"A { color: red; }", [](const Styles& s) { return s.color == "red"; }},
+      {"A { color: #5F87FF; }",
+       [](const Styles& s) { return s.color == Color::rgb(0x5f, 0x87, 0xff); }},
+      {"A { color: #abc; }",
+       [](const Styles& s) { return s.color == Color::rgb(0xaa, 0xbb, 0xcc); }},
+      {"A { color: red; }", [](const Styles& s) { return s.color == Color::standard(1); }},
       {"A { background: $surface; }",
-       [](const Styles& s) { return s.background == default_palette().at("surface"); }},
+       [](const Styles& s) {
+         return s.background == Color::parse(default_palette().at("surface"));
+       }},
       {"A { background: $primary; color: $accent }",
        [](const Styles& s) {
-         return s.background == default_palette().at("primary") &&
-                s.color == default_palette().at("accent");
+         return s.background == Color::parse(default_palette().at("primary")) &&
+                s.color == Color::parse(default_palette().at("accent"));
        }},
       {"A { border: round #5f87ff; }",
        [](const Styles& s) {
-         return s.border == Border{BorderKind::Round, "#5f87ff"};
+         return s.border == Border{BorderKind::Round, Color::rgb(0x5f, 0x87, 0xff)};
        }},
       {"A { border: none; }", [](const Styles& s) { return s.border->kind == BorderKind::None; }},
       {"A { overflow-y: scroll; overflow-x: hidden; }",
@@ -115,6 +123,36 @@ TEST(WidgetsCss, ErrorsNameTheLine) {
   }
 }
 
+// Palette entries are colours of the stylesheet syntax, parsed with the rule that names them; one
+// that is no colour is an error at that rule's line, not a colour silently left out when drawn.
+TEST(WidgetsCss, PaletteVariables) {
+  const Palette palette = {{"short", "#abc"}, {"named", "Bright_Cyan"}, {"bad", "nope"}};
+  struct Case {
+    const char* declaration;
+    std::optional<Color> color;  // nullopt: a CssError on line 2
+  };
+  const Case cases[] = {
+      {"color: $short", Color::rgb(0xaa, 0xbb, 0xcc)},
+      {"color: $named", Color::standard(14)},
+      {"border: solid $short", Color::rgb(0xaa, 0xbb, 0xcc)},
+      {"color: $bad", std::nullopt},
+      {"border: solid $bad", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.declaration);
+    try {
+      auto rules = parse_css(std::string("A {\n  ") + c.declaration + ";\n}", "Origin", palette);
+      ASSERT_EQ(rules.size(), 1u);
+      const Styles& s = rules[0].styles;
+      EXPECT_EQ(s.border ? s.border->color : s.color, c.color);
+    } catch (const CssError& e) {
+      EXPECT_FALSE(c.color) << e.what();
+      EXPECT_EQ(e.line(), 2);
+      EXPECT_NE(std::string(e.what()).find("'nope'"), std::string::npos) << e.what();
+    }
+  }
+}
+
 struct Node : Selectable {
   std::string id;
   std::vector<std::string> types, classes;
@@ -150,7 +188,7 @@ TEST(WidgetsCss, SelectorsAndCascade) {
   Styles s = sheet.compute(box);
   EXPECT_EQ(s.width, Scalar::cells(52));
   EXPECT_EQ(s.height, Scalar::automatic());
-  EXPECT_EQ(s.color, "blue");  // class beats type
+  EXPECT_EQ(s.color, Color::standard(4));  // class beats type
   EXPECT_EQ(s.padding, (Spacing{1, 1, 1, 1}));
   ASSERT_TRUE(s.border);
   EXPECT_EQ(s.border->kind, BorderKind::Round);
@@ -192,15 +230,15 @@ TEST(WidgetsCss, ShippedStylesheetsParse) {
   EXPECT_EQ(mode[1].selectors[0].parts[0].id, "picker-header");
   EXPECT_EQ(header.dock, Dock::Top);
   EXPECT_EQ(header.height, Scalar::cells(1));
-  EXPECT_EQ(header.color, "#5f87ff");
-  EXPECT_EQ(header.background, default_palette().at("surface"));
+  EXPECT_EQ(header.color, Color::rgb(0x5f, 0x87, 0xff));
+  EXPECT_EQ(header.background, Color::parse(default_palette().at("surface")));
   EXPECT_EQ(mode[2].styles.align_h, AlignH::Center);
   EXPECT_EQ(mode[2].styles.align_v, AlignV::Middle);
   const Styles& box = mode[3].styles;
   EXPECT_EQ(box.width, Scalar::cells(52));
   EXPECT_EQ(box.height, Scalar::automatic());
   EXPECT_EQ(box.padding, (Spacing{1, 2, 1, 2}));
-  EXPECT_EQ(box.border, (Border{BorderKind::Round, "#5f87ff"}));
+  EXPECT_EQ(box.border, (Border{BorderKind::Round, Color::rgb(0x5f, 0x87, 0xff)}));
 }
 
 }  // namespace

@@ -7,7 +7,11 @@
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
+#include "tui/framework/headless/pilot.hpp"
+#include "tui/framework/widgets/container.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
+#include "tui/framework/widgets/screen.hpp"
+#include "tui/framework/widgets/static.hpp"
 
 namespace orvo::tui {
 
@@ -259,6 +263,49 @@ TEST(WidgetsLayout, Rules) {
   pilot.wait_idle();
   EXPECT_EQ(a.region(), (Region{0, 0, 20, 5}));
   EXPECT_EQ(pilot.screenshot().substr(0, pilot.screenshot().find('\n')), "┌──────────────────┐");
+}
+
+// A container sized by its content makes room for a child's border, padding and the scrollbar
+// that overflow-y: scroll always shows, so the child's text is neither wrapped nor clipped.
+TEST(WidgetsLayout, AutoSizeCountsTheChildsChrome) {
+  struct Case {
+    const char* css;
+    const char* shot;
+  };
+  const Case cases[] = {
+      {"#log { width: auto; overflow-y: scroll; border: round; padding: 0 1; }",
+       "┌──────────┐\n"
+       "│╭────────╮│\n"
+       "││ hello  ││\n"
+       "│╰────────╯│\n"
+       "└──────────┘"},
+      {"#log { width: auto; overflow-y: scroll; scrollbar-size: 0 2; }",
+       "┌───────┐\n"
+       "│hello  │\n"
+       "└───────┘\n\n"},
+      // A scrollbar shown only when needed takes no room while the content fits.
+      {"#log { width: auto; overflow-y: auto; padding: 0 1; }",
+       "┌───────┐\n"
+       "│ hello │\n"
+       "└───────┘\n\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.css);
+    class Boxed : public Screen {
+     public:
+      void compose(ComposeResult& r) override {
+        auto box = r.open<Container>("box");
+        r.yield<Static>("hello", "log");
+      }
+    };
+    App app;
+    app.add_css("#box { width: auto; height: auto; border: solid; }");
+    app.add_css(c.css);
+    app.install_screen("main", std::make_unique<Boxed>());
+    app.switch_screen("main");
+    Pilot pilot(app, {16, 5});
+    EXPECT_EQ(pilot.screenshot(), c.shot);
+  }
 }
 
 }  // namespace

@@ -43,6 +43,7 @@
 #include "tui/framework/term/frame_diff.hpp"
 #include "tui/framework/widgets/binding.hpp"
 #include "tui/framework/widgets/css.hpp"
+#include "tui/framework/widgets/screen.hpp"
 #include "tui/framework/widgets/widget.hpp"
 
 namespace orvo::tui {

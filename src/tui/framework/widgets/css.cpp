@@ -1,10 +1,7 @@
 #include "tui/framework/widgets/css.hpp"
 
-#include <algorithm>
 #include <cctype>
 #include <charconv>
-#include <cmath>
-#include <tuple>
 
 namespace orvo::tui {
 
@@ -38,46 +35,6 @@ const Palette& default_palette() {
       {"success", "#4ebf71"},
   };
   return palette;
-}
-
-std::tuple<int, int, int> Selector::specificity() const {
-  int ids = 0, classes = 0, types = 0;
-  for (const auto& p : parts) {
-    if (!p.id.empty()) ++ids;
-    classes += static_cast<int>(p.classes.size());
-    if (!p.type.empty() && p.type != "*") ++types;
-  }
-  return {ids, classes, types};
-}
-
-namespace {
-
-bool compound_matches(const CompoundSelector& c, const Selectable& n) {
-  if (!c.id.empty() && c.id != n.css_id()) return false;
-  if (!c.type.empty() && c.type != "*") {
-    const auto& types = n.css_types();
-    if (std::find(types.begin(), types.end(), c.type) == types.end()) return false;
-  }
-  for (const auto& cls : c.classes) {
-    const auto& have = n.css_classes();
-    if (std::find(have.begin(), have.end(), cls) == have.end()) return false;
-  }
-  return true;
-}
-
-}  // namespace
-
-bool matches(const Selector& s, const Selectable& node) {
-  if (s.parts.empty() || !compound_matches(s.parts.back(), node)) return false;
-  // Remaining parts must match ancestors in order; greedy nearest-ancestor matching is exact for
-  // descendant-only chains.
-  const Selectable* anc = node.css_parent();
-  for (std::size_t i = s.parts.size() - 1; i-- > 0;) {
-    while (anc && !compound_matches(s.parts[i], *anc)) anc = anc->css_parent();
-    if (!anc) return false;
-    anc = anc->css_parent();
-  }
-  return true;
 }
 
 namespace {
@@ -333,7 +290,8 @@ class Parser {
     return std::nullopt;
   }
 
-  std::optional<std::string> parse_color(std::string_view t) const {
+  // #rgb, #rrggbb or a name; nullopt for anything else.
+  static std::optional<Color> parse_color_literal(std::string_view t) {
     static const char* const kNamed[] = {
         "default",     "black",        "red",           "green",       "yellow",
         "blue",        "magenta",      "cyan",          "white",       "bright_black",
@@ -341,30 +299,35 @@ class Parser {
         "bright_cyan", "bright_white", "grey",          "gray",
     };
     if (t.empty()) return std::nullopt;
-    if (t[0] == '$') {
-      auto it = palette_.find(t.substr(1));
-      if (it == palette_.end()) return std::nullopt;
-      return it->second;
-    }
     if (t[0] == '#') {
       auto hex = t.substr(1);
       if (hex.size() != 3 && hex.size() != 6) return std::nullopt;
+      std::string full = "#";
       for (char c : hex) {
         if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+        full.append(hex.size() == 3 ? 2 : 1, c);
       }
-      std::string out = "#";
-      for (char c : hex) {
-        char l = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        out += l;
-        if (hex.size() == 3) out += l;
-      }
-      return out;
+      return Color::try_parse(full);
     }
     std::string l = lower(t);
     for (const char* n : kNamed) {
-      if (l == n) return l;
+      if (l == n) return Color::try_parse(l);
     }
     return std::nullopt;
+  }
+
+  // A literal colour or a `$variable` of the palette. A palette entry that is no colour is an
+  // error of the rule that uses it, reported with that rule's line.
+  std::optional<Color> parse_color(std::string_view t, int line) const {
+    if (t.empty() || t[0] != '$') return parse_color_literal(t);
+    auto it = palette_.find(t.substr(1));
+    if (it == palette_.end()) return std::nullopt;
+    auto c = parse_color_literal(it->second);
+    if (!c) {
+      fail(line, "the palette's " + printable(t) + " is '" + printable(it->second) +
+                     "', which is not a colour (#rgb, #rrggbb or a name)");
+    }
+    return c;
   }
 
   void apply(Styles& s, const std::string& name, std::string_view raw, int line) {
@@ -448,7 +411,7 @@ class Parser {
       if (h) s.align_h = h;
       if (v) s.align_v = v;
     } else if (name == "color" || name == "background") {
-      auto c = parse_color(one("a colour: #rgb, #rrggbb, a name or $variable"));
+      auto c = parse_color(one("a colour: #rgb, #rrggbb, a name or $variable"), line);
       if (!c) bad_value(line, name, raw, "a colour: #rgb, #rrggbb, a name or $variable");
       (name == "color" ? s.color : s.background) = *c;
     } else if (name == "border") {
@@ -469,7 +432,7 @@ class Parser {
       }
       if (!found) bad_value(line, name, raw, kExpected);
       if (toks.size() == 2) {
-        auto c = parse_color(toks[1]);
+        auto c = parse_color(toks[1], line);
         if (!c) bad_value(line, name, raw, kExpected);
         b.color = *c;
       }
@@ -521,34 +484,6 @@ std::vector<Rule> parse_css(std::string_view css, std::string_view origin, const
 void Stylesheet::add(std::string_view css, std::string_view origin, const Palette& palette) {
   auto rules = parse_css(css, origin, palette);
   for (auto& r : rules) rules_.push_back(std::move(r));
-}
-
-Styles cascade(const std::vector<Rule>& rules, const Selectable& node) {
-  struct Hit {
-    std::tuple<int, int, int> specificity;
-    std::size_t order;
-  };
-  std::vector<Hit> hits;
-  for (std::size_t i = 0; i < rules.size(); ++i) {
-    std::optional<std::tuple<int, int, int>> best;
-    for (const auto& sel : rules[i].selectors) {
-      if (matches(sel, node)) {
-        auto sp = sel.specificity();
-        if (!best || sp > *best) best = sp;
-      }
-    }
-    if (best) hits.push_back({*best, i});
-  }
-  std::stable_sort(hits.begin(), hits.end(), [](const Hit& a, const Hit& b) {
-    return std::tie(a.specificity, a.order) < std::tie(b.specificity, b.order);
-  });
-  Styles out;
-  for (const auto& h : hits) out.merge(rules[h.order].styles);
-  return out;
-}
-
-Styles Stylesheet::compute(const Selectable& node) const {
-  return cascade(rules_, node);
 }
 
 }  // namespace orvo::tui

@@ -7,7 +7,10 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
+
+#include "tui/framework/text/style.hpp"
 
 namespace orvo::tui {
 
@@ -51,7 +54,7 @@ enum class Display { Block, None };
 
 struct Border {
   BorderKind kind = BorderKind::None;
-  std::string color;  // resolved colour ("" = the widget's text colour)
+  std::optional<Color> color;  // unset: the widget's text colour
   bool operator==(const Border&) const = default;
 };
 
@@ -65,7 +68,8 @@ struct Styles {
   std::optional<Spacing> padding;
   std::optional<AlignH> align_h;
   std::optional<AlignV> align_v;
-  std::optional<std::string> color, background;  // "#rrggbb" or a named terminal colour
+  // Parsed with the stylesheet, so that painting never parses; unset colours are inherited.
+  std::optional<Color> color, background;
   std::optional<Border> border;
   std::optional<OverflowMode> overflow_x, overflow_y;
   std::optional<int> scrollbar_size_h;  // height of a horizontal scrollbar
@@ -75,7 +79,8 @@ struct Styles {
   void merge(const Styles& over);
 };
 
-// Named colours for `$name` references in stylesheets.
+// Named colours for `$name` references in stylesheets: each value is a colour of the stylesheet
+// syntax (#rgb, #rrggbb or a name), checked where a rule uses it.
 using Palette = std::map<std::string, std::string, std::less<>>;
 
 // The default dark palette: background, surface, panel, primary, secondary, accent, foreground,

@@ -1,4 +1,4 @@
-// Layout and painting of a widget tree (used by App; exposed for tests and benchmarks).
+// Layout of a widget tree (used by App; exposed for tests and benchmarks).
 //
 // Box model: width and height include border and padding. A vertical scrollbar sits inside the
 // border at the right edge, outside the padding. Docked children are placed first (top, bottom,
@@ -12,7 +12,7 @@
 
 #include <vector>
 
-#include "tui/framework/term/cell_buffer.hpp"
+#include "tui/framework/term/geometry.hpp"
 #include "tui/framework/widgets/widget.hpp"
 
 namespace orvo::tui {
@@ -23,15 +23,6 @@ struct LayoutEngine {
 
  private:
   static void arrange_children(Widget& w, std::vector<Widget*>& resized);
-};
-
-struct Painter {
-  // Draws `w` and its subtree into `buf`, clipped to `clip`.
-  static void paint(CellBuffer& buf, Widget& w, Region clip);
-
- private:
-  static void paint_border(CellBuffer& buf, Widget& w, const Region& clip, const Style& base);
-  static void paint_scrollbar(CellBuffer& buf, Widget& w, const Region& clip);
 };
 
 }  // namespace orvo::tui

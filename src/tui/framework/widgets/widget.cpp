@@ -5,8 +5,9 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/box_model.hpp"
+#include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {
 
@@ -142,23 +143,6 @@ Widget& Widget::query_one_widget(std::string_view selector) {
   return *found.front();
 }
 
-Style Widget::base_style() const {
-  Style s;
-  for (const Widget* w = this; w; w = w->parent_) {
-    if (w->styles_.color) {
-      if (auto c = Color::try_parse(*w->styles_.color)) s = s.with_color(*c);
-      break;
-    }
-  }
-  for (const Widget* w = this; w; w = w->parent_) {
-    if (w->styles_.background) {
-      if (auto c = Color::try_parse(*w->styles_.background)) s = s.with_bgcolor(*c);
-      break;
-    }
-  }
-  return s;
-}
-
 Strip Widget::render_line(int) {
   return Strip();
 }
@@ -182,17 +166,11 @@ int Widget::content_height(int width) {
     if (s.height && s.height->unit == Scalar::Unit::Cells) {
       h = static_cast<int>(s.height->value);
     } else {
-      int chrome_w = 0, chrome_h = 0;
-      if (s.border && s.border->kind != BorderKind::None) chrome_w = chrome_h = 2;
-      if (s.padding) {
-        chrome_w += s.padding->horizontal();
-        chrome_h += s.padding->vertical();
-      }
       int w = width;
       if (s.width && s.width->unit == Scalar::Unit::Cells) {
         w = std::min(width, static_cast<int>(s.width->value));
       }
-      h = c->content_height(std::max(0, w - chrome_w)) + chrome_h;
+      h = box_model::auto_height(*c, w);
     }
     total = horizontal ? std::max(total, h) : total + h;
   }
@@ -209,10 +187,7 @@ int Widget::content_width() {
     if (s.width && s.width->unit == Scalar::Unit::Cells) {
       w = static_cast<int>(s.width->value);
     } else {
-      int chrome = 0;
-      if (s.border && s.border->kind != BorderKind::None) chrome = 2;
-      if (s.padding) chrome += s.padding->horizontal();
-      w = c->content_width() + chrome;
+      w = box_model::auto_width(*c);
     }
     total = horizontal ? total + w : std::max(total, w);
   }
@@ -330,44 +305,5 @@ std::string css_type_name(const std::type_info& type) {
 }
 
 }  // namespace detail
-
-// --- Container, Static, Screen
-
-Container::Container(std::string id) : WidgetType(std::move(id)) {}
-
-Static::Static(std::string text, std::string id)
-    : WidgetType(std::move(id)), text_(std::move(text)) {}
-
-void Static::update(std::string text) {
-  text_ = std::move(text);
-  rows_width_ = -1;
-  if (App* a = app()) a->invalidate_layout();
-}
-
-const std::vector<Strip>& Static::rows(int width) {
-  if (width != rows_width_) {
-    rows_ = width > 0 ? render_markup(text_).rich_wrap(width) : std::vector<Strip>{};
-    rows_width_ = width;
-  }
-  return rows_;
-}
-
-Strip Static::render_line(int y) {
-  const auto& r = rows(size().width);
-  if (y < 0 || y >= static_cast<int>(r.size())) return Strip();
-  return r[static_cast<std::size_t>(y)];
-}
-
-int Static::content_height(int width) {
-  return static_cast<int>(rows(width).size());
-}
-
-int Static::content_width() {
-  int w = 0;
-  for (const auto& line : render_markup(text_).split_lines()) w = std::max(w, line.cell_len());
-  return w;
-}
-
-Screen::Screen(std::string id) : WidgetType(std::move(id)) {}
 
 }  // namespace orvo::tui

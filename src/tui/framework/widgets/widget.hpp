@@ -1,4 +1,5 @@
-// The widget tree: Widget (base), Container, Static, Screen, and the compose builder.
+// The widget tree: Widget (base), WidgetType (class attributes), and the compose builder.
+// Container, Static and Screen have headers of their own.
 //
 // A widget draws its content one row at a time (render_line); the framework adds what the
 // stylesheet asks for around it (background, border, padding, scrollbar) and clips it to the
@@ -144,8 +145,9 @@ class Widget : public Selectable {
   // Size of the content area (what render_line fills); 0x0 before layout.
   Size size() const { return Size{content_.width, content_.height}; }
   const Styles& styles() const { return styles_; }
-  // The base style of the content: the computed colour and background.
-  Style base_style() const;
+  // The base style of the content: the computed colour and background (each from the nearest
+  // widget up the tree that sets it).
+  Style base_style() const { return base_style_; }
 
   // --- drawing
   // Row y (0 = top of the content area) of what is visible now. Rows past the content give "".
@@ -228,6 +230,7 @@ class Widget : public Selectable {
   friend class ComposeResult;
   friend struct LayoutEngine;
   friend struct Painter;
+  friend struct StyleCascade;
 
   // Called by the application after each layout that changed the content size, before
   // on_resize (which subclasses may override without calling the base).
@@ -249,6 +252,7 @@ class Widget : public Selectable {
   bool mounted_ = false;
 
   Styles styles_;
+  Style base_style_;  // resolved with styles_, so painting neither parses nor climbs the tree
   Region region_;
   Region content_;
   Region scrollbar_;  // vertical scrollbar area (empty when none)
@@ -359,46 +363,6 @@ class WidgetType : public Base {
       }
     }
   }
-};
-
-// A widget that holds other widgets (stacked vertically unless its style says otherwise).
-class Container : public WidgetType<Container> {
- public:
-  static constexpr std::string_view CSS_TYPE = "Container";
-  static constexpr std::string_view DEFAULT_CSS = "Container { height: 1fr; layout: vertical; }";
-  explicit Container(std::string id = "");
-};
-
-// Text given as console markup ("[bold]x[/]"), wrapped to the widget's width.
-class Static : public WidgetType<Static> {
- public:
-  static constexpr std::string_view CSS_TYPE = "Static";
-  static constexpr std::string_view DEFAULT_CSS = "Static { height: auto; }";
-  explicit Static(std::string text = "", std::string id = "");
-
-  // Replaces the content (markup) and repaints.
-  void update(std::string text);
-  const std::string& text() const { return text_; }
-
-  Strip render_line(int y) override;
-  int content_height(int width) override;
-  int content_width() override;
-
- private:
-  const std::vector<Strip>& rows(int width);
-  std::string text_;
-  std::vector<Strip> rows_;
-  int rows_width_ = -1;
-};
-
-// The root of a widget tree that fills the terminal. Applications install named screens and
-// switch between them.
-class Screen : public WidgetType<Screen> {
- public:
-  static constexpr std::string_view CSS_TYPE = "Screen";
-  static constexpr std::string_view DEFAULT_CSS =
-      "Screen { layout: vertical; background: $background; color: $foreground; }";
-  explicit Screen(std::string id = "");
 };
 
 }  // namespace orvo::tui

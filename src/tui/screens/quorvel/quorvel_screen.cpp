@@ -9,6 +9,8 @@
 #include "common/utf8.hpp"
 #include "runtime/gateway.hpp"
 #include "tui/framework/text/text.hpp"
+#include "tui/framework/widgets/container.hpp"
+#include "tui/framework/widgets/static.hpp"
 
 namespace orvo::tui {
 

@@ -11,6 +11,7 @@
 
 #include "config/config.hpp"
 #include "tui/framework/widgets/app.hpp"
+#include "tui/framework/widgets/screen.hpp"
 #include "tui/framework/widgets/widget.hpp"
 
 namespace orvo::tui {

@@ -11,6 +11,8 @@
 
 #include "../../../runtime/http_server.hpp"
 #include "tui/framework/headless/pilot.hpp"
+#include "tui/framework/widgets/screen.hpp"
+#include "tui/framework/widgets/static.hpp"
 
 namespace fs = std::filesystem;
 using namespace orvo::tui;

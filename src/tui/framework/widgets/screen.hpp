@@ -1,0 +1,21 @@
+// Screen: the root of a widget tree.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "tui/framework/widgets/widget.hpp"
+
+namespace orvo::tui {
+
+// The root of a widget tree that fills the terminal. Applications install named screens and
+// switch between them.
+class Screen : public WidgetType<Screen> {
+ public:
+  static constexpr std::string_view CSS_TYPE = "Screen";
+  static constexpr std::string_view DEFAULT_CSS =
+      "Screen { layout: vertical; background: $background; color: $foreground; }";
+  explicit Screen(std::string id = "");
+};
+
+}  // namespace orvo::tui
