@@ -10,7 +10,6 @@
 
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/screen.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 

@@ -13,7 +13,6 @@
 #include "tui/bridge/bridge.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {

@@ -4,7 +4,6 @@
 
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/container.hpp"
 #include "tui/framework/widgets/screen.hpp"
 #include "tui/framework/widgets/static.hpp"

@@ -7,7 +7,6 @@
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/container.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
 #include "tui/framework/widgets/screen.hpp"

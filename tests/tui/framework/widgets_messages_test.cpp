@@ -8,7 +8,6 @@
 #include "tui/framework/headless/headless_driver.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/screen.hpp"
 
 namespace orvo::tui {

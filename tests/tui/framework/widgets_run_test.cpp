@@ -11,7 +11,6 @@
 #include "tui/framework/headless/headless_driver.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
-#include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/screen.hpp"
 #include "tui/framework/widgets/static.hpp"
 

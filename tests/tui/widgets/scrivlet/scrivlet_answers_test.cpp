@@ -145,13 +145,13 @@ TEST(ScrivletAnswers, MarkdownRowsEqualTheAnsiRoundTripOnTheCorpus) {
         ASSERT_EQ(h.v.lines()[i].text(), expected[i].text()) << "row " << i;
         ASSERT_EQ(pieces_equal(h.v.lines()[i], expected[i]), true) << "row " << i;
       }
-      EXPECT_EQ(
-          h.v._line_counter,
-          static_cast<int>(Console(ConsoleOptions{std::max(size.width - 6, 40) - 2,
-                                                  ColorSystem::TrueColor, true, nullptr, false, false})
-                               .render_lines(Markdown(ss.str(), "monokai"))
-                               .size()) +
-              2);
+      EXPECT_EQ(h.v._line_counter,
+                static_cast<int>(
+                    Console(ConsoleOptions{std::max(size.width - 6, 40) - 2, ColorSystem::TrueColor,
+                                           true, nullptr, false, false})
+                        .render_lines(Markdown(ss.str(), "monokai"))
+                        .size()) +
+                    2);
     }
     ++files;
   }
