@@ -317,18 +317,20 @@ bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
 void Scrivlet::_rerender() {
   _rerendering = true;
   const int saved_y = scroll_offset().y;
-  // The old rows stay at hand: an entry whose rows are still good gets them back.
-  const std::uint64_t old_epoch = rows_epoch();
-  std::vector<Strip> old_rows = take_lines(lines().size());
-  RichLog::clear();
-  _thinking_line_map.clear();
-  _line_counter = 0;
   std::vector<DrawnEntry> kept = std::exchange(_drawn, {});
   DrawContext now = _draw_context();
   if (_drawn_context != now || now.width <= 0) {
     kept.clear();
     _drawn_context = std::move(now);
   }
+  // The old rows stay at hand when some may be reused; otherwise the log keeps its storage, as
+  // a fresh one for every replay costs more than it saves.
+  const std::uint64_t old_epoch = rows_epoch();
+  std::vector<Strip> old_rows;
+  if (!kept.empty()) old_rows = take_lines(lines().size());
+  RichLog::clear();
+  _thinking_line_map.clear();
+  _line_counter = 0;
   _drawn.reserve(_history.size());
   // Indexes, not iterators: a renderer must not invalidate the walk even if it appends.
   for (std::size_t i = 0; i < _history.size(); ++i) {
