@@ -1,6 +1,8 @@
 // The class shell: construction, the width rule of write, line counting, clear and the replay.
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <exception>
 #include <span>
 
@@ -99,6 +101,19 @@ constexpr BreakLeads kBreakLeads;
 std::size_t next_candidate(std::string_view t, std::size_t i) {
   const char* p = t.data();
   const std::size_t n = t.size();
+  // Eight bytes at a time while none of them is below 0x20, 0xC2 or 0xE2: the bit tricks tell
+  // whether a word holds such a byte (never wrongly that it does not), and the byte loop below
+  // finds which.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  while (i + 8 <= n) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    const std::uint64_t c2 = w ^ (kOnes * 0xC2), e2 = w ^ (kOnes * 0xE2);
+    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
+    const std::uint64_t zero_c2 = (c2 - kOnes) & ~c2, zero_e2 = (e2 - kOnes) & ~e2;
+    if ((below_space | zero_c2 | zero_e2) & kHighs) break;
+    i += 8;
+  }
   while (i < n && !kBreakLeads.lead[static_cast<unsigned char>(p[i])]) ++i;
   return i;
 }
