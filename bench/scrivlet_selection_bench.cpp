@@ -1,5 +1,6 @@
 // Selection and thinking blocks in a long conversation: one move of a drag across a full
-// 200x60 screen (the view's work and the repaint), and a thinking-block toggle (a full replay).
+// 200x60 screen (the view's work and the repaint), and a thinking-block toggle (a full replay)
+// with and without the rows the log keeps, and the first replay with every cache cold.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -7,6 +8,8 @@
 #include <sstream>
 
 #include "tui/framework/headless/pilot.hpp"
+#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/markdown/markdown.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
@@ -117,6 +120,27 @@ void BM_ThinkingToggle10kRowsDropped(benchmark::State& state) {
   state.counters["rows"] = static_cast<double>(v.lines().size());
 }
 BENCHMARK(BM_ThinkingToggle10kRowsDropped)->Unit(benchmark::kMillisecond);
+
+// The first replay of the 10,000-entry log with every cache cold: no kept rows, no rendered
+// markdown, no highlighted code.
+void BM_FirstReplay10kCold(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {200, 60});
+  Scrivlet& v = *app.view;
+  v._history = history_10k();
+  pilot.wait_idle();
+  for (auto _ : state) {
+    state.PauseTiming();
+    v._drop_row_cache();
+    Markdown::clear_cache();
+    clear_highlight_cache();
+    state.ResumeTiming();
+    v._rerender();
+    pilot.wait_idle();
+  }
+  state.counters["rows"] = static_cast<double>(v.lines().size());
+}
+BENCHMARK(BM_FirstReplay10kCold)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 }  // namespace orvo::tui::scrivlet
