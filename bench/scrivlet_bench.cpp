@@ -61,6 +61,8 @@ std::vector<HistoryEntry> long_history() {
   return h;
 }
 
+// Every cache warm, the log's kept rows included: nothing changed, so every entry's rows are
+// reused.
 void BM_ReplayLongHistoryWarm(benchmark::State& state) {
   ViewApp app;
   Pilot pilot(app, {100, 40});
@@ -71,6 +73,22 @@ void BM_ReplayLongHistoryWarm(benchmark::State& state) {
 }
 BENCHMARK(BM_ReplayLongHistoryWarm)->Unit(benchmark::kMillisecond);
 
+// Markdown and highlight caches warm, but no kept rows: every entry is laid out again.
+void BM_ReplayLongHistoryRowsDropped(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {100, 40});
+  app.view->_history = long_history();
+  app.view->_rerender();  // fills the caches
+  for (auto _ : state) {
+    state.PauseTiming();
+    app.view->_drop_row_cache();
+    state.ResumeTiming();
+    app.view->_rerender();
+  }
+  state.counters["rows"] = static_cast<double>(app.view->lines().size());
+}
+BENCHMARK(BM_ReplayLongHistoryRowsDropped)->Unit(benchmark::kMillisecond);
+
 void BM_ReplayLongHistoryCold(benchmark::State& state) {
   ViewApp app;
   Pilot pilot(app, {100, 40});
@@ -79,6 +97,7 @@ void BM_ReplayLongHistoryCold(benchmark::State& state) {
     state.PauseTiming();
     Markdown::clear_cache();
     clear_highlight_cache();
+    app.view->_drop_row_cache();
     state.ResumeTiming();
     app.view->_rerender();
   }

@@ -1,5 +1,6 @@
 // Selection and thinking blocks in a long conversation: one move of a drag across a full
-// 200x60 screen (the view's work and the repaint), and a thinking-block toggle (a full replay).
+// 200x60 screen (the view's work and the repaint), and a thinking-block toggle (a full replay)
+// with and without the rows the log keeps, and the first replay with every cache cold.
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -7,6 +8,8 @@
 #include <sstream>
 
 #include "tui/framework/headless/pilot.hpp"
+#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/markdown/markdown.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/screen.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
@@ -80,7 +83,8 @@ void BM_DragMoveFullScreen(benchmark::State& state) {
 }
 BENCHMARK(BM_DragMoveFullScreen)->Unit(benchmark::kMicrosecond);
 
-// A thinking-block toggle in the 10,000-entry log, caches warm.
+// A thinking-block toggle in the 10,000-entry log, caches warm: the log reuses the rows of every
+// entry but the toggled block.
 void BM_ThinkingToggle10k(benchmark::State& state) {
   ViewApp app;
   Pilot pilot(app, {200, 60});
@@ -96,6 +100,48 @@ void BM_ThinkingToggle10k(benchmark::State& state) {
   state.counters["rows"] = static_cast<double>(v.lines().size());
 }
 BENCHMARK(BM_ThinkingToggle10k)->Unit(benchmark::kMillisecond);
+
+// The same toggle with the log's kept rows dropped first, as for the first toggle after a
+// history was loaded without being drawn: every entry is laid out again (markdown caches warm).
+void BM_ThinkingToggle10kRowsDropped(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {200, 60});
+  Scrivlet& v = *app.view;
+  v._history = history_10k();
+  v._rerender();
+  pilot.wait_idle();
+  for (auto _ : state) {
+    state.PauseTiming();
+    v._drop_row_cache();
+    state.ResumeTiming();
+    const int header = v._thinking_line_map.rbegin()->first;
+    v._handle_thinking_click(header);
+    pilot.wait_idle();
+  }
+  state.counters["rows"] = static_cast<double>(v.lines().size());
+}
+BENCHMARK(BM_ThinkingToggle10kRowsDropped)->Unit(benchmark::kMillisecond);
+
+// The first replay of the 10,000-entry log with every cache cold: no kept rows, no rendered
+// markdown, no highlighted code.
+void BM_FirstReplay10kCold(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {200, 60});
+  Scrivlet& v = *app.view;
+  v._history = history_10k();
+  pilot.wait_idle();
+  for (auto _ : state) {
+    state.PauseTiming();
+    v._drop_row_cache();
+    Markdown::clear_cache();
+    clear_highlight_cache();
+    state.ResumeTiming();
+    v._rerender();
+    pilot.wait_idle();
+  }
+  state.counters["rows"] = static_cast<double>(v.lines().size());
+}
+BENCHMARK(BM_FirstReplay10kCold)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 }  // namespace
 }  // namespace orvo::tui::scrivlet

@@ -1,6 +1,7 @@
 #include "tui/framework/widgets/rich_log.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "tui/framework/text/text.hpp"
 
@@ -88,6 +89,10 @@ RichLog& RichLog::write(std::string_view text, std::optional<int> width) {
 }
 
 void RichLog::append_rows(std::vector<Strip> rows) {
+  append_rows(std::span<Strip>(rows));
+}
+
+void RichLog::append_rows(std::span<Strip> rows) {
   const bool follow = options_.auto_scroll && (!options_.stay_when_scrolled_up || at_end());
   for (auto& r : rows) {
     widest_ = std::max(widest_, r.cell_length());
@@ -96,15 +101,25 @@ void RichLog::append_rows(std::vector<Strip> rows) {
   if (options_.max_lines > 0 && static_cast<int>(lines_.size()) > options_.max_lines) {
     const auto drop = lines_.size() - static_cast<std::size_t>(options_.max_lines);
     lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(drop));
+    ++rows_epoch_;
     if (!follow) scroll_to(scroll_offset().y - static_cast<int>(drop));
   }
   if (follow) scroll_end();
   refresh();
 }
 
+std::vector<Strip> RichLog::take_lines(std::size_t expected) {
+  ++rows_epoch_;
+  widest_ = 0;
+  std::vector<Strip> fresh;
+  fresh.reserve(expected);
+  return std::exchange(lines_, std::move(fresh));
+}
+
 void RichLog::clear() {
   held_.clear();
   lines_.clear();
+  ++rows_epoch_;
   widest_ = 0;
   scroll_home();
   scroll_end();  // an empty log is at its end: the next write is followed again

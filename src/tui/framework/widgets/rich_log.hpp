@@ -7,8 +7,10 @@
 // so a reader who scrolled up keeps their place until they scroll back to the end.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -72,6 +74,15 @@ class RichLog : public WidgetType<RichLog> {
  protected:
   // Appends ready rows (used by write).
   void append_rows(std::vector<Strip> rows);
+  // The same, moving the rows out of `rows`.
+  void append_rows(std::span<Strip> rows);
+  // Hands every row over and leaves the log without rows (the rest of clear() is the caller's):
+  // a subclass that draws the same rows again can move them back instead of laying them out.
+  // Room for `expected` rows is made at once, so refilling does not grow the storage step by step.
+  std::vector<Strip> take_lines(std::size_t expected = 0);
+  // Changes whenever rows leave the log (clear, take_lines, max_lines): an index into lines()
+  // names the same row for as long as this stays the same.
+  std::uint64_t rows_epoch() const { return rows_epoch_; }
 
  private:
   struct Held {
@@ -87,6 +98,7 @@ class RichLog : public WidgetType<RichLog> {
   Console console_;
   std::vector<Strip> lines_;
   int widest_ = 0;
+  std::uint64_t rows_epoch_ = 0;
 };
 
 }  // namespace orvo::tui

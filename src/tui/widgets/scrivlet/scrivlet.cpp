@@ -1,7 +1,10 @@
 // The class shell: construction, the width rule of write, line counting, clear and the replay.
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
+#include <cstdint>
+#include <cstring>
 #include <exception>
+#include <span>
 
 #include "tui/framework/widgets/app.hpp"
 
@@ -98,6 +101,19 @@ constexpr BreakLeads kBreakLeads;
 std::size_t next_candidate(std::string_view t, std::size_t i) {
   const char* p = t.data();
   const std::size_t n = t.size();
+  // Eight bytes at a time while none of them is below 0x20, 0xC2 or 0xE2: the bit tricks tell
+  // whether a word holds such a byte (never wrongly that it does not), and the byte loop below
+  // finds which.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  while (i + 8 <= n) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    const std::uint64_t c2 = w ^ (kOnes * 0xC2), e2 = w ^ (kOnes * 0xE2);
+    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
+    const std::uint64_t zero_c2 = (c2 - kOnes) & ~c2, zero_e2 = (e2 - kOnes) & ~e2;
+    if ((below_space | zero_c2 | zero_e2) & kHighs) break;
+    i += 8;
+  }
   while (i < n && !kBreakLeads.lead[static_cast<unsigned char>(p[i])]) ++i;
   return i;
 }
@@ -214,8 +230,10 @@ int Scrivlet::_track_lines(int count) {
 
 void Scrivlet::_spacer() {
   _history.emplace_back("spacer");
-  write(Text(""));
-  _track_lines();
+  _draw_entry(_history.size() - 1, false, [&] {
+    write(Text(""));
+    _track_lines();
+  });
 }
 
 void Scrivlet::clear() {
@@ -224,6 +242,7 @@ void Scrivlet::clear() {
     _history.clear();
     _thinking_states.clear();
     _thinking_line_map.clear();
+    _drop_row_cache();
   }
   _line_counter = 0;
 }
@@ -232,50 +251,147 @@ void Scrivlet::reset_steps() {
   _step_count = 0;
 }
 
+void Scrivlet::_drop_row_cache() {
+  _drawn.clear();
+  _drawn_context.reset();
+}
+
+Scrivlet::DrawContext Scrivlet::_draw_context() {
+  DrawContext c;
+  c.width = size().width;
+  c.app_width = _app_width();
+  c.hyperlinks = terminal_shows_hyperlinks();
+  c.console_width = console().width();
+  c.color_system = console().color_system();
+  c.theme = console().theme().styles();
+  return c;
+}
+
+Scrivlet::DrawStart Scrivlet::_begin_draw() const {
+  DrawStart s;
+  s.row = lines().size();
+  s.line = _line_counter.value_or(0);
+  s.steps = _step_count;
+  s.rows_epoch = rows_epoch();
+  s.map_free = _thinking_line_map.lower_bound(s.line) == _thinking_line_map.end();
+  return s;
+}
+
+void Scrivlet::_end_draw(std::size_t index, bool expanded, const DrawStart& start) {
+  const HistoryEntry& e = _history[index];
+  // Rows still held, rows gone since the start, a header map already running ahead, or a raw
+  // renderable (which may draw differently each time): nothing to keep.
+  if (held_writes() != 0 || size().width <= 0 || rows_epoch() != start.rows_epoch ||
+      !start.map_free || e.kind() == "raw" || lines().size() < start.row)
+    return;
+  // A replay settles the conditions once before it starts; a single append checks them itself.
+  if (!_rerendering) {
+    DrawContext now = _draw_context();
+    if (_drawn_context != now) {
+      _drawn.clear();
+      _drawn_context = std::move(now);
+    }
+  }
+  if (_drawn.size() <= index) _drawn.resize(index + 1);
+  DrawnEntry& d = _drawn[index];
+  d.entry_id = e.id();
+  d.expanded = expanded;
+  d.rows_epoch = start.rows_epoch;
+  d.first_row = start.row;
+  d.row_count = lines().size() - start.row;
+  d.line_count = _line_counter.value_or(0) - start.line;
+  d.steps = _step_count - start.steps;
+  d.headers.clear();
+  for (auto it = _thinking_line_map.lower_bound(start.line); it != _thinking_line_map.end(); ++it)
+    d.headers.emplace_back(it->first - start.line, it->second);
+}
+
+bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
+                            std::vector<Strip>& old_rows, std::uint64_t old_epoch) {
+  if (kept.entry_id == 0 || kept.entry_id != _history[index].id() || kept.expanded != expanded ||
+      kept.rows_epoch != old_epoch || kept.first_row > old_rows.size() ||
+      kept.row_count > old_rows.size() - kept.first_row)
+    return false;
+  const std::size_t first = lines().size();
+  const std::uint64_t epoch = rows_epoch();
+  append_rows(std::span<Strip>(old_rows).subspan(kept.first_row, kept.row_count));
+  const int line = _line_counter.value_or(0);
+  for (const auto& [offset, idx] : kept.headers) _thinking_line_map[line + offset] = idx;
+  _line_counter = line + kept.line_count;
+  _step_count += kept.steps;
+  if (_drawn.size() <= index) _drawn.resize(index + 1);
+  DrawnEntry& d = _drawn[index];
+  d = std::move(kept);
+  d.first_row = first;
+  d.rows_epoch = epoch;
+  // Rows cut off at the top (max_lines) take the range with them.
+  if (rows_epoch() != epoch) d.entry_id = 0;
+  return true;
+}
+
 void Scrivlet::_rerender() {
   _rerendering = true;
   const int saved_y = scroll_offset().y;
+  std::vector<DrawnEntry> kept = std::exchange(_drawn, {});
+  DrawContext now = _draw_context();
+  if (_drawn_context != now || now.width <= 0) {
+    kept.clear();
+    _drawn_context = std::move(now);
+  }
+  // The old rows stay at hand when some may be reused; otherwise the log keeps its storage, as
+  // a fresh one for every replay costs more than it saves.
+  const std::uint64_t old_epoch = rows_epoch();
+  std::vector<Strip> old_rows;
+  if (!kept.empty()) old_rows = take_lines(lines().size());
   RichLog::clear();
   _thinking_line_map.clear();
   _line_counter = 0;
+  _drawn.reserve(_history.size());
   // Indexes, not iterators: a renderer must not invalidate the walk even if it appends.
   for (std::size_t i = 0; i < _history.size(); ++i) {
     const HistoryEntry& e = _history[i];
     const std::string& k = e.kind();
     const auto& v = e.values();
     auto has = [&](std::size_t n) { return v.size() >= n; };
-    if (k == "spacer") {
-      write(Text(""));
-      _track_lines();
-    } else if (k == "user" && has(1)) {
-      _render_user(v[0]);
-    } else if (k == "assistant" && has(1)) {
-      _render_assistant(v[0]);
-    } else if (k == "thinking" && has(1)) {
-      const int idx = static_cast<int>(i);
+    const int idx = static_cast<int>(i);
+    bool expanded = false;
+    if (k == "thinking") {
       const auto it = _thinking_states.find(idx);
-      _render_thinking(v[0], it != _thinking_states.end() && it->second, idx);
-    } else if (k == "tool" && has(2)) {
-      _render_tool(v[0], v[1]);
-    } else if (k == "tool_done" && has(3)) {
-      _render_tool_done(v[0], v[1], v[2]);
-    } else if (k == "tool_result" && has(2)) {
-      _render_tool_result(v[0], v[1] == "true");
-    } else if (k == "info" && has(1)) {
-      _render_info(v[0]);
-    } else if (k == "error" && has(1)) {
-      _render_error(v[0]);
-    } else if (k == "turn_summary" && has(1)) {
-      _render_turn_summary(v[0]);
-    } else if (k == "approval" && has(2)) {
-      _render_approval(v[0], v[1]);
-    } else if (k == "queued" && has(1)) {
-      _render_queued(v[0]);
-    } else if (k == "raw" && e.renderable()) {
-      write(*e.renderable());
-      _track_lines();
+      expanded = it != _thinking_states.end() && it->second;
     }
-    // Any other kind (or an entry missing its values) is skipped.
+    if (i < kept.size() && _reuse_drawn(i, expanded, kept[i], old_rows, old_epoch)) continue;
+    _draw_entry(i, expanded, [&] {
+      if (k == "spacer") {
+        write(Text(""));
+        _track_lines();
+      } else if (k == "user" && has(1)) {
+        _render_user(v[0]);
+      } else if (k == "assistant" && has(1)) {
+        _render_assistant(v[0]);
+      } else if (k == "thinking" && has(1)) {
+        _render_thinking(v[0], expanded, idx);
+      } else if (k == "tool" && has(2)) {
+        _render_tool(v[0], v[1]);
+      } else if (k == "tool_done" && has(3)) {
+        _render_tool_done(v[0], v[1], v[2]);
+      } else if (k == "tool_result" && has(2)) {
+        _render_tool_result(v[0], v[1] == "true");
+      } else if (k == "info" && has(1)) {
+        _render_info(v[0]);
+      } else if (k == "error" && has(1)) {
+        _render_error(v[0]);
+      } else if (k == "turn_summary" && has(1)) {
+        _render_turn_summary(v[0]);
+      } else if (k == "approval" && has(2)) {
+        _render_approval(v[0], v[1]);
+      } else if (k == "queued" && has(1)) {
+        _render_queued(v[0]);
+      } else if (k == "raw" && e.renderable()) {
+        write(*e.renderable());
+        _track_lines();
+      }
+      // Any other kind (or an entry missing its values) is skipped.
+    });
   }
   _rerendering.reset();
   scroll_to(saved_y, false);

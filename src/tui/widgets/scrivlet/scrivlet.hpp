@@ -3,8 +3,10 @@
 // Records first, draws second: every append_* operation stores a history entry and then calls
 // its _render_* operation, and the renderers never record. Drawn rows are never edited; the
 // whole log can be wiped and drawn again from the history (_rerender), which is how a thinking
-// block folds and unfolds. Every written row item advances a logical line counter
-// (_track_lines), so a thinking block can remember on which line its header sits.
+// block folds and unfolds. So that a fold costs little in a long log, the rows each entry drew
+// are remembered and a replay moves them back unless something they depend on changed. Every
+// written row item advances a logical line counter (_track_lines), so a thinking block can
+// remember on which line its header sits.
 //
 // The state fields keep their names and stay public: the host may place "raw" entries in
 // _history itself, and the view player and the tests read the state as it is.
@@ -13,6 +15,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -32,15 +36,34 @@ namespace orvo::tui::scrivlet {
 
 // One recorded item of the log: a kind followed by the values needed to draw it. A "raw" entry
 // holds a renderable instead of values. Immutable once made.
+//
+// id() names the content: a copy shares its original's id, while a new entry, and one whose
+// content was moved away, gets a fresh one. So a replay can tell an entry it drew before without
+// comparing its text (a tool result can run to tens of kilobytes).
 class HistoryEntry {
  public:
   explicit HistoryEntry(std::string kind, std::vector<std::string> values = {})
-      : kind_(std::move(kind)), values_(std::move(values)) {}
+      : kind_(std::move(kind)), values_(std::move(values)), id_(next_id()) {}
   // ("raw", renderable): drawn unchanged on every replay.
   static HistoryEntry raw(std::shared_ptr<const Renderable> renderable) {
     HistoryEntry e("raw");
     e.renderable_ = std::move(renderable);
     return e;
+  }
+  HistoryEntry(const HistoryEntry&) = default;
+  HistoryEntry& operator=(const HistoryEntry&) = default;
+  HistoryEntry(HistoryEntry&& other) noexcept
+      : kind_(std::move(other.kind_)),
+        values_(std::move(other.values_)),
+        renderable_(std::move(other.renderable_)),
+        id_(std::exchange(other.id_, next_id())) {}
+  HistoryEntry& operator=(HistoryEntry&& other) noexcept {
+    if (this == &other) return *this;
+    kind_ = std::move(other.kind_);
+    values_ = std::move(other.values_);
+    renderable_ = std::move(other.renderable_);
+    id_ = std::exchange(other.id_, next_id());
+    return *this;
   }
 
   const std::string& kind() const { return kind_; }
@@ -48,15 +71,23 @@ class HistoryEntry {
   // Value i (0 = the first value after the kind); throws std::out_of_range past the end.
   const std::string& value(std::size_t i) const { return values_.at(i); }
   const std::shared_ptr<const Renderable>& renderable() const { return renderable_; }
+  std::uint64_t id() const { return id_; }
 
+  // Compares content; ids play no part.
   friend bool operator==(const HistoryEntry& a, const HistoryEntry& b) {
     return a.kind_ == b.kind_ && a.values_ == b.values_ && a.renderable_ == b.renderable_;
   }
 
  private:
+  static std::uint64_t next_id() {
+    static std::atomic<std::uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
+
   std::string kind_;
   std::vector<std::string> values_;
   std::shared_ptr<const Renderable> renderable_;
+  std::uint64_t id_;
 };
 
 // Tool name -> (label, past-tense verb). Only the label is drawn; a missing name is its own
@@ -151,7 +182,12 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
 
   // --- housekeeping
   void reset_steps();
+  // Draws the whole history again. An entry drawn before under the same conditions (the same
+  // entry, the same widths and console, for a thinking block the same state) gets its rows back
+  // instead of being laid out anew; the counters and the thinking map advance as if it were drawn.
   void _rerender();
+  // Forgets the rows kept for reuse: the next replay lays every entry out.
+  void _drop_row_cache();
 
   // --- append operations (record, then draw)
   void append_user(const std::string& text);
@@ -225,6 +261,56 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // are the fallback either way.
   bool clipboard_through_app = true;
   clipboard::Options clipboard_options;
+
+ private:
+  // What every entry's rows depend on besides the entry (and a thinking block's state). Rows
+  // drawn under other conditions are never reused.
+  struct DrawContext {
+    int width = 0;                 // the widget's content width (write's width rule)
+    std::optional<int> app_width;  // the screen width the renderers budget with
+    bool hyperlinks = false;       // answers keep their links only on such a terminal
+    int console_width = 0;         // the log console's settings
+    ColorSystem color_system = ColorSystem::None;
+    std::map<std::string, Style, std::less<>> theme;
+    friend bool operator==(const DrawContext&, const DrawContext&) = default;
+  };
+  // The rows an entry drew (a range of lines() while rows_epoch() stays the same) and what
+  // drawing it did besides, so a replay can redo it without laying the entry out.
+  struct DrawnEntry {
+    std::uint64_t entry_id = 0;  // 0: nothing kept
+    bool expanded = false;
+    std::uint64_t rows_epoch = 0;
+    std::size_t first_row = 0;
+    std::size_t row_count = 0;
+    int line_count = 0;                        // logical lines (_track_lines)
+    int steps = 0;                             // tool steps counted
+    std::vector<std::pair<int, int>> headers;  // _thinking_line_map: (line offset, index)
+  };
+  struct DrawStart {
+    std::size_t row = 0;
+    int line = 0;
+    int steps = 0;
+    std::uint64_t rows_epoch = 0;
+    bool map_free = false;  // no thinking header at or after `line` yet
+  };
+
+  DrawContext _draw_context();
+  // Draws history entry `index` with `draw` and keeps what it drew for later replays.
+  template <class Draw>
+  void _draw_entry(std::size_t index, bool expanded, Draw draw) {
+    const DrawStart start = _begin_draw();
+    draw();
+    _end_draw(index, expanded, start);
+  }
+  DrawStart _begin_draw() const;
+  void _end_draw(std::size_t index, bool expanded, const DrawStart& start);
+  // Appends the rows `kept` names from `old_rows` (the rows of epoch `old_epoch`) and redoes
+  // the rest of the entry's drawing; false (nothing done) when they cannot be reused.
+  bool _reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
+                    std::vector<Strip>& old_rows, std::uint64_t old_epoch);
+
+  std::optional<DrawContext> _drawn_context;  // the conditions _drawn was drawn under
+  std::vector<DrawnEntry> _drawn;             // by history index
 };
 
 }  // namespace orvo::tui::scrivlet

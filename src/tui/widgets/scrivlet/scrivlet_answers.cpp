@@ -111,7 +111,7 @@ void Scrivlet::finish_stream(const std::string& full_text) {
 
 void Scrivlet::append_assistant(const std::string& text) {
   _history.emplace_back("assistant", std::vector<std::string>{text});
-  _render_assistant(text);
+  _draw_entry(_history.size() - 1, false, [&] { _render_assistant(text); });
 }
 
 void Scrivlet::_render_assistant(const std::string& text) {

@@ -5,22 +5,22 @@ namespace orvo::tui::scrivlet {
 
 void Scrivlet::append_user(const std::string& text) {
   _history.emplace_back("user", std::vector<std::string>{text});
-  _render_user(text);
+  _draw_entry(_history.size() - 1, false, [&] { _render_user(text); });
 }
 
 void Scrivlet::append_queued(const std::string& text) {
   _history.emplace_back("queued", std::vector<std::string>{text});
-  _render_queued(text);
+  _draw_entry(_history.size() - 1, false, [&] { _render_queued(text); });
 }
 
 void Scrivlet::append_info(const std::string& text) {
   _history.emplace_back("info", std::vector<std::string>{text});
-  _render_info(text);
+  _draw_entry(_history.size() - 1, false, [&] { _render_info(text); });
 }
 
 void Scrivlet::append_error(const std::string& text) {
   _history.emplace_back("error", std::vector<std::string>{text});
-  _render_error(text);
+  _draw_entry(_history.size() - 1, false, [&] { _render_error(text); });
 }
 
 void Scrivlet::_render_user(const std::string& text) {

@@ -62,7 +62,7 @@ void Scrivlet::append_thinking(const std::string& text, bool expanded) {
   const int index = static_cast<int>(_history.size());
   _history.emplace_back("thinking", std::vector<std::string>{text});
   _thinking_states[index] = expanded;
-  _render_thinking(text, expanded, index);
+  _draw_entry(index, expanded, [&] { _render_thinking(text, expanded, index); });
 }
 
 void Scrivlet::_render_thinking(const std::string& text, bool expanded, int hist_idx) {
@@ -157,7 +157,7 @@ void Scrivlet::_handle_thinking_click(int y) {
 
 void Scrivlet::append_approval(const std::string& tool_name, const std::string& command) {
   _history.emplace_back("approval", std::vector<std::string>{tool_name, command});
-  _render_approval(tool_name, command);
+  _draw_entry(_history.size() - 1, false, [&] { _render_approval(tool_name, command); });
 }
 
 void Scrivlet::_render_approval(const std::string& tool_name, const std::string& command) {
@@ -189,7 +189,7 @@ void Scrivlet::append_turn_summary(double elapsed, const std::vector<std::string
       fmt::format_turn_summary(elapsed, tools, tokens_out, cost_saved,
                                [](const std::string& name) { return tool_header(name).first; });
   _history.emplace_back("turn_summary", std::vector<std::string>{summary_text});
-  _render_turn_summary(summary_text);
+  _draw_entry(_history.size() - 1, false, [&] { _render_turn_summary(summary_text); });
 }
 
 void Scrivlet::_render_turn_summary(const std::string& summary_text) {

@@ -59,18 +59,18 @@ bool _is_diff(std::string_view text) {
 
 void Scrivlet::append_tool(const std::string& name, const std::string& args) {
   _history.emplace_back("tool", std::vector<std::string>{name, args});
-  _render_tool(name, args);
+  _draw_entry(_history.size() - 1, false, [&] { _render_tool(name, args); });
 }
 
 void Scrivlet::append_tool_done(const std::string& name, const std::string& args,
                                 const std::string& summary) {
   _history.emplace_back("tool_done", std::vector<std::string>{name, args, summary});
-  _render_tool_done(name, args, summary);
+  _draw_entry(_history.size() - 1, false, [&] { _render_tool_done(name, args, summary); });
 }
 
 void Scrivlet::append_tool_result(const std::string& result, bool error) {
   _history.emplace_back("tool_result", std::vector<std::string>{result, error ? "true" : "false"});
-  _render_tool_result(result, error);
+  _draw_entry(_history.size() - 1, false, [&] { _render_tool_result(result, error); });
 }
 
 void Scrivlet::_render_tool(const std::string& name, const std::string& args) {

@@ -142,5 +142,31 @@ TEST(ScrivletHistory, WriteLaysOutAtTheWidgetWidthMinusTwoAbove10) {
   }
 }
 
+TEST(ScrivletHistory, LineBreaksAreFoundAtEveryOffset) {
+  // Long runs are scanned several bytes at a time: a break (or a byte that only looks like the
+  // start of one) must be seen wherever it falls in such a run.
+  const std::string breaks[] = {"\n",   "\r",   "\r\n",     "\x0b",         "\x0c",        "\x1c",
+                                "\x1d", "\x1e", "\xc2\x85", "\xe2\x80\xa8", "\xe2\x80\xa9"};
+  const std::string look_alikes[] = {"\t", "\xc2\xa0", "\xe2\x80\xa6", "\xe2\x82\xac"};
+  for (std::size_t before = 0; before < 20; ++before) {
+    const std::string head(before, 'a'), tail(19 - before, 'b');
+    for (const auto& br : breaks) {
+      SCOPED_TRACE(::testing::Message() << before << " bytes, then break of " << br.size());
+      const std::string text = head + br + tail;
+      const std::vector<std::string> want =
+          tail.empty() ? std::vector<std::string>{head} : std::vector<std::string>{head, tail};
+      EXPECT_EQ(split_lines(text), want);
+      EXPECT_EQ(count_lines(text), want.size());
+      EXPECT_EQ(line_views(text, 1).size(), 1u);
+    }
+    for (const auto& other : look_alikes) {
+      SCOPED_TRACE(::testing::Message() << before << " bytes, then look-alike " << other.size());
+      const std::string text = head + other + tail;
+      EXPECT_EQ(split_lines(text), std::vector<std::string>{text});
+      EXPECT_EQ(count_lines(text), 1u);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace orvo::tui::scrivlet
