@@ -158,6 +158,7 @@ int main(int argc, char** argv) {
   s.project_dir = dir;
   if (endpoint.empty()) {
     server = std::make_unique<FakeOpenAIServer>();
+    server->keep_requests(0);
     const auto delay = std::chrono::milliseconds(1000 / tokens_per_s);
     server->set_responder([&, delay](const Request& req) {
       Reply r = model_reply(req, 400, delay, tokens_local, requests);
