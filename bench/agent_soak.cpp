@@ -16,6 +16,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -86,6 +87,8 @@ const std::vector<std::string> kWords = {
     ":\n\n",  "- one\n", "- two\n", "naïve ", "→ ",         "日本 ",  "ok 👍 ", "done.\n",
     "tab\t ", "back\\ ", "{x} ",    "<tag> ", "## Next\n",  "and ",   "then ", "more "};
 
+constexpr std::size_t kEventsPerPiece = 4;
+
 Reply model_reply(const Request& req, int tokens, std::chrono::milliseconds delay,
                   long& tokens_sent, long& requests) {
   const json body = req.json();
@@ -111,7 +114,16 @@ Reply model_reply(const Request& req, int tokens, std::chrono::milliseconds dela
   tokens_sent += static_cast<long>(events.size());
   events.push_back(sse(usage_chunk(1000, static_cast<long>(events.size()))));
   events.push_back(kDone);
-  return stream_reply(events, delay);
+  // Sent a few events per piece: a sleep per event would overshoot by the scheduler's latency
+  // each time and fall well short of the rate under load.
+  std::vector<std::string> pieces;
+  for (std::size_t i = 0; i < events.size(); i += kEventsPerPiece) {
+    std::string piece;
+    for (std::size_t j = i; j < std::min(events.size(), i + kEventsPerPiece); ++j)
+      piece += events[j];
+    pieces.push_back(std::move(piece));
+  }
+  return stream_reply(pieces, delay);
 }
 
 int usage() {
@@ -133,7 +145,7 @@ int main(int argc, char** argv) {
     if (a == "--minutes" && i + 1 < argc) {
       minutes = std::atof(argv[++i]);
     } else if (a == "--tokens-per-s" && i + 1 < argc) {
-      tokens_per_s = std::max(1, std::atoi(argv[++i]));
+      tokens_per_s = std::clamp(std::atoi(argv[++i]), 1, 4000);
     } else if (a == "--sample-s" && i + 1 < argc) {
       sample_s = std::atof(argv[++i]);
     } else if (a == "--endpoint" && i + 1 < argc) {
@@ -159,7 +171,7 @@ int main(int argc, char** argv) {
   if (endpoint.empty()) {
     server = std::make_unique<FakeOpenAIServer>();
     server->keep_requests(0);
-    const auto delay = std::chrono::milliseconds(1000 / tokens_per_s);
+    const auto delay = std::chrono::milliseconds(1000 * kEventsPerPiece / tokens_per_s);
     server->set_responder([&, delay](const Request& req) {
       Reply r = model_reply(req, 400, delay, tokens_local, requests);
       tokens_sent.store(tokens_local);
