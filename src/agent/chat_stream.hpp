@@ -38,6 +38,14 @@ struct ChunkDelta {
 // Decodes the data of one event. Never throws on any input.
 ChunkDelta decode_chunk(std::string_view data);
 
+// The two ways decode_chunk reads a JSON chunk (data already trimmed), exposed so tests can hold
+// them to the same results. The fast one handles the common text-only chunk and returns false,
+// leaving `out` alone, for anything else; the full one handles everything.
+namespace detail {
+bool decode_chunk_fast(std::string_view trimmed, ChunkDelta& out);
+ChunkDelta decode_chunk_full(std::string_view trimmed);
+}  // namespace detail
+
 // A tool call assembled from its streamed fragments.
 struct ToolCall {
   std::string id;

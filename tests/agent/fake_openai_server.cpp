@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -75,12 +76,18 @@ void FakeOpenAIServer::set_responder(std::function<Reply(const Request&)> respon
 
 std::vector<Request> FakeOpenAIServer::requests() const {
   std::lock_guard g(m_);
-  return requests_;
+  return {requests_.begin(), requests_.end()};
+}
+
+void FakeOpenAIServer::keep_requests(std::size_t n) {
+  std::lock_guard g(m_);
+  keep_requests_ = n;
+  while (requests_.size() > keep_requests_) requests_.pop_front();
 }
 
 bool FakeOpenAIServer::wait_for_requests(std::size_t n, std::chrono::milliseconds limit) {
   std::unique_lock g(m_);
-  return cv_.wait_for(g, limit, [&] { return requests_.size() >= n; });
+  return cv_.wait_for(g, limit, [&] { return requests_seen_ >= n; });
 }
 
 void FakeOpenAIServer::accept_loop() {
@@ -92,6 +99,17 @@ void FakeOpenAIServer::accept_loop() {
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::lock_guard g(m_);
+    // Join the workers whose connection has ended: an unjoined thread keeps its stack, so a
+    // long-running server would grow with every request.
+    for (const auto id : finished_workers_) {
+      const auto it = std::find_if(workers_.begin(), workers_.end(),
+                                   [id](const std::thread& t) { return t.get_id() == id; });
+      if (it != workers_.end()) {
+        it->join();
+        workers_.erase(it);
+      }
+    }
+    finished_workers_.clear();
     workers_.emplace_back([this, fd] {
       try {
         serve(fd);
@@ -99,6 +117,8 @@ void FakeOpenAIServer::accept_loop() {
       }
       ::close(fd);
       ++finished_;
+      std::lock_guard done(m_);
+      finished_workers_.push_back(std::this_thread::get_id());
     });
   }
 }
@@ -170,7 +190,11 @@ void FakeOpenAIServer::serve(int fd) {
     } else {
       reply = error_reply(500, R"({"error":{"message":"no scripted reply left"}})");
     }
-    requests_.push_back(req);
+    if (keep_requests_ > 0) {
+      if (requests_.size() == keep_requests_) requests_.pop_front();
+      requests_.push_back(req);
+    }
+    ++requests_seen_;
     cv_.notify_all();
     if (responder) {
       g.unlock();

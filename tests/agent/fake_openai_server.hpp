@@ -54,7 +54,10 @@ class FakeOpenAIServer {
   // Used when no scripted reply is left (else such a request gets a 500 error).
   void set_responder(std::function<Reply(const Request&)> responder);
 
+  // The requests received, oldest first (only the last `keep_requests` of them).
   std::vector<Request> requests() const;
+  // A long-running server keeps only the last n requests, so its memory stays flat.
+  void keep_requests(std::size_t n);
   bool wait_for_requests(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(20));
   // Number of connections whose handler has finished (the client closed or the reply ended).
   std::size_t finished_connections() const { return finished_.load(); }
@@ -76,8 +79,11 @@ class FakeOpenAIServer {
   std::condition_variable cv_;
   std::deque<Reply> replies_;
   std::function<Reply(const Request&)> responder_;
-  std::vector<Request> requests_;
+  std::deque<Request> requests_;
+  std::size_t requests_seen_ = 0;
+  std::size_t keep_requests_ = static_cast<std::size_t>(-1);
   std::vector<std::thread> workers_;
+  std::vector<std::thread::id> finished_workers_;  // done with their connection, to be joined
   std::thread acceptor_;
 };
 

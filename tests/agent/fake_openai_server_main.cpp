@@ -101,6 +101,7 @@ int main(int argc, char** argv) {
       }
     }
     FakeOpenAIServer server(port);
+    server.keep_requests(0);  // nobody reads them here, and a long session would pile them up
     const auto delay = std::chrono::milliseconds(delay_ms);
     if (!script.empty()) {
       std::ifstream in(script);

@@ -1,0 +1,55 @@
+// The fake server itself runs for hours in soak runs and end-to-end sessions: it must not grow.
+// label: threaded
+#include "fake_openai_server.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "agent/http.hpp"
+
+namespace orvo::agent::testing {
+namespace {
+
+// A thread that has ended but was never joined keeps its stack mapped: count the mappings.
+std::size_t mapping_count() {
+  std::ifstream maps("/proc/self/maps");
+  std::size_t n = 0;
+  for (std::string line; std::getline(maps, line);) ++n;
+  return n;
+}
+
+TEST(FakeOpenAIServer, ManyRequestsLeaveNeitherStacksNorRequestsBehind) {
+  FakeOpenAIServer server;
+  server.keep_requests(3);
+  server.set_responder([](const Request&) { return stream_reply({kDone}); });
+  Canceller canceller;
+  const auto request = [&](int i) {
+    HttpRequest req;
+    req.url = server.endpoint() + "/chat/completions";
+    req.body = std::to_string(i);
+    return http_transfer(
+        req, [](std::string_view) { return true; }, canceller);
+  };
+  // The first transfers map what lasts (libraries, allocator arenas): count from after them.
+  constexpr int kWarmUp = 5;
+  constexpr int kRequests = 45;
+  for (int i = 0; i < kWarmUp; ++i) ASSERT_EQ(request(i).kind, HttpOutcome::Kind::ok);
+  const std::size_t mappings_before = mapping_count();
+  for (int i = kWarmUp; i < kRequests; ++i) {
+    const auto outcome = request(i);
+    ASSERT_EQ(outcome.kind, HttpOutcome::Kind::ok) << outcome.message;
+  }
+  EXPECT_TRUE(server.wait_for_requests(kRequests));
+  const auto kept = server.requests();
+  ASSERT_EQ(kept.size(), 3u);
+  EXPECT_EQ(kept.front().body, "42");
+  EXPECT_EQ(kept.back().body, "44");
+  // Finished connections are joined as new ones arrive, so their stacks are reused rather than
+  // piling up (two mappings each); a few may still be winding down.
+  EXPECT_LE(mapping_count(), mappings_before + 10);
+}
+
+}  // namespace
+}  // namespace orvo::agent::testing
