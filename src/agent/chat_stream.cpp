@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/utf8.hpp"
+
 namespace orvo::agent {
 
 namespace {
@@ -121,24 +123,6 @@ class ChunkScanner {
     return true;
   }
 
-  static void append_utf8(std::uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-
   // A string value; its text goes to `out` unless that is null (the value is only checked).
   bool read_string(std::string* out) {
     if (!consume('"')) return false;
@@ -194,7 +178,7 @@ class ChunkScanner {
               if (!read_hex4(lo) || lo < 0xDC00 || lo > 0xDFFF) return false;
               cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
             }
-            if (out) append_utf8(cp, *out);
+            if (out) text::encode(static_cast<char32_t>(cp), *out);  // a valid code point here
             break;
           }
           default:
