@@ -36,7 +36,7 @@ TEST(FakeOpenAIServer, ManyRequestsLeaveNeitherStacksNorRequestsBehind) {
   constexpr int kWarmUp = 5;
   constexpr int kRequests = 45;
   for (int i = 0; i < kWarmUp; ++i) ASSERT_EQ(request(i).kind, HttpOutcome::Kind::ok);
-  const std::size_t mappings_before = mapping_count();
+  [[maybe_unused]] const std::size_t mappings_before = mapping_count();
   for (int i = kWarmUp; i < kRequests; ++i) {
     const auto outcome = request(i);
     ASSERT_EQ(outcome.kind, HttpOutcome::Kind::ok) << outcome.message;
@@ -47,8 +47,11 @@ TEST(FakeOpenAIServer, ManyRequestsLeaveNeitherStacksNorRequestsBehind) {
   EXPECT_EQ(kept.front().body, "42");
   EXPECT_EQ(kept.back().body, "44");
   // Finished connections are joined as new ones arrive, so their stacks are reused rather than
-  // piling up (two mappings each); a few may still be winding down.
+  // piling up (two mappings each); a few may still be winding down. The thread sanitizer maps
+  // state of its own for every thread it has seen, so the count means nothing there.
+#if !defined(__SANITIZE_THREAD__)
   EXPECT_LE(mapping_count(), mappings_before + 10);
+#endif
 }
 
 }  // namespace
