@@ -83,9 +83,12 @@ void BM_DragMoveFullScreen(benchmark::State& state) {
 }
 BENCHMARK(BM_DragMoveFullScreen)->Unit(benchmark::kMicrosecond);
 
-// A thinking-block toggle in the 10,000-entry log, caches warm: the log reuses the rows of every
-// entry but the toggled block.
+// A thinking-block toggle in the 10,000-entry log.
+//   /0  caches warm: the log reuses the rows of every entry but the toggled block (a cache hit).
+//   /1  the log's kept rows dropped first, as for the first toggle after a history was loaded
+//       without being drawn: every entry is laid out again (markdown caches warm).
 void BM_ThinkingToggle10k(benchmark::State& state) {
+  const bool drop_rows = state.range(0) != 0;
   ViewApp app;
   Pilot pilot(app, {200, 60});
   Scrivlet& v = *app.view;
@@ -93,34 +96,18 @@ void BM_ThinkingToggle10k(benchmark::State& state) {
   v._rerender();
   pilot.wait_idle();
   for (auto _ : state) {
+    if (drop_rows) {
+      state.PauseTiming();
+      v._drop_row_cache();
+      state.ResumeTiming();
+    }
     const int header = v._thinking_line_map.rbegin()->first;
     v._handle_thinking_click(header);
     pilot.wait_idle();
   }
   state.counters["rows"] = static_cast<double>(v.lines().size());
 }
-BENCHMARK(BM_ThinkingToggle10k)->Unit(benchmark::kMillisecond);
-
-// The same toggle with the log's kept rows dropped first, as for the first toggle after a
-// history was loaded without being drawn: every entry is laid out again (markdown caches warm).
-void BM_ThinkingToggle10kRowsDropped(benchmark::State& state) {
-  ViewApp app;
-  Pilot pilot(app, {200, 60});
-  Scrivlet& v = *app.view;
-  v._history = history_10k();
-  v._rerender();
-  pilot.wait_idle();
-  for (auto _ : state) {
-    state.PauseTiming();
-    v._drop_row_cache();
-    state.ResumeTiming();
-    const int header = v._thinking_line_map.rbegin()->first;
-    v._handle_thinking_click(header);
-    pilot.wait_idle();
-  }
-  state.counters["rows"] = static_cast<double>(v.lines().size());
-}
-BENCHMARK(BM_ThinkingToggle10kRowsDropped)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ThinkingToggle10k)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 // The first replay of the 10,000-entry log with every cache cold: no kept rows, no rendered
 // markdown, no highlighted code.
