@@ -13,7 +13,7 @@
 
 namespace orvo::agent {
 
-// One extra consent rule: when `pattern` (ECMAScript regex) matches, the action needs the user's
+// One extra consent rule: when `pattern` (RE2 syntax) matches, the action needs the user's
 // approval. For "bash" the pattern is searched in each simple command of the command line (words
 // joined by single spaces, wrappers such as sudo/env/xargs removed); for the file tools it is
 // searched in the path relative to the project directory.

@@ -529,7 +529,10 @@ PreparedCall Toolbox::prepare(const std::string& name, const std::string& argume
     a.number("timeout");
     c.summary = cmd.value_or("");
     if (cmd) {
-      c.consent = consent_.check_command(*cmd);
+      if (auto f = consent_.analyse_command(*cmd)) {
+        c.consent = std::move(f->reason);
+        c.consent_trigger = std::move(f->trigger);
+      }
       c.consent_subject = *cmd;
     }
   } else if (name == "read_file" || name == "write_file" || name == "edit_file" ||

@@ -29,6 +29,7 @@ struct PreparedCall {
   std::string error;                   // bad arguments: the result for the model, not run
   std::optional<std::string> consent;  // why the user must approve, if they must
   std::string consent_subject;         // what the approval prompt shows
+  std::string consent_trigger;         // the part of the subject that made it ask
 };
 
 class Toolbox {

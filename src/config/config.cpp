@@ -12,6 +12,7 @@
 #include <mutex>
 #include <sstream>
 
+#include <re2/re2.h>
 #include <toml++/toml.h>
 
 namespace orvo::config {
@@ -185,6 +186,12 @@ void read_known(const toml::table& root, const fs::path& path, Config& c) {
         r.read(*t, "tool", "agent.consent", rule.tool);
         r.read(*t, "pattern", "agent.consent", rule.pattern);
         if (rule.pattern.empty()) r.fail(item, "agent.consent entry without a pattern");
+        // A pattern that does not compile would protect nothing; say so instead.
+        re2::RE2::Options opts;
+        opts.set_log_errors(false);
+        if (const re2::RE2 re(rule.pattern, opts); !re.ok()) {
+          r.fail(item, "agent.consent pattern does not compile: " + re.error());
+        }
         c.agent.consent.push_back(std::move(rule));
       }
     }
