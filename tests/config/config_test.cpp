@@ -148,6 +148,7 @@ TEST_F(ConfigTest, BadFilesNameWhereAndWhyAndAreNeverWrittenOver) {
       {"[runtime]\nendpoint = 5\n", 2, 12, "runtime.endpoint must be a string"},
       {"[agent]\nmax_steps = 0\n", 2, 13, "agent.max_steps"},
       {"[[agent.consent]]\ntool = 'bash'\n", 1, 0, "without a pattern"},
+      {"[[agent.consent]]\npattern = 'rm ([a-z'\n", 1, 0, "pattern does not compile"},
       {"x = '\xff'\n", 1, 0, ""},
   };
   for (const Case& k : cases) {
