@@ -4,8 +4,9 @@ JOBS       ?= $(shell nproc)
 GENERATOR  := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
+PREFIX     ?= /usr/local
 
-.PHONY: all bootstrap build run test bench sanitize asan tsan fuzz format clean
+.PHONY: all bootstrap build run test bench sanitize asan tsan fuzz format clean install deb
 
 all: build
 
@@ -63,8 +64,19 @@ fuzz: bootstrap build-fuzz/CMakeCache.txt
 	@for f in build-fuzz/fuzz/*_fuzz; do n=$$(basename $$f); mkdir -p fuzz-corpus/$$n; \
 	  echo "== $$n"; $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 fuzz-corpus/$$n || exit 1; done
 
+# The program, its manual page and shell completions under PREFIX (DESTDIR is honoured).
+install: bootstrap $(BUILD)/CMakeCache.txt
+	@cmake --build $(BUILD) -j $(JOBS) --target kestravel
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+
+# A Debian package (dist/kestravel_<version>_<arch>.deb) from a release build.
+deb: bootstrap build-release/CMakeCache.txt
+	@cmake --build build-release -j $(JOBS) --target kestravel
+	@cd build-release && cpack -G DEB -B $(CURDIR)/dist
+	@ls dist/*.deb
+
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf build build-release build-asan build-tsan build-fuzz
+	rm -rf build build-release build-asan build-tsan build-fuzz dist

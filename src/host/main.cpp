@@ -3,6 +3,7 @@
 //   kestravel [--plain] [--config FILE] [--endpoint URL] [--mode fast|reasoning]
 //   kestravel replay [SCRIPT] [--events FILE] [--fast] [--dump-demo]
 //   kestravel view ...
+//   kestravel --version
 #include <unistd.h>
 
 #include <csignal>
@@ -20,6 +21,7 @@
 #include "host/fullscreen.hpp"
 #include "host/plain.hpp"
 #include "host/replay.hpp"
+#include "host/version.hpp"
 #include "host/view.hpp"
 
 namespace {
@@ -67,6 +69,8 @@ int main(int argc, char** argv) {
       "view", "play a script on the conversation view, headless, and print the screen");
   view->set_help_flag();
   view->prefix_command();
+  cli.set_version_flag("--version", std::string("kestravel ") + KV_VERSION + " (commit " + KV_COMMIT + ")",
+                       "print the version and the commit it was built from");
   cli.require_subcommand(0, 1);
   cli.footer("Run `kestravel replay --help` or `kestravel view --help` for their options.");
 
@@ -74,6 +78,8 @@ int main(int argc, char** argv) {
     cli.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     return orvo::host::write_help(std::cout, cli.help(), 0);
+  } catch (const CLI::CallForVersion& v) {
+    return orvo::host::write_help(std::cout, std::string(v.what()) + "\n", 0);
   } catch (const CLI::CallForAllHelp&) {
     return orvo::host::write_help(std::cout, cli.help("", CLI::AppFormatMode::All), 0);
   } catch (const CLI::ParseError& e) {
