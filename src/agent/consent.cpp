@@ -278,7 +278,8 @@ void Analysis::line(std::string_view text, Places start, int depth, std::string_
 }
 
 void Analysis::inner_line(const std::string& text, int depth) {
-  line(text, places_ ? *places_ : Places{}, depth + 1, trigger_);
+  const std::string trigger = trigger_;  // line() reassigns trigger_ while it reads this
+  line(text, places_ ? *places_ : Places{}, depth + 1, trigger);
 }
 
 void Analysis::simple(const SimpleCommand& cmd, int depth) {
