@@ -218,7 +218,7 @@ void Analysis::check_write(const Target& t, bool replacing, const char* verb) {
 
 void Analysis::check_inside(const Target& t, const char* what) {
   if (t.unknown) {
-    ask(std::string(what) + " a path the analysis cannot tell (" + t.shown + ")");
+    ask(std::string(what) + " where the analysis cannot tell (" + t.shown + ")");
     return;
   }
   for (const auto& p : t.paths) {

@@ -124,7 +124,9 @@ void git_rules(Analysis& a, const Words& w, std::size_t i) {
         if (is_path || (k > 0 && g.ops.size() > 1)) paths.push_back(g.ops[k]);
       }
     }
-    if (!paths.empty() || g.has({"--ours", "--theirs"})) a.ask(local_changes(paths));
+    if (!paths.empty() || g.has({"--ours", "--theirs"}) || w.from_input) {
+      a.ask(local_changes(paths));
+    }
   } else if (sub == "restore") {
     const GitArgs g = git_args(w, rest, {"-s", "--source"});
     std::vector<std::string> paths = g.ops;

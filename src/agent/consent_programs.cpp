@@ -295,7 +295,6 @@ void find(Analysis& a, const Words& w, std::size_t i, int depth) {
   }
   const std::string start = starts.empty() ? "." : w.w[starts.front()];
   const unsigned start_flags = starts.empty() ? 0 : w.f[starts.front()];
-  for (const auto k : starts) a.check_inside(a.resolve(w.w[k], w.f[k]), "searches");
   for (; j < w.size(); ++j) {
     const std::string& s = w.w[j];
     if (s == "-delete") {

@@ -200,6 +200,12 @@ TEST_F(ConsentTable, TheRuleByClassWithItsReason) {
       {"perl -pi -e 's/a/b/' ../other.c", "edits files outside the project (../other.c)"},
       {"perl -i.orig -pe 's/a/b/' ~/.bashrc", "edits files outside the project (~/.bashrc)"},
       {"grep -rl foo . | xargs sed -i s/foo/bar/", "edits files named on its input"},
+      {"git diff --name-only | xargs git checkout --",
+       "discards local changes in files named on its input"},
+      {"ls | while read f; do mv \"$f\" \"$f.bak\"; done",
+       "writes where the analysis cannot tell ($f.bak)"},
+      {"find /usr/include -name '*.h' | head", nullptr},
+      {"find /etc -name '*.conf' -exec sed -i s/a/b/ {} +", "edits files outside the project (/etc)"},
       // Wrappers and absolute paths are looked through.
       {"find . -name '*.o' -exec /bin/rm {} \\;", "deletes ./"},
       {"find . -type f -exec sed -i s/a/b/ {} +", nullptr},
