@@ -166,14 +166,11 @@ TEST(TextAnsi, RealToolOutput) {
   }
 }
 
-// The whole tool corpus, row by row, when it is available next to the checkout: no control
-// survives, rows fit, and rendering a row back to ANSI loses nothing.
+// A small tool corpus (tests/data/corpus/tool), row by row: no control survives, rows fit, and
+// rendering a row back to ANSI loses nothing.
 TEST(TextAnsi, ToolCorpusLeavesNoControls) {
-  std::filesystem::path dir;
-  for (const char* candidate : {KV_SOURCE_DIR "/../shared/bench/corpus/tool",
-                                KV_SOURCE_DIR "/../../shared/bench/corpus/tool"})
-    if (std::filesystem::is_directory(candidate)) dir = candidate;
-  if (dir.empty()) GTEST_SKIP() << "no corpus";
+  const std::filesystem::path dir = KV_SOURCE_DIR "/tests/data/corpus/tool";
+  ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir;
   int styled = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     std::ifstream in(entry.path(), std::ios::binary);
