@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "tui/framework/markdown/document.hpp"
-#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/highlight/highlight.hpp"
 #include "tui/framework/markdown/markdown.hpp"
 
 namespace {

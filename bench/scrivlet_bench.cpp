@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "tui/framework/headless/pilot.hpp"
-#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/highlight/highlight.hpp"
 #include "tui/framework/markdown/markdown.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/screen.hpp"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/highlight/highlight.hpp"
 #include "tui/framework/markdown/markdown.hpp"
 
 using namespace orvo::tui;

@@ -38,9 +38,9 @@ bool is_assignment(const std::string& w) {
 }
 
 bool harmless_device(const fs::path& p) {
-  static const char* const ok[] = {"/dev/null",   "/dev/zero",   "/dev/full",   "/dev/stdout",
-                                   "/dev/stderr", "/dev/stdin",  "/dev/tty",    "/dev/random",
-                                   "/dev/urandom"};
+  static const char* const ok[] = {"/dev/null",   "/dev/zero",   "/dev/full",
+                                   "/dev/stdout", "/dev/stderr", "/dev/stdin",
+                                   "/dev/tty",    "/dev/random", "/dev/urandom"};
   const std::string s = p.lexically_normal().string();
   for (const char* d : ok) {
     if (s == d) return true;
@@ -79,8 +79,9 @@ bool wrapper_takes_value(const std::string& prog, const std::string& opt) {
       {"stdbuf", {"-i", "-o", "-e"}},
       {"flock", {"-w", "-E", "--timeout", "--conflict-exit-code"}},
       {"watch", {"-n", "--interval", "-d"}},
-      {"xargs", {"-I", "-n", "-P", "-d", "-L", "-s", "-E", "-a", "--arg-file", "--delimiter",
-                 "--max-args", "--max-procs", "--max-lines", "--max-chars", "--eof"}},
+      {"xargs",
+       {"-I", "-n", "-P", "-d", "-L", "-s", "-E", "-a", "--arg-file", "--delimiter", "--max-args",
+        "--max-procs", "--max-lines", "--max-chars", "--eof"}},
       {"strace", {"-e", "-s", "-o", "-a", "-E", "-u", "-P", "-X"}},
       {"ltrace", {"-e", "-s", "-o", "-a", "-u"}},
   };
@@ -94,16 +95,16 @@ bool wrapper_takes_value(const std::string& prog, const std::string& opt) {
 
 bool is_wrapper(const std::string& prog) {
   static const char* const wrappers[] = {
-      "env",   "nice",   "ionice", "timeout", "command",  "exec",  "nohup",   "time",
+      "env",    "nice",   "ionice",  "timeout",  "command", "exec",  "nohup",   "time",
       "stdbuf", "setsid", "chronic", "unbuffer", "nocache", "flock", "taskset", "chrt",
-      "watch", "strace", "ltrace", "xargs",   "builtin",  "sudo",  "doas",    "catchsegv"};
+      "watch",  "strace", "ltrace",  "xargs",    "builtin", "sudo",  "doas",    "catchsegv"};
   return std::find(std::begin(wrappers), std::end(wrappers), prog) != std::end(wrappers);
 }
 
 bool is_reserved(const std::string& w) {
-  static const char* const words[] = {"!",  "{",    "}",  "then",  "else",  "elif", "fi",
-                                      "do", "done", "if", "while", "until", "esac", "[[",
-                                      "]]", "coproc"};
+  static const char* const words[] = {"!",    "{",  "}",    "then",  "else",  "elif",
+                                      "fi",   "do", "done", "if",    "while", "until",
+                                      "esac", "[[", "]]",   "coproc"};
   return std::find(std::begin(words), std::end(words), w) != std::end(words);
 }
 
@@ -383,8 +384,7 @@ void Analysis::words(Words w, int depth) {
           (prog == "flock" && (o == "-c" || o == "--command"))) {
         const std::size_t v = o.find('=') != std::string::npos ? i : i + 1;
         if (v < w.size()) {
-          const std::string text =
-              v == i ? o.substr(o.find('=') + 1) : w.w[v];
+          const std::string text = v == i ? o.substr(o.find('=') + 1) : w.w[v];
           if (!w.literal(v)) {
             ask("runs a command the analysis cannot tell (" + text + ")");
           } else {

@@ -17,9 +17,9 @@ bool one_of(const std::string& s, std::initializer_list<const char*> set) {
 
 // The arguments after the subcommand: options (bundles split into letters) and operands.
 struct GitArgs {
-  std::vector<std::string> opts;      // "-f", "--force", "--force-with-lease=x" ...
-  std::vector<std::string> ops;       // operands before --
-  std::vector<std::string> paths;     // operands after --
+  std::vector<std::string> opts;   // "-f", "--force", "--force-with-lease=x" ...
+  std::vector<std::string> ops;    // operands before --
+  std::vector<std::string> paths;  // operands after --
   bool dashdash = false;
 
   bool has(std::initializer_list<const char*> names) const {
@@ -93,10 +93,10 @@ void git_rules(Analysis& a, const Words& w, std::size_t i) {
   const std::string sub = w.w[j];
   const std::size_t rest = j + 1;
 
-  static const char* const read_only[] = {"status", "log",   "diff",     "show",     "rev-parse",
-                                          "ls-files", "ls-tree", "cat-file", "blame", "grep",
-                                          "describe", "shortlog", "help",   "version", "rev-list",
-                                          "show-ref", "for-each-ref", "var", "check-ignore"};
+  static const char* const read_only[] = {
+      "status",   "log",      "diff",         "show",     "rev-parse",   "ls-files", "ls-tree",
+      "cat-file", "blame",    "grep",         "describe", "shortlog",    "help",     "version",
+      "rev-list", "show-ref", "for-each-ref", "var",      "check-ignore"};
   const bool reads_only =
       std::find_if(std::begin(read_only), std::end(read_only),
                    [&](const char* r) { return sub == r; }) != std::end(read_only);
@@ -106,7 +106,9 @@ void git_rules(Analysis& a, const Words& w, std::size_t i) {
     const GitArgs g = git_args(w, rest, {});
     if (g.has({"--hard", "--merge", "--keep"})) {
       a.ask("discards uncommitted changes (git reset " +
-            std::string(g.has({"--hard"}) ? "--hard" : g.has({"--merge"}) ? "--merge" : "--keep") +
+            std::string(g.has({"--hard"})    ? "--hard"
+                        : g.has({"--merge"}) ? "--merge"
+                                             : "--keep") +
             ")");
     }
   } else if (sub == "checkout") {
@@ -165,7 +167,8 @@ void git_rules(Analysis& a, const Words& w, std::size_t i) {
       a.ask("replaces branch " + g.ops.back());
     }
   } else if (sub == "push") {
-    const GitArgs g = git_args(w, rest, {"-o", "--push-option", "--repo", "--receive-pack", "--exec"});
+    const GitArgs g =
+        git_args(w, rest, {"-o", "--push-option", "--repo", "--receive-pack", "--exec"});
     bool force = g.has({"-f", "--force", "--force-with-lease", "--force-if-includes", "--mirror"});
     bool remove = g.has({"-d", "--delete", "--prune"});
     for (std::size_t k = 1; k < g.ops.size(); ++k) {  // refspecs after the remote
@@ -195,7 +198,8 @@ void git_rules(Analysis& a, const Words& w, std::size_t i) {
   } else if (sub == "worktree") {
     const GitArgs g = git_args(w, rest, {});
     if (!g.ops.empty() && g.ops.front() == "remove") {
-      a.ask("deletes a worktree" + std::string(g.has({"-f", "--force"}) ? " with its changes" : "") +
+      a.ask("deletes a worktree" +
+            std::string(g.has({"-f", "--force"}) ? " with its changes" : "") +
             " (git worktree remove)");
     }
   } else if (sub == "checkout-index" || sub == "read-tree") {

@@ -21,7 +21,8 @@ struct Args {
   bool has(char c) const { return shorts.find(c) != std::string::npos; }
   bool has(const char* name) const {
     return std::find(longs.begin(), longs.end(), name) != longs.end() ||
-           std::any_of(values.begin(), values.end(), [&](const auto& v) { return v.first == name; });
+           std::any_of(values.begin(), values.end(),
+                       [&](const auto& v) { return v.first == name; });
   }
   bool has_prefix(const std::string& prefix, std::string* which = nullptr) const {
     for (const auto& l : longs) {
@@ -88,7 +89,8 @@ bool one_of(const std::string& s, std::initializer_list<const char*> set) {
   return std::find_if(set.begin(), set.end(), [&](const char* x) { return s == x; }) != set.end();
 }
 
-std::vector<std::string> shown_operands(Analysis& a, const Words& w, const std::vector<std::size_t>& ops) {
+std::vector<std::string> shown_operands(Analysis& a, const Words& w,
+                                        const std::vector<std::size_t>& ops) {
   std::vector<std::string> out;
   for (const auto i : ops) {
     std::string name = w.w[i];
@@ -105,7 +107,10 @@ std::vector<std::string> shown_operands(Analysis& a, const Words& w, const std::
 // mv, cp, install and ln: the destination is -t DIR or the last operand.
 void copy_like(Analysis& a, const Words& w, std::size_t i, const std::string& prog) {
   const bool link = prog == "ln";
-  const Args args = parse(w, i + 1, link ? "tS" : prog == "install" ? "tSmog" : "tS",
+  const Args args = parse(w, i + 1,
+                          link                ? "tS"
+                          : prog == "install" ? "tSmog"
+                                              : "tS",
                           {"--target-directory", "--suffix"});
   if (prog == "install" && args.has('d')) {  // install -d only creates directories
     for (const auto k : args.ops) a.check_inside(a.resolve(w.w[k], w.f[k]), "writes");
@@ -118,7 +123,9 @@ void copy_like(Analysis& a, const Words& w, std::size_t i, const std::string& pr
     dest = a.resolve(t->first, t->second);
     into_dir = true;
   } else if (w.from_input) {
-    a.ask(std::string(link ? "links" : prog == "mv" ? "moves" : "copies") +
+    a.ask(std::string(link           ? "links"
+                      : prog == "mv" ? "moves"
+                                     : "copies") +
           " files named on its input to a place the analysis cannot tell");
     return;
   } else if (link && args.ops.size() == 1) {
@@ -147,7 +154,8 @@ void copy_like(Analysis& a, const Words& w, std::size_t i, const std::string& pr
     for (const auto k : sources) {
       const std::string name = basename_of(w.w[k]);
       Target inner;
-      inner.shown = (dest.shown.empty() || dest.shown.back() == '/' ? dest.shown : dest.shown + "/") + name;
+      inner.shown =
+          (dest.shown.empty() || dest.shown.back() == '/' ? dest.shown : dest.shown + "/") + name;
       inner.unknown = !w.literal(k);
       inner.glob = (w.f[k] & kWordGlob) != 0;
       inner.paths.push_back(d / name);
@@ -306,7 +314,8 @@ void find(Analysis& a, const Words& w, std::size_t i, int depth) {
       for (++j; j < w.size() && w.w[j] != ";" && w.w[j] != "+"; ++j) {
         std::string word = w.w[j];
         unsigned flags = w.f[j];
-        for (auto p = word.find("{}"); p != std::string::npos; p = word.find("{}", p + start.size())) {
+        for (auto p = word.find("{}"); p != std::string::npos;
+             p = word.find("{}", p + start.size())) {
           word.replace(p, 2, start);
           flags |= start_flags;
         }
@@ -362,12 +371,15 @@ bool package_change(const std::string& prog, const Words& w, std::size_t i, std:
 
 bool program_rules(Analysis& a, const Words& w, std::size_t i, const std::string& prog, int depth) {
   if (one_of(prog, {"rm", "unlink", "rmdir", "shred", "truncate", "srm", "wipe"})) {
-    const Args args = parse(w, i + 1, prog == "truncate" ? "sor" : prog == "shred" ? "ns" : "",
+    const Args args = parse(w, i + 1,
+                            prog == "truncate" ? "sor"
+                            : prog == "shred"  ? "ns"
+                                               : "",
                             {"--size", "--reference", "--iterations", "--random-source"});
-    const char* verb = prog == "rmdir"      ? "removes the directory "
-                       : prog == "truncate" ? "truncates "
+    const char* verb = prog == "rmdir"                     ? "removes the directory "
+                       : prog == "truncate"                ? "truncates "
                        : prog == "shred" || prog == "wipe" ? "destroys "
-                                                            : "deletes ";
+                                                           : "deletes ";
     a.ask(verb + names(shown_operands(a, w, args.ops)));
     return true;
   }
@@ -456,8 +468,12 @@ bool program_rules(Analysis& a, const Words& w, std::size_t i, const std::string
     return true;
   }
   if (prog == "curl" || prog == "wget" || prog == "sort") {
-    const Args args = parse(w, i + 1, prog == "curl" ? "oeHdAuXxTF" : prog == "wget" ? "OPo" : "otTkS",
-                            {"--output", "--output-document", "--directory-prefix", "--output-dir"});
+    const Args args =
+        parse(w, i + 1,
+              prog == "curl"   ? "oeHdAuXxTF"
+              : prog == "wget" ? "OPo"
+                               : "otTkS",
+              {"--output", "--output-document", "--directory-prefix", "--output-dir"});
     for (const char* key : {"-o", "--output", "-O", "--output-document"}) {
       if (prog == "wget" && std::string(key) == "-o") continue;  // wget -o is its log
       if (const auto* v = args.value(key)) {
@@ -493,7 +509,8 @@ bool program_rules(Analysis& a, const Words& w, std::size_t i, const std::string
   if (prog == "unzip") {
     const Args args = parse(w, i + 1, "dx");
     if (args.has('o')) a.ask("overwrites existing files (unzip -o)");
-    if (const auto* d = args.value("-d")) a.check_inside(a.resolve(d->first, d->second), "extracts files");
+    if (const auto* d = args.value("-d"))
+      a.check_inside(a.resolve(d->first, d->second), "extracts files");
     return true;
   }
   if (prog == "rsync" || prog == "scp") {
@@ -526,7 +543,8 @@ bool program_rules(Analysis& a, const Words& w, std::size_t i, const std::string
   }
   if (one_of(prog, {"kill", "killall", "pkill", "skill", "xkill"})) {
     const Args args = parse(w, i + 1, "");
-    if (!(prog == "kill" && (args.has('l') || args.has('L') || args.has('0')))) a.ask("stops processes");
+    if (!(prog == "kill" && (args.has('l') || args.has('L') || args.has('0'))))
+      a.ask("stops processes");
     return true;
   }
   if (one_of(prog, {"shutdown", "reboot", "poweroff", "halt", "init", "telinit"})) {
@@ -560,10 +578,10 @@ bool program_rules(Analysis& a, const Words& w, std::size_t i, const std::string
   if (package_change(prog, w, i, what)) {
     // A package tool run from inside the project (a virtual environment's pip) stays inside it.
     const std::string& word = w.w[i];
-    const bool local = word.find('/') != std::string::npos && !a.places().unknown &&
-                       !a.outside(a.resolve(word, w.f[i]).paths.empty()
-                                      ? a.root() / "x"
-                                      : a.resolve(word, w.f[i]).paths.front());
+    const bool local =
+        word.find('/') != std::string::npos && !a.places().unknown &&
+        !a.outside(a.resolve(word, w.f[i]).paths.empty() ? a.root() / "x"
+                                                         : a.resolve(word, w.f[i]).paths.front());
     if (!(local && (prog == "pip" || prog == "pip3"))) a.ask(what);
     return true;
   }

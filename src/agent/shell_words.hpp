@@ -34,10 +34,10 @@ struct SimpleCommand {
   bool stdin_from_pipe = false;  // the previous command's output is piped in
   std::size_t begin = 0;         // the command's place in the analysed text
   std::size_t end = 0;
-  int opens = 0;                        // subshell scopes opened just before this command
-  int closes = 0;                       // scopes closed just after it
-  Connector next = Connector::End;      // how it is joined to what follows
-  bool in_substitution = false;         // runs inside $(...), `...` or <(...)
+  int opens = 0;                    // subshell scopes opened just before this command
+  int closes = 0;                   // scopes closed just after it
+  Connector next = Connector::End;  // how it is joined to what follows
+  bool in_substitution = false;     // runs inside $(...), `...` or <(...)
 };
 
 struct ShellLine {

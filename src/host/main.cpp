@@ -69,7 +69,8 @@ int main(int argc, char** argv) {
       "view", "play a script on the conversation view, headless, and print the screen");
   view->set_help_flag();
   view->prefix_command();
-  cli.set_version_flag("--version", std::string("kestravel ") + KV_VERSION + " (commit " + KV_COMMIT + ")",
+  cli.set_version_flag("--version",
+                       std::string("kestravel ") + KV_VERSION + " (commit " + KV_COMMIT + ")",
                        "print the version and the commit it was built from");
   cli.require_subcommand(0, 1);
   cli.footer("Run `kestravel replay --help` or `kestravel view --help` for their options.");

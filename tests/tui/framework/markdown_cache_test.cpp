@@ -1,5 +1,5 @@
 // label: threaded
-#include "tui/framework/markdown/lru_cache.hpp"
+#include "tui/framework/text/lru_cache.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // label: threaded
-#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/highlight/highlight.hpp"
 
 #include <gtest/gtest.h>
 

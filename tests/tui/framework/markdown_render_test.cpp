@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/highlight/highlight.hpp"
 #include "tui/framework/text/cells.hpp"
 
 namespace orvo::tui {

@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "tui/framework/markdown/lru_cache.hpp"
+#include "tui/framework/text/lru_cache.hpp"
 #include "tui/framework/text/console.hpp"
 #include "tui/framework/text/renderable.hpp"
 

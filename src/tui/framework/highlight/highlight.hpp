@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tui/framework/markdown/lru_cache.hpp"
+#include "tui/framework/text/lru_cache.hpp"
 
 namespace orvo::tui {
 

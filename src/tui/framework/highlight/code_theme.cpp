@@ -1,4 +1,4 @@
-#include "tui/framework/markdown/code_theme.hpp"
+#include "tui/framework/highlight/code_theme.hpp"
 
 namespace orvo::tui {
 namespace {

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/highlight/highlight.hpp"
 
 namespace orvo::tui::lex {
 

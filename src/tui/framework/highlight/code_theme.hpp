@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/highlight/highlight.hpp"
 #include "tui/framework/text/style.hpp"
 
 namespace orvo::tui {

@@ -1,8 +1,8 @@
-#include "tui/framework/markdown/highlight.hpp"
+#include "tui/framework/highlight/highlight.hpp"
 
 #include <utility>
 
-#include "tui/framework/markdown/lexers.hpp"
+#include "tui/framework/highlight/lexers.hpp"
 
 namespace orvo::tui {
 namespace {
