@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "host/subcommand_cli.hpp"
 #include "output/output_manager.hpp"
 
 namespace orvo::host {
@@ -415,29 +416,18 @@ int replay_main(const std::vector<std::string>& args) {
   ReplayOptions options;
   std::optional<std::string> script_path;
   bool dump = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "--fast") {
-      options.fast = true;
-    } else if (a == "--events") {
-      if (i + 1 >= args.size()) {
-        std::cerr << "kestravel replay: --events needs a file name\n" << usage;
-        return 2;
-      }
-      options.events_path = args[++i];
-    } else if (a == "--dump-demo") {
-      dump = true;
-    } else if (a == "-h" || a == "--help") {
+  CLI::App app;
+  app.add_option("SCRIPT", script_path, "a turn script");
+  app.add_option("--events", options.events_path, "write every agent event to FILE");
+  app.add_flag("--fast", options.fast);
+  app.add_flag("--dump-demo", dump);
+  switch (parse_subcommand(app, args, "kestravel replay", usage, std::cerr)) {
+    case ParseOutcome::Help:
       return write_help(std::cout, usage, 0);
-    } else if (a.size() > 1 && a[0] == '-') {
-      std::cerr << "kestravel replay: unknown option " << safe_text(a) << "\n" << usage;
+    case ParseOutcome::Error:
       return 2;
-    } else if (script_path) {
-      std::cerr << "kestravel replay: only one script at a time\n" << usage;
-      return 2;
-    } else {
-      script_path = a;
-    }
+    case ParseOutcome::Run:
+      break;
   }
 
   std::vector<Step> steps;

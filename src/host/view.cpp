@@ -8,6 +8,8 @@
 #include <optional>
 #include <sstream>
 
+#include "common/utf8.hpp"
+#include "host/subcommand_cli.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/screen.hpp"
@@ -341,45 +343,34 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
   std::optional<std::string> script;
   int cols = 100, rows = 40;
   bool ansi = false, state = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    if (a == "-h" || a == "--help") {
+  std::string size;
+  CLI::App cli;
+  cli.add_option("SCRIPT", script, "a JSON Lines script, - for standard input");
+  cli.add_option("--size", size, "COLSxROWS");
+  cli.add_flag("--ansi", ansi);
+  cli.add_flag("--state", state);
+  switch (parse_subcommand(cli, args, "kestravel view", kUsage, err)) {
+    case ParseOutcome::Help:
       out << kUsage;
       return 0;
-    } else if (a == "--ansi") {
-      ansi = true;
-    } else if (a == "--state") {
-      state = true;
-    } else if (a == "--size" || a.rfind("--size=", 0) == 0) {
-      std::string v;
-      if (a == "--size") {
-        if (i + 1 >= args.size()) {
-          err << "kestravel view: --size needs COLSxROWS\n" << kUsage;
-          return 2;
-        }
-        v = args[++i];
-      } else {
-        v = a.substr(7);
-      }
-      const auto x = v.find('x');
-      try {
-        std::size_t p1 = 0, p2 = 0;
-        if (x == std::string::npos) throw std::invalid_argument("no x");
-        cols = std::stoi(v.substr(0, x), &p1);
-        rows = std::stoi(v.substr(x + 1), &p2);
-        if (p1 != x || p2 != v.size() - x - 1 || cols < 1 || rows < 1 || cols > 1000 || rows > 1000)
-          throw std::invalid_argument("range");
-      } catch (const std::exception&) {
-        err << "kestravel view: bad size '" << v << "' (expected COLSxROWS, 1 to 1000)\n";
-        return 2;
-      }
-    } else if (!a.empty() && a[0] == '-' && a != "-") {
-      err << "kestravel view: unknown option '" << a << "'\n" << kUsage;
+    case ParseOutcome::Error:
       return 2;
-    } else if (!script) {
-      script = a;
-    } else {
-      err << "kestravel view: one script only\n" << kUsage;
+    case ParseOutcome::Run:
+      break;
+  }
+  if (!size.empty()) {
+    const auto x = size.find('x');
+    try {
+      std::size_t p1 = 0, p2 = 0;
+      if (x == std::string::npos) throw std::invalid_argument("no x");
+      cols = std::stoi(size.substr(0, x), &p1);
+      rows = std::stoi(size.substr(x + 1), &p2);
+      if (p1 != x || p2 != size.size() - x - 1 || cols < 1 || rows < 1 || cols > 1000 ||
+          rows > 1000)
+        throw std::invalid_argument("range");
+    } catch (const std::exception&) {
+      err << "kestravel view: bad size " << text::message_safe(size)
+          << " (expected COLSxROWS, 1 to 1000)\n";
       return 2;
     }
   }
@@ -394,13 +385,14 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
     } else {
       std::ifstream f(*script);
       if (!f) {
-        err << "kestravel view: cannot open '" << *script << "'\n";
+        err << "kestravel view: cannot open " << text::message_safe(*script) << "\n";
         return 2;
       }
       steps = parse_view_script(f);
     }
   } catch (const ViewScriptError& e) {
-    err << "kestravel view: " << *script << ": " << e.what() << "\n";
+    err << "kestravel view: " << text::message_safe(*script) << ": " << text::message_safe(e.what())
+        << "\n";
     return 2;
   }
 
@@ -440,7 +432,8 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
           break;
       }
     } catch (const std::exception& e) {
-      err << "kestravel view: " << *script << ": line " << step.line << ": " << e.what() << "\n";
+      err << "kestravel view: " << text::message_safe(*script) << ": line " << step.line << ": "
+          << text::message_safe(e.what()) << "\n";
       return 1;
     }
   }
