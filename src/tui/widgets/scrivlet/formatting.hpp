@@ -41,8 +41,8 @@ std::string approval_command(std::string_view command, int max_chars);
 // control made inert (U+FFFD, as the rest of the log shows them), a tab as spaces to the next
 // multiple of 8 of its line, each line wrapped by cells after its last space that fits (a word
 // longer than a row is folded; no character is ever split or dropped, the space stays at the end
-// of its row). An empty line is an empty row. [begin, end) are the row's bytes in terminal_safe(command), so a match
-// found there can be mapped to the rows that show it.
+// of its row). An empty line is an empty row. [begin, end) are the row's bytes in
+// terminal_safe(command), so a match found there can be mapped to the rows that show it.
 struct CommandRow {
   std::string text;
   std::size_t begin = 0;
