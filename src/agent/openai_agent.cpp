@@ -314,20 +314,20 @@ void OpenAIAgent::run_tools(orvo::OutputManager& out, Step& step) {
       if (!pc.error.empty()) {
         res = {pc.error, true};
       } else if (pc.consent) {
-        const ApprovalCallback cb = out.approval_callback();
+        const bool can_ask = out.has_approval_callback();
         bool approved = false;
-        if (cb) {
+        if (can_ask) {
           // A plain-terminal host asks on the terminal; the status block must not draw over it.
           out._stop_indicator();
           try {
-            approved = cb(call.name, pc.consent_subject);
+            approved = out.ask_approval(call.name, pc.consent_subject, *pc.consent).value_or(false);
           } catch (const std::exception&) {
             approved = false;
           }
         }
         if (canceller_.cancelled()) {
           res = {"cancelled by the user", true};
-        } else if (!cb) {
+        } else if (!can_ask) {
           res = {"denied: no one could be asked for consent (" + *pc.consent + ")", true};
         } else if (!approved) {
           res = {"denied by the user", true};

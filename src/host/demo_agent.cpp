@@ -251,8 +251,8 @@ void DemoAgent::full_turn(const std::string& prompt, OutputManager& out) {
   // Destructive: ask first. Without a way to ask, the answer is no.
   out.set_stage("Cleaning up");
   pause(0.4);
-  bool allowed = false;
-  if (const auto& ask = out.approval_callback()) allowed = ask("bash", kDestructiveCommand);
+  const bool allowed =
+      out.ask_approval("bash", kDestructiveCommand, kDestructiveReason).value_or(false);
   check();
   if (allowed) {
     idx = out.log_tool("bash", kDestructiveCommand);

@@ -32,6 +32,7 @@ class DemoAgent : public agent::TurnRunner {
 
   // The command of the first turn that asks for consent.
   static constexpr const char* kDestructiveCommand = "rm -rf build/ .pytest_cache/";
+  static constexpr const char* kDestructiveReason = "deletes build/ and .pytest_cache/";
 
  private:
   class Interrupted {};  // thrown inside a turn when cancel() was called

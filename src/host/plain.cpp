@@ -5,7 +5,13 @@
 
 #include "agent/openai_agent.hpp"
 
+#include <poll.h>
+#include <stdio_ext.h>
+#include <termios.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 
 #include <chrono>
 #include <csignal>
@@ -51,6 +57,9 @@ std::string trim(const std::string& s) {
   return s.substr(a, b - a + 1);
 }
 
+// Commands longer than this get the block of their own under the reason.
+constexpr std::size_t kShortCommand = 60;
+
 }  // namespace
 
 std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config, double speed) {
@@ -87,24 +96,108 @@ std::string approval_question(const std::string& tool, const std::string& comman
          " [1 allow / 2 deny]";
 }
 
+std::string approval_details(const std::string& command, const std::string& reason) {
+  std::string out;
+  const std::string_view why = text::strip(reason);
+  // The reason is one line: a line break in it must not forge a line of the question.
+  if (!why.empty()) out += "Why: " + text::message_safe(why) + "\n";
+  const std::string_view whole = text::strip(command);
+  if (whole.find('\n') != std::string_view::npos || text::count_chars(whole) > kShortCommand) {
+    out += "Command:\n";
+    const std::string safe = text::terminal_safe(whole);
+    std::size_t start = 0;
+    while (true) {
+      const std::size_t nl = safe.find('\n', start);
+      out += "  " + safe.substr(start, nl == std::string::npos ? nl : nl - start) + "\n";
+      if (nl == std::string::npos) break;
+      start = nl + 1;
+    }
+  }
+  return out;
+}
+
+ApprovalAnswer read_terminal_answer(int fd, const std::atomic<bool>* interrupt) {
+  std::string line;
+  char buf[256];
+  while (true) {
+    if (interrupt && interrupt->load()) return ApprovalAnswer::interrupted;
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 50);
+    if (ready < 0 && errno != EINTR) return ApprovalAnswer::end;
+    if (ready <= 0) continue;
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return ApprovalAnswer::end;
+    }
+    if (n == 0) return line.empty() ? ApprovalAnswer::end : answer_of(line);
+    line.append(buf, static_cast<std::size_t>(n));
+    // A long line that never ends is not kept whole: only its start decides.
+    if (line.size() > 4096) line.erase(4096);
+    if (line.find('\n') != std::string::npos) return answer_of(line.substr(0, line.find('\n')));
+  }
+}
+
+ApprovalAnswer answer_of(const std::string& line) {
+  const std::string a = trim(line);
+  if (a == "1") return ApprovalAnswer::allow;
+  if (a == "2") return ApprovalAnswer::deny;
+  return ApprovalAnswer::other;
+}
+
+void drop_typed_ahead(int fd) {
+  // What was typed while the turn ran was meant for something else; only keys pressed after the
+  // question is on the screen answer it.
+  ::tcflush(fd, TCIFLUSH);
+  if (fd == STDIN_FILENO) __fpurge(stdin);
+}
+
 int run_plain(agent::TurnRunner& runner, std::istream& in, const PlainOptions& options) {
   OutputManager out;
-  out.set_approval_callback([&](const std::string& tool, const std::string& command) {
-    // The status block must not redraw over the question.
-    out._stop_indicator();
-    while (true) {
-      std::cout << "\n\x1b[1m" << approval_question(tool, command) << "\x1b[0m " << std::flush;
-      std::string answer;
-      if (!std::getline(in, answer)) {
+  out.set_approval_callback(ReasonedApprovalCallback(
+      [&](const std::string& tool, const std::string& command, const std::string& reason) {
+        // The status block must not redraw over the question.
+        out._stop_indicator();
+        const std::string details = approval_details(command, reason);
         std::cout << "\n";
-        return false;  // nobody left to ask: no
-      }
-      answer = trim(answer);
-      if (!options.interactive) std::cout << answer << "\n";
-      if (answer == "1") return true;
-      if (answer == "2") return false;
-    }
-  });
+        if (!details.empty()) std::cout << "\x1b[33m" << details << "\x1b[0m";
+        while (true) {
+          std::cout << "\x1b[1m" << approval_question(tool, command) << "\x1b[0m " << std::flush;
+          ApprovalAnswer answer;
+          if (options.terminal_fd >= 0) {
+            drop_typed_ahead(options.terminal_fd);
+            answer = read_terminal_answer(options.terminal_fd, options.interrupt);
+          } else if (options.interrupt && options.interrupt->load()) {
+            answer = ApprovalAnswer::interrupted;
+          } else {
+            std::string line;
+            if (!std::getline(in, line)) {
+              answer = ApprovalAnswer::end;
+            } else {
+              if (!options.interactive) std::cout << trim(line) << "\n";
+              answer = answer_of(line);
+            }
+          }
+          switch (answer) {
+            case ApprovalAnswer::allow:
+              return true;
+            case ApprovalAnswer::deny:
+              return false;
+            case ApprovalAnswer::end:
+              std::cout << "\n";
+              return false;  // nobody left to ask: no
+            case ApprovalAnswer::interrupted:
+              // Ctrl+C answers no and stops the turn; the cancel is made here, before the answer
+              // returns, so the agent does not go on to its next step meanwhile.
+              std::cout << "\nDenied: the turn stops.\n" << std::flush;
+              runner.cancel();
+              return false;
+            case ApprovalAnswer::other:
+              std::cout << "\n";
+              break;
+          }
+        }
+      }));
 
   std::string line;
   while (true) {
@@ -164,6 +257,7 @@ int plain_main(const config::Config& config, double speed) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, on_signal);
   PlainOptions options;
   options.interactive = ::isatty(STDIN_FILENO) != 0;
+  if (options.interactive) options.terminal_fd = STDIN_FILENO;
   options.interrupt = &g_interrupt;
   return run_plain(*runner, std::cin, options);
 }

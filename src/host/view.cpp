@@ -88,9 +88,9 @@ const std::map<std::string, Operation, std::less<>>& operations() {
                                none([](Scrivlet& v, const json& a) {
                                  v.append_tool_result(s(a, "result"), a.at("error").get<bool>());
                                })};
-    m["append_approval"] = {{str("tool_name"), str("command")},
+    m["append_approval"] = {{str("tool_name"), str("command"), {"reason", ArgType::string, ""}},
                             none([](Scrivlet& v, const json& a) {
-                              v.append_approval(s(a, "tool_name"), s(a, "command"));
+                              v.append_approval(s(a, "tool_name"), s(a, "command"), s(a, "reason"));
                             })};
     m["append_turn_summary"] = {
         {{"elapsed", ArgType::number, std::nullopt},

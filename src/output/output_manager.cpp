@@ -133,6 +133,26 @@ void OutputManager::set_event_callback(EventCallback callback) {
 
 void OutputManager::set_approval_callback(ApprovalCallback callback) {
   _approval_callback = std::move(callback);
+  _reasoned_approval_callback = nullptr;
+}
+
+void OutputManager::set_approval_callback(ReasonedApprovalCallback callback) {
+  _reasoned_approval_callback = std::move(callback);
+  _approval_callback = nullptr;
+  if (_reasoned_approval_callback) {
+    // Reads the slot at call time, so the adapter never outlives what it calls.
+    _approval_callback = [this](const std::string& tool_name, const std::string& command) {
+      return _reasoned_approval_callback && _reasoned_approval_callback(tool_name, command, "");
+    };
+  }
+}
+
+std::optional<bool> OutputManager::ask_approval(const std::string& tool_name,
+                                                const std::string& command,
+                                                const std::string& reason) {
+  if (_reasoned_approval_callback) return _reasoned_approval_callback(tool_name, command, reason);
+  if (_approval_callback) return _approval_callback(tool_name, command);
+  return std::nullopt;
 }
 
 void OutputManager::_emit_event(const std::string& event_type, Payload payload) {

@@ -12,9 +12,11 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -109,8 +111,18 @@ class OutputManager {
 
   // Callback slots; an empty function removes the subscriber.
   void set_event_callback(EventCallback callback);
+  // Either form of the approval slot; the one set last is used. Setting the reasoned form also
+  // sets approval_callback() (asking with an empty reason), so callers of the two-argument slot
+  // keep working; setting the two-argument form drops a reasoned one.
   void set_approval_callback(ApprovalCallback callback);
+  void set_approval_callback(ReasonedApprovalCallback callback);
+  void set_approval_callback(std::nullptr_t) { set_approval_callback(ApprovalCallback()); }
   const ApprovalCallback& approval_callback() const { return _approval_callback; }
+  bool has_approval_callback() const { return static_cast<bool>(_approval_callback); }
+  // Asks the installed slot (the reasoned form when set, else the two-argument one); nullopt when
+  // nothing is installed. What the callback throws reaches the caller.
+  std::optional<bool> ask_approval(const std::string& tool_name, const std::string& command,
+                                   const std::string& reason);
 
   // Host-provided extras for the status block.
   void set_status_line(std::string line);
@@ -144,6 +156,7 @@ class OutputManager {
 
   EventCallback _event_callback;
   ApprovalCallback _approval_callback;
+  ReasonedApprovalCallback _reasoned_approval_callback;
   std::string _last_thinking_text;
   int _col_pos = 0;
   bool _held_cr = false;  // a chunk ended in CR: the next chunk decides whether it ends a line

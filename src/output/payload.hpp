@@ -79,4 +79,9 @@ using EventCallback = std::function<void(const std::string& event_type, Payload 
 using ApprovalCallback =
     std::function<bool(const std::string& tool_name, const std::string& command)>;
 
+// The same slot for hosts that show why the command needs consent: (tool name, command, reason)
+// -> approved. The reason is a short phrase such as "deletes src/"; it may be empty.
+using ReasonedApprovalCallback = std::function<bool(
+    const std::string& tool_name, const std::string& command, const std::string& reason)>;
+
 }  // namespace orvo

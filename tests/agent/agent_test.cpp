@@ -405,6 +405,24 @@ TEST_F(AgentTest, ConsentIsAskedAndADenialGoesBackToTheModel) {
   EXPECT_EQ(asked.size(), 2u);
 }
 
+TEST_F(AgentTest, ConsentAsksWithTheReasonAndTheCommandAsShown) {
+  dir.write("keep.txt", "k");
+  std::vector<std::string> asked;
+  out.set_approval_callback(ReasonedApprovalCallback(
+      [&](const std::string& tool, const std::string& cmd, const std::string& reason) {
+        asked = {tool, cmd, reason};
+        return false;
+      }));
+  server.enqueue(stream_reply({tool_stream("bash", R"({"command":"rm keep.txt"})")}));
+  server.enqueue(stream_reply({answer_stream("", "ok")}));
+  run("clean up");
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[0], "bash");
+  EXPECT_EQ(asked[1], "rm keep.txt");
+  EXPECT_FALSE(asked[2].empty());  // the consent analyser's words, whatever they are
+  EXPECT_TRUE(fs_exists(dir.path() / "keep.txt"));
+}
+
 TEST_F(AgentTest, ConversationIsKeptAcrossTurnsUntilReset) {
   server.enqueue(stream_reply({answer_stream("", "first answer")}));
   server.enqueue(stream_reply({answer_stream("", "second answer")}));

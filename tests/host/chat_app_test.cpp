@@ -31,8 +31,10 @@ class ScriptedRunner : public agent::TurnRunner {
       int idx = out.log_tool("read_file", "src/a.txt");
       out.tool_result("one\ntwo\nthree", false, idx);
     }
-    if (prompt == "ask") {
-      bool ok = out.approval_callback() && out.approval_callback()("bash", "rm -rf build");
+    if (prompt == "ask" || prompt == "ask why") {
+      bool ok = prompt == "ask"
+                    ? out.approval_callback() && out.approval_callback()("bash", "rm -rf build")
+                    : out.ask_approval("bash", "rm -rf build", "deletes build/").value_or(false);
       out.stream(ok ? "allowed it" : "was denied");
       out.done();
       return;
@@ -125,6 +127,30 @@ TEST_F(ChatFixture, ApprovalKeysAnswerOnlyWhileThePromptIsOutstanding) {
   // A second press types into the box instead of answering anything.
   pilot->press("2");
   EXPECT_EQ(app->input()->text(), "2");
+}
+
+// Keys typed for the next prompt must not answer: 1 and 2 answer only into an empty box.
+TEST_F(ChatFixture, TypedAheadTextNeverAnswersAnApproval) {
+  send("ask why");
+  ASSERT_TRUE(pilot->wait_until([&] { return app->approval_pending(); }, 10s));
+  pilot->wait_idle();
+  EXPECT_NE(log_text().find("Why: deletes build/"), std::string::npos) << log_text();
+  pilot->type("next: run test");
+  pilot->type("12 again");
+  pilot->wait_idle();
+  EXPECT_TRUE(app->approval_pending());
+  EXPECT_EQ(app->input()->text(), "next: run test12 again");
+  EXPECT_EQ(app->legend_text(), "1/2 answer once the box is empty · esc deny and stop");
+  EXPECT_EQ(log_text().find("Allowed."), std::string::npos);
+  // Emptied, the box gives the keys back to the prompt.
+  pilot->press("ctrl+u");
+  EXPECT_EQ(app->input()->text(), "");
+  EXPECT_EQ(app->legend_text().substr(0, 7), "1 allow");
+  pilot->press("1");
+  ASSERT_TRUE(wait_idle_turn());
+  pilot->wait_idle();
+  EXPECT_EQ(app->input()->text(), "");
+  EXPECT_NE(log_text().find("allowed it"), std::string::npos) << log_text();
 }
 
 TEST_F(ChatFixture, PromptsTypedDuringATurnAreQueuedAndRunInOrder) {

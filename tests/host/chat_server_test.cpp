@@ -60,5 +60,44 @@ TEST(ChatWithServer, ReasoningToolAndAnswerReachTheView) {
   std::filesystem::remove_all(dir);
 }
 
+// The reason the agent asks for travels with the question to the view; nothing is deleted on a
+// denial.
+TEST(ChatWithServer, AnApprovalShowsWhyAndTheWholeCommand) {
+  const auto dir = std::filesystem::temp_directory_path() / "kv_chat_server_approval_test";
+  std::filesystem::create_directories(dir / "src");
+  std::ofstream(dir / "src" / "keep.txt") << "k";
+  const std::string command =
+      "echo 'the release notes for the next version are being written now'; rm -rf src";
+  fake::FakeOpenAIServer server;
+  server.enqueue(
+      fake::stream_reply({fake::tool_stream("bash", nlohmann::json{{"command", command}}.dump())}));
+  server.enqueue(fake::stream_reply({fake::answer_stream("", "Kept it.")}));
+
+  agent::AgentSettings st;
+  st.endpoint = server.endpoint();
+  st.project_dir = dir;
+  config::Config cfg;
+  cfg.runtime.endpoint = server.endpoint();
+  KestravelTUI app(cfg, std::make_shared<agent::OpenAIAgent>(st));
+  app.install_chat();
+  app.switch_screen("chat");
+  {
+    tui::Pilot pilot(app, {60, 30});
+    pilot.type("clean up");
+    pilot.press("enter");
+    ASSERT_TRUE(pilot.wait_until([&] { return app.approval_pending(); }, 20s));
+    pilot.wait_idle();
+    std::string log;
+    for (const auto& row : app.log()->lines()) log += row.text() + "\n";
+    EXPECT_NE(log.find("  Why: "), std::string::npos) << log;
+    EXPECT_NE(log.find("rm -rf src"), std::string::npos) << log;  // cut from the question row
+    pilot.press("2");
+    ASSERT_TRUE(pilot.wait_until([&] { return !app.turn_running(); }, 20s));
+  }
+  app.shutdown();
+  EXPECT_TRUE(std::filesystem::exists(dir / "src" / "keep.txt"));
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace orvo::host

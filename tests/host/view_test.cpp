@@ -103,6 +103,25 @@ TEST(ScrivletViewPlayer, ScreenOfATurn) {
             "\"       3 + bar();\",\"\",\"  Renamed it.\",\"  Done\",\"  ✗ quota\"]}\n");
 }
 
+TEST(ScrivletViewPlayer, ApprovalsTakeAnOptionalReason) {
+  const Played r = play(
+      "{\"call\":\"append_approval\",\"tool_name\":\"bash\",\"command\":\"rm -rf src\","
+      "\"reason\":\"deletes src/\"}\n"
+      "{\"call\":\"append_approval\",\"tool_name\":\"bash\",\"command\":\"ls\"}\n",
+      {"--size", "40x9"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out,
+            "\n"
+            "   Allow bash? rm -rf src\n"
+            "   Press 1 to allow, 2 to deny\n"
+            "   Why: deletes src/\n"
+            "\n"
+            "   Allow bash? ls\n"
+            "   Press 1 to allow, 2 to deny\n"
+            "\n"
+            "\n");
+}
+
 TEST(ScrivletViewPlayer, ReplayAfterStreamingShowsMarkdownAndScreenshotsInBetween) {
   const Played r = play(
       "{\"call\":\"stream_token\",\"token\":\"Use **bold**\\n\"}\n"

@@ -476,5 +476,28 @@ TEST_F(OutputTest, ApprovalSlotIsHeldNotCalled) {
   EXPECT_TRUE(out->approval_callback()("bash", "rm -rf x"));
 }
 
+// Both forms of the slot: the one set last answers, and the two-argument accessor keeps working.
+TEST_F(OutputTest, ApprovalWithAReason) {
+  EXPECT_EQ(out->ask_approval("bash", "rm x", "deletes x"), std::nullopt);
+  std::vector<std::string> asked;
+  out->set_approval_callback([&](const std::string& tool, const std::string& command) {
+    asked.push_back(tool + "|" + command);
+    return false;
+  });
+  EXPECT_EQ(out->ask_approval("bash", "rm x", "deletes x"), std::optional<bool>(false));
+  out->set_approval_callback(ReasonedApprovalCallback(
+      [&](const std::string& tool, const std::string& command, const std::string& reason) {
+        asked.push_back(tool + "|" + command + "|" + reason);
+        return true;
+      }));
+  EXPECT_EQ(out->ask_approval("bash", "rm y", "deletes y"), std::optional<bool>(true));
+  ASSERT_TRUE(out->approval_callback());
+  EXPECT_TRUE(out->approval_callback()("bash", "rm z"));  // asked with an empty reason
+  EXPECT_EQ(asked, (std::vector<std::string>{"bash|rm x", "bash|rm y|deletes y", "bash|rm z|"}));
+  out->set_approval_callback(nullptr);
+  EXPECT_FALSE(out->has_approval_callback());
+  EXPECT_EQ(out->ask_approval("bash", "rm x", "deletes x"), std::nullopt);
+}
+
 }  // namespace
 }  // namespace orvo

@@ -107,25 +107,26 @@ KestravelTUI::KestravelTUI(config::Config config, std::shared_ptr<agent::TurnRun
     std::lock_guard lock(mb->m);
     if (mb->app) mb->app->bridge_.on_event(type, std::move(payload));
   });
-  output_->set_approval_callback([mb](const std::string& tool, const std::string& command) {
-    KestravelTUI* app;
-    {
-      std::lock_guard lock(mb->m);
-      app = mb->app;
-      if (!app) return false;
-      ++mb->waiting;
-    }
-    bool answer = false;
-    try {
-      answer = app->bridge_.request_approval(tool, command);
-    } catch (...) {
-      answer = false;
-    }
-    std::lock_guard lock(mb->m);
-    --mb->waiting;
-    mb->cv.notify_all();
-    return answer;
-  });
+  output_->set_approval_callback(ReasonedApprovalCallback(
+      [mb](const std::string& tool, const std::string& command, const std::string& reason) {
+        KestravelTUI* app;
+        {
+          std::lock_guard lock(mb->m);
+          app = mb->app;
+          if (!app) return false;
+          ++mb->waiting;
+        }
+        bool answer = false;
+        try {
+          answer = app->bridge_.request_approval(tool, command, reason);
+        } catch (...) {
+          answer = false;
+        }
+        std::lock_guard lock(mb->m);
+        --mb->waiting;
+        mb->cv.notify_all();
+        return answer;
+      }));
   output_->set_input_field(typeahead_);
   worker_ = std::make_unique<AgentWorker>(runner_, output_, [mb] {
     std::lock_guard lock(mb->m);
@@ -180,7 +181,12 @@ void KestravelTUI::chat_mounted() {
 }
 
 std::string KestravelTUI::legend_text() const {
-  if (approval_pending_) return "1 allow · 2 deny · esc deny and stop";
+  if (approval_pending_) {
+    // Keys meant for the box never answer: 1 and 2 are text while it holds any.
+    if (input_ && !input_->text().empty())
+      return "1/2 answer once the box is empty · esc deny and stop";
+    return "1 allow · 2 deny · esc deny and stop";
+  }
   if (turn_running_) {
     return "enter queue · esc/ctrl+c stop · pgup/pgdn scroll · drag to copy";
   }
@@ -270,8 +276,9 @@ bool KestravelTUI::slash_command(const std::string& text) {
     log_->append_info(
         "Commands: /help, /clear (empty the conversation), /mode (pick Fast or Reasoning), "
         "/quit. Keys: Enter sends (queues while a turn runs), Ctrl+J or Alt+Enter starts a new "
-        "line, Up/Down recall earlier prompts, PageUp/PageDown scroll, Esc or Ctrl+C stops a "
-        "turn, drag the mouse to copy, Ctrl+Y copies the selection again, Ctrl+D quits.");
+        "line, Up/Down recall earlier prompts, PageUp/PageDown scroll, 1 or 2 answers an approval "
+        "while the box is empty, Esc or Ctrl+C stops a turn, drag the mouse to copy, Ctrl+Y copies "
+        "the selection again, Ctrl+D quits.");
   } else if (cmd == "/clear") {
     if (turn_running_) {
       log_->append_info("A turn is running: stop it first (Esc), then /clear.");
@@ -381,7 +388,7 @@ void KestravelTUI::on_approval(tui::ApprovalRequest& r) {
   }
   finish_answer();
   approval_pending_ = true;
-  log_->append_approval(r.tool_name, r.command);
+  log_->append_approval(r.tool_name, r.command, r.reason);
   update_status();
   update_legend();
 }
@@ -436,7 +443,8 @@ void KestravelTUI::copy_selection() {
 
 bool KestravelTUI::handle_key(const tui::KeyEvent& e) {
   const std::string& k = e.key;
-  if (approval_pending_ && (k == "1" || k == "2")) {
+  // Only into an empty box: typed-ahead text that happens to hold a 1 must not approve.
+  if (approval_pending_ && (k == "1" || k == "2") && input_ && input_->text().empty()) {
     answer_approval(k == "1");
     return true;
   }

@@ -14,7 +14,8 @@
 //                            error)
 //   error                    (answer finished) append_error(message)
 //   done                     (answer finished) append_turn_summary(...), reset_steps()
-//   ApprovalRequest          append_approval(tool, command); "1" allows, "2" denies
+//   ApprovalRequest          append_approval(tool, command, reason); "1" allows, "2" denies,
+//                            pressed while the input box is empty (else they are typed)
 //
 // While the UI runs, the output controller's own terminal drawing goes to the discarded standard
 // output; the status row mirrors its status block instead.

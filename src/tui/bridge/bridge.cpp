@@ -12,8 +12,11 @@ AgentEvent::AgentEvent(std::string event_type_, Payload payload_)
         return std::move(payload_);
       }()) {}
 
-ApprovalRequest::ApprovalRequest(std::string tool_name_, std::string command_)
-    : Message(), tool_name(std::move(tool_name_)), command(std::move(command_)) {}
+ApprovalRequest::ApprovalRequest(std::string tool_name_, std::string command_, std::string reason_)
+    : Message(),
+      tool_name(std::move(tool_name_)),
+      command(std::move(command_)),
+      reason(std::move(reason_)) {}
 
 bool ApprovalSlot::clear() {
   std::lock_guard g(m_);
@@ -69,9 +72,10 @@ void TUIBridge::on_event(const std::string& event_type, Payload payload, Keyword
   }
 }
 
-bool TUIBridge::request_approval(const std::string& tool_name, const std::string& command) {
+bool TUIBridge::request_approval(const std::string& tool_name, const std::string& command,
+                                 const std::string& reason) {
   if (!_approval_event.clear()) return false;  // the UI is gone: nobody could answer
-  tui_app.post_message(std::make_shared<ApprovalRequest>(tool_name, command));
+  tui_app.post_message(std::make_shared<ApprovalRequest>(tool_name, command, reason));
   return _approval_event.wait();
 }
 
@@ -93,6 +97,11 @@ ApprovalCallback TUIBridge::approval_callback() {
   return [this](const std::string& tool_name, const std::string& command) {
     return request_approval(tool_name, command);
   };
+}
+
+ReasonedApprovalCallback TUIBridge::reasoned_approval_callback() {
+  return [this](const std::string& tool_name, const std::string& command,
+                const std::string& reason) { return request_approval(tool_name, command, reason); };
 }
 
 }  // namespace orvo::tui

@@ -24,9 +24,10 @@ class AgentEvent : public Message {
 // Agent needs user approval for a destructive command.
 class ApprovalRequest : public Message {
  public:
-  ApprovalRequest(std::string tool_name, std::string command);
+  ApprovalRequest(std::string tool_name, std::string command, std::string reason = "");
   const std::string tool_name;
   const std::string command;
+  const std::string reason;  // why it needs consent ("deletes src/"); may be empty
 };
 
 // A flag threads can set, clear and wait for, carrying the answer with it.
@@ -61,7 +62,8 @@ class TUIBridge {
 
   // Posts an ApprovalRequest and blocks until set_approval; returns the answer. A failure to post
   // reaches the caller and nothing waits. Never call it on the UI thread.
-  bool request_approval(const std::string& tool_name, const std::string& command);
+  bool request_approval(const std::string& tool_name, const std::string& command,
+                        const std::string& reason = "");
 
   // The user's answer: stored first, then the waiting worker is released. Safe when nobody waits.
   void set_approval(bool approved);
@@ -73,6 +75,7 @@ class TUIBridge {
   // Callables for OutputManager::set_event_callback / set_approval_callback.
   EventCallback event_callback();
   ApprovalCallback approval_callback();
+  ReasonedApprovalCallback reasoned_approval_callback();
 
   MessageTarget& tui_app;
 

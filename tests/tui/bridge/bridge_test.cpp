@@ -115,6 +115,20 @@ TEST(BridgeApproval, AnswerBetweenPostAndWaitIsNotLost) {
   EXPECT_TRUE(bridge.request_approval("bash", "rm x"));
 }
 
+TEST(BridgeApproval, TheReasonTravelsWithTheRequest) {
+  FakeApp app;
+  TUIBridge bridge(app);
+  std::vector<std::string> reasons;
+  app.on_post = [&](Message& m) {
+    if (auto* req = dynamic_cast<ApprovalRequest*>(&m)) reasons.push_back(req->reason);
+    bridge.set_approval(true);
+  };
+  EXPECT_TRUE(bridge.request_approval("bash", "rm -rf src", "deletes src/"));
+  EXPECT_TRUE(bridge.reasoned_approval_callback()("bash", "rm x", "deletes x"));
+  EXPECT_TRUE(bridge.approval_callback()("bash", "rm y"));
+  EXPECT_EQ(reasons, (std::vector<std::string>{"deletes src/", "deletes x", ""}));
+}
+
 TEST(BridgeApproval, StaleAnswerIsDiscarded) {
   FakeApp app;
   TUIBridge bridge(app);

@@ -383,7 +383,7 @@ void Scrivlet::_rerender() {
       } else if (k == "turn_summary" && has(1)) {
         _render_turn_summary(v[0]);
       } else if (k == "approval" && has(2)) {
-        _render_approval(v[0], v[1]);
+        _render_approval(v[0], v[1], has(3) ? v[2] : std::string());
       } else if (k == "queued" && has(1)) {
         _render_queued(v[0]);
       } else if (k == "raw" && e.renderable()) {

@@ -198,7 +198,11 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void append_tool_done(const std::string& name, const std::string& args,
                         const std::string& summary);
   void append_tool_result(const std::string& result, bool error = false);
-  void append_approval(const std::string& tool_name, const std::string& command);
+  // The question on three rows as always; below them the reason ("Why: ...") when given, and the
+  // whole command, wrapped (and folded when very long), when the one-row form cuts it or it has
+  // line breaks. Records ("approval", tool, command, reason).
+  void append_approval(const std::string& tool_name, const std::string& command,
+                       const std::string& reason = "");
   void append_info(const std::string& text);
   void append_error(const std::string& text);
   void append_turn_summary(double elapsed, const std::vector<std::string>& tools,
@@ -223,7 +227,8 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void _render_tool_result(const std::string& result, bool error = false);
   void _render_diff(const std::string& diff_text);
   void _render_thinking(const std::string& text, bool expanded, int hist_idx);
-  void _render_approval(const std::string& tool_name, const std::string& command);
+  void _render_approval(const std::string& tool_name, const std::string& command,
+                        const std::string& reason = "");
   void _render_turn_summary(const std::string& summary_text);
 
   // --- thinking blocks

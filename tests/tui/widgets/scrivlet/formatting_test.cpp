@@ -105,6 +105,89 @@ TEST(ScrivletFormat, ApprovalCommandOnOneRow) {
   for (const auto& c : cases) EXPECT_EQ(f::approval_command(c.command, c.max), c.expected);
 }
 
+TEST(ScrivletFormat, ApprovalCommandRowsFoldByCells) {
+  using Texts = std::vector<std::string>;
+  struct Case {
+    std::string command;
+    int width;
+    Texts rows;
+  } cases[] = {
+      {"rm x", 10, {"rm x"}},
+      {"abcdefgh", 4, {"abcd", "efgh"}},  // exactly full: no empty row after
+      {"abcdefghi", 4, {"abcd", "efgh", "i"}},
+      {"rm -rf src now", 8, {"rm -rf ", "src now"}},  // words stay whole, spaces kept
+      {"aaaa bbbbbbbbbb", 6, {"aaaa ", "bbbbbb", "bbbb"}},
+      {" bcd日", 4, {" ", "bcd", "日"}},  // the moved word and a wide character
+      {"a\n\nb", 4, {"a", "", "b"}},      // an empty line keeps its row
+      {"日本語", 5, {"日本", "語"}},      // a wide character never straddles two rows
+      {"e\u0301e\u0301e\u0301", 2, {"e\u0301e\u0301", "e\u0301"}},  // nor a cluster splits
+      {"a\tb", 20, {"a       b"}},                                  // tab to the next stop of 8
+      {"a\tb", 4, {"a   ", "    ", "b"}},                           // its spaces fold too
+      {"x\x1b[2Jy\rz", 20, {"x\uFFFD[2Jy\uFFFDz"}},                 // controls made inert
+      {"ok\r\nnext", 20, {"ok", "next"}},                           // CR LF is a line break
+      {"abc", 0, {"a", "b", "c"}},                                  // a width below 1 is 1
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.command);
+    Texts got;
+    for (const auto& r : f::approval_command_rows(c.command, c.width)) got.push_back(r.text);
+    EXPECT_EQ(got, c.rows);
+  }
+  // The byte ranges point into the made-safe text: each row's source bytes.
+  const auto rows = f::approval_command_rows("abcdef\ngh", 4);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(std::make_pair(rows[0].begin, rows[0].end), std::make_pair(0ul, 4ul));
+  EXPECT_EQ(std::make_pair(rows[1].begin, rows[1].end), std::make_pair(4ul, 6ul));
+  EXPECT_EQ(std::make_pair(rows[2].begin, rows[2].end), std::make_pair(7ul, 9ul));
+}
+
+TEST(ScrivletFormat, ApprovalTriggersFromTheReason) {
+  using Words = std::vector<std::string>;
+  struct Case {
+    std::string reason;
+    Words words;
+  } cases[] = {
+      {"deletes src/", {"src"}},
+      {"deletes src/ and build/", {"src", "build"}},
+      {"writes outside the project (/etc/x)", {"/etc/x"}},
+      {"discards local changes in 2 files", {}},
+      {"deletes \"old logs\"", {"old", "logs"}},  // quotes stripped
+      {"removes x", {}},                          // one letter would match everywhere
+      {"force-pushes", {"force-pushes"}},         // a reason of one word is searched itself
+      {"", {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(f::approval_triggers(c.reason), c.words) << c.reason;
+}
+
+TEST(ScrivletFormat, FoldKeepsHeadTailAndTriggerRows) {
+  // Rows of three cells: row i shows bytes [3i, 3i+3).
+  std::string text;
+  for (int i = 0; i < 20; ++i) text += i == 9 ? "rm " : i == 13 ? "..s" : i == 14 ? "rc." : "abc";
+  const auto rows = f::approval_command_rows(text, 3);
+  ASSERT_EQ(rows.size(), 20u);
+  using Folded = std::vector<std::pair<std::size_t, std::size_t>>;  // (row, hidden)
+  const auto fold = [&](const std::vector<std::string>& triggers, std::size_t max_rows,
+                        std::size_t max_trigger_rows = 100) {
+    Folded out;
+    for (const auto& r :
+         f::fold_command_rows(rows, text, triggers, max_rows, 2, 2, max_trigger_rows))
+      out.emplace_back(r.row, r.hidden);
+    return out;
+  };
+  // Few enough rows: all of them.
+  EXPECT_EQ(fold({"src"}, 20).size(), 20u);
+  // Head and tail only.
+  EXPECT_EQ(fold({}, 12), (Folded{{0, 0}, {1, 0}, {2, 16}, {18, 0}, {19, 0}}));
+  // A trigger split over rows 13 and 14 keeps both.
+  EXPECT_EQ(fold({"src"}, 12),
+            (Folded{{0, 0}, {1, 0}, {2, 11}, {13, 0}, {14, 0}, {15, 3}, {18, 0}, {19, 0}}));
+  // A gap of one row shows the row instead of a fold.
+  EXPECT_EQ(fold({"rm"}, 12), (Folded{{0, 0}, {1, 0}, {2, 7}, {9, 0}, {10, 8}, {18, 0}, {19, 0}}));
+  EXPECT_EQ(fold({"abc"}, 12, 3).size(), 8u);  // head, tail, 3 trigger rows and folds between
+  // Every row a trigger row: nothing folded.
+  EXPECT_EQ(fold({"abc", "rm", "s", "rc"}, 12).size(), 20u);
+}
+
 TEST(ScrivletFormat, ThinkingPreview) {
   const std::string hundred = std::string(50, 'a') + "  " + std::string(48, 'b');
   struct Case {

@@ -81,6 +81,7 @@ TEST(ScrivletUntrusted, EscapeSequencesNeverReachTheTerminal) {
   // Thinking blocks, approval prompts and summaries: rows free of controls as well.
   h.v.append_thinking(x, true);
   h.v.append_approval(x, x);
+  h.v.append_approval(x, x + "\n" + x + std::string(100, 'y'), x);  // reason and whole command
   h.v.append_turn_summary(1.0, {x});
   for (const auto& row : h.v.lines())
     for (const auto& seg : row.segments()) EXPECT_FALSE(has_control(seg.text)) << seg.text;
