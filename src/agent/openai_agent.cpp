@@ -310,10 +310,9 @@ void OpenAIAgent::run_tools(orvo::OutputManager& out, Step& step) {
       res = {"cancelled by the user", true};
     } else {
       const PreparedCall pc = toolbox_.prepare(call.name, call.arguments);
-      const int idx = out.log_tool(call.name, pc.summary);
-      if (!pc.error.empty()) {
-        res = {pc.error, true};
-      } else if (pc.consent) {
+      // Ask before the call is logged: a log line first would read as if it had already run.
+      std::optional<ToolResult> refused;
+      if (pc.error.empty() && pc.consent) {
         const bool can_ask = out.has_approval_callback();
         bool approved = false;
         if (can_ask) {
@@ -326,14 +325,19 @@ void OpenAIAgent::run_tools(orvo::OutputManager& out, Step& step) {
           }
         }
         if (canceller_.cancelled()) {
-          res = {"cancelled by the user", true};
+          refused = ToolResult{"cancelled by the user", true};
         } else if (!can_ask) {
-          res = {"denied: no one could be asked for consent (" + *pc.consent + ")", true};
+          refused =
+              ToolResult{"denied: no one could be asked for consent (" + *pc.consent + ")", true};
         } else if (!approved) {
-          res = {"denied by the user", true};
-        } else {
-          res = toolbox_.run(pc);
+          refused = ToolResult{"denied by the user", true};
         }
+      }
+      const int idx = out.log_tool(call.name, pc.summary);
+      if (!pc.error.empty()) {
+        res = {pc.error, true};
+      } else if (refused) {
+        res = std::move(*refused);
       } else {
         res = toolbox_.run(pc);
       }
