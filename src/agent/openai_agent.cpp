@@ -337,10 +337,10 @@ void OpenAIAgent::run_tools(orvo::OutputManager& out, Step& step) {
       } else {
         res = toolbox_.run(pc);
       }
-      // The sandbox notice is for the user, in the result both front-ends show; the model's copy
-      // stays the command's own output.
+      // The sandbox notice is for the user, first in the result both front-ends show (a long
+      // result is folded after its first lines); the model's copy stays the command's output.
       if (const auto notice = toolbox_.take_sandbox_notice())
-        out.tool_result(res.text + "\n[" + *notice + "]", res.error, idx);
+        out.tool_result("[" + *notice + "]\n" + res.text, res.error, idx);
       else
         out.tool_result(res.text, res.error, idx);
     }

@@ -81,11 +81,10 @@ int main(int argc, char** argv) {
   cli.require_subcommand(0, 1);
   cli.footer(
       "Configuration, [agent] table: sandbox = \"auto\" (default) runs the bash tool in bwrap "
-      "where "
-      "it works, with the project writable and the rest of the file system read-only; \"off\" "
-      "never does. sandbox_network = false also takes the network away from it. Without the "
-      "sandbox, bash is confined only by the consent rule: commands that may delete or overwrite "
-      "files, discard git work or write outside the project ask first.\n\n"
+      "where it works, with the project writable and the rest of the file system read-only; "
+      "\"off\" never does. sandbox_network = false also takes the network away from it. "
+      "Without the sandbox, bash is confined only by the consent rule: commands that may delete "
+      "or overwrite files, discard git work or write outside the project ask first.\n\n"
       "Run `kestravel replay --help` or `kestravel view --help` for their options.");
 
   try {

@@ -231,7 +231,8 @@ TEST_F(AgentTest, SandboxFallbackIsShownToTheUserOnceAndNotSentToTheModel) {
   const auto results = rec.named("tool_result");
   ASSERT_EQ(results.size(), 2u);
   const std::string first = results[0].payload.text("result");
-  EXPECT_EQ(first.rfind("alpha\n[bash runs without a sandbox: ", 0), 0u) << first;
+  EXPECT_EQ(first.rfind("[bash runs without a sandbox: ", 0), 0u) << first;
+  EXPECT_EQ(first.substr(first.size() - 7), "]\nalpha") << first;
   EXPECT_NE(first.find("no-such-bwrap"), std::string::npos) << first;
   EXPECT_EQ(results[1].payload.text("result"), "alpha");
   const json third = request(2);
