@@ -341,7 +341,12 @@ void OpenAIAgent::run_tools(orvo::OutputManager& out, Step& step) {
       } else {
         res = toolbox_.run(pc);
       }
-      out.tool_result(res.text, res.error, idx);
+      // The sandbox notice is for the user, first in the result both front-ends show (a long
+      // result is folded after its first lines); the model's copy stays the command's output.
+      if (const auto notice = toolbox_.take_sandbox_notice())
+        out.tool_result("[" + *notice + "]\n" + res.text, res.error, idx);
+      else
+        out.tool_result(res.text, res.error, idx);
     }
     conversation_.add({{"role", "tool"},
                        {"tool_call_id", call.id},

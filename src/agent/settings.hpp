@@ -46,6 +46,10 @@ struct AgentSettings {
 
   // Directory the tools work in; file tools cannot leave it. Empty: the current directory.
   std::filesystem::path project_dir;
+  // bash runs in bwrap (project writable, the rest read-only) where bwrap works; false: never.
+  bool sandbox = true;
+  bool sandbox_network = true;                     // false: no network inside the sandbox
+  std::string bwrap_path = "bwrap";                // searched on PATH unless it holds a '/'
   std::chrono::milliseconds bash_timeout{120000};  // default when the model gives none
   std::chrono::milliseconds bash_max_timeout{600000};
   std::size_t tool_output_cap = 64 * 1024;  // bytes of one tool's output kept for the model

@@ -394,7 +394,8 @@ Toolbox::Toolbox(const AgentSettings& settings, Canceller& canceller)
         return fs::weakly_canonical(fs::absolute(p, ec), ec);
       }()),
       consent_(root_, settings.extra_consent_rules),
-      have_rg_(on_path("rg")) {}
+      have_rg_(on_path("rg")),
+      sandbox_({settings.sandbox, settings.sandbox_network, settings.bwrap_path}) {}
 
 json Toolbox::schemas() const {
   json tools = json::array();
@@ -626,8 +627,8 @@ ToolResult Toolbox::run(const PreparedCall& c) {
 
 ToolResult Toolbox::bash(const std::string& command, std::chrono::milliseconds timeout) {
   const char* shell = ::access("/bin/bash", X_OK) == 0 ? "/bin/bash" : "/bin/sh";
-  const auto r =
-      run_process({shell, "-c", command}, root_, timeout, settings_.tool_output_cap, canceller_);
+  const auto r = run_process(sandbox_.wrap({shell, "-c", command}, root_), root_, timeout,
+                             settings_.tool_output_cap, canceller_);
   if (!r.started) return {"could not run the command: " + r.start_error, true};
   ToolResult out{r.output, false};
   while (!out.text.empty() && out.text.back() == '\n') out.text.pop_back();

@@ -12,6 +12,7 @@
 
 #include "agent/cancel.hpp"
 #include "agent/consent.hpp"
+#include "agent/sandbox.hpp"
 #include "agent/settings.hpp"
 
 namespace orvo::agent {
@@ -51,6 +52,8 @@ class Toolbox {
   std::string relative(const std::filesystem::path& abs) const;
 
   ToolResult bash(const std::string& command, std::chrono::milliseconds timeout);
+  // Once, after a bash command ran without the sandbox it was meant to have: why, for the user.
+  std::optional<std::string> take_sandbox_notice() { return sandbox_.take_notice(); }
   ToolResult read_file(const nlohmann::json& args);
   ToolResult write_file(const nlohmann::json& args);
   ToolResult edit_file(const nlohmann::json& args);
@@ -69,6 +72,7 @@ class Toolbox {
   std::filesystem::path root_;
   ConsentPolicy consent_;
   bool have_rg_;
+  Sandbox sandbox_;
 };
 
 // Glob matching on '/'-separated paths: * and ? stay inside one component, ** spans any number of

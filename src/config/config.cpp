@@ -143,6 +143,14 @@ class Reader {
   }
 
   void read(const toml::table& t, std::string_view key, const std::string& section,
+            bool& out) const {
+    if (const toml::node* n = t.get(key)) {
+      if (!n->is_boolean()) fail(*n, section + "." + std::string(key) + " must be true or false");
+      out = n->as_boolean()->get();
+    }
+  }
+
+  void read(const toml::table& t, std::string_view key, const std::string& section,
             long long& out) const {
     if (const toml::node* n = t.get(key)) {
       if (!n->is_integer() || n->as_integer()->get() <= 0)
@@ -176,6 +184,10 @@ void read_known(const toml::table& root, const fs::path& path, Config& c) {
   if (const toml::table* ag = r.table(root, "agent", "agent")) {
     r.read(*ag, "context_budget", "agent", c.agent.context_budget);
     r.read(*ag, "max_steps", "agent", c.agent.max_steps);
+    r.read(*ag, "sandbox", "agent", c.agent.sandbox);
+    if (c.agent.sandbox != "auto" && c.agent.sandbox != "off")
+      r.fail(*ag->get("sandbox"), "agent.sandbox must be \"auto\" or \"off\"");
+    r.read(*ag, "sandbox_network", "agent", c.agent.sandbox_network);
     if (const toml::node* n = ag->get("consent")) {
       const toml::array* rules = n->as_array();
       if (rules == nullptr) r.fail(*n, "agent.consent must be an array of tables");
@@ -267,6 +279,9 @@ void write_changed(toml::table& root, const Config& c, const Config& base) {
       ag.insert_or_assign("context_budget", c.agent.context_budget);
     if (c.agent.max_steps != base.agent.max_steps)
       ag.insert_or_assign("max_steps", c.agent.max_steps);
+    if (c.agent.sandbox != base.agent.sandbox) ag.insert_or_assign("sandbox", c.agent.sandbox);
+    if (c.agent.sandbox_network != base.agent.sandbox_network)
+      ag.insert_or_assign("sandbox_network", c.agent.sandbox_network);
     if (c.agent.consent != base.agent.consent) {
       toml::array rules;
       for (const auto& rule : c.agent.consent)

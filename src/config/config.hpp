@@ -15,6 +15,8 @@
 //   [agent]
 //   context_budget = 32000                   # tokens
 //   max_steps = 40
+//   sandbox = "auto"                         # bash in bwrap where it works; or "off"
+//   sandbox_network = true                   # false: no network inside the sandbox
 //   [[agent.consent]]                        # extra commands that need the user's consent
 //   tool = "bash"
 //   pattern = "terraform\\s+destroy"
@@ -68,6 +70,10 @@ struct ConsentRule {
 struct AgentSection {
   long long context_budget = 32000;  // tokens kept of the conversation
   long long max_steps = 40;          // model requests in one turn
+  // "auto": the bash tool runs in bwrap (project writable, the rest read-only) where bwrap works;
+  // "off": never.
+  std::string sandbox = "auto";
+  bool sandbox_network = true;  // false: no network inside the sandbox
   std::vector<ConsentRule> consent;
   friend bool operator==(const AgentSection&, const AgentSection&) = default;
 };

@@ -8,8 +8,8 @@
 
 namespace orvo::host {
 
-int run_fullscreen(config::Config config) {
-  std::shared_ptr<agent::TurnRunner> runner = make_turn_runner(config);
+int run_fullscreen(config::Config config, const std::filesystem::path& project) {
+  std::shared_ptr<agent::TurnRunner> runner = make_turn_runner(config, 1.0, project);
   KestravelTUI app(std::move(config), std::move(runner), ChatInfo{.mode_screen = "quorvel"});
   app.install_screen("quorvel", std::make_unique<tui::QuorvelScreen>());
   app.install_chat();

@@ -1,12 +1,15 @@
 // The full-screen program: the mode screen, then the chat.
 #pragma once
 
+#include <filesystem>
+
 #include "config/config.hpp"
 
 namespace orvo::host {
 
 // Runs the full-screen interface on the terminal until the user quits; returns the exit status.
-// Needs standard input and output to be a terminal (the caller checks).
-int run_fullscreen(config::Config config);
+// `project` is the directory the agent acts on (empty: the current one). Needs standard input and
+// output to be a terminal (the caller checks).
+int run_fullscreen(config::Config config, const std::filesystem::path& project = {});
 
 }  // namespace orvo::host

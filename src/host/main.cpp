@@ -1,6 +1,6 @@
 // kestravel: the host program.
 //
-//   kestravel [--plain] [--config FILE] [--endpoint URL] [--mode fast|reasoning]
+//   kestravel [--plain] [--project DIR] [--config FILE] [--endpoint URL] [--mode fast|reasoning]
 //   kestravel replay [SCRIPT] [--events FILE] [--fast] [--dump-demo]
 //   kestravel view ...
 //   kestravel --version
@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -20,9 +21,11 @@
 #include "config/config.hpp"
 #include "host/fullscreen.hpp"
 #include "host/plain.hpp"
+#include "host/project.hpp"
 #include "host/replay.hpp"
 #include "host/version.hpp"
 #include "host/view.hpp"
+#include "runtime/gateway.hpp"
 
 namespace {
 
@@ -47,9 +50,17 @@ int main(int argc, char** argv) {
   std::string config_file;
   std::string endpoint;
   std::string mode;
+  std::string project;
   cli.add_flag("--plain", plain,
                "no full-screen interface: prompts from standard input, one per line, each turn "
                "drawn on the terminal");
+  CLI::Option* project_option =
+      cli.add_option("--project", project,
+                     "the directory the agent works in (default: the current one). The file "
+                     "tools cannot leave it; bash runs in it, in a sandbox where bwrap works "
+                     "([agent] sandbox). The agent is not started in / or in your home directory "
+                     "itself unless --project names it")
+          ->type_name("DIR");
   cli.add_option("--config", config_file,
                  "configuration file (default: $XDG_CONFIG_HOME/kestravel/config.toml, else "
                  "~/.config/kestravel/config.toml)")
@@ -73,7 +84,13 @@ int main(int argc, char** argv) {
                        std::string("kestravel ") + KV_VERSION + " (commit " + KV_COMMIT + ")",
                        "print the version and the commit it was built from");
   cli.require_subcommand(0, 1);
-  cli.footer("Run `kestravel replay --help` or `kestravel view --help` for their options.");
+  cli.footer(
+      "Configuration, [agent] table: sandbox = \"auto\" (default) runs the bash tool in bwrap "
+      "where it works, with the project writable and the rest of the file system read-only; "
+      "\"off\" never does. sandbox_network = false also takes the network away from it. "
+      "Without the sandbox, bash is confined only by the consent rule: commands that may delete "
+      "or overwrite files, discard git work or write outside the project ask first.\n\n"
+      "Run `kestravel replay --help` or `kestravel view --help` for their options.");
 
   try {
     cli.parse(argc, argv);
@@ -114,15 +131,28 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // The demo runtime touches no files: only a real agent needs a project it may act on.
+  std::optional<std::string> given;
+  if (project_option->count() > 0) given = project;
+  std::error_code ec;
+  const std::filesystem::path cwd = std::filesystem::current_path(ec);
+  const orvo::host::ProjectChoice chosen =
+      orvo::host::choose_project(given, cwd, std::getenv("HOME"),
+                                 !orvo::runtime::OrvoRuntimeGateway(config.runtime).is_builtin());
+  if (!chosen.error.empty()) {
+    std::cerr << "kestravel: " << chosen.error << "\n";
+    return 2;
+  }
+
   try {
-    if (plain) return orvo::host::plain_main(config, demo_speed());
+    if (plain) return orvo::host::plain_main(config, demo_speed(), chosen.dir);
     if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
       std::cerr << "kestravel: the full-screen interface needs a terminal, but standard "
                 << (::isatty(STDIN_FILENO) ? "output" : "input") << " is not one.\n"
                 << "  Use `kestravel --plain` to read prompts from standard input.\n";
       return 2;
     }
-    return orvo::host::run_fullscreen(std::move(config));
+    return orvo::host::run_fullscreen(std::move(config), chosen.dir);
   } catch (const std::exception& e) {
     std::cerr << "kestravel: " << orvo::text::terminal_safe(e.what()) << "\n";
     return 1;

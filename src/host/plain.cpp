@@ -62,7 +62,8 @@ constexpr std::size_t kShortCommand = 60;
 
 }  // namespace
 
-std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config, double speed) {
+std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config, double speed,
+                                                    const std::filesystem::path& project) {
   const runtime::OrvoRuntimeGateway gw(config.runtime);
   if (gw.is_builtin()) return std::make_unique<DemoAgent>(speed);
   if (gw.is_http()) {
@@ -79,6 +80,9 @@ std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config
     st.stall_timeout = ms(config.runtime.stall_timeout);
     st.context_budget_tokens = static_cast<std::size_t>(std::max(1LL, config.agent.context_budget));
     st.max_steps = static_cast<int>(std::max(1LL, config.agent.max_steps));
+    st.project_dir = project;
+    st.sandbox = config.agent.sandbox != "off";
+    st.sandbox_network = config.agent.sandbox_network;
     for (const auto& rule : config.agent.consent) {
       st.extra_consent_rules.push_back(
           {rule.tool.empty() || rule.tool == "*" ? std::string("bash") : rule.tool, rule.pattern,
@@ -239,10 +243,10 @@ int run_plain(agent::TurnRunner& runner, std::istream& in, const PlainOptions& o
   return std::cout ? 0 : 1;
 }
 
-int plain_main(const config::Config& config, double speed) {
+int plain_main(const config::Config& config, double speed, const std::filesystem::path& project) {
   std::unique_ptr<agent::TurnRunner> runner;
   try {
-    runner = make_turn_runner(config, speed);
+    runner = make_turn_runner(config, speed, project);
   } catch (const std::exception& e) {
     std::cerr << "kestravel: " << e.what() << "\n";
     return 2;

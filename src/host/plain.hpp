@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <iosfwd>
 #include <memory>
 #include <string>
@@ -13,9 +14,11 @@
 namespace orvo::host {
 
 // The agent for the configured endpoint: "builtin" is the demo runtime (paced by `speed`).
+// `project` is the directory the agent acts on (empty: the current one).
 // Throws config::ConfigError for an endpoint that has no agent yet.
 std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config,
-                                                    double speed = 1.0);
+                                                    double speed = 1.0,
+                                                    const std::filesystem::path& project = {});
 
 struct PlainOptions {
   // Shows "› " before each prompt (when standard input is a terminal); otherwise each prompt
@@ -58,6 +61,7 @@ void drop_typed_ahead(int fd);
 ApprovalAnswer read_terminal_answer(int fd, const std::atomic<bool>* interrupt);
 
 // The command line entry: signal handling, then run_plain on std::cin.
-int plain_main(const config::Config& config, double speed = 1.0);
+int plain_main(const config::Config& config, double speed = 1.0,
+               const std::filesystem::path& project = {});
 
 }  // namespace orvo::host

@@ -85,6 +85,9 @@ class AgentTest : public ::testing::Test {
     s.model = "test-model";
     s.project_dir = dir.path();
     s.stall_timeout = 20s;
+    // The loop's tests see the same results whether or not bwrap works on this machine; the
+    // sandbox has tests of its own.
+    s.sandbox = false;
     return s;
   }
   OpenAIAgent& agent(AgentSettings s) {
@@ -213,6 +216,28 @@ TEST_F(AgentTest, ToolLoopIsOneTurnWithOneSummary) {
   EXPECT_EQ(
       msgs[3],
       (json{{"role", "tool"}, {"tool_call_id", "call_a"}, {"name", "bash"}, {"content", "alpha"}}));
+}
+
+TEST_F(AgentTest, SandboxFallbackIsShownToTheUserOnceAndNotSentToTheModel) {
+  AgentSettings s = settings();
+  s.sandbox = true;
+  s.bwrap_path = (dir.path() / "no-such-bwrap").string();
+  agent(s);
+  dir.write("notes.txt", "alpha\n");
+  server.enqueue(stream_reply({tool_stream("bash", R"({"command":"cat notes.txt"})")}));
+  server.enqueue(stream_reply({tool_stream("bash", R"({"command":"cat notes.txt"})")}));
+  server.enqueue(stream_reply({answer_stream("", "It says alpha.")}));
+  run("what is in notes?");
+  const auto results = rec.named("tool_result");
+  ASSERT_EQ(results.size(), 2u);
+  const std::string first = results[0].payload.text("result");
+  EXPECT_EQ(first.rfind("[bash runs without a sandbox: ", 0), 0u) << first;
+  EXPECT_EQ(first.substr(first.size() - 7), "]\nalpha") << first;
+  EXPECT_NE(first.find("no-such-bwrap"), std::string::npos) << first;
+  EXPECT_EQ(results[1].payload.text("result"), "alpha");
+  const json third = request(2);
+  EXPECT_EQ(third["messages"][3]["content"], "alpha");
+  EXPECT_EQ(third["messages"][5]["content"], "alpha");
 }
 
 TEST_F(AgentTest, OllamaShapedStreamWithWholeToolCalls) {

@@ -216,14 +216,15 @@ TEST_F(ToolsTest, BashRunsInTheProjectWithExitCodesAndCaps) {
 }
 
 TEST_F(ToolsTest, BashTimeoutKillsTheWholeProcessGroup) {
-  const auto pidfile = dir.path() / "bg.pid";
+  // In the project, which the sandbox (where bwrap works) leaves writable.
+  const auto pidfile = dir.path() / "proj" / "bg.pid";
   const auto start = std::chrono::steady_clock::now();
   const auto r = box->bash("sleep 30 & echo $! > " + pidfile.string() + "; sleep 30",
                            std::chrono::milliseconds(300));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_TRUE(r.error);
   EXPECT_NE(r.text.find("timed out"), std::string::npos);
-  const pid_t bg = std::stoi(dir.read("bg.pid"));
+  const pid_t bg = std::stoi(read("bg.pid"));
   // The background sleep was in the group: gone (or a zombie about to be reaped by init).
   bool gone = false;
   for (int i = 0; i < 200 && !gone; ++i) {

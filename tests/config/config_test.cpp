@@ -57,6 +57,8 @@ TEST_F(ConfigTest, MissingFileGivesDefaultsAndSavingWritesOnlyTheMode) {
   EXPECT_EQ(c.runtime.endpoint, "builtin");
   EXPECT_EQ(c.runtime.connect_timeout, 2.0);
   EXPECT_EQ(c.agent.max_steps, 40);
+  EXPECT_EQ(c.agent.sandbox, "auto");
+  EXPECT_TRUE(c.agent.sandbox_network);
   EXPECT_EQ(c.runtime.modes.at("turbo-think")["chat_template_kwargs"]["enable_thinking"], true);
   EXPECT_FALSE(fs::exists(file));
 
@@ -85,6 +87,8 @@ TEST_F(ConfigTest, KnownValuesAreReadAndUnknownKeysKeptOnSave) {
       "extra = { a = [1, 2.5, 'x'] }\n"
       "[agent]\n"
       "max_steps = 7\n"
+      "sandbox = 'off'\n"
+      "sandbox_network = false\n"
       "[[agent.consent]]\n"
       "tool = 'bash'\n"
       "pattern = 'terraform\\s+destroy'\n"
@@ -97,6 +101,8 @@ TEST_F(ConfigTest, KnownValuesAreReadAndUnknownKeysKeptOnSave) {
   EXPECT_EQ(c.runtime.modes.at("turbo"),
             (nlohmann::json{{"think", false}, {"extra", {{"a", {1, 2.5, "x"}}}}}));
   EXPECT_EQ(c.agent.max_steps, 7);
+  EXPECT_EQ(c.agent.sandbox, "off");
+  EXPECT_FALSE(c.agent.sandbox_network);
   ASSERT_EQ(c.agent.consent.size(), 1u);
   EXPECT_EQ(c.agent.consent[0], (ConsentRule{"bash", "terraform\\s+destroy"}));
 
@@ -149,6 +155,9 @@ TEST_F(ConfigTest, BadFilesNameWhereAndWhyAndAreNeverWrittenOver) {
       {"[agent]\nmax_steps = 0\n", 2, 13, "agent.max_steps"},
       {"[[agent.consent]]\ntool = 'bash'\n", 1, 0, "without a pattern"},
       {"[[agent.consent]]\npattern = 'rm ([a-z'\n", 1, 0, "pattern does not compile"},
+      {"[agent]\nsandbox = 'strict'\n", 2, 11, "agent.sandbox must be \"auto\" or \"off\""},
+      {"[agent]\nsandbox = false\n", 2, 11, "agent.sandbox must be a string"},
+      {"[agent]\nsandbox_network = 'no'\n", 2, 19, "agent.sandbox_network must be true or false"},
       {"x = '\xff'\n", 1, 0, ""},
   };
   for (const Case& k : cases) {

@@ -19,10 +19,12 @@ struct Outcome {
 };
 
 // Runs kestravel with `args` and `input` on its standard input (a file, not a terminal).
-Outcome kestravel(const std::string& args, const std::string& input = "") {
+// `before` is put in front of the command line, e.g. "cd DIR && HOME=DIR ".
+Outcome kestravel(const std::string& args, const std::string& input = "",
+                  const std::string& before = "") {
   const fs::path in = fs::temp_directory_path() / ("kv_cli_in_" + std::to_string(::getpid()));
   std::ofstream(in) << input;
-  const std::string cmd = "XDG_CONFIG_HOME=/nonexistent/kv KESTRAVEL_DEMO_SPEED=0 " +
+  const std::string cmd = before + "XDG_CONFIG_HOME=/nonexistent/kv KESTRAVEL_DEMO_SPEED=0 " +
                           std::string(KV_BINARY_DIR) + "/src/host/kestravel " + args + " <" +
                           in.string() + " 2>&1";
   FILE* p = ::popen(cmd.c_str(), "r");
@@ -43,7 +45,8 @@ bool has(const std::string& s, const std::string& part) {
 TEST(Cli, HelpListsOptionsAndSubcommands) {
   const Outcome r = kestravel("--help");
   EXPECT_EQ(r.status, 0);
-  for (const char* part : {"--plain", "--config", "--endpoint", "--mode", "replay", "view"})
+  for (const char* part : {"--plain", "--project", "--config", "--endpoint", "--mode", "replay",
+                           "view", "sandbox_network"})
     EXPECT_TRUE(has(r.out, part)) << part << "\n" << r.out;
 }
 
@@ -92,6 +95,63 @@ TEST(Cli, PlainWithAnUnreachableServerEndsTheTurnWithAnError) {
   const Outcome r = kestravel("--plain --endpoint http://127.0.0.1:9/v1", "hi\n");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(has(r.out, "\x1b[31m")) << r.out;  // the error line
+}
+
+TEST(Cli, AgentIsNotStartedOnTheWholeFileSystemOrHomeUnlessNamed) {
+  const fs::path tmp =
+      fs::canonical(fs::temp_directory_path()) / ("kv_cli_home_" + std::to_string(::getpid()));
+  const fs::path home = tmp / "home";
+  fs::create_directories(home / "proj");
+  fs::create_symlink(home, tmp / "link");
+  std::ofstream(tmp / "file") << "x";
+  const std::string server = " --endpoint http://127.0.0.1:9/v1";
+  const std::string in_home = "cd '" + home.string() + "' && HOME='" + home.string() + "' ";
+  const std::string refused_home = "refusing to let the agent act on your whole home directory (" +
+                                   home.string() +
+                                   "); start it in a project directory or pass "
+                                   "--project " +
+                                   home.string() + " to mean it";
+  const struct {
+    std::string before;
+    std::string args;
+    int status;
+    std::string says;  // part of the output
+  } cases[] = {
+      {in_home, "--plain" + server, 2, refused_home},
+      {in_home, server, 2, refused_home},  // full screen too, before it needs a terminal
+      // $HOME through a symbolic link is the same directory.
+      {"cd '" + home.string() + "' && HOME='" + (tmp / "link").string() + "' ", "--plain" + server,
+       2, "whole home directory"},
+      {"cd / && ", "--plain" + server, 2,
+       "refusing to let the agent act on the whole file system (/); start it in a project "
+       "directory or pass --project / to mean it"},
+      {"cd / && ", server, 2, "whole file system"},
+      // Named on purpose: accepted.
+      {in_home, "--plain --project " + home.string() + server, 0, ""},
+      {in_home, "--plain --project ." + server, 0, ""},
+      {"cd / && ", "--plain --project /" + server, 0, ""},
+      // A project inside the home directory, the demo runtime (no files) and the subcommands.
+      {"cd '" + (home / "proj").string() + "' && HOME='" + home.string() + "' ", "--plain" + server,
+       0, ""},
+      {in_home, "--plain", 0, ""},
+      {"cd / && ", "--plain", 0, ""},
+      {in_home, "replay --help", 0, ""},
+      {in_home, "view --help", 0, ""},
+      // A project that is not a directory.
+      {in_home, "--plain --project " + (tmp / "missing").string(), 2,
+       "--project " + (tmp / "missing").string() + ": no such directory"},
+      {in_home, "--plain --project " + (tmp / "file").string(), 2, "not a directory"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.before + c.args);
+    const Outcome r = kestravel(c.args, "", c.before);
+    EXPECT_EQ(r.status, c.status) << r.out;
+    EXPECT_TRUE(has(r.out, c.says)) << r.out;
+    if (c.status == 2) {
+      EXPECT_FALSE(has(r.out, "\x1b[")) << "drew before refusing";
+    }
+  }
+  fs::remove_all(tmp);
 }
 
 }  // namespace
