@@ -142,6 +142,14 @@ class Reader {
   }
 
   void read(const toml::table& t, std::string_view key, const std::string& section,
+            bool& out) const {
+    if (const toml::node* n = t.get(key)) {
+      if (!n->is_boolean()) fail(*n, section + "." + std::string(key) + " must be true or false");
+      out = n->as_boolean()->get();
+    }
+  }
+
+  void read(const toml::table& t, std::string_view key, const std::string& section,
             long long& out) const {
     if (const toml::node* n = t.get(key)) {
       if (!n->is_integer() || n->as_integer()->get() <= 0)
@@ -175,6 +183,9 @@ void read_known(const toml::table& root, const fs::path& path, Config& c) {
   if (const toml::table* ag = r.table(root, "agent", "agent")) {
     r.read(*ag, "context_budget", "agent", c.agent.context_budget);
     r.read(*ag, "max_steps", "agent", c.agent.max_steps);
+    r.read(*ag, "web_fetch_timeout", "agent", c.agent.web_fetch_timeout);
+    r.read(*ag, "keep_background", "agent", c.agent.keep_background);
+    r.read(*ag, "max_edit_bytes", "agent", c.agent.max_edit_bytes);
     if (const toml::node* n = ag->get("consent")) {
       const toml::array* rules = n->as_array();
       if (rules == nullptr) r.fail(*n, "agent.consent must be an array of tables");
@@ -260,6 +271,12 @@ void write_changed(toml::table& root, const Config& c, const Config& base) {
       ag.insert_or_assign("context_budget", c.agent.context_budget);
     if (c.agent.max_steps != base.agent.max_steps)
       ag.insert_or_assign("max_steps", c.agent.max_steps);
+    if (c.agent.web_fetch_timeout != base.agent.web_fetch_timeout)
+      ag.insert_or_assign("web_fetch_timeout", c.agent.web_fetch_timeout);
+    if (c.agent.keep_background != base.agent.keep_background)
+      ag.insert_or_assign("keep_background", c.agent.keep_background);
+    if (c.agent.max_edit_bytes != base.agent.max_edit_bytes)
+      ag.insert_or_assign("max_edit_bytes", c.agent.max_edit_bytes);
     if (c.agent.consent != base.agent.consent) {
       toml::array rules;
       for (const auto& rule : c.agent.consent)

@@ -15,6 +15,9 @@
 //   [agent]
 //   context_budget = 32000                   # tokens
 //   max_steps = 40
+//   web_fetch_timeout = 30.0                 # seconds for a whole web_fetch
+//   keep_background = false                  # true: leave commands' background processes running
+//   max_edit_bytes = 8388608                 # larger files are not loaded by edit_file
 //   [[agent.consent]]                        # extra commands that need the user's consent
 //   tool = "bash"
 //   pattern = "terraform\\s+destroy"
@@ -68,6 +71,10 @@ struct ConsentRule {
 struct AgentSection {
   long long context_budget = 32000;  // tokens kept of the conversation
   long long max_steps = 40;          // model requests in one turn
+  double web_fetch_timeout = 30.0;   // seconds for one whole web_fetch
+  // Background processes left by the agent's commands are killed on exit unless this is set.
+  bool keep_background = false;
+  long long max_edit_bytes = 8 * 1024 * 1024;  // edit_file refuses larger files
   std::vector<ConsentRule> consent;
   friend bool operator==(const AgentSection&, const AgentSection&) = default;
 };
