@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,7 @@ struct Transfer {
   Clock::time_point last_byte;
   long status = 0;
   std::string error_body;
+  std::string location;  // of the last redirect answer
   bool stopped = false;
   std::exception_ptr failure;
 };
@@ -61,9 +63,21 @@ size_t on_write(char* ptr, size_t size, size_t nmemb, void* user) {
   return n;
 }
 
-size_t on_header(char*, size_t size, size_t nmemb, void* user) {
-  static_cast<Transfer*>(user)->last_byte = Clock::now();
-  return size * nmemb;
+size_t on_header(char* ptr, size_t size, size_t nmemb, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  t->last_byte = Clock::now();
+  const size_t n = size * nmemb;
+  // The last Location seen, to name a redirect that is not followed.
+  const std::string_view line(ptr, n);
+  constexpr std::string_view kName = "location:";
+  if (line.size() > kName.size() && line.size() < 4096) {
+    bool match = true;
+    for (std::size_t i = 0; i < kName.size() && match; ++i) {
+      match = std::tolower(static_cast<unsigned char>(line[i])) == kName[i];
+    }
+    if (match) t->location = std::string(text::strip(line.substr(kName.size())));
+  }
+  return n;
 }
 
 std::string first_line(std::string_view body) {
@@ -266,13 +280,11 @@ HttpOutcome http_transfer(const HttpRequest& request,
   }
   if (finished && t.status >= 300 && t.status < 400 && code == CURLE_UNSUPPORTED_PROTOCOL) {
     // Only http and https redirects are followed; anything else is named, not fetched.
-    char* target = nullptr;
-    curl_easy_getinfo(e, CURLINFO_REDIRECT_URL, &target);
     out.kind = HttpOutcome::Kind::bad_redirect;
     out.message =
         "the server redirected (HTTP " + std::to_string(t.status) + ") to " +
-        (target != nullptr ? "\"" + std::string(text::take_chars(clean(target), 300)) + "\""
-                           : std::string("another address")) +
+        (!t.location.empty() ? "\"" + std::string(text::take_chars(clean(t.location), 300)) + "\""
+                             : std::string("another address")) +
         ", which is not http or https; not followed";
     return out;
   }

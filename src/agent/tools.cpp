@@ -119,8 +119,9 @@ std::string sys_text(const std::string& what, const std::string& shown, int err)
 }
 
 std::string size_text(std::uint64_t bytes) {
+  constexpr std::uint64_t kMiB = 1024 * 1024;
   if (bytes < 10 * 1024) return std::to_string(bytes) + " bytes";
-  if (bytes < 10ull * 1024 * 1024) return std::to_string(bytes / 1024) + " KiB";
+  if (bytes < 10 * kMiB && bytes % kMiB != 0) return std::to_string(bytes / 1024) + " KiB";
   return std::to_string(bytes / (1024 * 1024)) + " MiB";
 }
 
@@ -887,7 +888,8 @@ ToolResult Toolbox::read_file(const json& args) {
         // A line longer than the cap is cut at once, not read to its end.
         if (nl != nullptr || line.size() > cap) finish_line();
       }
-      if (nl != nullptr) ++lineno;
+      // Past the range: nothing more is shown.
+      if (nl != nullptr && ++lineno >= first && lineno - first >= limit) shown_done = true;
       pos = end;
       if (shown_done && !count_all) break;
     }
