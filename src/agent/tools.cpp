@@ -844,6 +844,11 @@ ToolResult Toolbox::read_file(const json& args) {
   std::size_t cut_line = 0;    // a line shown only in part
   bool shown_done = false;     // nothing more will be shown; the rest is only counted
   std::uint64_t consumed = 0;  // bytes looked at
+  // The size is only what fstat said: counting also stops after max_edit_bytes, for a file that
+  // keeps producing more than it claims.
+  auto only_counting_left = [&] {
+    return shown_done && (!count_all || consumed > settings_.max_edit_bytes);
+  };
   bool at_end = false;
   auto in_range = [&] { return !shown_done && lineno >= first && lineno - first < limit; };
   auto finish_line = [&] {
@@ -863,7 +868,7 @@ ToolResult Toolbox::read_file(const json& args) {
   std::vector<char> buf(64 * 1024);
   bool sniffed = false;
   char last = '\n';
-  while (!(shown_done && !count_all)) {
+  while (!only_counting_left()) {
     if (canceller_.cancelled()) return {"cancelled by the user", true};
     const ssize_t n = read_some(fd.get(), buf.data(), buf.size());
     if (n < 0) return {sys_text("cannot read", shown, errno), true};
@@ -891,7 +896,7 @@ ToolResult Toolbox::read_file(const json& args) {
       // Past the range: nothing more is shown.
       if (nl != nullptr && ++lineno >= first && lineno - first >= limit) shown_done = true;
       pos = end;
-      if (shown_done && !count_all) break;
+      if (only_counting_left()) break;
     }
     consumed += pos;
   }
@@ -904,7 +909,8 @@ ToolResult Toolbox::read_file(const json& args) {
                 std::to_string(total) + " lines)",
             true};
   }
-  const bool more = at_end ? shown_last < total : consumed < size;
+  const bool more =
+      at_end ? shown_last < total : consumed < size || consumed > settings_.max_edit_bytes;
   if (more || first > 1 || cut_line != 0) {
     if (!out.empty() && out.back() != '\n') out.push_back('\n');
     if (cut_line != 0) {
