@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,7 @@ struct Transfer {
   Clock::time_point last_byte;
   long status = 0;
   std::string error_body;
+  std::string location;  // of the last redirect answer
   bool stopped = false;
   std::exception_ptr failure;
 };
@@ -61,9 +63,21 @@ size_t on_write(char* ptr, size_t size, size_t nmemb, void* user) {
   return n;
 }
 
-size_t on_header(char*, size_t size, size_t nmemb, void* user) {
-  static_cast<Transfer*>(user)->last_byte = Clock::now();
-  return size * nmemb;
+size_t on_header(char* ptr, size_t size, size_t nmemb, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  t->last_byte = Clock::now();
+  const size_t n = size * nmemb;
+  // The last Location seen, to name a redirect that is not followed.
+  const std::string_view line(ptr, n);
+  constexpr std::string_view kName = "location:";
+  if (line.size() > kName.size() && line.size() < 4096) {
+    bool match = true;
+    for (std::size_t i = 0; i < kName.size() && match; ++i) {
+      match = std::tolower(static_cast<unsigned char>(line[i])) == kName[i];
+    }
+    if (match) t->location = std::string(text::strip(line.substr(kName.size())));
+  }
+  return n;
 }
 
 std::string first_line(std::string_view body) {
@@ -98,6 +112,11 @@ std::string clean(std::string_view s) {
     text::encode(cp, out);
   }
   return std::string(text::strip(out));
+}
+
+std::string seconds_text(std::chrono::milliseconds d) {
+  if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
+  return std::to_string(d.count()) + " ms";
 }
 
 }  // namespace
@@ -162,7 +181,7 @@ HttpOutcome http_transfer(const HttpRequest& request,
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
   curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(e, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(e, CURLOPT_MAXREDIRS, request.max_redirects);
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
@@ -177,8 +196,11 @@ HttpOutcome http_transfer(const HttpRequest& request,
   canceller.attach(multi.get());
 
   t.last_byte = Clock::now();
+  const auto started = t.last_byte;
+  const bool has_deadline = request.deadline.count() > 0;
   bool connected = false;
   bool stalled = false;
+  bool overdue = false;
   bool cancelled = false;
   int running = 1;
   while (true) {
@@ -189,6 +211,10 @@ HttpOutcome http_transfer(const HttpRequest& request,
       break;
     }
     const auto now = Clock::now();
+    if (has_deadline && now - started >= request.deadline) {
+      overdue = true;
+      break;
+    }
     // While connecting, the connect timeout rules; the stall clock starts once connected.
     if (!connected) {
       curl_off_t connect_us = 0;
@@ -207,6 +233,11 @@ HttpOutcome http_transfer(const HttpRequest& request,
       }
       wait = std::chrono::duration_cast<std::chrono::milliseconds>(request.stall_timeout - quiet);
       wait = std::clamp(wait, std::chrono::milliseconds(1), std::chrono::milliseconds(200));
+    }
+    if (has_deadline) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(request.deadline - (now - started));
+      wait = std::clamp(left, std::chrono::milliseconds(1), wait);
     }
     curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
@@ -233,6 +264,28 @@ HttpOutcome http_transfer(const HttpRequest& request,
   }
   if (t.stopped) {
     out.kind = HttpOutcome::Kind::stopped;
+    return out;
+  }
+  if (overdue) {
+    out.kind = HttpOutcome::Kind::deadline;
+    out.message = "gave up after the deadline of " + seconds_text(request.deadline) +
+                  " for the whole transfer";
+    return out;
+  }
+  if (finished && code == CURLE_TOO_MANY_REDIRECTS) {
+    out.kind = HttpOutcome::Kind::bad_redirect;
+    out.message = "too many redirects (more than " + std::to_string(request.max_redirects) +
+                  "; a redirect loop?), last answer HTTP " + std::to_string(t.status);
+    return out;
+  }
+  if (finished && t.status >= 300 && t.status < 400 && code == CURLE_UNSUPPORTED_PROTOCOL) {
+    // Only http and https redirects are followed; anything else is named, not fetched.
+    out.kind = HttpOutcome::Kind::bad_redirect;
+    out.message =
+        "the server redirected (HTTP " + std::to_string(t.status) + ") to " +
+        (!t.location.empty() ? "\"" + std::string(text::take_chars(clean(t.location), 300)) + "\""
+                             : std::string("another address")) +
+        ", which is not http or https; not followed";
     return out;
   }
   if (stalled) {

@@ -22,6 +22,10 @@ struct HttpRequest {
   std::chrono::milliseconds connect_timeout{5000};
   // No byte for this long ends the transfer (also before the first byte of the answer).
   std::chrono::milliseconds stall_timeout{120000};
+  // The whole transfer ends after this long, however steadily bytes arrive; 0: no limit.
+  std::chrono::milliseconds deadline{0};
+  // Redirects followed (to http or https only) before the transfer fails.
+  long max_redirects = 5;
 };
 
 struct HttpOutcome {
@@ -34,6 +38,8 @@ struct HttpOutcome {
     stalled,          // no byte for stall_timeout
     http_error,       // status >= 400 (or another non-2xx)
     transfer_failed,  // connection dropped or broken mid-transfer
+    deadline,         // the whole transfer took longer than `deadline`
+    bad_redirect,     // a redirect to another scheme, a loop, or too many of them
   };
   Kind kind = Kind::ok;
   long status = 0;

@@ -35,6 +35,7 @@ class OpenAIAgent : public TurnRunner {
   void cancel() override;
   void set_mode(const std::string& mode) override;
   void reset_conversation() override;
+  void kill_leftovers() override { toolbox_.kill_leftovers(); }
 
   // Any thread.
   TurnUsage last_turn_usage() const;

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -89,7 +90,49 @@ void kill_group(pid_t pgid, pid_t pid, int& status, bool& reaped) {
   if (!reaped) reaped = reap(pid, status, true);
 }
 
+constexpr std::size_t kExitSlots = 256;
+std::atomic<pid_t> g_exit_groups[kExitSlots];
+static_assert(std::atomic<pid_t>::is_always_lock_free, "signal handlers need lock-free slots");
+
 }  // namespace
+
+bool group_alive(pid_t pgid) {
+  return pgid > 0 && (::kill(-pgid, 0) == 0 || errno == EPERM);
+}
+
+void end_groups(const std::vector<pid_t>& pgids, std::chrono::milliseconds grace) {
+  std::vector<pid_t> alive;
+  for (const pid_t g : pgids) {
+    if (group_alive(g) && ::kill(-g, SIGTERM) == 0) alive.push_back(g);
+  }
+  const auto until = Clock::now() + grace;
+  while (!alive.empty() && Clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::erase_if(alive, [](pid_t g) { return !group_alive(g); });
+  }
+  for (const pid_t g : alive) ::kill(-g, SIGKILL);
+}
+
+void note_exit_group(pid_t pgid) {
+  for (auto& slot : g_exit_groups) {
+    pid_t empty = 0;
+    if (slot.compare_exchange_strong(empty, pgid)) return;
+  }
+}
+
+void forget_exit_group(pid_t pgid) {
+  for (auto& slot : g_exit_groups) {
+    pid_t expected = pgid;
+    slot.compare_exchange_strong(expected, 0);
+  }
+}
+
+void kill_exit_groups_now() noexcept {
+  for (auto& slot : g_exit_groups) {
+    const pid_t g = slot.exchange(0);
+    if (g > 0) ::kill(-g, SIGKILL);
+  }
+}
 
 bool on_path(const std::string& program) {
   const char* path = std::getenv("PATH");
@@ -152,6 +195,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::files
     return res;
   }
   res.started = true;
+  res.pgid = pid;
 
   CappedOutput out(cap);
   const auto deadline = Clock::now() + timeout;

@@ -1,9 +1,15 @@
 #include "agent/tools.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
-#include <sstream>
+#include <atomic>
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <system_error>
 
 #include "agent/diff.hpp"
@@ -60,7 +66,11 @@ struct Args {
   std::optional<long long> number(const char* key) {
     const auto it = j.find(key);
     if (it == j.end() || it->is_null()) return std::nullopt;
-    if (it->is_number()) return static_cast<long long>(it->get<double>());
+    if (it->is_number()) {
+      // Clamped as a double first: converting 1e300 to an integer is undefined.
+      const double d = it->get<double>();
+      if (!std::isnan(d)) return static_cast<long long>(std::clamp(d, -1e15, 1e15));
+    }
     // Models often quote numbers.
     if (it->is_string()) {
       try {
@@ -75,48 +85,169 @@ struct Args {
   }
 };
 
-bool read_whole(const fs::path& p, std::string& out, std::string& error) {
-  std::ifstream in(p, std::ios::binary);
-  if (!in) {
-    error = "cannot open " + p.string();
-    return false;
+// Closes a descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
   }
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  out = std::move(ss).str();
-  return true;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+std::string kind_of(mode_t mode) {
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
 }
 
-// Writes through a temporary file and a rename, so a failure never leaves half a file.
+std::string not_regular(const std::string& shown, mode_t mode) {
+  return shown + " is " + kind_of(mode) + ", not a regular file";
+}
+
+std::string sys_text(const std::string& what, const std::string& shown, int err) {
+  if (err == ENOENT || err == ENOTDIR) return "file not found: " + shown;
+  return what + " " + shown + ": " + std::strerror(err);
+}
+
+std::string size_text(std::uint64_t bytes) {
+  constexpr std::uint64_t kMiB = 1024 * 1024;
+  if (bytes < 10 * 1024) return std::to_string(bytes) + " bytes";
+  if (bytes < 10 * kMiB && bytes % kMiB != 0) return std::to_string(bytes / 1024) + " KiB";
+  return std::to_string(bytes / (1024 * 1024)) + " MiB";
+}
+
+// Opens a regular file for reading. Anything else is refused by name before it is opened (opening
+// a device can have effects of its own), and the opened descriptor is checked again, since the
+// path may have been replaced in between; O_NONBLOCK keeps a FIFO swapped in from blocking the
+// open itself. `dir_hint` is appended when the path is a directory.
+int open_regular(const fs::path& p, const std::string& shown, const char* dir_hint, struct stat& st,
+                 std::string& error) {
+  if (::stat(p.c_str(), &st) != 0) {
+    error = sys_text("cannot open", shown, errno);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error =
+        S_ISDIR(st.st_mode) ? shown + " is a directory" + dir_hint : not_regular(shown, st.st_mode);
+    return -1;
+  }
+  const int fd = ::open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    error = sys_text("cannot open", shown, errno);
+    return -1;
+  }
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    error =
+        S_ISDIR(st.st_mode) ? shown + " is a directory" + dir_hint : not_regular(shown, st.st_mode);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// read() retried on EINTR; -1 with errno on failure.
+ssize_t read_some(int fd, char* buf, std::size_t n) {
+  while (true) {
+    const ssize_t r = ::read(fd, buf, n);
+    if (r >= 0 || errno != EINTR) return r;
+  }
+}
+
+// The whole of a regular file known to be at most `limit` bytes; more than that (it grew) is an
+// error rather than a larger buffer.
+bool read_bounded(int fd, const std::string& shown, std::size_t limit, std::string& out,
+                  std::string& error) {
+  out.clear();
+  char buf[65536];
+  while (true) {
+    const ssize_t n = read_some(fd, buf, sizeof buf);
+    if (n < 0) {
+      error = sys_text("cannot read", shown, errno);
+      return false;
+    }
+    if (n == 0) return true;
+    if (out.size() + static_cast<std::size_t>(n) > limit) {
+      error = shown + " grew past " + size_text(limit) + " while being read; nothing was changed";
+      return false;
+    }
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// The length of the longest prefix of s[0, n) that does not end inside a UTF-8 sequence.
+std::size_t utf8_cut(std::string_view s, std::size_t n) {
+  if (n >= s.size()) return s.size();
+  std::size_t k = n;
+  while (k > 0 && n - k < 3 && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80) --k;
+  return (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80 ? n : k;
+}
+
+// Writes through a fresh temporary file and a rename, so a failure never leaves half a file.
+// The temporary is created with O_EXCL under a random name: nothing planted there (a FIFO, a
+// link) is ever opened.
 bool write_whole(const fs::path& p, std::string_view data, std::string& error) {
   std::error_code ec;
   fs::create_directories(p.parent_path(), ec);
-  const fs::path tmp =
-      p.parent_path() / ("." + p.filename().string() + ".kv-tmp-" + std::to_string(::getpid()));
-  {
-    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-    if (!out) {
-      error = "cannot write " + p.string();
-      return false;
-    }
-    out.write(data.data(), static_cast<std::streamsize>(data.size()));
-    out.flush();
-    if (!out) {
-      fs::remove(tmp, ec);
-      error = "writing " + p.string() + " failed";
-      return false;
-    }
+  static std::atomic<unsigned> counter{0};
+  std::string tmpl;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
+    const auto salt = std::chrono::steady_clock::now().time_since_epoch().count() ^
+                      (static_cast<long long>(counter.fetch_add(1)) << 20);
+    tmpl = (p.parent_path() / ("." + p.filename().string() + ".kv-tmp-" +
+                               std::to_string(::getpid()) + "-" + std::to_string(salt & 0xFFFFFF)))
+               .string();
+    // 0666 less the umask, as any new file.
+    fd = ::open(tmpl.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
   }
-  if (fs::exists(p, ec)) {
-    fs::permissions(tmp, fs::status(p, ec).permissions(), ec);
-  }
-  fs::rename(tmp, p, ec);
-  if (ec) {
-    fs::remove(tmp, ec);
-    error = "cannot replace " + p.string();
+  if (fd < 0) {
+    error = "cannot write " + p.string() + ": " + std::strerror(errno);
     return false;
   }
-  return true;
+  const fs::path tmp = tmpl;
+  bool ok = true;
+  for (std::size_t done = 0; ok && done < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = "writing " + p.string() + " failed: " + std::strerror(errno);
+      ok = false;
+    } else {
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  // Keep the mode of the file replaced.
+  struct stat st {};
+  if (::stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, st.st_mode & 07777);
+  if (::close(fd) != 0 && ok) {
+    error = "writing " + p.string() + " failed: " + std::strerror(errno);
+    ok = false;
+  }
+  if (ok && ::rename(tmp.c_str(), p.c_str()) != 0) {
+    error = "cannot replace " + p.string() + ": " + std::strerror(errno);
+    ok = false;
+  }
+  if (!ok) ::unlink(tmp.c_str());
+  return ok;
+}
+
+// A bash timeout in seconds from the model, as a double so that huge, negative or non-finite
+// values are clamped before any integer conversion. Not positive: the default.
+std::chrono::milliseconds clamp_timeout(double secs, std::chrono::milliseconds fallback,
+                                        std::chrono::milliseconds max) {
+  if (!(secs > 0)) return std::min(fallback, max);  // also NaN
+  const double ms = std::clamp(secs * 1000.0, 1000.0, static_cast<double>(max.count()));
+  return std::chrono::milliseconds(static_cast<long long>(ms));
 }
 
 std::size_t count_occurrences(std::string_view hay, std::string_view needle) {
@@ -397,6 +528,38 @@ Toolbox::Toolbox(const AgentSettings& settings, Canceller& canceller)
       have_rg_(on_path("rg")),
       sandbox_({settings.sandbox, settings.sandbox_network, settings.bwrap_path}) {}
 
+Toolbox::~Toolbox() {
+  try {
+    kill_leftovers();
+  } catch (...) {
+    // Nothing more can be done while going away.
+  }
+}
+
+void Toolbox::record_group(pid_t pgid) {
+  std::lock_guard g(groups_m_);
+  // Forget groups that are gone, so a number reused later is never signalled by mistake.
+  std::erase_if(groups_, [](pid_t old) {
+    if (group_alive(old)) return false;
+    forget_exit_group(old);
+    return true;
+  });
+  if (std::find(groups_.begin(), groups_.end(), pgid) == groups_.end()) {
+    groups_.push_back(pgid);
+    note_exit_group(pgid);
+  }
+}
+
+void Toolbox::kill_leftovers() {
+  std::vector<pid_t> groups;
+  {
+    std::lock_guard g(groups_m_);
+    groups.swap(groups_);
+  }
+  for (const pid_t g : groups) forget_exit_group(g);
+  if (!groups.empty()) end_groups(groups, std::chrono::milliseconds(500));
+}
+
 json Toolbox::schemas() const {
   json tools = json::array();
   tools.push_back(schema(
@@ -601,13 +764,16 @@ ToolResult Toolbox::run(const PreparedCall& c) {
   if (!c.error.empty()) return {c.error, true};
   try {
     if (c.name == "bash") {
-      long long secs = settings_.bash_timeout.count() / 1000;
+      double secs = std::nan("");  // none given: the default
       if (const auto it = c.args.find("timeout"); it != c.args.end()) {
-        Args a{c.args, {}};
-        if (const auto v = a.number("timeout")) secs = *v;
+        if (it->is_number()) {
+          secs = it->get<double>();
+        } else if (it->is_string()) {
+          Args a{c.args, {}};
+          if (const auto v = a.number("timeout")) secs = static_cast<double>(*v);
+        }
       }
-      auto t = std::chrono::milliseconds(std::max(1LL, secs) * 1000);
-      t = std::min(t, settings_.bash_max_timeout);
+      const auto t = clamp_timeout(secs, settings_.bash_timeout, settings_.bash_max_timeout);
       return bash(c.args["command"].get<std::string>(), t);
     }
     if (c.name == "read_file") return read_file(c.args);
@@ -630,6 +796,8 @@ ToolResult Toolbox::bash(const std::string& command, std::chrono::milliseconds t
   const auto r = run_process(sandbox_.wrap({shell, "-c", command}, root_), root_, timeout,
                              settings_.tool_output_cap, canceller_);
   if (!r.started) return {"could not run the command: " + r.start_error, true};
+  // Something the command started in the background may still run in its group.
+  if (!settings_.keep_background_processes && group_alive(r.pgid)) record_group(r.pgid);
   ToolResult out{r.output, false};
   while (!out.text.empty() && out.text.back() == '\n') out.text.pop_back();
   auto note = [&](const std::string& n) {
@@ -659,45 +827,103 @@ ToolResult Toolbox::read_file(const json& args) {
   std::string err;
   const auto p = resolve(args["path"].get<std::string>(), err);
   if (!p) return {err, true};
-  std::error_code ec;
-  if (fs::is_directory(*p, ec)) return {relative(*p) + " is a directory; use list_files", true};
-  if (!fs::exists(*p, ec)) return {"file not found: " + relative(*p), true};
-  std::string data;
-  if (!read_whole(*p, data, err)) return {err, true};
-  if (data.find('\0') != std::string::npos) {
-    return {"binary file (" + std::to_string(data.size()) + " bytes); not shown", true};
-  }
+  const std::string shown = relative(*p);
+  struct stat st {};
+  Fd fd(open_regular(*p, shown, "; use list_files", st, err));
+  if (fd.get() < 0) return {err, true};
   Args a{args, {}};
   const std::size_t first = static_cast<std::size_t>(std::max(1LL, a.number("offset").value_or(1)));
   const std::size_t limit = static_cast<std::size_t>(
       std::max(1LL, a.number("limit").value_or(static_cast<long long>(kReadDefaultLines))));
-  if (data.empty()) return {"(empty file)", false};
-  std::vector<std::string_view> lines;  // each with its "\n", the last maybe without
-  for (std::size_t pos = 0; pos < data.size();) {
-    const auto nl = data.find('\n', pos);
-    const std::size_t end = nl == std::string::npos ? data.size() : nl + 1;
-    lines.emplace_back(data.data() + pos, end - pos);
-    pos = end;
+  const std::size_t cap = std::max<std::size_t>(settings_.tool_output_cap, 1);
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  // Counting the lines after the range shown costs a pass over the rest: only for files of a
+  // sane size. Otherwise reading stops once the range (or the output cap) is done.
+  const bool count_all = size <= settings_.max_edit_bytes;
+
+  std::string out;
+  std::string line;        // the current line while in range, at most cap + 1 bytes
+  std::size_t lineno = 1;  // the line the next byte belongs to
+  std::size_t shown_last = first - 1;
+  std::size_t cut_line = 0;    // a line shown only in part
+  bool shown_done = false;     // nothing more will be shown; the rest is only counted
+  std::uint64_t consumed = 0;  // bytes looked at
+  // The size is only what fstat said: counting also stops after max_edit_bytes, for a file that
+  // keeps producing more than it claims.
+  auto only_counting_left = [&] {
+    return shown_done && (!count_all || consumed > settings_.max_edit_bytes);
+  };
+  bool at_end = false;
+  auto in_range = [&] { return !shown_done && lineno >= first && lineno - first < limit; };
+  auto finish_line = [&] {
+    if (out.size() + line.size() > cap && !out.empty()) {
+      shown_done = true;
+    } else {
+      if (line.size() > cap) {
+        line.resize(utf8_cut(line, cap));
+        cut_line = lineno;
+        shown_done = true;
+      }
+      out += line;
+      shown_last = lineno;
+    }
+    line.clear();
+  };
+  std::vector<char> buf(64 * 1024);
+  bool sniffed = false;
+  char last = '\n';
+  while (!only_counting_left()) {
+    if (canceller_.cancelled()) return {"cancelled by the user", true};
+    const ssize_t n = read_some(fd.get(), buf.data(), buf.size());
+    if (n < 0) return {sys_text("cannot read", shown, errno), true};
+    if (n == 0) {
+      at_end = true;
+      break;
+    }
+    const auto len = static_cast<std::size_t>(n);
+    if (!sniffed) {
+      sniffed = true;
+      if (std::memchr(buf.data(), '\0', std::min<std::size_t>(len, 8192)) != nullptr) {
+        return {shown + " is a binary file (" + size_text(size) + "); not shown", true};
+      }
+    }
+    last = buf[len - 1];
+    std::size_t pos = 0;
+    while (pos < len) {
+      const auto* nl = static_cast<const char*>(std::memchr(buf.data() + pos, '\n', len - pos));
+      const std::size_t end = nl != nullptr ? static_cast<std::size_t>(nl - buf.data()) + 1 : len;
+      if (in_range()) {
+        line.append(buf.data() + pos, std::min(end - pos, cap + 1 - line.size()));
+        // A line longer than the cap is cut at once, not read to its end.
+        if (nl != nullptr || line.size() > cap) finish_line();
+      }
+      // Past the range: nothing more is shown.
+      if (nl != nullptr && ++lineno >= first && lineno - first >= limit) shown_done = true;
+      pos = end;
+      if (only_counting_left()) break;
+    }
+    consumed += pos;
   }
-  const std::size_t total = lines.size();
-  if (first > total) {
-    return {"offset " + std::to_string(first) + " is past the end of " + relative(*p) + " (" +
+  if (at_end && !line.empty()) finish_line();  // the last line, without a newline
+  if (at_end && consumed == 0) return {"(empty file)", false};
+  // Complete lines seen; a last line without a newline counts too.
+  const std::size_t total = lineno - 1 + (at_end && last != '\n' ? 1 : 0);
+  if (at_end && first > total) {
+    return {"offset " + std::to_string(first) + " is past the end of " + shown + " (" +
                 std::to_string(total) + " lines)",
             true};
   }
-  std::string out;
-  std::size_t shown_last = first - 1;
-  for (std::size_t i = first - 1; i < total && i < first - 1 + limit; ++i) {
-    if (out.size() + lines[i].size() > settings_.tool_output_cap && i > first - 1) break;
-    out.append(lines[i]);
-    shown_last = i + 1;
-  }
-  if (shown_last < total || first > 1) {
+  const bool more =
+      at_end ? shown_last < total : consumed < size || consumed > settings_.max_edit_bytes;
+  if (more || first > 1 || cut_line != 0) {
     if (!out.empty() && out.back() != '\n') out.push_back('\n');
+    if (cut_line != 0) {
+      out += "[line " + std::to_string(cut_line) + " is longer than " + size_text(cap) +
+             "; only its start is shown]\n";
+    }
     out += "[lines " + std::to_string(first) + "-" + std::to_string(shown_last) + " of " +
-           std::to_string(total) +
-           (shown_last < total ? "; read more with offset " + std::to_string(shown_last + 1)
-                               : std::string()) +
+           (at_end ? std::to_string(total) : "a file of " + size_text(size)) +
+           (more ? "; read more with offset " + std::to_string(shown_last + 1) : std::string()) +
            "]";
   }
   return {out, false};
@@ -707,9 +933,11 @@ ToolResult Toolbox::write_file(const json& args) {
   std::string err;
   const auto p = resolve(args["path"].get<std::string>(), err);
   if (!p) return {err, true};
-  std::error_code ec;
-  if (fs::is_directory(*p, ec)) return {relative(*p) + " is a directory", true};
-  const bool existed = fs::exists(*p, ec);
+  // Only a regular file is replaced: a FIFO or a device node in its place is left alone.
+  struct stat st {};
+  const bool existed = ::stat(p->c_str(), &st) == 0;
+  if (existed && S_ISDIR(st.st_mode)) return {relative(*p) + " is a directory", true};
+  if (existed && !S_ISREG(st.st_mode)) return {not_regular(relative(*p), st.st_mode), true};
   const std::string& content = args["content"].get_ref<const std::string&>();
   if (!write_whole(*p, content, err)) return {err, true};
   const auto lines = std::count(content.begin(), content.end(), '\n') +
@@ -734,10 +962,19 @@ ToolResult Toolbox::apply_edits(const std::string& path, const json& edits, bool
   std::string err;
   const auto p = resolve(path, err);
   if (!p) return {err, true};
-  std::error_code ec;
-  if (!fs::exists(*p, ec)) return {"file not found: " + relative(*p), true};
+  const std::string shown = relative(*p);
+  struct stat st {};
+  Fd fd(open_regular(*p, shown, "", st, err));
+  if (fd.get() < 0) return {err, true};
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > settings_.max_edit_bytes) {
+    return {shown + " is " + size_text(size) + "; files over " +
+                size_text(settings_.max_edit_bytes) +
+                " are not edited with this tool (nothing was changed; use bash, e.g. sed)",
+            true};
+  }
   std::string before;
-  if (!read_whole(*p, before, err)) return {err, true};
+  if (!read_bounded(fd.get(), shown, settings_.max_edit_bytes, before, err)) return {err, true};
   const bool crlf = before.find("\r\n") != std::string::npos;
   std::string text = before;
   std::size_t n = 0;
@@ -783,13 +1020,19 @@ ToolResult Toolbox::grep(const json& args) {
     const auto p = resolve(*path, err);
     if (!p) return {err, true};
     target = relative(*p);
+    // A FIFO named directly would be opened and read by the search, which would block on it.
+    struct stat st {};
+    if (::stat(p->c_str(), &st) != 0) return {sys_text("cannot search", target, errno), true};
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+      return {not_regular(target, st.st_mode), true};
   }
   std::vector<std::string> argv;
   if (have_rg_) {
     argv = {"rg", "--line-number", "--no-heading", "--color=never", "--max-columns=500"};
     if (g) argv.insert(argv.end(), {"--glob", *g});
   } else {
-    argv = {"grep", "-rnEI", "--color=never", "--exclude-dir=.git"};
+    // -D skip: FIFOs, sockets and devices met in the tree are not opened.
+    argv = {"grep", "-rnEI", "-D", "skip", "--color=never", "--exclude-dir=.git"};
     if (g) argv.push_back("--include=" + *g);
   }
   argv.insert(argv.end(), {"-e", pattern});
@@ -897,6 +1140,7 @@ ToolResult Toolbox::web_fetch(const json& args) {
   req.method = "GET";
   req.connect_timeout = settings_.connect_timeout;
   req.stall_timeout = std::chrono::milliseconds(30000);
+  req.deadline = settings_.web_fetch_timeout;
   req.headers = {"User-Agent: kestravel", "Accept: text/html,text/plain,application/json,*/*"};
   std::string body;
   bool truncated = false;
@@ -941,6 +1185,7 @@ ToolResult Toolbox::web_search(const json& args) {
   req.method = "GET";
   req.connect_timeout = settings_.connect_timeout;
   req.stall_timeout = std::chrono::milliseconds(30000);
+  req.deadline = settings_.web_fetch_timeout;
   std::string body;
   const std::size_t cap = settings_.web_fetch_max_bytes;
   const auto r = http_transfer(

@@ -3,10 +3,14 @@
 // read; nothing here throws for bad input.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -36,6 +40,14 @@ struct PreparedCall {
 class Toolbox {
  public:
   Toolbox(const AgentSettings& settings, Canceller& canceller);
+  // Ends the background processes left behind (see kill_leftovers).
+  ~Toolbox();
+  Toolbox(const Toolbox&) = delete;
+  Toolbox& operator=(const Toolbox&) = delete;
+
+  // Any thread: ends the process groups of earlier bash commands that still have a process
+  // (SIGTERM, a short grace, SIGKILL), unless settings.keep_background_processes is set.
+  void kill_leftovers();
 
   // The "tools" array of a request.
   nlohmann::json schemas() const;
@@ -66,6 +78,7 @@ class Toolbox {
 
  private:
   ToolResult apply_edits(const std::string& path, const nlohmann::json& edits, bool multi);
+  void record_group(pid_t pgid);
 
   AgentSettings settings_;
   Canceller& canceller_;
@@ -73,6 +86,8 @@ class Toolbox {
   ConsentPolicy consent_;
   bool have_rg_;
   Sandbox sandbox_;
+  std::mutex groups_m_;
+  std::vector<pid_t> groups_;  // process groups of bash commands that may have left something
 };
 
 // Glob matching on '/'-separated paths: * and ? stay inside one component, ** spans any number of

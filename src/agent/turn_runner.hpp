@@ -29,6 +29,10 @@ class TurnRunner {
 
   // Forgets the conversation (the host's /clear).
   virtual void reset_conversation() {}
+
+  // Any thread: ends what commands of earlier turns left running in the background (unless the
+  // settings keep them). The host calls it on its way out; destroying the runner does it too.
+  virtual void kill_leftovers() {}
 };
 
 }  // namespace orvo::agent

@@ -188,6 +188,9 @@ void read_known(const toml::table& root, const fs::path& path, Config& c) {
     if (c.agent.sandbox != "auto" && c.agent.sandbox != "off")
       r.fail(*ag->get("sandbox"), "agent.sandbox must be \"auto\" or \"off\"");
     r.read(*ag, "sandbox_network", "agent", c.agent.sandbox_network);
+    r.read(*ag, "web_fetch_timeout", "agent", c.agent.web_fetch_timeout);
+    r.read(*ag, "keep_background", "agent", c.agent.keep_background);
+    r.read(*ag, "max_edit_bytes", "agent", c.agent.max_edit_bytes);
     if (const toml::node* n = ag->get("consent")) {
       const toml::array* rules = n->as_array();
       if (rules == nullptr) r.fail(*n, "agent.consent must be an array of tables");
@@ -282,6 +285,12 @@ void write_changed(toml::table& root, const Config& c, const Config& base) {
     if (c.agent.sandbox != base.agent.sandbox) ag.insert_or_assign("sandbox", c.agent.sandbox);
     if (c.agent.sandbox_network != base.agent.sandbox_network)
       ag.insert_or_assign("sandbox_network", c.agent.sandbox_network);
+    if (c.agent.web_fetch_timeout != base.agent.web_fetch_timeout)
+      ag.insert_or_assign("web_fetch_timeout", c.agent.web_fetch_timeout);
+    if (c.agent.keep_background != base.agent.keep_background)
+      ag.insert_or_assign("keep_background", c.agent.keep_background);
+    if (c.agent.max_edit_bytes != base.agent.max_edit_bytes)
+      ag.insert_or_assign("max_edit_bytes", c.agent.max_edit_bytes);
     if (c.agent.consent != base.agent.consent) {
       toml::array rules;
       for (const auto& rule : c.agent.consent)

@@ -17,6 +17,9 @@
 //   max_steps = 40
 //   sandbox = "auto"                         # bash in bwrap where it works; or "off"
 //   sandbox_network = true                   # false: no network inside the sandbox
+//   web_fetch_timeout = 30.0                 # seconds for a whole web_fetch
+//   keep_background = false                  # true: leave commands' background processes running
+//   max_edit_bytes = 8388608                 # larger files are not loaded by edit_file
 //   [[agent.consent]]                        # extra commands that need the user's consent
 //   tool = "bash"
 //   pattern = "terraform\\s+destroy"
@@ -74,6 +77,10 @@ struct AgentSection {
   // "off": never.
   std::string sandbox = "auto";
   bool sandbox_network = true;  // false: no network inside the sandbox
+  double web_fetch_timeout = 30.0;   // seconds for one whole web_fetch
+  // Background processes left by the agent's commands are killed on exit unless this is set.
+  bool keep_background = false;
+  long long max_edit_bytes = 8 * 1024 * 1024;  // edit_file refuses larger files
   std::vector<ConsentRule> consent;
   friend bool operator==(const AgentSection&, const AgentSection&) = default;
 };

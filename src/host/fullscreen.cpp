@@ -1,6 +1,11 @@
 #include "host/fullscreen.hpp"
 
+#include <signal.h>
+
+#include <csignal>
 #include <memory>
+
+#include "agent/process.hpp"
 
 #include "host/chat/chat_app.hpp"
 #include "host/plain.hpp"
@@ -8,7 +13,31 @@
 
 namespace orvo::host {
 
+namespace {
+
+// A termination signal ends the program without destructors: what the agent's commands left in
+// the background is ended here first. The terminal driver passes such signals on to the handler
+// that was in place before it started, after restoring the terminal.
+extern "C" void on_exit_signal(int sig) {
+  agent::kill_exit_groups_now();
+  std::signal(sig, SIG_DFL);
+  std::raise(sig);
+}
+
+void install_exit_handlers() {
+  for (const int sig : {SIGTERM, SIGHUP, SIGINT}) {
+    struct sigaction old {};
+    // An ignored signal (nohup) stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) {
+      std::signal(sig, on_exit_signal);
+    }
+  }
+}
+
+}  // namespace
+
 int run_fullscreen(config::Config config, const std::filesystem::path& project) {
+  install_exit_handlers();
   std::shared_ptr<agent::TurnRunner> runner = make_turn_runner(config, 1.0, project);
   KestravelTUI app(std::move(config), std::move(runner), ChatInfo{.mode_screen = "quorvel"});
   app.install_screen("quorvel", std::make_unique<tui::QuorvelScreen>());

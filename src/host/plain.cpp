@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "agent/openai_agent.hpp"
+#include "agent/process.hpp"
 
 #include <poll.h>
 #include <stdio_ext.h>
@@ -46,6 +47,7 @@ extern "C" void on_signal(int sig) {
     [[maybe_unused]] auto n = block ? ::write(STDOUT_FILENO, erase, sizeof erase - 1)
                                     : ::write(STDOUT_FILENO, show, sizeof show - 1);
   }
+  agent::kill_exit_groups_now();  // no destructor runs on this path
   std::signal(sig, SIG_DFL);
   std::raise(sig);
 }
@@ -83,6 +85,9 @@ std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config
     st.project_dir = project;
     st.sandbox = config.agent.sandbox != "off";
     st.sandbox_network = config.agent.sandbox_network;
+    st.web_fetch_timeout = ms(std::min(config.agent.web_fetch_timeout, 86400.0));
+    st.keep_background_processes = config.agent.keep_background;
+    st.max_edit_bytes = static_cast<std::size_t>(std::max(1LL, config.agent.max_edit_bytes));
     for (const auto& rule : config.agent.consent) {
       st.extra_consent_rules.push_back(
           {rule.tool.empty() || rule.tool == "*" ? std::string("bash") : rule.tool, rule.pattern,
@@ -263,7 +268,9 @@ int plain_main(const config::Config& config, double speed, const std::filesystem
   options.interactive = ::isatty(STDIN_FILENO) != 0;
   if (options.interactive) options.terminal_fd = STDIN_FILENO;
   options.interrupt = &g_interrupt;
-  return run_plain(*runner, std::cin, options);
+  const int code = run_plain(*runner, std::cin, options);
+  runner->kill_leftovers();
+  return code;
 }
 
 }  // namespace orvo::host

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <cstdlib>
 #include <thread>
@@ -402,6 +406,36 @@ TEST_F(AgentTest, BadToolCallsGetErrorResultsAndTheLoopGoesOn) {
   EXPECT_EQ(msgs[3]["content"], "argument \"path\" must be a string");
   EXPECT_EQ(msgs[5]["tool_call_id"], "c3");
   EXPECT_EQ(last_event(), "done");
+}
+
+TEST_F(AgentTest, HostileFilesGetErrorResultsAndLeftoversEndWithTheAgent) {
+  ASSERT_EQ(::mkfifo((dir.path() / "pipe").c_str(), 0600), 0);
+  server.enqueue(stream_reply(
+      {sse(tool_call_chunk(0, "c1", "read_file", R"({"path": "pipe"})")),
+       sse(tool_call_chunk(1, "c2", "grep", R"({"pattern": "x", "path": "pipe"})")),
+       sse(tool_call_chunk(
+           2, "c3", "bash",
+           R"({"command": "sleep 1000 >/dev/null 2>&1 & echo $$", "timeout": 1e300})")),
+       sse(chunk(json::object(), "tool_calls")), kDone}));
+  server.enqueue(stream_reply({answer_stream("", "Done.")}));
+  const auto start = std::chrono::steady_clock::now();
+  run("x");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  EXPECT_EQ(last_event(), "done");
+  const auto results = rec.named("tool_result");
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_EQ(results[0].payload.text("result"), "pipe is a FIFO, not a regular file");
+  EXPECT_EQ(results[1].payload.text("result"), "pipe is a FIFO, not a regular file");
+  const pid_t pgid = std::stoi(results[2].payload.text("result"));
+  EXPECT_EQ(::kill(-pgid, 0), 0);
+  // The host's exit: leftovers are ended whether the agent goes away or is only told to.
+  agent().kill_leftovers();
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    gone = ::kill(-pgid, 0) != 0;
+    if (!gone) std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(gone);
 }
 
 TEST_F(AgentTest, ConsentIsAskedAndADenialGoesBackToTheModel) {

@@ -202,9 +202,11 @@ void FakeOpenAIServer::serve(int fd) {
     }
   }
   const char* reason = reply.status == 200 ? "OK" : "Error";
+  std::string extra;
+  for (const auto& h : reply.headers) extra += h + "\r\n";
   if (!send_all(fd, "HTTP/1.1 " + std::to_string(reply.status) + " " + reason +
-                        "\r\nContent-Type: " + reply.content_type +
-                        "\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n")) {
+                        "\r\nContent-Type: " + reply.content_type + "\r\n" + extra +
+                        "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n")) {
     return;
   }
   for (const auto& piece : reply.pieces) {

@@ -25,6 +25,7 @@ struct Piece {
 struct Reply {
   int status = 200;
   std::string content_type = "text/event-stream";
+  std::vector<std::string> headers;  // extra header lines, e.g. "Location: /next"
   std::vector<Piece> pieces;
   // close: end the chunked body properly; stall: send nothing more and keep the connection open;
   // drop: close the connection without ending the body.

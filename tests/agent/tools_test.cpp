@@ -1,10 +1,18 @@
 #include "agent/tools.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
+#include <fstream>
+#include <limits>
 #include <thread>
 
 #include "agent/diff.hpp"
@@ -273,6 +281,284 @@ TEST_F(ToolsTest, GrepGlobAndListFiles) {
   EXPECT_EQ(r.text, "a.txt\nsrc/\nsrc/main.cpp\nsrc/util.hpp") << r.text;
   EXPECT_EQ(call("list_files", {{"path", "src"}}).text, "main.cpp\nutil.hpp");
   EXPECT_TRUE(call("list_files", {{"path", "a.txt"}}).error);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// True once `pid` is gone or a zombie waiting for init.
+bool process_gone(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    if (::kill(pid, 0) != 0) return true;
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string state;
+    std::getline(in, state);
+    if (state.find(") Z") != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Every file tool on a path that is not a regular file: refused at once, by name, and the node
+// itself left as it was.
+void expect_file_tools_refuse(Toolbox& box, const std::string& rel, const std::string& kind) {
+  const std::string what = rel + " is " + kind + ", not a regular file";
+  struct Case {
+    const char* tool;
+    json args;
+  };
+  const Case cases[] = {
+      {"read_file", {{"path", rel}}},
+      {"read_file", {{"path", rel}, {"offset", 5}, {"limit", 1}}},
+      {"edit_file", {{"path", rel}, {"old_string", "a"}, {"new_string", "b"}}},
+      {"multi_edit", {{"path", rel}, {"edits", {{{"old_string", "a"}, {"new_string", "b"}}}}}},
+      {"write_file", {{"path", rel}, {"content", "x"}}},
+      {"grep", {{"pattern", "x"}, {"path", rel}}},
+  };
+  for (const auto& c : cases) {
+    const auto start = Clock::now();
+    const auto r = box.run(box.prepare(c.tool, c.args.dump()));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5)) << c.tool;
+    EXPECT_TRUE(r.error) << c.tool << ": " << r.text;
+    EXPECT_EQ(r.text, what) << c.tool;
+  }
+  struct stat st {};
+  ASSERT_EQ(::lstat((box.root() / rel).c_str(), &st), 0);
+  EXPECT_FALSE(S_ISREG(st.st_mode)) << rel << " was replaced";
+}
+
+TEST_F(ToolsTest, FifoAndSocketAreRefusedAtOnce) {
+  ASSERT_EQ(::mkfifo((dir.path() / "proj/pipe").c_str(), 0600), 0);
+  expect_file_tools_refuse(*box, "pipe", "a FIFO");
+
+  const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = (dir.path() / "proj/sock").string();
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::strcpy(addr.sun_path, path.c_str());
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  expect_file_tools_refuse(*box, "sock", "a socket");
+  ::close(s);
+
+  // A search of the whole tree skips them instead of blocking on the FIFO.
+  const auto start = Clock::now();
+  const auto r = call("grep", {{"pattern", "two"}});
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(r.text, "a.txt:2:two");
+  EXPECT_EQ(call("list_files", json::object()).text, "a.txt\npipe\nsock");
+}
+
+TEST_F(ToolsTest, CharacterDeviceIsRefusedAtOnce) {
+  // The same node as /dev/zero, made inside the project.
+  if (::mknod((dir.path() / "proj/zero").c_str(), S_IFCHR | 0600, ::makedev(1, 5)) != 0) {
+    GTEST_SKIP() << "mknod is not permitted here: " << std::strerror(errno);
+  }
+  expect_file_tools_refuse(*box, "zero", "a character device");
+}
+
+TEST_F(ToolsTest, HugeFilesAreReadOnlyAsFarAsNeeded) {
+  // 1 GiB of holes: seen as binary from its first bytes; too big to edit; no memory spent.
+  {
+    const int fd = ::open((dir.path() / "proj/sparse").c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, 1LL << 30), 0);
+    ::close(fd);
+  }
+  auto start = Clock::now();
+  auto r = call("read_file", {{"path", "sparse"}});
+  EXPECT_EQ(r.text, "sparse is a binary file (1024 MiB); not shown");
+  r = call("edit_file", {{"path", "sparse"}, {"old_string", "a"}, {"new_string", "b"}});
+  EXPECT_TRUE(r.error);
+  EXPECT_EQ(r.text,
+            "sparse is 1024 MiB; files over 8 MiB are not edited with this tool (nothing was "
+            "changed; use bash, e.g. sed)");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+
+  // Over the counting limit, reading stops at the end of the range and says how to go on.
+  AgentSettings s = settings();
+  s.max_edit_bytes = 1000;
+  s.tool_output_cap = 100;
+  Toolbox small(s, canceller);
+  std::string lines;
+  for (int i = 1; i <= 3000; ++i) lines += "line " + std::to_string(i) + "\n";
+  dir.write("proj/lines.txt", lines);
+  r = small.run(small.prepare("read_file", R"({"path":"lines.txt","offset":10,"limit":2})"));
+  EXPECT_EQ(r.text,
+            "line 10\nline 11\n[lines 10-11 of a file of 28 KiB; read more with offset 12]");
+  // The output cap ends the range early.
+  r = small.run(small.prepare("read_file", R"({"path":"lines.txt"})"));
+  EXPECT_EQ(r.text.rfind("line 1\nline 2\n", 0), 0u);
+  EXPECT_NE(r.text.find("line 13\n[lines 1-13 of a file of 28 KiB; read more with offset 14]"),
+            std::string::npos)
+      << r.text;
+  // One endless line is cut at the cap, not read to its end.
+  dir.write("proj/long.txt", "short\n" + std::string(100000, 'x') + "\nafter\n");
+  r = small.run(small.prepare("read_file", R"({"path":"long.txt","offset":2})"));
+  EXPECT_EQ(r.text, std::string(100, 'x') +
+                        "\n[line 2 is longer than 100 bytes; only its start is shown]\n"
+                        "[lines 2-2 of a file of 97 KiB; read more with offset 3]");
+  r = small.run(
+      small.prepare("edit_file", R"({"path":"long.txt","old_string":"short","new_string":"s"})"));
+  EXPECT_TRUE(r.error);
+  EXPECT_NE(r.text.find("are not edited"), std::string::npos);
+  EXPECT_EQ(dir.read("proj/long.txt").substr(0, 6), "short\n");
+}
+
+TEST_F(ToolsTest, BashTimeoutFromTheModelIsClamped) {
+  AgentSettings s = settings();
+  s.bash_timeout = std::chrono::seconds(30);
+  s.bash_max_timeout = std::chrono::seconds(1);
+  Toolbox clamped(s, canceller);
+  struct Case {
+    const char* timeout;  // JSON text
+    const char* command;
+    const char* expect;
+  };
+  const Case cases[] = {
+      {"1e300", "sleep 20", "[timed out after 1 s; the command was killed]"},
+      {"1.7976931348623157e308", "sleep 20", "[timed out after 1 s; the command was killed]"},
+      {"18446744073709551615", "sleep 20", "[timed out after 1 s; the command was killed]"},
+      {"\"99999999999999\"", "sleep 20", "[timed out after 1 s; the command was killed]"},
+      {"-5", "sleep 20", "[timed out after 1 s; the command was killed]"},  // default, capped
+      {"-1e300", "echo ok", "ok"},
+      {"0", "echo ok", "ok"},
+      {"null", "echo ok", "ok"},
+      {"0.001", "echo ok", "ok"},  // at least a second
+  };
+  for (const auto& c : cases) {
+    const auto start = Clock::now();
+    const auto r = clamped.run(clamped.prepare(
+        "bash", std::string(R"({"command":")") + c.command + R"(","timeout":)" + c.timeout + "}"));
+    EXPECT_EQ(r.text, c.expect) << c.timeout;
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(10)) << c.timeout;
+  }
+}
+
+TEST_F(ToolsTest, BackgroundProcessesEndWithTheToolbox) {
+  struct Case {
+    const char* command;
+    bool keep;
+  };
+  const Case cases[] = {
+      {"sleep 1000 >/dev/null 2>&1 & echo $$", false},
+      {"nohup sleep 1000 >/dev/null 2>&1 & echo $$", false},
+      {"(trap '' TERM; exec sleep 1000) >/dev/null 2>&1 & echo $$", false},  // needs SIGKILL
+      {"sleep 1000 >/dev/null 2>&1 & echo $$", true},
+  };
+  for (const auto& c : cases) {
+    AgentSettings s = settings();
+    s.keep_background_processes = c.keep;
+    pid_t pgid = 0;
+    {
+      Toolbox t(s, canceller);
+      const auto r = t.bash(c.command, std::chrono::seconds(10));
+      ASSERT_FALSE(r.error) << r.text;
+      pgid = std::stoi(r.text);
+      ASSERT_NE(pgid, ::getpgrp());
+      EXPECT_EQ(::kill(-pgid, 0), 0) << c.command << ": nothing left running";
+    }
+    if (c.keep) {
+      EXPECT_EQ(::kill(-pgid, 0), 0) << "kept processes were ended";
+      ::kill(-pgid, SIGKILL);
+      continue;
+    }
+    bool gone = true;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+      const std::string name = entry.path().filename().string();
+      if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+      const pid_t pid = std::stoi(name);
+      if (::getpgid(pid) == pgid && !process_gone(pid)) gone = false;
+    }
+    EXPECT_TRUE(gone) << c.command;
+  }
+  // kill_leftovers ends them at once, for a host whose toolbox outlives its exit.
+  const auto r = box->bash("sleep 1000 >/dev/null 2>&1 & echo $!", std::chrono::seconds(10));
+  const pid_t bg = std::stoi(r.text);
+  box->kill_leftovers();
+  EXPECT_TRUE(process_gone(bg));
+}
+
+TEST_F(ToolsTest, CancelStopsSearchesAndWalks) {
+  // A backreference pattern costs the search seconds per line: far longer than the test.
+  for (int i = 0; i < 40; ++i) {
+    dir.write("proj/tree/d" + std::to_string(i % 8) + "/f" + std::to_string(i) + ".txt",
+              std::string(200, 'a') + std::string(200, 'b') + "\n");
+  }
+  std::thread t([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    canceller.cancel();
+  });
+  const auto start = Clock::now();
+  const auto r = call("grep", {{"pattern", "^(.*)(.*)(.*)\\3\\2\\1$"}, {"path", "tree"}});
+  t.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(r.text, "cancelled by the user");
+  // While the flag stays up, walks see it between entries and readers between blocks.
+  EXPECT_EQ(call("read_file", {{"path", "a.txt"}}).text, "cancelled by the user");
+  EXPECT_EQ(call("grep", {{"pattern", "one"}}).text, "cancelled by the user");
+  EXPECT_EQ(call("glob", {{"pattern", "*"}}).text, "cancelled by the user");
+  EXPECT_EQ(call("list_files", json::object()).text, "cancelled by the user");
+}
+
+TEST_F(ToolsTest, WebFetchHasAnOverallDeadlineAndNamesBadRedirects) {
+  testing::FakeOpenAIServer server;
+  const std::string base = "http://127.0.0.1:" + std::to_string(server.port());
+  AgentSettings s = settings();
+  s.web_fetch_timeout = std::chrono::milliseconds(1000);
+  Toolbox box1(s, canceller);
+  // One byte every 300 ms: never stalled, never done.
+  testing::Reply drip;
+  drip.content_type = "text/plain";
+  for (int i = 0; i < 100; ++i) drip.pieces.push_back({"x", std::chrono::milliseconds(300)});
+  server.enqueue(drip);
+  auto start = Clock::now();
+  auto r = box1.run(box1.prepare("web_fetch", json{{"url", base + "/drip"}}.dump()));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_TRUE(r.error);
+  EXPECT_EQ(r.text, "gave up after the deadline of 1 s for the whole transfer");
+
+  struct Case {
+    const char* location;
+    const char* expect;
+  };
+  const Case cases[] = {
+      {"file:///etc/passwd",
+       "the server redirected (HTTP 302) to \"file:///etc/passwd\", which is not http or https; "
+       "not followed"},
+      {"ftp://127.0.0.1/x",
+       "the server redirected (HTTP 302) to \"ftp://127.0.0.1/x\", which is not http or https; "
+       "not followed"},
+      {"/loop", "too many redirects (more than 5; a redirect loop?), last answer HTTP 302"},
+  };
+  for (const auto& c : cases) {
+    server.set_responder([&](const testing::Request&) {
+      testing::Reply redirect;
+      redirect.status = 302;
+      redirect.headers = {std::string("Location: ") + c.location};
+      return redirect;
+    });
+    start = Clock::now();
+    r = box1.run(box1.prepare("web_fetch", json{{"url", base + "/start"}}.dump()));
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_TRUE(r.error);
+    EXPECT_EQ(r.text, c.expect);
+  }
+
+  // A cancel ends a fetch at once, deadline or not.
+  testing::Reply stall;
+  stall.content_type = "text/plain";
+  stall.end = testing::Reply::End::stall;
+  server.set_responder([&](const testing::Request&) { return stall; });
+  std::thread t([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    canceller.cancel();
+  });
+  start = Clock::now();
+  r = call("web_fetch", {{"url", base + "/stall"}});
+  t.join();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(r.text, "cancelled by the user");
 }
 
 TEST(GlobMatch, Table) {

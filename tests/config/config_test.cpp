@@ -89,6 +89,8 @@ TEST_F(ConfigTest, KnownValuesAreReadAndUnknownKeysKeptOnSave) {
       "max_steps = 7\n"
       "sandbox = 'off'\n"
       "sandbox_network = false\n"
+      "web_fetch_timeout = 2.5\n"
+      "keep_background = true\n"
       "[[agent.consent]]\n"
       "tool = 'bash'\n"
       "pattern = 'terraform\\s+destroy'\n"
@@ -103,18 +105,23 @@ TEST_F(ConfigTest, KnownValuesAreReadAndUnknownKeysKeptOnSave) {
   EXPECT_EQ(c.agent.max_steps, 7);
   EXPECT_EQ(c.agent.sandbox, "off");
   EXPECT_FALSE(c.agent.sandbox_network);
+  EXPECT_EQ(c.agent.web_fetch_timeout, 2.5);
+  EXPECT_TRUE(c.agent.keep_background);
+  EXPECT_EQ(c.agent.max_edit_bytes, 8 * 1024 * 1024);
   ASSERT_EQ(c.agent.consent.size(), 1u);
   EXPECT_EQ(c.agent.consent[0], (ConsentRule{"bash", "terraform\\s+destroy"}));
 
   c.runtime.laptop_26b_runtime_mode = "turbo";
   c.agent.context_budget = 1000;
+  c.agent.max_edit_bytes = 4096;
   save_config(c);
   Config again = load();
   EXPECT_EQ(again.runtime, c.runtime);
   EXPECT_EQ(again.agent, c.agent);
   const std::string text = read();
   for (const char* kept : {"title = 'mine'", "gpu_layers = 99", "[plugins.foo]", "enabled = true",
-                           "context_budget = 1000", "laptop_26b_runtime_mode = 'turbo'"})
+                           "context_budget = 1000", "laptop_26b_runtime_mode = 'turbo'",
+                           "max_edit_bytes = 4096", "keep_background = true"})
     EXPECT_NE(text.find(kept), std::string::npos) << kept << " in\n" << text;
 }
 
@@ -153,6 +160,8 @@ TEST_F(ConfigTest, BadFilesNameWhereAndWhyAndAreNeverWrittenOver) {
       {"runtime = 3\n", 1, 11, "runtime must be a table"},
       {"[runtime]\nendpoint = 5\n", 2, 12, "runtime.endpoint must be a string"},
       {"[agent]\nmax_steps = 0\n", 2, 13, "agent.max_steps"},
+      {"[agent]\nweb_fetch_timeout = 0\n", 2, 21, "agent.web_fetch_timeout must be greater"},
+      {"[agent]\nkeep_background = 'no'\n", 2, 19, "agent.keep_background must be true or false"},
       {"[[agent.consent]]\ntool = 'bash'\n", 1, 0, "without a pattern"},
       {"[[agent.consent]]\npattern = 'rm ([a-z'\n", 1, 0, "pattern does not compile"},
       {"[agent]\nsandbox = 'strict'\n", 2, 11, "agent.sandbox must be \"auto\" or \"off\""},

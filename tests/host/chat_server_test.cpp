@@ -2,9 +2,11 @@
 // reasoning, a tool call and an answer; the agent loop runs on the worker; the chat shows it all.
 // label: threaded
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "agent/openai_agent.hpp"
 #include "fake_openai_server.hpp"
@@ -96,6 +98,45 @@ TEST(ChatWithServer, AnApprovalShowsWhyAndTheWholeCommand) {
   }
   app.shutdown();
   EXPECT_TRUE(std::filesystem::exists(dir / "src" / "keep.txt"));
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ChatWithServer, ShutdownEndsWhatCommandsLeftInTheBackground) {
+  const auto dir = std::filesystem::temp_directory_path() / "kv_chat_server_bg_test";
+  std::filesystem::create_directories(dir);
+  fake::FakeOpenAIServer server;
+  server.enqueue(fake::stream_reply(
+      {fake::tool_stream("bash", R"({"command":"sleep 1000 >/dev/null 2>&1 & echo $$"})")}));
+  server.enqueue(fake::stream_reply({fake::answer_stream("", "Started.")}));
+  agent::AgentSettings st;
+  st.endpoint = server.endpoint();
+  st.project_dir = dir;
+  config::Config cfg;
+  cfg.runtime.endpoint = server.endpoint();
+  // Held here as well, as by a worker thread left behind: shutdown must not wait for the
+  // agent's destructor.
+  auto runner = std::make_shared<agent::OpenAIAgent>(st);
+  KestravelTUI app(cfg, runner);
+  app.install_chat();
+  app.switch_screen("chat");
+  {
+    tui::Pilot pilot(app, {80, 30});
+    pilot.type("start it");
+    pilot.press("enter");
+    ASSERT_TRUE(pilot.wait_until([&] { return !app.turn_running(); }, 20s));
+    pilot.wait_idle();
+  }
+  const auto conv = runner->conversation();
+  ASSERT_GE(conv.size(), 3u);
+  const pid_t pgid = std::stoi(conv[2]["content"].get<std::string>());
+  EXPECT_EQ(::kill(-pgid, 0), 0);
+  app.shutdown();
+  bool gone = false;
+  for (int i = 0; i < 300 && !gone; ++i) {
+    gone = ::kill(-pgid, 0) != 0;
+    if (!gone) std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(gone);
   std::filesystem::remove_all(dir);
 }
 

@@ -1,13 +1,21 @@
 // The kestravel program as a user starts it: options, configuration errors, no terminal.
+// label: threaded
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
+
+#include "fake_openai_server.hpp"
 
 namespace {
 
@@ -152,6 +160,79 @@ TEST(Cli, AgentIsNotStartedOnTheWholeFileSystemOrHomeUnlessNamed) {
     }
   }
   fs::remove_all(tmp);
+}
+
+// Background processes a command of the agent left running end with the program, whether it
+// ends at the end of its input or by a signal.
+TEST(Cli, PlainEndsWhatCommandsLeftInTheBackground) {
+  namespace fake = orvo::agent::testing;
+  for (const int ending : {0, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(ending);
+    const fs::path log_file =
+        fs::temp_directory_path() / ("kv_cli_log_" + std::to_string(::getpid()));
+    fake::FakeOpenAIServer server;
+    // The command's output (its process group) reaches the server with the next request.
+    server.enqueue(fake::stream_reply(
+        {fake::tool_stream("bash", R"({"command":"sleep 1000 >/dev/null 2>&1 & echo $$"})")}));
+    server.enqueue(fake::stream_reply({fake::answer_stream("", "Started.")}));
+
+    int in[2];
+    ASSERT_EQ(::pipe(in), 0);
+    const std::string binary = std::string(KV_BINARY_DIR) + "/src/host/kestravel";
+    const std::string endpoint = server.endpoint();
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::dup2(in[0], 0);
+      const int log = ::open(log_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(log, 1);
+      ::dup2(log, 2);
+      ::close(in[1]);
+      ::setenv("XDG_CONFIG_HOME", "/nonexistent/kv", 1);
+      ::execl(binary.c_str(), binary.c_str(), "--plain", "--endpoint", endpoint.c_str(),
+              static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ASSERT_EQ(::write(in[1], "start it\n", 9), 9);
+    pid_t pgid = 0;
+    if (server.wait_for_requests(2)) {
+      const auto messages = server.requests()[1].json()["messages"];
+      if (messages.is_array() && !messages.empty() && messages.back()["content"].is_string()) {
+        pgid = std::atoi(messages.back()["content"].get<std::string>().c_str());
+      }
+    }
+    if (pgid <= 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      std::ifstream log(log_file);
+      FAIL() << "the command never ran; output:\n"
+             << std::string(std::istreambuf_iterator<char>(log), {});
+    }
+    EXPECT_EQ(::kill(-pgid, 0), 0) << "nothing left running";
+    if (ending == 0) {
+      ::close(in[1]);
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));  // back at the prompt
+      ::kill(pid, ending);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    if (ending != 0) {
+      ::close(in[1]);
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == ending) << status;
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    bool gone = false;
+    for (int i = 0; i < 300 && !gone; ++i) {
+      gone = ::kill(-pgid, 0) != 0;
+      if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone);
+    if (!gone) ::kill(-pgid, SIGKILL);
+    fs::remove(log_file);
+  }
 }
 
 }  // namespace

@@ -148,6 +148,9 @@ void KestravelTUI::shutdown() {
   // Release a worker waiting for an answer first, then stop it (bounded).
   bridge_.close();
   worker_->stop();
+  // A worker left behind still holds the runner, so its leftovers are ended here, not by its
+  // destructor.
+  runner_->kill_leftovers();
   std::unique_lock lock(mailbox_->m);
   mailbox_->cv.wait_for(lock, 1s, [&] { return mailbox_->waiting == 0; });
   mailbox_->app = nullptr;
