@@ -441,10 +441,11 @@ TEST_F(ToolsTest, BackgroundProcessesEndWithTheToolbox) {
     bool keep;
   };
   const Case cases[] = {
-      {"sleep 1000 >/dev/null 2>&1 & echo $$", false},
-      {"nohup sleep 1000 >/dev/null 2>&1 & echo $$", false},
-      {"(trap '' TERM; exec sleep 1000) >/dev/null 2>&1 & echo $$", false},  // needs SIGKILL
-      {"sleep 1000 >/dev/null 2>&1 & echo $$", true},
+      {"sleep 1000 >/dev/null 2>&1 & cut -d' ' -f5 /proc/$$/stat", false},
+      {"nohup sleep 1000 >/dev/null 2>&1 & cut -d' ' -f5 /proc/$$/stat", false},
+      {"(trap '' TERM; exec sleep 1000) >/dev/null 2>&1 & cut -d' ' -f5 /proc/$$/stat",
+       false},  // needs SIGKILL
+      {"sleep 1000 >/dev/null 2>&1 & cut -d' ' -f5 /proc/$$/stat", true},
   };
   for (const auto& c : cases) {
     AgentSettings s = settings();

@@ -105,8 +105,8 @@ TEST(ChatWithServer, ShutdownEndsWhatCommandsLeftInTheBackground) {
   const auto dir = std::filesystem::temp_directory_path() / "kv_chat_server_bg_test";
   std::filesystem::create_directories(dir);
   fake::FakeOpenAIServer server;
-  server.enqueue(fake::stream_reply(
-      {fake::tool_stream("bash", R"({"command":"sleep 1000 >/dev/null 2>&1 & echo $$"})")}));
+  server.enqueue(fake::stream_reply({fake::tool_stream(
+      "bash", R"({"command":"sleep 1000 >/dev/null 2>&1 & cut -d' ' -f5 /proc/$$/stat"})")}));
   server.enqueue(fake::stream_reply({fake::answer_stream("", "Started.")}));
   agent::AgentSettings st;
   st.endpoint = server.endpoint();

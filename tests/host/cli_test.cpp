@@ -172,8 +172,8 @@ TEST(Cli, PlainEndsWhatCommandsLeftInTheBackground) {
         fs::temp_directory_path() / ("kv_cli_log_" + std::to_string(::getpid()));
     fake::FakeOpenAIServer server;
     // The command's output (its process group) reaches the server with the next request.
-    server.enqueue(fake::stream_reply(
-        {fake::tool_stream("bash", R"({"command":"sleep 1000 >/dev/null 2>&1 & echo $$"})")}));
+    server.enqueue(fake::stream_reply({fake::tool_stream(
+        "bash", R"({"command":"sleep 1000 >/dev/null 2>&1 & cut -d' ' -f5 /proc/$$/stat"})")}));
     server.enqueue(fake::stream_reply({fake::answer_stream("", "Started.")}));
 
     int in[2];
