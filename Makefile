@@ -58,11 +58,15 @@ sanitize: asan tsan
 build-fuzz/CMakeCache.txt: | bootstrap
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_FUZZ=ON
 
-# Runs every fuzzer for FUZZ_SECONDS on its own corpus folder.
+# Runs every fuzzer for FUZZ_SECONDS on its own corpus folder (new finds go there), seeded from the
+# committed fuzz/corpus/<name> when there is one; fuzz/<name>.options holds extra flags.
 fuzz: bootstrap build-fuzz/CMakeCache.txt
 	@cmake --build build-fuzz -j $(JOBS)
 	@for f in build-fuzz/fuzz/*_fuzz; do n=$$(basename $$f); mkdir -p fuzz-corpus/$$n; \
-	  echo "== $$n"; $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 fuzz-corpus/$$n || exit 1; done
+	  seeds=; [ -d fuzz/corpus/$$n ] && seeds=fuzz/corpus/$$n; \
+	  opts=$$(cat fuzz/$$n.options 2>/dev/null); \
+	  echo "== $$n"; $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$opts fuzz-corpus/$$n $$seeds \
+	    || exit 1; done
 
 # The program, its manual page and shell completions under PREFIX (DESTDIR is honoured).
 install: bootstrap $(BUILD)/CMakeCache.txt

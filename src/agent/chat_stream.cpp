@@ -350,6 +350,35 @@ class ChunkScanner {
   const char* end_;
 };
 
+// Deepest nesting of arrays and objects in JSON text (strings skipped), stopping once past
+// `limit`. Writing a value back out (an error object, arguments sent as an object) recurses once
+// per level, so a server must not be able to make that recursion as deep as its event is long.
+int nesting_depth(std::string_view s, int limit) {
+  int depth = 0, deepest = 0;
+  bool in_string = false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const char c = s[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+    } else if (c == '"') {
+      in_string = true;
+    } else if (c == '[' || c == '{') {
+      deepest = std::max(deepest, ++depth);
+      if (deepest > limit) break;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return deepest;
+}
+
+// Far deeper than any chunk a server sends, far shallower than what could exhaust a stack.
+constexpr int kMaxNesting = 256;
+
 }  // namespace
 
 namespace detail {
@@ -363,6 +392,10 @@ bool decode_chunk_fast(std::string_view trimmed, ChunkDelta& out) {
 
 ChunkDelta decode_chunk_full(std::string_view trimmed) {
   ChunkDelta out;
+  if (nesting_depth(trimmed, kMaxNesting) > kMaxNesting) {
+    out.malformed = "nested too deeply";
+    return out;
+  }
   json j = json::parse(trimmed.begin(), trimmed.end(), nullptr, false);
   if (j.is_discarded()) {
     out.malformed = "not JSON";

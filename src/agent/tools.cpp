@@ -269,9 +269,13 @@ std::string to_crlf(std::string_view s) {
   return out;
 }
 
-// Expands the first {a,b} group (recursively), bounded so a hostile pattern cannot explode.
-void expand_braces(const std::string& p, std::vector<std::string>& out) {
-  if (out.size() > 256) return;
+// Expands the first {a,b} group (recursively), bounded so a hostile pattern cannot explode:
+// at most 257 alternatives, and `budget` bytes of pattern copied in all (nested or comma-heavy
+// groups in a long pattern would otherwise copy it once per level or per comma). A pattern that
+// runs out of budget is left with fewer alternatives, possibly none.
+void expand_braces(const std::string& p, std::vector<std::string>& out, long& budget) {
+  budget -= static_cast<long>(p.size()) + 1;
+  if (out.size() > 256 || budget < 0) return;
   const auto open = p.find('{');
   if (open == std::string::npos) {
     out.push_back(p);
@@ -295,12 +299,15 @@ void expand_braces(const std::string& p, std::vector<std::string>& out) {
   std::size_t start = open + 1;
   commas.push_back(close);
   for (const auto c : commas) {
-    expand_braces(p.substr(0, open) + p.substr(start, c - start) + p.substr(close + 1), out);
+    if (out.size() > 256 || budget < 0) return;
+    expand_braces(p.substr(0, open) + p.substr(start, c - start) + p.substr(close + 1), out,
+                  budget);
     start = c + 1;
   }
 }
 
-bool match_class(std::string_view pat, std::size_t& pi, char c) {
+// Reading the class is paid from `budget` too: a long class after a star is read once per try.
+bool match_class(std::string_view pat, std::size_t& pi, char c, long& budget) {
   // pat[pi] == '['
   std::size_t i = pi + 1;
   bool negate = false;
@@ -320,16 +327,19 @@ bool match_class(std::string_view pat, std::size_t& pi, char c) {
       ++i;
     }
   }
+  budget -= static_cast<long>(i - pi);
   if (i >= pat.size()) return false;  // unterminated: treat as no match
   pi = i + 1;
   return hit != negate;
 }
 
-// `budget` is shared by the whole match, so patterns with many stars cannot take exponential time.
+// `budget` is shared by the whole match and pays for every step, so neither many stars
+// (exponential) nor one star before a long literal (quadratic) can make a match slow.
 bool match_here(std::string_view pat, std::string_view s, long& budget) {
   if (--budget <= 0) return false;
   std::size_t pi = 0, si = 0;
   while (pi < pat.size()) {
+    if (--budget <= 0) return false;
     const char c = pat[pi];
     if (c == '*') {
       const bool dbl = pi + 1 < pat.size() && pat[pi + 1] == '*';
@@ -339,6 +349,7 @@ bool match_here(std::string_view pat, std::string_view s, long& budget) {
           // "**/" matches zero or more whole components.
           if (match_here(pat.substr(rest + 1), s.substr(si), budget)) return true;
           for (std::size_t k = si; k < s.size(); ++k) {
+            if (--budget <= 0) return false;
             if (s[k] == '/' && match_here(pat.substr(rest + 1), s.substr(k + 1), budget)) {
               return true;
             }
@@ -362,7 +373,7 @@ bool match_here(std::string_view pat, std::string_view s, long& budget) {
       ++pi;
       ++si;
     } else if (c == '[') {
-      if (s[si] == '/' || !match_class(pat, pi, s[si])) return false;
+      if (s[si] == '/' || !match_class(pat, pi, s[si], budget)) return false;
       ++si;
     } else {
       if (c == '\\' && pi + 1 < pat.size()) ++pi;
@@ -443,9 +454,11 @@ std::string url_encode(std::string_view s) {
 
 bool glob_match(std::string_view pattern, std::string_view path) {
   std::vector<std::string> alts;
-  expand_braces(std::string(pattern), alts);
+  long expand_budget = 1L << 20;
+  expand_braces(std::string(pattern), alts, expand_budget);
+  // One budget for all alternatives: a path of a few thousand bytes needs a small part of it.
+  long budget = 1L << 20;
   for (const auto& a : alts) {
-    long budget = 100000;
     if (match_here(a, path, budget)) return true;
   }
   return false;

@@ -143,6 +143,44 @@ TEST(DecodeChunkFast, AgreesWithTheFullParseAndTakesOnlyTheCommonShapes) {
   EXPECT_EQ(d.content, std::string("\xF0\x9F\x98\x80 \xC3\xA9\n\"\0", 10));
 }
 
+// Values a chunk carries as JSON (an error object, arguments sent as an object) are written back
+// out by a recursion as deep as their nesting, so a hostile server nesting them tens of thousands
+// deep overflowed the stack. Such chunks are now refused; realistic nesting still decodes.
+TEST(DecodeChunk, RefusesNestingDeepEnoughToExhaustTheStack) {
+  const auto nested = [](int depth) {
+    return std::string(static_cast<std::size_t>(depth), '[') +
+           std::string(static_cast<std::size_t>(depth), ']');
+  };
+  const auto args_chunk = [](const std::string& args) {
+    return R"({"choices":[{"delta":{"tool_calls":[{"index":0,"function":{"name":"x","arguments":)" +
+           args + "}}]}}]}";
+  };
+  struct Case {
+    const char* name;
+    std::string chunk;
+    bool refused;
+  };
+  const std::vector<Case> cases = {
+      {"deep arguments object", args_chunk(nested(40000)), true},
+      {"deep error value", R"({"error":)" + nested(40000) + "}", true},
+      {"deep value nobody reads", R"({"x":)" + nested(40000) + R"(,"choices":[]})", true},
+      {"brackets inside strings do not count",
+       args_chunk(""
+                  " + std::string(40000, '[') + "
+                  ""),
+       false},
+      {"moderate nesting", args_chunk(nested(100)), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ChunkDelta d = decode_chunk(c.chunk);
+    EXPECT_EQ(d.malformed == "nested too deeply", c.refused) << d.malformed;
+  }
+  const ChunkDelta ok = decode_chunk(args_chunk(nested(100)));
+  ASSERT_EQ(ok.tool_calls.size(), 1u);
+  EXPECT_EQ(ok.tool_calls[0].arguments, nested(100));
+}
+
 // Chunks as servers write them (raw and \u-escaped text), then mutated byte-wise: wherever the
 // fast reading takes one, it must read it as the full parse does.
 TEST(DecodeChunkFast, AgreesWithTheFullParseOnMutatedChunks) {

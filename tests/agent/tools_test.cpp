@@ -584,6 +584,37 @@ TEST(GlobMatch, Table) {
   EXPECT_FALSE(glob_match("*a*a*a*a*a*a*a*a*a*a*a*b", std::string(60, 'a')));
 }
 
+// Patterns come from the model. Deeply nested braces copied the pattern once per level, and a star
+// before a long literal retried the literal at every position: each took tens of seconds. Every
+// step is now paid from one budget; long paths that really match still do.
+TEST(GlobMatch, HostilePatternsFinishQuickly) {
+  const std::string as(30000, 'a');
+  std::string alternatives = "{";
+  for (int i = 0; i < 250; ++i)
+    alternatives += (i ? "," : "") + ("*" + std::string(200, 'a') + "b");
+  alternatives += "}";
+  struct Case {
+    const char* name;
+    std::string pattern;
+    std::string path;
+    bool match;
+  };
+  const std::vector<Case> cases = {
+      {"nested braces", std::string(30000, '{') + "a" + std::string(30000, '}'), "a", false},
+      {"many commas before a long tail", "{" + std::string(30000, ',') + "}" + as, as, true},
+      {"star before a long literal", "*" + as + "b", as, false},
+      {"many alternatives of that", alternatives, as, false},
+      {"star before a long class", "*[" + std::string(30000, 'b'), as, false},
+      {"long literal path", as + "/" + as, as + "/" + as, true},
+      {"star and a long path", "**/*.cpp", as + "/" + as + ".cpp", true},
+  };
+  for (const auto& c : cases) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(glob_match(c.pattern, c.path), c.match) << c.name;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5)) << c.name;
+  }
+}
+
 TEST_F(ToolsTest, WebFetchIsSizeCappedAndWebSearchOnlyWhenConfigured) {
   testing::FakeOpenAIServer server;
   testing::Reply page;
