@@ -36,7 +36,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::ofstream(g_root / "main.cpp") << "int main() {}\n";
   std::ofstream(g_root / "notes.txt") << "notes\n";
   std::ofstream(g_root / "sub" / "x") << "x\n";
-  g_policy = std::make_unique<ConsentPolicy>(g_root, std::vector<ConsentRuleSpec>{});
+  // A configured pattern that backtracking engines take exponential time on.
+  g_policy = std::make_unique<ConsentPolicy>(
+      g_root, std::vector<ConsentRuleSpec>{{"bash", "(x+x+)+y", "configured"}});
   return 0;
 }
 
@@ -44,7 +46,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view line(reinterpret_cast<const char*>(data), size);
   const auto commands = split_commands(line);
   (void)commands;
-  const auto reason = g_policy->check_command(line);
-  (void)reason;
+  // The part named as the trigger is always a piece of the command line itself.
+  if (const auto finding = g_policy->analyse_command(line)) {
+    if (finding->reason.empty() || line.find(finding->trigger) == std::string_view::npos) {
+      std::abort();
+    }
+  }
   return 0;
 }
