@@ -101,11 +101,6 @@ std::size_t incomplete_tail(std::string_view s) noexcept {
   return 0;
 }
 
-std::size_t char_start_from(std::string_view s, std::size_t pos) noexcept {
-  while (pos < s.size() && (static_cast<unsigned char>(s[pos]) & 0xC0) == 0x80) ++pos;
-  return pos;
-}
-
 std::size_t line_break_at(std::string_view s, std::size_t i) noexcept {
   // Byte patterns suffice: in UTF-8 these lead bytes never occur inside another character.
   const auto b = static_cast<unsigned char>(s[i]);

@@ -48,7 +48,10 @@ inline std::size_t sequence_length(std::string_view s, std::size_t pos) noexcept
 std::size_t incomplete_tail(std::string_view s) noexcept;
 
 // The first position at or after `pos` that is not a continuation byte (s.size() at the most).
-std::size_t char_start_from(std::string_view s, std::size_t pos) noexcept;
+inline std::size_t char_start_from(std::string_view s, std::size_t pos) noexcept {
+  while (pos < s.size() && (static_cast<unsigned char>(s[pos]) & 0xC0) == 0x80) ++pos;
+  return pos;
+}
 
 // Appends the UTF-8 form of `cp` (U+FFFD for surrogates and values above U+10FFFF).
 void encode(char32_t cp, std::string& out);
