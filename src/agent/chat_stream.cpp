@@ -87,21 +87,7 @@ class ChunkScanner {
   // none: overlong forms, surrogates and code points past U+10FFFF are rejected, as JSON
   // parsers do.
   std::size_t utf8_length() const {
-    const auto b = [&](std::size_t i) {
-      return p_ + i < end_ ? static_cast<unsigned char>(p_[i]) : 0u;
-    };
-    const auto cont = [&](std::size_t i, unsigned lo = 0x80, unsigned hi = 0xBF) {
-      return b(i) >= lo && b(i) <= hi;
-    };
-    const unsigned c = b(0);
-    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-    if (c == 0xE0) return cont(1, 0xA0) && cont(2) ? 3 : 0;
-    if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return cont(1) && cont(2) ? 3 : 0;
-    if (c == 0xED) return cont(1, 0x80, 0x9F) && cont(2) ? 3 : 0;
-    if (c == 0xF0) return cont(1, 0x90) && cont(2) && cont(3) ? 4 : 0;
-    if (c >= 0xF1 && c <= 0xF3) return cont(1) && cont(2) && cont(3) ? 4 : 0;
-    if (c == 0xF4) return cont(1, 0x80, 0x8F) && cont(2) && cont(3) ? 4 : 0;
-    return 0;
+    return text::sequence_length(std::string_view(p_, static_cast<std::size_t>(end_ - p_)), 0);
   }
 
   bool read_hex4(std::uint32_t& v) {

@@ -37,10 +37,7 @@ std::string dump(const json& j) {
 std::string cap_for_model(const std::string& s, std::size_t cap) {
   if (s.size() <= cap) return s;
   const std::string_view head = text::take_chars(s, cap / 2);
-  std::size_t tail_start = s.size() - cap / 2;
-  while (tail_start < s.size() && (static_cast<unsigned char>(s[tail_start]) & 0xC0) == 0x80) {
-    ++tail_start;
-  }
+  const std::size_t tail_start = text::char_start_from(s, s.size() - cap / 2);
   return std::string(head) + "\n[... " + std::to_string(tail_start - head.size()) +
          " bytes left out ...]\n" + s.substr(tail_start);
 }

@@ -1,6 +1,6 @@
 #include "common/utf8.hpp"
 
-#include <utf8proc.h>
+#include <cstring>
 
 namespace orvo::text {
 
@@ -91,57 +91,104 @@ std::string_view take_chars(std::string_view s, std::size_t n) noexcept {
   return s.substr(0, pos);
 }
 
+std::size_t incomplete_tail(std::string_view s) noexcept {
+  for (std::size_t back = 1; back <= 3 && back <= s.size(); ++back) {
+    const auto b = static_cast<unsigned char>(s[s.size() - back]);
+    if ((b & 0xC0) == 0x80) continue;
+    const std::size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    return need > back ? back : 0;
+  }
+  return 0;
+}
+
+std::size_t line_break_at(std::string_view s, std::size_t i) noexcept {
+  // Byte patterns suffice: in UTF-8 these lead bytes never occur inside another character.
+  const auto b = static_cast<unsigned char>(s[i]);
+  if (b < 0x20) {
+    if (b == '\r') return i + 1 < s.size() && s[i + 1] == '\n' ? 2 : 1;
+    return (b == '\n' || b == 0x0B || b == 0x0C || b == 0x1C || b == 0x1D || b == 0x1E) ? 1 : 0;
+  }
+  if (b == 0xC2) return i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x85 ? 2 : 0;
+  if (b == 0xE2 && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x80) {
+    const auto c = static_cast<unsigned char>(s[i + 2]);
+    return c == 0xA8 || c == 0xA9 ? 3 : 0;
+  }
+  return 0;
+}
+
+namespace {
+
+// Bytes that may start a line boundary; everything else is skipped at table speed.
+struct BreakLeads {
+  bool lead[256] = {};
+  constexpr BreakLeads() {
+    for (int b = 0; b < 0x20; ++b) lead[b] = true;
+    lead[0xC2] = lead[0xE2] = true;
+  }
+};
+constexpr BreakLeads kBreakLeads;
+
+}  // namespace
+
+std::size_t next_break_candidate(std::string_view s, std::size_t i) noexcept {
+  const char* p = s.data();
+  const std::size_t n = s.size();
+  // Eight bytes at a time while none of them is below 0x20, 0xC2 or 0xE2: the bit tricks tell
+  // whether a word holds such a byte (never wrongly that it does not), and the byte loop below
+  // finds which.
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
+  while (i + 8 <= n) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    const std::uint64_t c2 = w ^ (kOnes * 0xC2), e2 = w ^ (kOnes * 0xE2);
+    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
+    const std::uint64_t zero_c2 = (c2 - kOnes) & ~c2, zero_e2 = (e2 - kOnes) & ~e2;
+    if ((below_space | zero_c2 | zero_e2) & kHighs) break;
+    i += 8;
+  }
+  while (i < n && !kBreakLeads.lead[static_cast<unsigned char>(p[i])]) ++i;
+  return i;
+}
+
 std::string_view next_line(std::string_view s, std::size_t& pos) noexcept {
   const std::size_t start = pos;
-  while (pos < s.size()) {
-    const unsigned char b = static_cast<unsigned char>(s[pos]);
-    if (b >= 0x20 && b < 0x80) {
-      ++pos;
-      continue;
+  std::size_t i = pos;
+  while ((i = next_break_candidate(s, i)) < s.size()) {
+    const std::size_t len = line_break_at(s, i);
+    if (len != 0) {
+      pos = i + len;
+      return s.substr(start, i - start);
     }
-    const std::size_t line_end = pos;
-    if (b == '\n' || b == '\v' || b == '\f' || (b >= 0x1C && b <= 0x1E)) {
-      ++pos;
-      return s.substr(start, line_end - start);
-    }
-    if (b == '\r') {
-      pos += (pos + 1 < s.size() && s[pos + 1] == '\n') ? 2 : 1;
-      return s.substr(start, line_end - start);
-    }
-    if (b < 0x80) {
-      ++pos;
-      continue;
-    }
-    const char32_t cp = decode(s, pos);
-    if (cp == 0x85 || cp == 0x2028 || cp == 0x2029) return s.substr(start, line_end - start);
+    ++i;
   }
+  pos = s.size();
   return s.substr(start);
 }
 
-std::vector<std::string_view> split_lines(std::string_view s) {
+std::vector<std::string_view> line_views(std::string_view s, std::size_t limit) {
   std::vector<std::string_view> lines;
   std::size_t pos = 0;
-  while (pos < s.size()) lines.push_back(next_line(s, pos));
+  while (pos < s.size() && lines.size() < limit) lines.push_back(next_line(s, pos));
   return lines;
 }
 
-int columns(char32_t cp) noexcept {
-  if (cp >= 0x20 && cp < 0x7F) return 1;
-  const int w = utf8proc_charwidth(static_cast<utf8proc_int32_t>(cp));
-  return w < 0 ? 1 : w;
+std::vector<std::string_view> split_lines(std::string_view s) {
+  return line_views(s);
 }
 
-std::string_view take_columns(std::string_view s, int max_columns) noexcept {
-  int used = 0;
-  std::size_t pos = 0;
-  while (pos < s.size()) {
-    std::size_t next = pos;
-    const int w = columns(decode(s, next));
-    if (used + w > max_columns) break;
-    used += w;
-    pos = next;
+std::size_t count_lines(std::string_view s) noexcept {
+  std::size_t n = 0, start = 0, i = 0;
+  while ((i = next_break_candidate(s, i)) < s.size()) {
+    const std::size_t len = line_break_at(s, i);
+    if (len == 0) {
+      ++i;
+      continue;
+    }
+    ++n;
+    i += len;
+    start = i;
   }
-  return s.substr(0, pos);
+  return n + (start < s.size() ? 1 : 0);
 }
 
 bool is_space(char32_t cp) noexcept {

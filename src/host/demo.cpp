@@ -1,4 +1,5 @@
 // The built-in demo turn of `kestravel replay`: everything a turn can show.
+#include "common/utf8.hpp"
 #include "host/demo_files.hpp"
 #include "host/replay.hpp"
 
@@ -28,9 +29,8 @@ class Builder {
   // Streams `text` in small pieces, as a model would.
   Builder& stream(const std::string& text, std::size_t piece = 6, double pause = 0.015) {
     for (std::size_t i = 0; i < text.size();) {
-      std::size_t n = std::min(piece, text.size() - i);
       // Never cut inside a UTF-8 sequence.
-      while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
+      const std::size_t n = text::char_start_from(text, i + std::min(piece, text.size() - i)) - i;
       call("stream", {{"chunk", text.substr(i, n)}});
       sleep(pause);
       i += n;

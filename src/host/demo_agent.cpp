@@ -174,8 +174,8 @@ void DemoAgent::stream_answer(OutputManager& out, const std::string& text) {
   // About one token (four characters, never inside a UTF-8 sequence) per chunk.
   std::size_t i = 0;
   while (i < text.size()) {
-    std::size_t n = std::min<std::size_t>(4, text.size() - i);
-    while (i + n < text.size() && (static_cast<unsigned char>(text[i + n]) & 0xC0) == 0x80) ++n;
+    const std::size_t n =
+        text::char_start_from(text, i + std::min<std::size_t>(4, text.size() - i)) - i;
     out.stream(std::string_view(text).substr(i, n));
     i += n;
     pause(1.0 / tokens_per_second_);

@@ -42,21 +42,13 @@ std::string one_row(std::string_view s, int max_columns) {
   return std::string(text::take_columns(safe, std::max(max_columns, 1)));
 }
 
-// Terminal columns of `s`.
-int width(std::string_view s) {
-  int w = 0;
-  std::size_t pos = 0;
-  while (pos < s.size()) w += text::columns(text::decode(s, pos));
-  return w;
-}
-
 // Appends `plain` (safe text) to a block row, cut to the `room` columns left, between `open` and
 // `close` when any of it shows: every row fits the terminal, so the cursor-up count holds.
 void add(std::string& row, int& room, std::string_view open, std::string_view plain,
          std::string_view close) {
   const std::string_view fit = text::take_columns(plain, std::max(room, 0));
   if (fit.empty()) return;
-  room -= width(fit);
+  room -= text::cell_len(fit);
   row.append(open).append(fit).append(close);
 }
 

@@ -17,16 +17,8 @@ bool is_noise(std::string_view line) {
 
 // True when `s` holds any line boundary other than LF.
 bool has_other_boundaries(std::string_view s) {
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const unsigned char b = static_cast<unsigned char>(s[i]);
-    if (b >= 0x20 && b < 0x80) continue;
-    if (b == '\r' || b == '\v' || b == '\f' || (b >= 0x1C && b <= 0x1E)) return true;
-    if (b == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x85) return true;
-    if (b == 0xE2 && i + 2 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x80 &&
-        (static_cast<unsigned char>(s[i + 2]) == 0xA8 ||
-         static_cast<unsigned char>(s[i + 2]) == 0xA9)) {
-      return true;
-    }
+  for (std::size_t i = 0; (i = text::next_break_candidate(s, i)) < s.size(); ++i) {
+    if (s[i] != '\n' && text::line_break_at(s, i) != 0) return true;
   }
   return false;
 }

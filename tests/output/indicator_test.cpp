@@ -265,6 +265,25 @@ TEST_F(IndicatorTest, WideTextIsCutByColumns) {
   for (int r = 1; r < 6; ++r) EXPECT_EQ(screen.row(r), "") << r;
 }
 
+// An emoji with the presentation selector takes two columns, as everywhere else: 17 of them fit
+// the 34 columns after the prompt, not 35.
+TEST_F(IndicatorTest, EmojiPresentationIsCutAsTwoColumns) {
+  testing::set_cols_override(40);
+  auto field = std::make_shared<FakeField>();
+  std::string suns;
+  for (int i = 0; i < 30; ++i) suns += "\u2600\uFE0F";
+  field->typed = suns;
+  out->set_input_field(field);
+  out->_start_indicator();
+  ASSERT_TRUE(cap.wait_for("A\r"));
+  const std::string frame = cap.take();
+  const std::string shown = "\u203A " + suns.substr(0, 17 * 6);
+  const auto at = frame.find(shown);
+  ASSERT_NE(at, std::string::npos) << frame;
+  EXPECT_NE(frame.compare(at + shown.size(), 3, "\u2600"), 0) << frame;
+  out->_stop_indicator();
+}
+
 TEST_F(IndicatorTest, BlockLeftByAFailedThreadIsErasedAtTheNextStop) {
   out->_start_indicator();
   ASSERT_TRUE(cap.wait_for("A\r"));

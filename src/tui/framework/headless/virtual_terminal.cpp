@@ -24,17 +24,6 @@ std::vector<int> split_params(std::string_view s) {
   return v;
 }
 
-// Bytes at the end of `s` that start a UTF-8 character whose rest has not arrived yet.
-std::size_t incomplete_tail(std::string_view s) {
-  for (std::size_t back = 1; back <= 3 && back <= s.size(); ++back) {
-    const auto b = static_cast<unsigned char>(s[s.size() - back]);
-    if ((b & 0xC0) == 0x80) continue;
-    std::size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-    return need > back ? back : 0;
-  }
-  return 0;
-}
-
 }  // namespace
 
 VirtualTerminal::VirtualTerminal(Size size) : screen_(size) {}
@@ -94,7 +83,7 @@ void VirtualTerminal::feed(std::string_view bytes) {
 
 void VirtualTerminal::flush_text() {
   if (text_.empty()) return;
-  const std::size_t keep = incomplete_tail(text_);
+  const std::size_t keep = text::incomplete_tail(text_);
   const std::string_view run(text_.data(), text_.size() - keep);
   for_each_grapheme(run, [&](const Grapheme& g) {
     std::string_view s = run.substr(g.begin, g.end - g.begin);

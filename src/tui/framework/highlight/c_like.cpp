@@ -407,8 +407,7 @@ class CLexer {
       const std::size_t limit = std::min(s.size(), i + 14);
       while (j < limit && s[j] != '\'') ++j;
     } else {
-      ++j;
-      while (j < s.size() && (static_cast<unsigned char>(s[j]) & 0xC0) == 0x80) ++j;
+      j = text::char_start_from(s, j + 1);
     }
     return (j < s.size() && s[j] == '\'') ? j + 1 : 0;
   }

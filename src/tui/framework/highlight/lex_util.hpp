@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/utf8.hpp"
 #include "tui/framework/highlight/highlight.hpp"
 
 namespace orvo::tui::lex {
@@ -152,7 +153,7 @@ inline std::size_t scan_string(std::string_view s, std::size_t i, std::string_vi
           const std::size_t limit = std::min(s.size(), e + 10);
           while (e < limit && (is(s[e], kHex) || s[e] == '{' || s[e] == '}')) ++e;
         } else if (static_cast<unsigned char>(x) >= 0x80) {
-          while (e < s.size() && (static_cast<unsigned char>(s[e]) & 0xC0) == 0x80) ++e;
+          e = text::char_start_from(s, e);
         }
       }
       emit(i, e, K::Escape);

@@ -2,56 +2,12 @@
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 #include <cstdint>
-#include <cstring>
 #include <exception>
 #include <span>
 
 #include "tui/framework/widgets/app.hpp"
 
 namespace orvo::tui::scrivlet {
-
-namespace {
-
-// The code point starting at byte `i` and its length; an invalid byte reads as itself, length 1.
-char32_t decode(std::string_view s, std::size_t i, std::size_t& len) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  len = 1;
-  if (b0 < 0x80) return b0;
-  int extra = 0;
-  char32_t cp = 0;
-  if ((b0 & 0xE0) == 0xC0 && b0 >= 0xC2) {
-    extra = 1;
-    cp = b0 & 0x1F;
-  } else if ((b0 & 0xF0) == 0xE0) {
-    extra = 2;
-    cp = b0 & 0x0F;
-  } else if ((b0 & 0xF8) == 0xF0 && b0 <= 0xF4) {
-    extra = 3;
-    cp = b0 & 0x07;
-  } else {
-    return 0xFFFD;
-  }
-  if (i + static_cast<std::size_t>(extra) >= s.size()) return 0xFFFD;
-  for (int k = 1; k <= extra; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-    if ((b & 0xC0) != 0x80) return 0xFFFD;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  // Overlong forms and surrogates are invalid: one byte at a time then.
-  if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-      (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
-    return 0xFFFD;
-  len = static_cast<std::size_t>(extra) + 1;
-  return cp;
-}
-
-bool is_space(char32_t c) {
-  return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20) || c == 0x85 || c == 0xA0 ||
-         c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-         c == 0x205F || c == 0x3000;
-}
-
-}  // namespace
 
 std::pair<std::string, std::string> tool_header(std::string_view name) {
   for (const auto& h : TOOL_HEADERS)
@@ -66,131 +22,6 @@ const Theme& custom_theme() {
     return Theme(defs);
   }();
   return theme;
-}
-
-namespace {
-
-// Length of the line break starting at byte i (0 when there is none): the ASCII breaks, NEL,
-// LS and PS. Byte patterns suffice: in UTF-8 these lead bytes never occur inside another
-// character.
-std::size_t break_at(std::string_view t, std::size_t i) {
-  const auto b = static_cast<unsigned char>(t[i]);
-  if (b < 0x20) {
-    if (b == '\r') return i + 1 < t.size() && t[i + 1] == '\n' ? 2 : 1;
-    return (b == '\n' || b == 0x0B || b == 0x0C || b == 0x1C || b == 0x1D || b == 0x1E) ? 1 : 0;
-  }
-  if (b == 0xC2) return i + 1 < t.size() && static_cast<unsigned char>(t[i + 1]) == 0x85 ? 2 : 0;
-  if (b == 0xE2 && i + 2 < t.size() && static_cast<unsigned char>(t[i + 1]) == 0x80) {
-    const auto c = static_cast<unsigned char>(t[i + 2]);
-    return c == 0xA8 || c == 0xA9 ? 3 : 0;
-  }
-  return 0;
-}
-
-// Bytes that may start a line break; everything else is skipped at table speed (tool output
-// runs to tens of kilobytes and every replay walks it).
-struct BreakLeads {
-  bool lead[256] = {};
-  constexpr BreakLeads() {
-    for (int b = 0; b < 0x20; ++b) lead[b] = true;
-    lead[0xC2] = lead[0xE2] = true;
-  }
-};
-constexpr BreakLeads kBreakLeads;
-
-std::size_t next_candidate(std::string_view t, std::size_t i) {
-  const char* p = t.data();
-  const std::size_t n = t.size();
-  // Eight bytes at a time while none of them is below 0x20, 0xC2 or 0xE2: the bit tricks tell
-  // whether a word holds such a byte (never wrongly that it does not), and the byte loop below
-  // finds which.
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL, kHighs = 0x8080808080808080ULL;
-  while (i + 8 <= n) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    const std::uint64_t c2 = w ^ (kOnes * 0xC2), e2 = w ^ (kOnes * 0xE2);
-    const std::uint64_t below_space = (w - kOnes * 0x20) & ~w;
-    const std::uint64_t zero_c2 = (c2 - kOnes) & ~c2, zero_e2 = (e2 - kOnes) & ~e2;
-    if ((below_space | zero_c2 | zero_e2) & kHighs) break;
-    i += 8;
-  }
-  while (i < n && !kBreakLeads.lead[static_cast<unsigned char>(p[i])]) ++i;
-  return i;
-}
-
-}  // namespace
-
-std::vector<std::string_view> line_views(std::string_view text, std::size_t limit) {
-  std::vector<std::string_view> out;
-  std::size_t start = 0, i = 0;
-  while (out.size() < limit && (i = next_candidate(text, i)) < text.size()) {
-    const std::size_t len = break_at(text, i);
-    if (len == 0) {
-      ++i;
-      continue;
-    }
-    out.push_back(text.substr(start, i - start));
-    i += len;
-    start = i;
-  }
-  if (start < text.size() && out.size() < limit) out.push_back(text.substr(start));
-  return out;
-}
-
-std::size_t count_lines(std::string_view text) {
-  std::size_t n = 0, start = 0, i = 0;
-  while ((i = next_candidate(text, i)) < text.size()) {
-    const std::size_t len = break_at(text, i);
-    if (len == 0) {
-      ++i;
-      continue;
-    }
-    ++n;
-    i += len;
-    start = i;
-  }
-  return n + (start < text.size() ? 1 : 0);
-}
-
-std::vector<std::string> split_lines(std::string_view text) {
-  const auto views = line_views(text);
-  return std::vector<std::string>(views.begin(), views.end());
-}
-
-std::string_view strip(std::string_view text) {
-  auto space_at = [&](std::size_t i, std::size_t& len) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    len = 1;
-    if (b < 0x80) return is_space(b);
-    const char32_t c = decode(text, i, len);
-    return len > 1 && is_space(c);
-  };
-  std::size_t begin = 0, len = 1;
-  while (begin < text.size() && space_at(begin, len)) begin += len;
-  std::size_t end = text.size();
-  while (end > begin) {
-    // The start of the last character: at most three continuation bytes back.
-    std::size_t s = end - 1;
-    while (s > begin && end - s < 4 && (static_cast<unsigned char>(text[s]) & 0xC0) == 0x80) --s;
-    if (!space_at(s, len) || s + len != end) break;
-    end = s;
-  }
-  return text.substr(begin, end - begin);
-}
-
-bool has_content(std::string_view text) {
-  return !strip(text).empty();
-}
-
-std::string_view cut(std::string_view text, std::size_t n) {
-  std::size_t i = 0, count = 0;
-  while (i < text.size() && count < n) {
-    std::size_t len = 1;
-    decode(text, i, len);
-    i += len;
-    ++count;
-  }
-  return text.substr(0, i);
 }
 
 Scrivlet::Scrivlet(ScrivletOptions options)

@@ -26,6 +26,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/utf8.hpp"
 #include "tui/framework/text/console.hpp"
 #include "tui/framework/text/renderable.hpp"
 #include "tui/framework/text/text.hpp"
@@ -131,20 +132,25 @@ const Theme& custom_theme();
 // "+", "-", "@@" or "diff ".
 bool _is_diff(std::string_view text);
 
+// Line and whitespace helpers of the log, all from common/utf8.hpp.
 // The lines of `text` split at the Unicode line boundaries (LF, CR, CR LF, VT, FF, FS, GS, RS,
 // NEL, LS, PS); the separators are dropped and a final one gives no extra empty line.
-std::vector<std::string> split_lines(std::string_view text);
+inline std::vector<std::string> split_lines(std::string_view text) {
+  const auto views = text::split_lines(text);
+  return std::vector<std::string>(views.begin(), views.end());
+}
 // The same lines as views into `text`, at most `limit` of them.
-std::vector<std::string_view> line_views(std::string_view text,
-                                         std::size_t limit = std::string_view::npos);
-// How many lines split_lines gives, without making them.
-std::size_t count_lines(std::string_view text);
-// `text` without leading and trailing whitespace (ASCII and Unicode spaces).
-std::string_view strip(std::string_view text);
+using text::count_lines;
+using text::line_views;
+using text::strip;
 // True when `text` holds a character that is not whitespace.
-bool has_content(std::string_view text);
+inline bool has_content(std::string_view text) {
+  return text::has_visible(text);
+}
 // The first `n` code points of `text` (invalid UTF-8 bytes count as one each).
-std::string_view cut(std::string_view text, std::size_t n);
+inline std::string_view cut(std::string_view text, std::size_t n) {
+  return text::take_chars(text, n);
+}
 
 // Options of the log; wrapping is always on, so there is no option for it.
 struct ScrivletOptions {

@@ -44,7 +44,7 @@ void paint_segment(const Segment& seg, int col, int from, int to, std::vector<Se
   while (pos < s.size()) {
     const std::size_t at = pos;
     const char32_t cp = text::decode(s, pos);
-    const bool joins = !first && text::columns(cp) == 0;
+    const bool joins = !first && text::char_width(cp) == 0;
     const bool selected = joins ? run_selected : (c >= from && c < to);
     if (!first && selected != run_selected) {
       out.emplace_back(s.substr(run_start, at - run_start),
