@@ -1,6 +1,6 @@
 // The tools offered to the model: their JSON schemas, argument checking, path confinement to the
-// project directory and their execution. Every failure becomes an error result the model can
-// read; nothing here throws for bad input.
+// project directory and their execution (one table of tools, see tool_table.hpp). Every failure
+// becomes an error result the model can read; nothing here throws for bad input.
 #pragma once
 
 #include <sys/types.h>
@@ -16,6 +16,7 @@
 
 #include "agent/cancel.hpp"
 #include "agent/consent.hpp"
+#include "agent/glob.hpp"  // glob_match, for the users of the tools
 #include "agent/sandbox.hpp"
 #include "agent/settings.hpp"
 
@@ -57,6 +58,8 @@ class Toolbox {
   ToolResult run(const PreparedCall& call);
 
   const std::filesystem::path& root() const { return root_; }
+  const AgentSettings& settings() const { return settings_; }
+  const ConsentPolicy& consent() const { return consent_; }
 
   // The absolute path for `raw` inside the project (symlinks followed), or an error text.
   std::optional<std::filesystem::path> resolve(std::string_view raw, std::string& error) const;
@@ -90,12 +93,7 @@ class Toolbox {
   std::vector<pid_t> groups_;  // process groups of bash commands that may have left something
 };
 
-// Glob matching on '/'-separated paths: * and ? stay inside one component, ** spans any number of
-// components, [...] classes (with ! or ^), {a,b} alternatives.
-bool glob_match(std::string_view pattern, std::string_view path);
-
-// Plain text of an HTML page: scripts and styles dropped, tags removed, common entities decoded,
-// blank runs collapsed.
+// Plain text of an HTML page as web_fetch gives it to the model (see html::html_to_text).
 std::string html_to_text(std::string_view html);
 
 }  // namespace orvo::agent

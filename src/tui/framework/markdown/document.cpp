@@ -6,7 +6,7 @@
 #include <array>
 #include <new>
 
-#include "tui/framework/markdown/entities.hpp"
+#include "html/entities.hpp"
 #include "tui/framework/markdown/html.hpp"
 #include "tui/framework/text/style.hpp"
 
@@ -25,7 +25,7 @@ std::string attribute_text(const MD_ATTRIBUTE& a) {
     const std::string_view piece(a.text + b, e - b);
     switch (a.substr_types[i]) {
       case MD_TEXT_ENTITY:
-        decode_entity(piece, out);
+        html::decode_entity(piece, out);
         break;
       case MD_TEXT_NULLCHAR:
         out += "\xEF\xBF\xBD";
@@ -290,7 +290,7 @@ class Builder {
         return;
       case MD_TEXT_ENTITY: {
         std::string decoded;
-        decode_entity(s, decoded);
+        html::decode_entity(s, decoded);
         add_text(decoded);
         return;
       }

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <array>
 
-#include "tui/framework/markdown/entities.hpp"
+#include "html/entities.hpp"
+#include "html/text.hpp"
 
 namespace orvo::tui::md {
 namespace {
@@ -60,20 +61,6 @@ std::uint16_t flag_of(std::string_view name) {
     if (e.name == name) return e.flag;
   }
   return 0;
-}
-
-// Tags after which a browser starts a new line.
-bool breaks_line(std::string_view name) {
-  static constexpr std::string_view kBlocks[] = {
-      "p",     "div",     "br",      "h1",         "h2",       "h3",         "h4",     "h5",
-      "h6",    "li",      "ul",      "ol",         "dl",       "dt",         "dd",     "tr",
-      "table", "thead",   "tbody",   "blockquote", "section",  "article",    "header", "footer",
-      "nav",   "summary", "details", "hr",         "figure",   "figcaption", "center", "main",
-      "aside", "pre",     "address", "form",       "fieldset", "caption"};
-  for (std::string_view b : kBlocks) {
-    if (b == name) return true;
-  }
-  return false;
 }
 
 // The value of attribute `attr` in the tag `raw`, or "".
@@ -166,33 +153,6 @@ class RunBuilder {
 
 }  // namespace
 
-std::string decode_entities(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t amp = text.find('&', i);
-    if (amp == std::string_view::npos) break;
-    out.append(text.substr(i, amp - i));
-    std::size_t j = amp + 1;
-    if (j < text.size() && text[j] == '#') ++j;
-    while (j < text.size() && j - amp < 40 &&
-           ((text[j] >= 'a' && text[j] <= 'z') || (text[j] >= 'A' && text[j] <= 'Z') ||
-            (text[j] >= '0' && text[j] <= '9'))) {
-      ++j;
-    }
-    if (j < text.size() && text[j] == ';' && j > amp + 1) {
-      decode_entity(text.substr(amp, j + 1 - amp), out);
-      i = j + 1;
-    } else {
-      out += '&';
-      i = amp + 1;
-    }
-  }
-  out.append(text.substr(i));
-  return out;
-}
-
 bool html_complete(std::string_view raw) {
   if (raw.starts_with("<!--")) return raw.find("-->", 4) != std::string_view::npos;
   return raw.ends_with('>');
@@ -249,7 +209,7 @@ void convert_html_block(Block& b) {
       }
     }
     if (code.starts_with('\n')) code.erase(0, 1);
-    b.code = decode_entities(code);
+    b.code = html::decode_entities(code);
     if (!b.code.empty() && b.code.back() != '\n') b.code += '\n';
     b.kind = Block::Kind::Code;
     return;
@@ -267,7 +227,8 @@ void convert_html_block(Block& b) {
   std::size_t i = 0;
   std::size_t text_from = 0;
   auto flush = [&](std::size_t to) {
-    if (to > text_from) runs.text(decode_entities(s.substr(text_from, to - text_from)), flags());
+    if (to > text_from)
+      runs.text(html::decode_entities(s.substr(text_from, to - text_from)), flags());
   };
   while (i < s.size()) {
     if (s[i] != '<') {
@@ -294,10 +255,10 @@ void convert_html_block(Block& b) {
     if (n.name == "img") {
       const std::string alt = attribute(tag, "alt");
       if (!alt.empty())
-        runs.text(decode_entities(alt), static_cast<std::uint16_t>(flags() | Image));
+        runs.text(html::decode_entities(alt), static_cast<std::uint16_t>(flags() | Image));
       continue;
     }
-    if (breaks_line(n.name)) {
+    if (html::is_block_element(n.name)) {
       runs.line_break();
       continue;
     }

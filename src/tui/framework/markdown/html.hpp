@@ -28,7 +28,4 @@ HtmlTag inline_html(std::string_view raw);
 // nothing visible (comments only, front matter in a comment, closing tags).
 void convert_html_block(Block& b);
 
-// `text` with entities decoded.
-std::string decode_entities(std::string_view text);
-
 }  // namespace orvo::tui::md
