@@ -18,7 +18,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxErrorBody = 64 * 1024;
+constexpr std::size_t kMaxErrorBody = std::size_t{64} * 1024;
 
 void global_init() {
   static std::once_flag once;
@@ -164,13 +164,13 @@ HttpOutcome transfer(const HttpRequest& request,
   t.canceller = canceller;
   const auto is_cancelled = [canceller] { return canceller != nullptr && canceller->cancelled(); };
 
-  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  curl_slist* list = nullptr;
   for (const auto& h : request.headers) {
-    curl_slist* next = curl_slist_append(headers.get(), h.c_str());
+    curl_slist* next = curl_slist_append(list, h.c_str());
     if (next == nullptr) break;
-    headers.release();
-    headers.reset(next);
+    list = next;
   }
+  const std::unique_ptr<curl_slist, SlistDeleter> headers(list);
   char errbuf[CURL_ERROR_SIZE] = {0};
   CURL* e = easy.get();
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
