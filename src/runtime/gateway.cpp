@@ -14,8 +14,9 @@ namespace orvo::runtime {
 
 namespace {
 
-constexpr std::size_t kMaxBody = std::size_t{64} * 1024;  // enough for any model list; more is not read
-constexpr std::size_t kMaxDetail = 200;      // characters of a server's answer kept
+constexpr std::size_t kMaxBody =
+    std::size_t{64} * 1024;              // enough for any model list; more is not read
+constexpr std::size_t kMaxDetail = 200;  // characters of a server's answer kept
 
 bool starts_with_nocase(const std::string& s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
