@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 60
 PREFIX     ?= /usr/local
 
-.PHONY: all bootstrap build run test bench sanitize asan tsan fuzz format clean install deb
+.PHONY: all bootstrap build run test bench sanitize asan tsan fuzz format lint clean install deb
 
 all: build
 
@@ -81,6 +81,12 @@ deb: bootstrap build-release/CMakeCache.txt
 
 format:
 	@clang-format -i $$(git ls-files '*.cpp' '*.hpp')
+
+# clang-tidy (checks in .clang-tidy) over the folders of src/ that are clean so far; the rest is
+# listed in LINT_TODO until its findings are fixed. `make lint LINT_DIRS=src` checks everything.
+LINT_DIRS ?= src/common src/net src/proc src/runtime src/config
+lint: bootstrap $(BUILD)/CMakeCache.txt
+	@BUILD=$(BUILD) JOBS=$(JOBS) scripts/lint $(LINT_DIRS)
 
 clean:
 	rm -rf build build-release build-asan build-tsan build-fuzz dist

@@ -52,13 +52,14 @@ struct AgentSettings {
   std::string bwrap_path = "bwrap";                // searched on PATH unless it holds a '/'
   std::chrono::milliseconds bash_timeout{120000};  // default when the model gives none
   std::chrono::milliseconds bash_max_timeout{600000};
-  std::size_t tool_output_cap = 64 * 1024;  // bytes of one tool's output kept for the model
-  std::size_t web_fetch_max_bytes = 1024 * 1024;
+  std::size_t tool_output_cap =
+      std::size_t{64} * 1024;  // bytes of one tool's output kept for the model
+  std::size_t web_fetch_max_bytes = std::size_t{1024} * 1024;
   // A whole web_fetch (connect, redirects, body) ends after this long, however slowly the server
   // keeps sending.
   std::chrono::milliseconds web_fetch_timeout{30000};
   // edit_file and multi_edit load the whole file; larger files are refused instead.
-  std::size_t max_edit_bytes = 8 * 1024 * 1024;
+  std::size_t max_edit_bytes = std::size_t{8} * 1024 * 1024;
   // Background processes a bash command leaves behind are killed when the toolbox goes away
   // (the program exits), unless this is set.
   bool keep_background_processes = false;

@@ -76,11 +76,11 @@ struct AgentSection {
   // "auto": the bash tool runs in bwrap (project writable, the rest read-only) where bwrap works;
   // "off": never.
   std::string sandbox = "auto";
-  bool sandbox_network = true;  // false: no network inside the sandbox
-  double web_fetch_timeout = 30.0;   // seconds for one whole web_fetch
+  bool sandbox_network = true;      // false: no network inside the sandbox
+  double web_fetch_timeout = 30.0;  // seconds for one whole web_fetch
   // Background processes left by the agent's commands are killed on exit unless this is set.
   bool keep_background = false;
-  long long max_edit_bytes = 8 * 1024 * 1024;  // edit_file refuses larger files
+  long long max_edit_bytes = 8LL * 1024 * 1024;  // edit_file refuses larger files
   std::vector<ConsentRule> consent;
   friend bool operator==(const AgentSection&, const AgentSection&) = default;
 };

@@ -1,28 +1,22 @@
 #include "runtime/gateway.hpp"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
-#include <memory>
-#include <mutex>
 
 #include <nlohmann/json.hpp>
 
 #include "common/utf8.hpp"
+#include "net/http.hpp"
 
 namespace orvo::runtime {
 
 namespace {
 
-constexpr std::size_t kMaxBody = 64 * 1024;  // enough for any model list; more is not read
-constexpr std::size_t kMaxDetail = 200;      // characters of a server's answer kept
-
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
+constexpr std::size_t kMaxBody =
+    std::size_t{64} * 1024;              // enough for any model list; more is not read
+constexpr std::size_t kMaxDetail = 200;  // characters of a server's answer kept
 
 bool starts_with_nocase(const std::string& s, std::string_view prefix) {
   if (s.size() < prefix.size()) return false;
@@ -44,35 +38,14 @@ std::string one_line(std::string_view text) {
   return text::terminal_safe(out);
 }
 
-// The first line of an answer body, or the message of a JSON error body.
-std::string answer_text(const std::string& body) {
-  const auto parsed = nlohmann::json::parse(body, nullptr, false);
-  if (parsed.is_object() && parsed.contains("error")) {
-    const auto& e = parsed["error"];
-    if (e.is_string()) return one_line(e.get<std::string>());
-    if (e.is_object() && e.contains("message") && e["message"].is_string())
-      return one_line(e["message"].get<std::string>());
-  }
-  const auto lines = text::split_lines(text::strip(body));
-  return lines.empty() ? std::string() : one_line(lines.front());
-}
-
 std::string seconds(double s) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f s", s);
   return buf;
 }
 
-size_t collect(char* data, size_t size, size_t n, void* user) {
-  auto* body = static_cast<std::string*>(user);
-  const std::size_t len = size * n;
-  // Past the cap the transfer is aborted: the answer is not a model list anyway.
-  if (body->size() + len > kMaxBody) {
-    body->append(data, kMaxBody - body->size());
-    return 0;
-  }
-  body->append(data, len);
-  return len;
+std::chrono::milliseconds millis(double s) {
+  return std::chrono::milliseconds(static_cast<long long>(s * 1000));
 }
 
 }  // namespace
@@ -97,47 +70,46 @@ std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
     return {false, "unsupported endpoint \"" + one_line(endpoint_) +
                        "\": use builtin or an http:// or https:// URL"};
 
-  global_init();
-  std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
-  if (!curl) return {false, "cannot start an HTTP request (libcurl)"};
   const std::string url = models_url();
+  net::HttpRequest request;
+  request.url = url;
+  request.method = "GET";
+  request.headers = {"User-Agent: kestravel"};
+  request.connect_timeout = millis(std::min(connect_timeout_, total_timeout_));
+  // The whole check is bounded by the deadline; a stall can last no longer than that anyway.
+  request.deadline = std::max(millis(total_timeout_), std::chrono::milliseconds(1));
+  request.stall_timeout = request.deadline;
+  // A health check names the address it was given: a redirect is reported, not followed.
+  request.max_redirects = 0;
   std::string body;
-  char error[CURL_ERROR_SIZE] = {0};
-  CURL* h = curl.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);  // no SIGALRM in a multi-threaded program
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(std::min(connect_timeout_, total_timeout_) * 1000));
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(total_timeout_ * 1000));
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, collect);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
-  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(h, CURLOPT_USERAGENT, "kestravel");
+  // Past the cap the transfer stops: the answer is not a model list anyway.
+  const auto outcome = net::http_transfer(request, [&body](std::string_view piece) {
+    body.append(piece.substr(0, kMaxBody - std::min(kMaxBody, body.size())));
+    return body.size() < kMaxBody;
+  });
 
-  const CURLcode rc = curl_easy_perform(h);
-  long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   const std::string where = one_line(url);
-  switch (rc) {
-    case CURLE_OK:
-    case CURLE_WRITE_ERROR:  // the body cap: judged below by its status and content
+  using K = net::HttpOutcome::Kind;
+  switch (outcome.kind) {
+    case K::ok:
+    case K::stopped:  // the body cap: judged below by its content
       break;
-    case CURLE_COULDNT_CONNECT:
-      return {false, "connection refused: " + where};
-    case CURLE_OPERATION_TIMEDOUT:
+    case K::connect_failed:
+      return {false, (outcome.host_unknown ? "unknown host: " : "connection refused: ") + where};
+    case K::connect_timeout:
+    case K::stalled:
+    case K::deadline:
       return {false, "timed out after " + seconds(total_timeout_) + ": " + where};
-    case CURLE_COULDNT_RESOLVE_HOST:
-      return {false, "unknown host: " + where};
-    default:
-      return {false, one_line(error[0] ? error : curl_easy_strerror(rc)) + ": " + where};
-  }
-  if (status < 200 || status > 299) {
-    std::string d = "HTTP " + std::to_string(status);
-    const std::string said = answer_text(body);
-    if (!said.empty()) d += ": " + said;
-    return {false, d};
+    case K::http_error: {
+      std::string d = "HTTP " + std::to_string(outcome.status);
+      const std::string said = one_line(outcome.server_says);
+      if (!said.empty()) d += ": " + said;
+      return {false, d};
+    }
+    case K::cancelled:
+    case K::transfer_failed:
+    case K::bad_redirect:
+      return {false, one_line(outcome.message) + ": " + where};
   }
   const auto parsed = nlohmann::json::parse(body, nullptr, false);
   const nlohmann::json* models = nullptr;
@@ -152,7 +124,7 @@ std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
   }
   if (models == nullptr) {
     std::string d = "not a model list from " + where;
-    const std::string said = answer_text(body);
+    const std::string said = one_line(net::error_body_message(body, kMaxDetail));
     if (!said.empty()) d += ": " + said;
     return {false, d};
   }

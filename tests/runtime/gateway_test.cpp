@@ -45,7 +45,7 @@ TEST(Gateway, ServerThatListsModelsIsReady) {
   EXPECT_TRUE(ok) << details;
   EXPECT_EQ(details, "ready: 1 model at " + server.url("/v1/models"));
   ASSERT_EQ(server.requests().size(), 1u);
-  EXPECT_EQ(server.requests()[0], "GET /v1/models HTTP/1.1");
+  EXPECT_EQ(server.requests()[0].line(), "GET /v1/models HTTP/1.1");
 }
 
 TEST(Gateway, NotReadyReasons) {
@@ -62,6 +62,11 @@ TEST(Gateway, NotReadyReasons) {
        {404, "Not Found", "no such route\nsecond line"},
        "HTTP 404: no such route"},
       {"500 without a body", {500, "Internal Server Error", ""}, "HTTP 500"},
+      // The same reader as the agent's: FastAPI-style servers name the reason in "detail".
+      {"422 with a detail",
+       {422, "Unprocessable", R"({"detail":"no such model"})"},
+       "HTTP 422: no such model"},
+      {"redirect, not followed", {301, "Moved", ""}, "HTTP 301"},
       {"garbage body", {200, "OK", "<html>\x1b[31mhello</html>\n"}, "not a model list from "},
       {"JSON of another shape", {200, "OK", R"({"data": 3})"}, "not a model list from "},
   };

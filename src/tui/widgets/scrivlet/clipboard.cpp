@@ -3,8 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,7 +12,7 @@
 #include <cstring>
 #include <thread>
 
-extern char** environ;
+#include "proc/process.hpp"
 
 namespace orvo::tui::clipboard {
 
@@ -160,27 +158,6 @@ std::optional<std::string> write_device(const std::string& device, std::string_v
   return std::nullopt;
 }
 
-std::optional<std::string> find_program(const std::string& program, const std::string& path) {
-  if (program.empty()) return std::nullopt;
-  if (program.find('/') != std::string::npos) {
-    if (::access(program.c_str(), X_OK) == 0) return program;
-    return std::nullopt;
-  }
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find(':', start);
-    if (end == std::string::npos) end = path.size();
-    std::string dir = path.substr(start, end - start);
-    if (dir.empty()) dir = ".";
-    const std::string full = dir + "/" + program;
-    struct stat st {};
-    if (::stat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(full.c_str(), X_OK) == 0)
-      return full;
-    start = end + 1;
-  }
-  return std::nullopt;
-}
-
 std::vector<Command> fallback_commands(const std::string& path, const std::string& wayland_display,
                                        const std::string& display) {
   std::vector<Command> candidates{{"pbcopy", {}}};
@@ -191,7 +168,7 @@ std::vector<Command> fallback_commands(const std::string& path, const std::strin
   }
   std::vector<Command> found;
   for (auto& c : candidates)
-    if (find_program(c.program, path)) found.push_back(std::move(c));
+    if (proc::find_program(c.program, path)) found.push_back(std::move(c));
   return found;
 }
 
@@ -203,36 +180,17 @@ std::optional<std::string> run_command(const std::string& executable,
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return name + ": " + errno_text(errno);
 
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-  // The child starts with ordinary signal handling whatever this thread blocks.
-  sigset_t empty, defaults;
-  sigemptyset(&empty);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigmask(&attr, &empty);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(name.c_str()));
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, executable.c_str(), &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  proc::SpawnOptions options;
+  options.argv.push_back(executable);
+  options.argv.insert(options.argv.end(), args.begin(), args.end());
+  options.stdin_fd = fds[0];
+  const proc::Spawned child = proc::spawn(options);
   ::close(fds[0]);
-  if (rc != 0) {
+  if (child.pid < 0) {
     ::close(fds[1]);
-    return name + ": " + errno_text(rc);
+    return name + ": " + child.error;
   }
+  const pid_t pid = child.pid;
 
   const auto deadline = Clock::now() + time_limit;
   ::fcntl(fds[1], F_SETFL, ::fcntl(fds[1], F_GETFL) | O_NONBLOCK);
@@ -278,7 +236,7 @@ std::optional<std::string> copy_with_commands(std::string_view text, const Optio
   if (commands.empty()) return why + ", and no clipboard command was found";
   std::optional<std::string> first_failure;
   for (const auto& c : commands) {
-    const auto exe = find_program(c.program, path);
+    const auto exe = proc::find_program(c.program, path);
     if (!exe) continue;
     auto failure = run_command(*exe, c.args, text, options.time_limit);
     if (!failure) return std::nullopt;

@@ -30,7 +30,8 @@ std::optional<std::string> write_all(int fd, std::string_view bytes);
 // Opens `device` write-only, writes `bytes` whole and closes it again on every path.
 std::optional<std::string> write_device(const std::string& device, std::string_view bytes);
 
-// One clipboard command: the program name (looked up on PATH) and its arguments.
+// One clipboard command: the program name (looked up on PATH by proc::find_program, which skips
+// relative directories) and its arguments.
 struct Command {
   std::string program;
   std::vector<std::string> args;
@@ -51,9 +52,6 @@ struct Options {
 // The commands to try, in order, for this environment (only those found on `path`).
 std::vector<Command> fallback_commands(const std::string& path, const std::string& wayland_display,
                                        const std::string& display);
-
-// Full path of `program` on the colon-separated `path`, or nothing.
-std::optional<std::string> find_program(const std::string& program, const std::string& path);
 
 // Runs `command` (no shell) with `input` on its standard input and its output discarded, for at
 // most `time_limit`. Returns the failure reason, or nothing when it exited with status 0.

@@ -9,7 +9,7 @@
 #include <regex>
 #include <sstream>
 
-#include "../../../runtime/http_server.hpp"
+#include "http_server.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/screen.hpp"
 #include "tui/framework/widgets/static.hpp"

@@ -1,13 +1,13 @@
-#include "agent/cancel.hpp"
+#include "common/cancel.hpp"
 
-#include <curl/curl.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <system_error>
 
-namespace orvo::agent {
+namespace orvo {
 
 Canceller::Canceller() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
   if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
@@ -22,7 +22,7 @@ void Canceller::cancel() {
   const std::uint64_t one = 1;
   [[maybe_unused]] const auto n = ::write(fd_, &one, sizeof one);
   std::lock_guard g(m_);
-  if (multi_ != nullptr) curl_multi_wakeup(multi_);
+  if (wake_) wake_();
 }
 
 void Canceller::reset() {
@@ -32,14 +32,14 @@ void Canceller::reset() {
   cancelled_.store(false, std::memory_order_release);
 }
 
-void Canceller::attach(CURLM* multi) {
+void Canceller::attach(std::function<void()> wake) {
   std::lock_guard g(m_);
-  multi_ = multi;
+  wake_ = std::move(wake);
 }
 
 void Canceller::detach() {
   std::lock_guard g(m_);
-  multi_ = nullptr;
+  wake_ = nullptr;
 }
 
-}  // namespace orvo::agent
+}  // namespace orvo

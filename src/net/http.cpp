@@ -1,4 +1,4 @@
-#include "agent/http.hpp"
+#include "net/http.hpp"
 
 #include <curl/curl.h>
 
@@ -12,13 +12,13 @@
 
 #include "common/utf8.hpp"
 
-namespace orvo::agent {
+namespace orvo::net {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxErrorBody = 64 * 1024;
+constexpr std::size_t kMaxErrorBody = std::size_t{64} * 1024;
 
 void global_init() {
   static std::once_flag once;
@@ -28,7 +28,7 @@ void global_init() {
 struct Transfer {
   const std::function<bool(std::string_view)>* on_body = nullptr;
   CURL* easy = nullptr;
-  Canceller* canceller = nullptr;
+  Canceller* canceller = nullptr;  // may be null
   Clock::time_point last_byte;
   long status = 0;
   std::string error_body;
@@ -41,7 +41,7 @@ size_t on_write(char* ptr, size_t size, size_t nmemb, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * nmemb;
   t->last_byte = Clock::now();
-  if (t->canceller->cancelled()) return 0;
+  if (t->canceller != nullptr && t->canceller->cancelled()) return 0;
   if (t->status == 0) curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &t->status);
   if (t->status < 200 || t->status >= 300) {
     if (t->error_body.size() < kMaxErrorBody) {
@@ -80,11 +80,11 @@ size_t on_header(char* ptr, size_t size, size_t nmemb, void* user) {
   return n;
 }
 
-std::string first_line(std::string_view body) {
+std::string first_line(std::string_view body, std::size_t max_chars) {
   std::size_t pos = 0;
   while (pos < body.size()) {
     const std::string_view line = text::strip(text::next_line(body, pos));
-    if (!line.empty()) return std::string(text::take_chars(line, 300));
+    if (!line.empty()) return std::string(text::take_chars(line, max_chars));
   }
   return {};
 }
@@ -121,7 +121,7 @@ std::string seconds_text(std::chrono::milliseconds d) {
 
 }  // namespace
 
-std::string error_body_message(std::string_view body) {
+std::string error_body_message(std::string_view body, std::size_t max_chars) {
   const auto j = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
   auto pick = [](const nlohmann::json& v) -> std::string {
     if (v.is_string()) return v.get<std::string>();
@@ -141,13 +141,14 @@ std::string error_body_message(std::string_view body) {
       }
     }
   }
-  if (msg.empty()) msg = first_line(body);
-  return std::string(text::take_chars(clean(msg), 300));
+  if (msg.empty()) msg = first_line(body, max_chars);
+  return std::string(text::take_chars(clean(msg), max_chars));
 }
 
-HttpOutcome http_transfer(const HttpRequest& request,
-                          const std::function<bool(std::string_view)>& on_body,
-                          Canceller& canceller) {
+namespace {
+
+HttpOutcome transfer(const HttpRequest& request,
+                     const std::function<bool(std::string_view)>& on_body, Canceller* canceller) {
   global_init();
   HttpOutcome out;
   std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
@@ -160,15 +161,16 @@ HttpOutcome http_transfer(const HttpRequest& request,
   Transfer t;
   t.on_body = &on_body;
   t.easy = easy.get();
-  t.canceller = &canceller;
+  t.canceller = canceller;
+  const auto is_cancelled = [canceller] { return canceller != nullptr && canceller->cancelled(); };
 
-  std::unique_ptr<curl_slist, SlistDeleter> headers;
+  curl_slist* list = nullptr;
   for (const auto& h : request.headers) {
-    curl_slist* next = curl_slist_append(headers.get(), h.c_str());
+    curl_slist* next = curl_slist_append(list, h.c_str());
     if (next == nullptr) break;
-    headers.release();
-    headers.reset(next);
+    list = next;
   }
+  const std::unique_ptr<curl_slist, SlistDeleter> headers(list);
   char errbuf[CURL_ERROR_SIZE] = {0};
   CURL* e = easy.get();
   curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
@@ -180,7 +182,7 @@ HttpOutcome http_transfer(const HttpRequest& request,
   curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
   curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
   curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
   curl_easy_setopt(e, CURLOPT_MAXREDIRS, request.max_redirects);
   curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
@@ -193,7 +195,8 @@ HttpOutcome http_transfer(const HttpRequest& request,
     curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   }
   curl_multi_add_handle(multi.get(), e);
-  canceller.attach(multi.get());
+  CURLM* const woken = multi.get();
+  if (canceller != nullptr) canceller->attach([woken] { curl_multi_wakeup(woken); });
 
   t.last_byte = Clock::now();
   const auto started = t.last_byte;
@@ -206,7 +209,7 @@ HttpOutcome http_transfer(const HttpRequest& request,
   while (true) {
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
     if (running == 0 || t.stopped) break;
-    if (canceller.cancelled()) {
+    if (is_cancelled()) {
       cancelled = true;
       break;
     }
@@ -241,7 +244,7 @@ HttpOutcome http_transfer(const HttpRequest& request,
     }
     curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
-  canceller.detach();
+  if (canceller != nullptr) canceller->detach();
 
   CURLcode code = CURLE_OK;
   bool finished = false;
@@ -257,7 +260,7 @@ HttpOutcome http_transfer(const HttpRequest& request,
   curl_multi_remove_handle(multi.get(), e);
 
   if (t.failure) std::rethrow_exception(t.failure);
-  if (cancelled || canceller.cancelled()) {
+  if (cancelled || is_cancelled()) {
     out.kind = HttpOutcome::Kind::cancelled;
     out.message = "cancelled";
     return out;
@@ -296,9 +299,9 @@ HttpOutcome http_transfer(const HttpRequest& request,
   }
   if (t.status >= 300 || (finished && code == CURLE_OK && (t.status < 200))) {
     out.kind = HttpOutcome::Kind::http_error;
-    const std::string detail = error_body_message(t.error_body);
+    out.server_says = error_body_message(t.error_body);
     out.message = "server answered HTTP " + std::to_string(t.status);
-    if (!detail.empty()) out.message += ": " + detail;
+    if (!out.server_says.empty()) out.message += ": " + out.server_says;
     return out;
   }
   if (!finished || code != CURLE_OK) {
@@ -308,6 +311,7 @@ HttpOutcome http_transfer(const HttpRequest& request,
       case CURLE_COULDNT_RESOLVE_HOST:
       case CURLE_COULDNT_RESOLVE_PROXY:
         out.kind = HttpOutcome::Kind::connect_failed;
+        out.host_unknown = code != CURLE_COULDNT_CONNECT;
         out.message = "could not connect to " + request.url + " (" + reason + ")";
         break;
       case CURLE_OPERATION_TIMEDOUT:
@@ -327,4 +331,17 @@ HttpOutcome http_transfer(const HttpRequest& request,
   return out;
 }
 
-}  // namespace orvo::agent
+}  // namespace
+
+HttpOutcome http_transfer(const HttpRequest& request,
+                          const std::function<bool(std::string_view)>& on_body,
+                          Canceller& canceller) {
+  return transfer(request, on_body, &canceller);
+}
+
+HttpOutcome http_transfer(const HttpRequest& request,
+                          const std::function<bool(std::string_view)>& on_body) {
+  return transfer(request, on_body, nullptr);
+}
+
+}  // namespace orvo::net

@@ -1,9 +1,10 @@
-#include "agent/process.hpp"
+#include "proc/process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +17,7 @@
 
 extern char** environ;
 
-namespace orvo::agent {
+namespace orvo::proc {
 
 namespace {
 
@@ -134,20 +135,100 @@ void kill_exit_groups_now() noexcept {
   }
 }
 
-bool on_path(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  if (path == nullptr) return false;
-  std::string p = path;
+std::optional<std::string> find_program(std::string_view program, std::string_view path) {
+  const auto runnable = [](const std::string& file) {
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::access(file.c_str(), X_OK) == 0;
+  };
+  if (program.empty()) return std::nullopt;
+  if (program.find('/') != std::string_view::npos) {
+    std::string file(program);
+    if (runnable(file)) return file;
+    return std::nullopt;
+  }
   std::size_t start = 0;
-  while (start <= p.size()) {
-    const auto end = p.find(':', start);
-    const std::string dir =
-        p.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return true;
-    if (end == std::string::npos) break;
+  while (start <= path.size()) {
+    std::size_t end = path.find(':', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view dir = path.substr(start, end - start);
+    if (!dir.empty() && dir.front() == '/') {
+      std::string file(dir);
+      if (file.back() != '/') file += '/';
+      file += program;
+      if (runnable(file)) return file;
+    }
     start = end + 1;
   }
-  return false;
+  return std::nullopt;
+}
+
+std::optional<std::string> find_program(std::string_view program) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return std::nullopt;
+  return find_program(program, path);
+}
+
+bool on_path(std::string_view program) {
+  return find_program(program).has_value();
+}
+
+Spawned spawn(const SpawnOptions& options) {
+  Spawned out;
+  if (options.argv.empty()) {
+    out.error = "nothing to run";
+    return out;
+  }
+  // A relative path names a file in the directory the child starts in, as execvp would read it.
+  const std::string& name = options.argv.front();
+  const bool relative_path = name.find('/') != std::string::npos && name.front() != '/';
+  const auto executable =
+      find_program(relative_path && !options.cwd.empty() ? (options.cwd / name).string() : name);
+  if (!executable) {
+    out.error = std::strerror(ENOENT);
+    return out;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawnattr_init(&attr);
+  const auto wire = [&fa](int fd, int target, int null_flags) {
+    if (fd < 0) {
+      posix_spawn_file_actions_addopen(&fa, target, "/dev/null", null_flags, 0);
+    } else {
+      posix_spawn_file_actions_adddup2(&fa, fd, target);
+    }
+  };
+  wire(options.stdin_fd, 0, O_RDONLY);
+  wire(options.stdout_fd, 1, O_WRONLY);
+  wire(options.stderr_fd, 2, O_WRONLY);
+  if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, options.cwd.c_str());
+  sigset_t none;
+  sigset_t all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (options.own_group) {
+    posix_spawnattr_setpgroup(&attr, 0);
+    flags |= POSIX_SPAWN_SETPGROUP;
+  }
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &all);
+  posix_spawnattr_setflags(&attr, flags);
+  std::vector<char*> args;
+  args.reserve(options.argv.size() + 1);
+  for (const auto& a : options.argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = ::posix_spawn(&pid, executable->c_str(), &fa, &attr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) {
+    out.error = std::strerror(rc);
+    return out;
+  }
+  out.pid = pid;
+  return out;
 }
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::filesystem::path& cwd,
@@ -163,37 +244,21 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::files
     res.start_error = std::string("pipe: ") + std::strerror(errno);
     return res;
   }
-  posix_spawn_file_actions_t fa;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
-  posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
-  // Own process group, so a timeout or cancel reaches everything the command started; default
-  // signal handling, whatever the host changed for itself.
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setpgroup(&attr, 0);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr,
-                           POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = ::posix_spawnp(&pid, args[0], &fa, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
+  // Own process group, so a timeout or cancel reaches everything the command started.
+  SpawnOptions spawn_options;
+  spawn_options.argv = argv;
+  spawn_options.stdout_fd = fds[1];
+  spawn_options.stderr_fd = fds[1];
+  spawn_options.cwd = cwd;
+  spawn_options.own_group = true;
+  const Spawned child = spawn(spawn_options);
   ::close(fds[1]);
-  if (rc != 0) {
+  if (child.pid < 0) {
     ::close(fds[0]);
-    res.start_error = argv[0] + ": " + std::strerror(rc);
+    res.start_error = argv[0] + ": " + child.error;
     return res;
   }
+  const pid_t pid = child.pid;
   res.started = true;
   res.pgid = pid;
 
@@ -253,4 +318,4 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::files
   return res;
 }
 
-}  // namespace orvo::agent
+}  // namespace orvo::proc
