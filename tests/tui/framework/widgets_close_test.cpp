@@ -117,6 +117,8 @@ TEST(AppClose, ThreadsPostWhileTheAppClosesAndAfterItIsDestroyed) {
     bool refused = false;
     for (;;) {
       const bool gone = app_gone.load();
+      // Paced, so the queue cannot outgrow what a slow (instrumented) UI thread drains.
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
       const bool ok = handle.post_message(std::make_shared<Ping>());
       if (ok) accepted.fetch_add(1);
       if (refused && ok) accepted_after_refusal.fetch_add(1);
@@ -132,6 +134,7 @@ TEST(AppClose, ThreadsPostWhileTheAppClosesAndAfterItIsDestroyed) {
   std::atomic<int> direct_refused{0};
   std::thread direct([&, a = app.get()] {
     while (!stop_direct.load()) {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
       if (!a->post_message(std::make_shared<Ping>())) direct_refused.fetch_add(1);
     }
   });
