@@ -11,25 +11,13 @@
 #include <string_view>
 
 #include "common/utf8.hpp"
+#include "output/indicator_text.hpp"
 #include "output/internal.hpp"
 #include "output/output_manager.hpp"
 
 namespace orvo {
 
 namespace {
-
-std::string time_text(double elapsed) {
-  char buf[64];
-  if (elapsed < 60) {
-    // + 0.0 turns the -0 of a clock that stepped back a little into 0.
-    std::snprintf(buf, sizeof buf, "%.0fs", std::nearbyint(elapsed) + 0.0);
-  } else {
-    const auto minutes = static_cast<long long>(std::floor(elapsed / 60));
-    const auto seconds = static_cast<int>(std::floor(std::fmod(elapsed, 60.0)));
-    std::snprintf(buf, sizeof buf, "%lldm%02ds", minutes, seconds);
-  }
-  return buf;
-}
 
 // Text for one row of the status block: controls neutralised, line breaks and tabs as spaces, and
 // no more than `max_chars` code points, so a long or multi-line text cannot wrap the row and
@@ -157,7 +145,7 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
     std::uint64_t frame = 0;
     while (run->running.load()) {
       ++frame;
-      const std::string_view icon = ICONS[frame % ICONS.size()];
+      const std::string_view icon = indicator::icon(frame);
       double start;
       std::string stage;
       std::string extra;
@@ -171,8 +159,8 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
       }
       const double elapsed = now() - start;
       const int cols = _cols();
-      const char* hint = elapsed > 10 ? " · ctrl+c to stop" : "";
-      const std::string time = time_text(elapsed);
+      const std::string_view hint = elapsed > 10 ? indicator::kStopHint : std::string_view();
+      const std::string time = indicator::time_text(elapsed);
       std::string label;
       if (!stage.empty()) {
         // Room left on the row beside icon, dots, time and hint.
@@ -180,15 +168,13 @@ void OutputManager::_run_indicator(std::shared_ptr<Core> core, std::shared_ptr<R
             3 + 5 + static_cast<int>(time.size()) + 1 + static_cast<int>(text::count_chars(hint));
         label = one_row(stage, cols - 1 - used);
       } else {
-        const auto block = static_cast<long long>(std::floor(std::floor(elapsed) / 6));
-        label = std::string(LABELS[static_cast<std::size_t>(((block % 9) + 9) % 9)]);
+        label = std::string(indicator::label(elapsed));
       }
       // Every row is cut to the terminal less its last column.
       const int room_all = cols - 1;
       std::string status;
       int room = room_all;
-      add(status, room, "\x1b[32m", " " + std::string(icon) + " " + label + "... (" + time + ")",
-          "\x1b[0m");
+      add(status, room, "\x1b[32m", indicator::status_text(icon, label, time), "\x1b[0m");
       add(status, room, "", hint, "");
       try {
         std::string typed;

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "host/chat/chat_app.hpp"
+#include "output/indicator_text.hpp"
 #include "tui/framework/headless/pilot.hpp"
 
 namespace orvo::host {
@@ -160,6 +161,11 @@ TEST_F(ChatFixture, PromptsTypedDuringATurnAreQueuedAndRunInOrder) {
   send("third");
   EXPECT_EQ(app->queued().size(), 2u);
   EXPECT_NE(log_text().find("↻ second  (queued)"), std::string::npos);
+  // The status row takes the output controller's indicator words, then counts the queue.
+  const std::string status = app->status_text();
+  EXPECT_NE(status.find(std::string(indicator::label(0)) + "... ("), std::string::npos) << status;
+  EXPECT_NE(status.find(std::string(indicator::kStopHint) + " · 2 queued"), std::string::npos)
+      << status;
   pilot->press("escape");  // stops "wait"; the queue then runs
   ASSERT_TRUE(
       pilot->wait_until([&] { return !app->turn_running() && app->queued().empty(); }, 10s));

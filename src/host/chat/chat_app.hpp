@@ -19,13 +19,20 @@
 //
 // While the UI runs, the output controller's own terminal drawing goes to the discarded standard
 // output; the status row mirrors its status block instead.
+//
+// The agent side (the worker thread and the output controller's callbacks) reaches the
+// application only through its PostHandle, so a worker left behind at exit finds the queue closed
+// instead of a destroyed application.
+//
+// The members are defined by concern: chat_app.cpp (wiring and shutdown), chat_screen.cpp (layout
+// and key legend), chat_status.cpp (status row), chat_commands.cpp (prompts and slash commands),
+// chat_events.cpp (agent events and approvals), chat_keys.cpp (the key map).
 #pragma once
 
 #include <chrono>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +72,8 @@ class ChatScreen : public tui::Screen {
 
 // The application; `orvo_config` (from ConfiguredApp) is what the mode screen assigns and saves,
 // and the runtime section names the mode and endpoint every turn uses.
+class TypeAhead;
+
 class KestravelTUI : public tui::ConfiguredApp {
  public:
   KestravelTUI(config::Config config, std::shared_ptr<agent::TurnRunner> runner,
@@ -78,7 +87,7 @@ class KestravelTUI : public tui::ConfiguredApp {
   void shutdown();
 
   OutputManager& output() { return *output_; }
-  tui::TUIBridge& bridge() { return bridge_; }
+  tui::TUIBridge& bridge();
   AgentWorker& worker() { return *worker_; }
 
   // The view, the input box and the two rows; valid once the chat screen is mounted.
@@ -97,11 +106,22 @@ class KestravelTUI : public tui::ConfiguredApp {
   bool on_unhandled_key(const tui::KeyEvent& e) override;
 
  private:
-  class TypeAhead;
   struct TurnEnded;
+  struct AgentSide;
+  using EventHandler = void (KestravelTUI::*)(const PayloadMap&);
 
   void chat_mounted();
   void on_agent_event(tui::AgentEvent& e);
+  // One handler per event of the output controller (the table is in chat_events.cpp).
+  void on_thinking_start(const PayloadMap& p);
+  void on_thinking_done(const PayloadMap& p);
+  void on_stage(const PayloadMap& p);
+  void on_stream_start(const PayloadMap& p);
+  void on_content(const PayloadMap& p);
+  void on_tool_start(const PayloadMap& p);
+  void on_tool_result(const PayloadMap& p);
+  void on_error(const PayloadMap& p);
+  void on_done(const PayloadMap& p);
   void on_approval(tui::ApprovalRequest& r);
   void on_turn_ended();
   void start_turn(const std::string& prompt);
@@ -118,12 +138,10 @@ class KestravelTUI : public tui::ConfiguredApp {
   ChatInfo info_;
   std::shared_ptr<agent::TurnRunner> runner_;
   std::shared_ptr<OutputManager> output_;
-  tui::TUIBridge bridge_;
+  // The bridge and the handle it posts through, shared with the callbacks the worker runs.
+  std::shared_ptr<AgentSide> agent_side_;
   std::shared_ptr<TypeAhead> typeahead_;
   std::unique_ptr<AgentWorker> worker_;
-  // Cleared at shutdown so a worker left behind posts nothing into a dead application.
-  struct Mailbox;
-  std::shared_ptr<Mailbox> mailbox_;
 
   tui::Scrivlet* log_ = nullptr;
   InputBox* input_ = nullptr;

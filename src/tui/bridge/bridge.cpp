@@ -66,16 +66,19 @@ void TUIBridge::on_event(const std::string& event_type, Payload payload, Keyword
     for (auto& [key, value] : keywords) payload->set(std::move(key), std::move(value));
   }
   try {
-    tui_app.post_message(std::make_shared<AgentEvent>(event_type, std::move(payload)));
+    // A closed application refuses the event (false): it is dropped, as nobody would show it.
+    (void)tui_app.post_message(std::make_shared<AgentEvent>(event_type, std::move(payload)));
   } catch (const std::exception&) {
-    // An application that is shutting down may refuse messages; the event is dropped.
+    // A target that fails to post: the event is dropped too.
   }
 }
 
 bool TUIBridge::request_approval(const std::string& tool_name, const std::string& command,
                                  const std::string& reason) {
   if (!_approval_event.clear()) return false;  // the UI is gone: nobody could answer
-  tui_app.post_message(std::make_shared<ApprovalRequest>(tool_name, command, reason));
+  // A closed application would never show the prompt: denied at once instead of a wait forever.
+  if (!tui_app.post_message(std::make_shared<ApprovalRequest>(tool_name, command, reason)))
+    return false;
   return _approval_event.wait();
 }
 

@@ -52,16 +52,19 @@ class TUIBridge {
  public:
   using Keywords = std::vector<PayloadMap::Entry>;
 
-  // Holds `tui_app` without owning it; calls nothing on it here.
+  // Holds `tui_app` without owning it; calls nothing on it here. A bridge used by a thread that
+  // may outlive the application is bound to the application's PostHandle, not to the App.
   explicit TUIBridge(MessageTarget& tui_app);
 
   // The subscriber of the output controller. The posted AgentEvent carries `payload` itself;
   // keyword entries are merged into it in place (existing keys overwritten, new ones appended).
-  // An absent payload becomes the keyword map. Errors while building or posting are swallowed.
+  // An absent payload becomes the keyword map. Errors while building or posting are swallowed,
+  // and an event the application refuses (closed) is dropped.
   void on_event(const std::string& event_type, Payload payload = nullptr, Keywords keywords = {});
 
-  // Posts an ApprovalRequest and blocks until set_approval; returns the answer. A failure to post
-  // reaches the caller and nothing waits. Never call it on the UI thread.
+  // Posts an ApprovalRequest and blocks until set_approval; returns the answer. A refused post
+  // (the application is closed) returns false (denied) at once; an error while posting reaches
+  // the caller. Either way nothing waits. Never call it on the UI thread.
   bool request_approval(const std::string& tool_name, const std::string& command,
                         const std::string& reason = "");
 

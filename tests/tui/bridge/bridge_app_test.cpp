@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <iostream>
 #include <mutex>
 #include <streambuf>
@@ -87,6 +89,50 @@ TEST(BridgeWithApp, EventsArriveInOrderAndApprovalIsAnsweredOnTheUiThread) {
   EXPECT_TRUE(all_on_ui_thread);
   ASSERT_EQ(received.back(), "done");
   EXPECT_EQ(payloads[received.size() - 2]->text("chunk"), "chunk 49 ");
+}
+
+// A worker that may outlive the application holds a bridge bound to the application's post handle
+// (shared with it), never the App: after the application is closed and destroyed its events are
+// dropped and its approvals denied at once, without touching the destroyed App.
+TEST(BridgeWithApp, AWorkerLeftBehindIsDeniedAtOnce) {
+  struct AgentSide {
+    explicit AgentSide(PostHandle handle) : post(std::move(handle)), bridge(post) {}
+    PostHandle post;
+    TUIBridge bridge;
+  };
+  auto app = std::make_unique<App>();
+  app->install_screen("main", std::make_unique<Screen>());
+  app->switch_screen("main");
+  std::atomic<int> asked{0};
+  app->on<ApprovalRequest>([&](ApprovalRequest&) { asked.fetch_add(1); });  // never answered
+  auto pilot = std::make_unique<Pilot>(*app, Size{20, 5});
+  auto side = std::make_shared<AgentSide>(app->post_handle());
+
+  std::promise<bool> first, later;
+  std::atomic<bool> app_gone{false};
+  std::thread worker([side, &first, &later, &app_gone] {
+    first.set_value(side->bridge.request_approval("bash", "rm -rf build"));
+    while (!app_gone.load()) std::this_thread::yield();
+    side->bridge.on_event("content", make_payload({{"chunk", "late"}}));
+    later.set_value(side->bridge.request_approval("bash", "rm -rf again"));
+  });
+  ASSERT_TRUE(pilot->wait_until([&] { return asked.load() == 1; }, std::chrono::seconds(10)));
+  auto first_answer = first.get_future();
+  // The host closes the application, then releases the worker that still waits for an answer.
+  app->close();
+  EXPECT_EQ(first_answer.wait_for(std::chrono::milliseconds(50)), std::future_status::timeout);
+  side->bridge.set_approval(false);
+  ASSERT_EQ(first_answer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_FALSE(first_answer.get());
+
+  pilot.reset();
+  app.reset();
+  app_gone = true;
+  auto later_answer = later.get_future();
+  ASSERT_EQ(later_answer.wait_for(std::chrono::seconds(5)), std::future_status::ready)
+      << "an approval on a destroyed application must not wait";
+  EXPECT_FALSE(later_answer.get());
+  worker.join();
 }
 
 }  // namespace

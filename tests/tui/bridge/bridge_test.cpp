@@ -7,6 +7,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -15,17 +16,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Records every posted message; optionally fails or reacts to a post.
+// Records every posted message; optionally fails, refuses (closed) or reacts to a post.
 class FakeApp : public MessageTarget {
  public:
-  void post_message(MessagePtr message) override {
+  bool post_message(MessagePtr message) override {
     if (fail) throw std::runtime_error("application closed");
+    if (refuse) return false;
     {
       std::lock_guard g(m);
       posted.push_back(message);
     }
     cv.notify_all();
     if (on_post) on_post(*message);
+    return true;
   }
   MessagePtr wait_next() {
     std::unique_lock g(m);
@@ -40,6 +43,7 @@ class FakeApp : public MessageTarget {
   }
 
   std::atomic<bool> fail{false};
+  std::atomic<bool> refuse{false};
   std::function<void(Message&)> on_post;
   std::mutex m;
   std::condition_variable cv;
@@ -152,6 +156,21 @@ TEST(BridgeApproval, PostingFailureReachesTheWorkerAndNothingWaits) {
   app.fail = true;
   TUIBridge bridge(app);
   EXPECT_THROW(bridge.request_approval("bash", "rm x"), std::runtime_error);
+}
+
+TEST(BridgeApproval, RefusedPostIsDeniedAtOnce) {
+  FakeApp app;
+  app.refuse = true;
+  TUIBridge bridge(app);
+  auto answer =
+      std::async(std::launch::async, [&] { return bridge.request_approval("bash", "x"); });
+  ASSERT_EQ(answer.wait_for(5s), std::future_status::ready) << "blocked on a closed application";
+  EXPECT_FALSE(answer.get());
+  EXPECT_NO_THROW(bridge.on_event("done"));  // a refused event is dropped quietly
+  // The refusal left no stale state: the next request is answered as usual.
+  app.refuse = false;
+  app.on_post = [&](Message&) { bridge.set_approval(true); };
+  EXPECT_TRUE(bridge.request_approval("bash", "y"));
 }
 
 TEST(BridgeApproval, CloseReleasesAWaiterAndAnswersLaterRequests) {

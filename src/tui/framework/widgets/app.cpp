@@ -60,11 +60,46 @@ bool contains(Widget& root, Widget* target) {
 
 }  // namespace
 
-App::App() {
+namespace detail {
+
+// Shared between the App and its post handles, so posting never needs the App object.
+struct Inbox {
+  std::mutex mutex;
+  std::deque<MessagePtr> queue;
+  Driver* driver = nullptr;  // the running loop to wake; detached under the mutex by finish()
+  bool closed = false;
+
+  bool post(MessagePtr message) {
+    if (!message) return false;
+    std::lock_guard lock(mutex);
+    if (closed) return false;
+    const bool was_empty = queue.empty();
+    queue.push_back(std::move(message));
+    // One wake-up per batch: the loop drains everything that is queued when it wakes. Waking
+    // under the lock keeps the driver alive: finish() detaches it under the same lock.
+    if (was_empty && driver) driver->wake();
+    return true;
+  }
+};
+
+}  // namespace detail
+
+bool PostHandle::post_message(MessagePtr message) {
+  return inbox_ && inbox_->post(std::move(message));
+}
+
+bool PostHandle::closed() const {
+  if (!inbox_) return true;
+  std::lock_guard lock(inbox_->mutex);
+  return inbox_->closed;
+}
+
+App::App() : inbox_(std::make_shared<detail::Inbox>()) {
   register_action("quit", [this] { exit(); });
 }
 
 App::~App() {
+  close();
   finish();
   // Widgets unregister themselves from the application as they go; let them do it while every
   // member is still alive.
@@ -77,23 +112,32 @@ App::~App() {
 
 // --- messages
 
-void App::post_message(MessagePtr message) {
-  if (!message) return;
-  std::lock_guard lock(queue_mutex_);
-  const bool was_empty = queue_.empty();
-  queue_.push_back(std::move(message));
-  // One wake-up per batch: the loop drains everything that is queued when it wakes. Waking
-  // under the lock keeps the driver alive: finish() detaches it under the same lock.
-  if (was_empty) {
-    if (Driver* d = driver_.load(std::memory_order_acquire)) d->wake();
+bool App::post_message(MessagePtr message) {
+  return inbox_->post(std::move(message));
+}
+
+void App::close() {
+  std::deque<MessagePtr> dropped;
+  {
+    std::lock_guard lock(inbox_->mutex);
+    inbox_->closed = true;
+    dropped.swap(inbox_->queue);
   }
+  // Destroyed outside the lock: a dropped call tells its waiting caller that it never ran.
+}
+
+bool App::closed() const {
+  std::lock_guard lock(inbox_->mutex);
+  return inbox_->closed;
 }
 
 void App::post_call(std::function<void()> fn) {
-  std::lock_guard lock(queue_mutex_);
-  Driver* d = driver_.load(std::memory_order_acquire);
+  auto call = std::make_shared<CallMessage>(std::move(fn));
+  std::lock_guard lock(inbox_->mutex);
+  Driver* d = inbox_->driver;
   if (!d) throw std::runtime_error("call_from_thread: the application is not running");
-  queue_.push_back(std::make_shared<CallMessage>(std::move(fn)));
+  if (inbox_->closed) throw std::runtime_error("call_from_thread: the application is closed");
+  inbox_->queue.push_back(std::move(call));
   d->wake();
 }
 
@@ -104,8 +148,8 @@ void App::write_to_terminal(std::string_view bytes) {
 void App::run_messages() {
   std::deque<MessagePtr> batch;
   {
-    std::lock_guard lock(queue_mutex_);
-    batch.swap(queue_);
+    std::lock_guard lock(inbox_->mutex);
+    batch.swap(inbox_->queue);
   }
   while (!batch.empty()) {
     MessagePtr m = std::move(batch.front());
@@ -436,9 +480,13 @@ int App::run(Driver& driver, const RunOptions& options) {
   try {
     while (!exit_requested_) step(std::nullopt);
   } catch (...) {
+    close();
     finish();
     throw;
   }
+  // Closed before the driver stops: a worker's post from now on is refused, not left queued
+  // for a loop that will not run again.
+  close();
   finish();
   return exit_code_;
 }
@@ -460,8 +508,9 @@ void App::start(Driver& driver) {
   exit_requested_ = false;
   ui_thread_.store(std::this_thread::get_id());
   {
-    std::lock_guard lock(queue_mutex_);
+    std::lock_guard lock(inbox_->mutex);
     driver_.store(&driver, std::memory_order_release);
+    inbox_->driver = &driver;
   }
   // Messages posted before the start are waiting: make sure the first poll does not block.
   driver.wake();
@@ -478,14 +527,16 @@ void App::finish() {
   Driver* d;
   std::vector<MessagePtr> calls;
   {
-    std::lock_guard lock(queue_mutex_);
+    std::lock_guard lock(inbox_->mutex);
     d = driver_.exchange(nullptr);
+    inbox_->driver = nullptr;
     // Calls waiting for the loop will never run: their callers get an error (when the task is
     // destroyed, below, outside the lock). Other messages wait for a later run.
-    for (auto it = queue_.begin(); it != queue_.end();) {
+    auto& queue = inbox_->queue;
+    for (auto it = queue.begin(); it != queue.end();) {
       if (is_call(**it)) {
         calls.push_back(std::move(*it));
-        it = queue_.erase(it);
+        it = queue.erase(it);
       } else {
         ++it;
       }
@@ -496,8 +547,8 @@ void App::finish() {
 }
 
 bool App::idle() const {
-  std::lock_guard lock(queue_mutex_);
-  return queue_.empty() && !dirty_ && !layout_dirty_;
+  std::lock_guard lock(inbox_->mutex);
+  return inbox_->queue.empty() && !dirty_ && !layout_dirty_;
 }
 
 void App::step(std::optional<std::chrono::milliseconds> timeout, bool force_frame) {
@@ -507,8 +558,8 @@ void App::step(std::optional<std::chrono::milliseconds> timeout, bool force_fram
   if (force_frame && (dirty_ || layout_dirty_)) wait = std::chrono::milliseconds(0);
   if (timeout && (!wait || *timeout < *wait)) wait = timeout;
   {
-    std::lock_guard lock(queue_mutex_);
-    if (!queue_.empty()) wait = std::chrono::milliseconds(0);
+    std::lock_guard lock(inbox_->mutex);
+    if (!inbox_->queue.empty()) wait = std::chrono::milliseconds(0);
   }
   events_.clear();
   d->poll(wait, events_);

@@ -136,7 +136,32 @@ class QueuedCall {
   std::shared_ptr<CallOutcome<R>> outcome_;
 };
 
+// The application's message queue, shared with the post handles.
+struct Inbox;
+
 }  // namespace detail
+
+// Posts to an application's queue without touching the App object, so it may be kept by a thread
+// that outlives the application: once the application is closed (or destroyed) every post is
+// refused with false and does nothing. Copies share the queue; any thread may post.
+//
+//   tui::PostHandle post = app.post_handle();      // on the UI side, before the worker starts
+//   std::thread([post]() mutable { post.post_message(...); }).detach();
+//
+// A worker that holds the App itself (or a TUIBridge bound to it) must be done with it before the
+// App is destroyed; one that holds only a handle need not be.
+class PostHandle final : public MessageTarget {
+ public:
+  PostHandle() = default;  // bound to nothing: refuses every message
+  bool post_message(MessagePtr message) override;
+  // True once the application no longer takes messages.
+  bool closed() const;
+
+ private:
+  friend class App;
+  explicit PostHandle(std::shared_ptr<detail::Inbox> inbox) : inbox_(std::move(inbox)) {}
+  std::shared_ptr<detail::Inbox> inbox_;
+};
 
 class App : public MessageTarget {
  public:
@@ -147,8 +172,17 @@ class App : public MessageTarget {
   App(const App&) = delete;
   App& operator=(const App&) = delete;
 
-  // --- messages (post_message may be called from any thread)
-  void post_message(MessagePtr message) override;
+  // --- messages (post_message may be called from any thread while the App object exists)
+  // Queues `message` for the UI thread. Messages posted before the application runs wait for it.
+  // Returns false, handling nothing, once the application is closed.
+  bool post_message(MessagePtr message) override;
+  // A handle for threads that may outlive this object (see PostHandle).
+  PostHandle post_handle() const { return PostHandle(inbox_); }
+  // Closes the queue for good: later posts are refused and what is queued is dropped (a waiting
+  // call_from_thread gets its error). Any thread; idempotent. run() closes the application when
+  // it returns, and the destructor does; a stepwise host (start / step / finish) closes it itself.
+  void close();
+  bool closed() const;
   // Runs `handler` on the UI thread for every posted message that is a T (or derives from T),
   // in registration order.
   template <class T>
@@ -252,7 +286,8 @@ class App : public MessageTarget {
   }
 
   // --- running
-  // Runs on the real terminal until exit(); the terminal is restored however the loop ends.
+  // Runs on the real terminal until exit(); the terminal is restored however the loop ends. The
+  // application is closed when run returns (either way).
   int run(const RunOptions& options = {});
   // Runs on `driver` (started and stopped here) until exit(). Standard output is left alone
   // unless `options` ask for a redirect.
@@ -318,8 +353,7 @@ class App : public MessageTarget {
   void collect_focusable(Widget& w, std::vector<Widget*>& out);
 
   // Message queue: filled from any thread, drained on the UI thread.
-  mutable std::mutex queue_mutex_;
-  std::deque<MessagePtr> queue_;
+  std::shared_ptr<detail::Inbox> inbox_;
   std::atomic<Driver*> driver_{nullptr};
   std::atomic<std::thread::id> ui_thread_{};
   std::vector<std::function<void(Message&)>> handlers_;

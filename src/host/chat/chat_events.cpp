@@ -1,0 +1,162 @@
+// The agent's events and approval requests, as calls of the conversation view on the UI thread,
+// and the end of a turn.
+#include <string_view>
+#include <unordered_map>
+
+#include "common/utf8.hpp"
+#include "host/chat/chat_app.hpp"
+#include "host/chat/type_ahead.hpp"
+
+namespace orvo::host {
+
+namespace {
+
+// A short summary for the finished-tool row: what came back, in a few words.
+std::string tool_summary(const std::string& result, bool error) {
+  if (error) return "failed";
+  auto lines = text::split_lines(text::strip(result));
+  if (lines.empty()) return "no output";
+  if (lines.size() == 1) return "1 line";
+  return std::to_string(lines.size()) + " lines";
+}
+
+}  // namespace
+
+void KestravelTUI::on_agent_event(tui::AgentEvent& e) {
+  if (!log_) return;
+  // Events the view has no use for (the controller's own status changes) are left alone.
+  static const std::unordered_map<std::string_view, EventHandler> kHandlers = {
+      {"thinking_start", &KestravelTUI::on_thinking_start},
+      {"thinking_done", &KestravelTUI::on_thinking_done},
+      {"stage", &KestravelTUI::on_stage},
+      {"stream_start", &KestravelTUI::on_stream_start},
+      {"content", &KestravelTUI::on_content},
+      {"tool_start", &KestravelTUI::on_tool_start},
+      {"tool_result", &KestravelTUI::on_tool_result},
+      {"error", &KestravelTUI::on_error},
+      {"done", &KestravelTUI::on_done},
+  };
+  const auto it = kHandlers.find(e.event_type);
+  if (it != kHandlers.end()) (this->*(it->second))(*e.payload);
+}
+
+void KestravelTUI::on_thinking_start(const PayloadMap& p) {
+  if (p.text("reset") == "true") {
+    turn_tools_.clear();
+    turn_start_ = std::chrono::steady_clock::now();
+  }
+  stage_.clear();
+}
+
+void KestravelTUI::on_thinking_done(const PayloadMap& p) {
+  std::string t = p.text("text");
+  if (text::has_visible(t)) log_->append_thinking(t, false);
+}
+
+void KestravelTUI::on_stage(const PayloadMap& p) {
+  stage_ = p.text("stage");
+  update_status();
+}
+
+void KestravelTUI::on_stream_start(const PayloadMap&) {
+  if (!streaming_) {
+    streaming_ = true;
+    stream_text_.clear();
+  }
+}
+
+void KestravelTUI::on_content(const PayloadMap& p) {
+  on_stream_start(p);
+  std::string chunk = p.text("chunk");
+  stream_text_ += chunk;
+  log_->stream_token(chunk);
+}
+
+void KestravelTUI::on_tool_start(const PayloadMap& p) {
+  finish_answer();
+  std::string name = p.text("name");
+  turn_tools_.push_back(name);
+  log_->append_tool(name, p.text("args"));
+}
+
+void KestravelTUI::on_tool_result(const PayloadMap& p) {
+  finish_answer();
+  bool error = p.text("error") == "true";
+  std::string result = p.text("result");
+  std::string name = p.text("name");
+  if (!name.empty()) log_->append_tool_done(name, p.text("args"), tool_summary(result, error));
+  log_->append_tool_result(result, error);
+}
+
+void KestravelTUI::on_error(const PayloadMap& p) {
+  finish_answer();
+  log_->append_error(p.text("message"));
+}
+
+void KestravelTUI::on_done(const PayloadMap&) {
+  finish_answer();
+  double elapsed =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - turn_start_).count();
+  std::int64_t tokens = output_->snapshot().tokens;
+  log_->append_turn_summary(elapsed, turn_tools_, 0, static_cast<long long>(tokens), 0.0);
+  log_->reset_steps();
+}
+
+void KestravelTUI::finish_answer() {
+  if (!streaming_) return;
+  streaming_ = false;
+  log_->finish_stream(stream_text_);
+  stream_text_.clear();
+}
+
+void KestravelTUI::on_approval(tui::ApprovalRequest& r) {
+  if (!log_ || shut_down_) {
+    bridge().set_approval(false);
+    return;
+  }
+  finish_answer();
+  approval_pending_ = true;
+  log_->append_approval(r.tool_name, r.command, r.reason);
+  update_status();
+  update_legend();
+}
+
+void KestravelTUI::answer_approval(bool allow) {
+  if (!approval_pending_) return;
+  approval_pending_ = false;
+  bridge().set_approval(allow);
+  if (log_) log_->append_info(allow ? "Allowed." : "Denied.");
+  update_status();
+  update_legend();
+}
+
+void KestravelTUI::interrupt() {
+  if (!turn_running_) return;
+  if (approval_pending_) answer_approval(false);
+  interrupted_ = true;
+  worker_->interrupt();
+  update_status();
+}
+
+void KestravelTUI::on_turn_ended() {
+  turn_running_ = false;
+  if (log_) finish_answer();
+  if (approval_pending_) {
+    approval_pending_ = false;  // the worker has moved on; the prompt no longer takes keys
+  }
+  if (interrupted_ && log_) log_->append_info("Stopped.");
+  interrupted_ = false;
+  set_ticking(false);
+  if (!queued_.empty() && log_ && !shut_down_) {
+    std::string next = queued_.front();
+    queued_.pop_front();
+    typeahead_->set_queued(queued_.size());
+    log_->append_user(next);
+    start_turn(next);
+    return;
+  }
+  update_status();
+  update_legend();
+}
+
+}  // namespace orvo::host

@@ -1,0 +1,84 @@
+// The chat screen's layout (conversation, status row, input box, key legend), its wiring once
+// mounted, and the legend of the keys that work at the moment.
+#include <algorithm>
+
+#include "host/chat/chat_app.hpp"
+#include "host/chat/text_row.hpp"
+#include "host/chat/type_ahead.hpp"
+
+namespace orvo::host {
+
+ChatScreen::ChatScreen() : Screen("chat") {
+  declare_css_type("ChatScreen", DEFAULT_CSS);
+}
+
+void ChatScreen::compose(tui::ComposeResult& r) {
+  r.yield<tui::Scrivlet>(tui::scrivlet::ScrivletOptions{.id = "log"});
+  r.yield<TextRow>("status");
+  r.yield<InputBox>("input");
+  r.yield<TextRow>("legend");
+}
+
+void ChatScreen::on_mount() {
+  if (mounted) mounted();
+}
+
+void ChatScreen::on_resize() {
+  if (resized) resized();
+}
+
+void KestravelTUI::install_chat() {
+  auto screen = std::make_unique<ChatScreen>();
+  ChatScreen* s = screen.get();
+  s->mounted = [this] { chat_mounted(); };
+  s->resized = [this] {
+    if (input_) input_->set_max_rows(std::max(1, size().height / 3));
+  };
+  install_screen("chat", std::move(screen));
+}
+
+void KestravelTUI::chat_mounted() {
+  tui::Screen& s = screen();
+  log_ = &s.query_one<tui::Scrivlet>("#log");
+  input_ = &s.query_one<InputBox>("#input");
+  input_->set_placeholder("Ask anything · /help for commands");
+  input_->on_submit = [this](const std::string& text) { submit(text); };
+  input_->on_change = [this] {
+    typeahead_->set_text(input_->text());
+    update_legend();
+  };
+  input_->key_filter = [this](const tui::KeyEvent& e) { return handle_key(e); };
+  input_->set_max_rows(std::max(1, size().height / 3));
+  input_->focus();
+  update_status();
+  update_legend();
+}
+
+std::string KestravelTUI::legend_text() const {
+  if (approval_pending_) {
+    // Keys meant for the box never answer: 1 and 2 are text while it holds any.
+    if (input_ && !input_->text().empty())
+      return "1/2 answer once the box is empty · esc deny and stop";
+    return "1 allow · 2 deny · esc deny and stop";
+  }
+  if (turn_running_) {
+    return "enter queue · esc/ctrl+c stop · pgup/pgdn scroll · drag to copy";
+  }
+  if (input_ && !input_->text().empty()) {
+    return "enter send · ctrl+j new line · ctrl+c clear · ↑↓ history · pgup/pgdn scroll";
+  }
+  return "enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · ctrl+d quit";
+}
+
+void KestravelTUI::update_legend() {
+  std::string text = legend_text();
+  if (text == last_legend_) return;
+  last_legend_ = text;
+  if (!has_current_screen()) return;
+  try {
+    screen().query_one<TextRow>("#legend").set({tui::Segment(text, tui::Style::parse("dim"))});
+  } catch (const tui::NoMatches&) {
+  }
+}
+
+}  // namespace orvo::host
