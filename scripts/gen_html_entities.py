@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Writes src/html/entities_table.cpp, the named character references of HTML.
 
-The list is the WHATWG one (https://html.spec.whatwg.org/entities.json) as Debian ships it in
+The list is the WHATWG one (entities.json of the HTML Living Standard) as Debian ships it in
 Python's standard library (libpython3.*-stdlib: html/entities.py, the dict `html5`), so the table
 can be regenerated offline from an installed package:
 
