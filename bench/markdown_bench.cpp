@@ -31,8 +31,8 @@
 #include <utility>
 #include <vector>
 
-#include "tui/framework/markdown/document.hpp"
 #include "tui/framework/highlight/highlight.hpp"
+#include "tui/framework/markdown/document.hpp"
 #include "tui/framework/markdown/markdown.hpp"
 
 namespace {

@@ -9,8 +9,8 @@
 
 #include "common/utf8.hpp"
 #include "tui/framework/highlight/code_theme.hpp"
-#include "tui/framework/markdown/document.hpp"
 #include "tui/framework/highlight/highlight.hpp"
+#include "tui/framework/markdown/document.hpp"
 #include "tui/framework/text/cells.hpp"
 #include "tui/framework/text/text.hpp"
 

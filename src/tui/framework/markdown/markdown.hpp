@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "tui/framework/text/lru_cache.hpp"
 #include "tui/framework/text/console.hpp"
+#include "tui/framework/text/lru_cache.hpp"
 #include "tui/framework/text/renderable.hpp"
 
 namespace orvo::tui {
