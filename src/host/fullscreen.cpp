@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <cerrno>
 #include <csignal>
 #include <memory>
 
@@ -19,8 +20,10 @@ namespace {
 // the background is ended here first. The terminal driver passes such signals on to the handler
 // that was in place before it started, after restoring the terminal.
 extern "C" void on_exit_signal(int sig) {
+  const int saved_errno = errno;
   agent::kill_exit_groups_now();
   std::signal(sig, SIG_DFL);
+  errno = saved_errno;
   std::raise(sig);
 }
 

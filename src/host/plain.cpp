@@ -36,6 +36,7 @@ std::atomic<bool> g_interrupt{false};
 // Ctrl+C during a turn stops the turn; a second one, or one between turns, ends the program.
 // Every ending leaves the cursor shown and no status block behind. Only write() is used here.
 extern "C" void on_signal(int sig) {
+  const int saved_errno = errno;  // the interrupted code may be about to read it
   if (sig == SIGINT && g_turn_running.load() && !g_interrupt.load()) {
     g_interrupt.store(true);
     return;
@@ -49,6 +50,7 @@ extern "C" void on_signal(int sig) {
   }
   agent::kill_exit_groups_now();  // no destructor runs on this path
   std::signal(sig, SIG_DFL);
+  errno = saved_errno;
   std::raise(sig);
 }
 
