@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -89,6 +90,13 @@ class Analysis {
 // when it knew the program.
 bool program_rules(Analysis& a, const Words& w, std::size_t i, const std::string& prog, int depth);
 void git_rules(Analysis& a, const Words& w, std::size_t i);
+
+inline bool one_of(const std::string& s, std::initializer_list<const char*> set) {
+  for (const char* x : set) {
+    if (s == x) return true;
+  }
+  return false;
+}
 
 // "a", "a and b", "a, b and c", "5 files".
 std::string names(const std::vector<std::string>& items);

@@ -11,10 +11,6 @@ namespace orvo::agent::consent {
 
 namespace {
 
-bool one_of(const std::string& s, std::initializer_list<const char*> set) {
-  return std::find_if(set.begin(), set.end(), [&](const char* x) { return s == x; }) != set.end();
-}
-
 // The arguments after the subcommand: options (bundles split into letters) and operands.
 struct GitArgs {
   std::vector<std::string> opts;   // "-f", "--force", "--force-with-lease=x" ...

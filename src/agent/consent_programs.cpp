@@ -85,10 +85,6 @@ Args parse(const Words& w, std::size_t from, const char* short_values,
   return a;
 }
 
-bool one_of(const std::string& s, std::initializer_list<const char*> set) {
-  return std::find_if(set.begin(), set.end(), [&](const char* x) { return s == x; }) != set.end();
-}
-
 std::vector<std::string> shown_operands(Analysis& a, const Words& w,
                                         const std::vector<std::size_t>& ops) {
   std::vector<std::string> out;
@@ -199,8 +195,7 @@ void shell(Analysis& a, const Words& w, std::size_t i, int depth) {
 }
 
 // python, perl, ruby, node, php: code from standard input cannot be read here.
-void interpreter(Analysis& a, const Words& w, std::size_t i, const std::string& prog, int depth) {
-  (void)depth;
+void interpreter(Analysis& a, const Words& w, std::size_t i, const std::string& prog) {
   bool code_given = false;
   bool in_place = false;
   std::size_t j = i + 1;
@@ -425,11 +420,10 @@ bool program_rules(Analysis& a, const Words& w, std::size_t i, const std::string
     return true;
   }
   if (prog == "busybox" && i + 1 < w.size()) {
-    Words rest = w;
-    return program_rules(a, rest, i + 1, basename_of(w.w[i + 1]), depth);
+    return program_rules(a, w, i + 1, basename_of(w.w[i + 1]), depth);
   }
   if (prog.rfind("python", 0) == 0 || one_of(prog, {"perl", "ruby", "node", "nodejs", "php"})) {
-    interpreter(a, w, i, prog, depth);
+    interpreter(a, w, i, prog);
     return true;
   }
   if (prog == "eval" || prog == "trap") {
@@ -578,10 +572,11 @@ bool program_rules(Analysis& a, const Words& w, std::size_t i, const std::string
   if (package_change(prog, w, i, what)) {
     // A package tool run from inside the project (a virtual environment's pip) stays inside it.
     const std::string& word = w.w[i];
-    const bool local =
-        word.find('/') != std::string::npos && !a.places().unknown &&
-        !a.outside(a.resolve(word, w.f[i]).paths.empty() ? a.root() / "x"
-                                                         : a.resolve(word, w.f[i]).paths.front());
+    bool local = false;
+    if (word.find('/') != std::string::npos) {
+      const Target t = a.resolve(word, w.f[i]);
+      local = !t.unknown && !t.paths.empty() && !a.outside(t.paths.front());
+    }
     if (!(local && (prog == "pip" || prog == "pip3"))) a.ask(what);
     return true;
   }
