@@ -55,7 +55,7 @@ class SseParser {
   void reset();
 
   // A single line or event larger than this is dropped, so a broken server cannot grow memory.
-  static constexpr std::size_t kMaxEventBytes = 16 * 1024 * 1024;
+  static constexpr std::size_t kMaxEventBytes = std::size_t{16} << 20;
   // Number of lines or events dropped for exceeding kMaxEventBytes.
   std::size_t dropped() const { return dropped_; }
 

@@ -100,10 +100,10 @@ std::string sys_text(const std::string& what, const std::string& shown, int err)
 }
 
 std::string size_text(std::uint64_t bytes) {
-  constexpr std::uint64_t kMiB = 1024 * 1024;
-  if (bytes < 10 * 1024) return std::to_string(bytes) + " bytes";
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  if (bytes < 10 * std::uint64_t{1024}) return std::to_string(bytes) + " bytes";
   if (bytes < 10 * kMiB && bytes % kMiB != 0) return std::to_string(bytes / 1024) + " KiB";
-  return std::to_string(bytes / (1024 * 1024)) + " MiB";
+  return std::to_string(bytes / kMiB) + " MiB";
 }
 
 const std::vector<ToolSpec>& tool_table() {

@@ -28,7 +28,7 @@ struct ToolResult {
 };
 
 // A call checked before it runs.
-struct PreparedCall {
+struct PreparedCall {  // NOLINT(bugprone-exception-escape): nlohmann::json moves without throwing
   std::string name;
   nlohmann::json args;                 // the parsed arguments (an object)
   std::string summary;                 // shown in the tool log, e.g. the command or the path

@@ -320,7 +320,7 @@ ToolResult Toolbox::read_file(const json& args) {
     }
     line.clear();
   };
-  std::vector<char> buf(64 * 1024);
+  std::vector<char> buf(std::size_t{64} << 10);
   bool sniffed = false;
   char last = '\n';
   while (!only_counting_left()) {

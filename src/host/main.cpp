@@ -40,7 +40,9 @@ double demo_speed() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int run_main(int argc, char** argv) {
   // A closed pipe must surface as a write error, not kill the process silently.
   std::signal(SIGPIPE, SIG_IGN);
 
@@ -160,4 +162,18 @@ int main(int argc, char** argv) {
     std::cerr << "kestravel: unknown error\n";
     return 1;
   }
+}
+
+}  // namespace
+
+// Nothing may end the process with an uncaught exception: set-up and subcommands report too.
+int main(int argc, char** argv) {
+  try {
+    return run_main(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "kestravel: " << orvo::text::terminal_safe(e.what()) << "\n";
+  } catch (...) {
+    std::cerr << "kestravel: unknown error\n";
+  }
+  return 1;
 }

@@ -16,7 +16,7 @@
 namespace orvo::host {
 
 // One line of a script: a call of the output controller, or a pause.
-struct Step {
+struct Step {  // NOLINT(bugprone-exception-escape): nlohmann::json moves without throwing
   int line = 0;
   std::string call;     // empty for a pause
   nlohmann::json args;  // the call's arguments, defaults filled in

@@ -22,7 +22,7 @@
 namespace orvo::host::view {
 
 // One parsed script line.
-struct ViewStep {
+struct ViewStep {  // NOLINT(bugprone-exception-escape): nlohmann::json moves without throwing
   enum class Kind { call, resize, key, mouse, screenshot };
   int line = 0;
   Kind kind = Kind::call;

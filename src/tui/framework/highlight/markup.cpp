@@ -185,12 +185,11 @@ void css(std::vector<CodeLine>& lines) {
         if (i == start) ++i;
         const std::size_t j = skip_blanks(s, i);
         K kind = K::Plain;
-        if (j < s.size() && s[j] == '(') {
+        // A call, or a selector's class or id; in a value, a bare word stays plain.
+        if ((j < s.size() && s[j] == '(') || (!value && (c == '.' || c == '#'))) {
           kind = K::Function;
         } else if (value) {
           kind = K::Plain;
-        } else if (c == '.' || c == '#') {
-          kind = K::Function;
         } else if (depth > 0 && j < s.size() && s[j] == ':' &&
                    (last_brace == std::string_view::npos || last_brace < j)) {
           kind = K::Tag;

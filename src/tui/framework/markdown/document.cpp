@@ -472,7 +472,7 @@ class Builder {
   std::vector<Pending> links_;
   std::vector<Pending> images_;
   Block* html_block_ = nullptr;
-  static constexpr std::size_t kMaxPendingHtml = 64 * 1024;
+  static constexpr std::size_t kMaxPendingHtml = std::size_t{64} << 10;
   std::string html_pending_;
   std::array<int, kRunFlagBits> html_open_{};
   std::uint16_t html_flags_ = 0;

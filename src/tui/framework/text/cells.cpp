@@ -44,9 +44,8 @@ std::string sanitize(std::string_view s, bool keep_tabs) {
     }
     std::size_t j = i;
     const char32_t cp = text::decode(s, j);
-    if (cp >= 0x80 && cp <= 0x9F) {
-      text::encode(text::kReplacement, out);
-    } else if (cp == text::kReplacement && j == i + 1) {
+    // C1 controls, and a byte that does not decode, become one replacement character.
+    if ((cp >= 0x80 && cp <= 0x9F) || (cp == text::kReplacement && j == i + 1)) {
       text::encode(text::kReplacement, out);
     } else {
       out.append(s.data() + i, j - i);

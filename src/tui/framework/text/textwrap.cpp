@@ -140,6 +140,8 @@ class Wrapper {
       if (have) fb = chunk_end(fa);
     };
     long lines = 0;
+    // advance() updates `have`; the checker does not look into the lambda.
+    // NOLINTNEXTLINE(bugprone-infinite-loop)
     while (have) {
       const long w = width - (lines > 0 ? sub_len : init_len);
       if (lines > 0 && blank(fa, fb)) {
@@ -152,6 +154,7 @@ class Wrapper {
       long cur_len = 0;
       long pieces = 0;
       std::size_t last_a = fa, last_b = fa;
+      // NOLINTNEXTLINE(bugprone-infinite-loop): advance() updates `have`
       while (have) {
         const long l = static_cast<long>(fb - fa);
         if (cur_len + l > w) break;
