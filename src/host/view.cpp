@@ -1,9 +1,9 @@
 #include "host/view.hpp"
 
 #include <cstdint>
-#include <limits>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>

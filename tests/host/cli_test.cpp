@@ -138,8 +138,8 @@ TEST(Cli, ModelFromTheCommandLineIsSentWithEachRequest) {
   fs::create_directories(dir);
   std::ofstream(dir / "config.toml") << "[runtime]\nmodel = 'configured'\n";
   const Outcome r = kestravel("--plain --project " + dir.string() + " --config " +
-                                  (dir / "config.toml").string() + " --endpoint " + server.endpoint() +
-                                  " --model 'qwen3:8b'",
+                                  (dir / "config.toml").string() + " --endpoint " +
+                                  server.endpoint() + " --model 'qwen3:8b'",
                               "hi\n");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(has(r.out, "Hello.")) << r.out;

@@ -56,7 +56,8 @@ TEST(ScrivletViewPlayer, BadLinesAreReportedBeforeAnythingIsDrawn) {
       {"{\"call\":\"_handle_thinking_click\",\"y\":4294967296}",
        "line 1: _handle_thinking_click: \"y\" is out of range"},
       {"{\"mouse\":\"down\",\"x\":18446744073709551615,\"y\":1}", "line 1: \"x\" is out of range"},
-      {std::string("{\"screenshot\":true}\n{\"call\":\"clear\"}\0", 37), "line 2: holds a NUL byte"},
+      {std::string("{\"screenshot\":true}\n{\"call\":\"clear\"}\0", 37),
+       "line 2: holds a NUL byte"},
   };
   for (const auto& [script, message] : cases) {
     SCOPED_TRACE(script);
@@ -88,8 +89,9 @@ class Zeros : public std::streambuf {
 
 TEST(ScrivletViewPlayer, ScriptsThatAreNoScriptsAreRefused) {
   // A directory: an error, not an empty screen.
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("kv_view_dir_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  const auto dir =
+      std::filesystem::temp_directory_path() /
+      ("kv_view_dir_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   std::filesystem::create_directories(dir);
   std::ostringstream out, err;
   EXPECT_EQ(view_main({dir.string()}, out, err), 2);

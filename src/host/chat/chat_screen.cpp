@@ -95,7 +95,7 @@ std::string fit_legend(const std::string& legend, int width) {
       if (item.find(word) != std::string::npos) return true;
     return false;
   };
-  for (std::size_t i = items.size(); i-- > 0 && tui::cell_len(joined()) > std::size_t(width);)
+  for (std::size_t i = items.size(); i-- > 0 && tui::cell_len(joined()) > width;)
     if (!essential(items[i])) items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
   return joined();
 }

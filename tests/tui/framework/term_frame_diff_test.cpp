@@ -140,7 +140,8 @@ TEST(FrameDiffer, WithoutColoursOnlyAttributesAreWritten) {
   comp.frame().draw_text(4, 0, "cc", red());
   comp.frame().draw_text(6, 0, "dd", to_cell_style(Style::parse("dim on blue")));
   // The change repaints everything.
-  EXPECT_EQ(comp.render(), "\x1b[0m\x1b[H\x1b[2J\x1b[H\x1b[1maa\x1b[0;4;7mbb\x1b[0mcc\x1b[2mdd\x1b[0m");
+  EXPECT_EQ(comp.render(),
+            "\x1b[0m\x1b[H\x1b[2J\x1b[H\x1b[1maa\x1b[0;4;7mbb\x1b[0mcc\x1b[2mdd\x1b[0m");
   comp.set_colors(true);
   EXPECT_NE(comp.render().find("38;2;255;0;0"), std::string::npos);
 }

@@ -86,7 +86,8 @@ int FrameDiffer::render(std::string& out) {
         // is shorter than moving the cursor over them.
         bool rewrite = cy == y && cx >= 0 && cx < lx && lx - cx <= 3 + digits(lx + 1);
         for (int k = cx; rewrite && k < lx; ++k)
-          rewrite = want[k].width == 1 && written_style(want[k]) == style && want[k].text.size() == 1;
+          rewrite =
+              want[k].width == 1 && written_style(want[k]) == style && want[k].text.size() == 1;
         if (rewrite) {
           for (int k = cx; k < lx; ++k) out += want[k].text;
         } else if (cy == y && cx >= 0 && cx < lx) {

@@ -545,7 +545,7 @@ void App::draw_frame() {
     frame.clear();
     const std::string note = "terminal too small (" + std::to_string(size_.width) + "×" +
                              std::to_string(size_.height) + ")";
-    const int x = std::max(0, (size_.width - static_cast<int>(cell_len(note))) / 2);
+    const int x = std::max(0, (size_.width - cell_len(note)) / 2);
     frame.draw_text(x, size_.height / 2, note);
   } else {
     Painter::paint(frame, screen(), frame.region());  // covers every cell

@@ -82,7 +82,6 @@ QuorvelScreen::QuorvelScreen(HealthCheck health_check) : health_check_(std::move
   register_action("select_fast", [this] { action_select_fast(); });
   register_action("select_reasoning", [this] { action_select_reasoning(); });
   register_action("quit", [this] { action_quit(); });
-  set_min_size({54, 14});  // the box, its border and the header; the error text is the tallest
   if (!health_check_) {
     default_check_ = true;
     health_check_ = [](const config::RuntimeSection& runtime) {
@@ -113,6 +112,7 @@ void QuorvelScreen::compose(ComposeResult& result) {
 
 void QuorvelScreen::on_mount() {
   _update_header();
+  fit_min_size();
   if (!handler_installed_ && app() != nullptr) {
     handler_installed_ = true;
     app()->on<CheckDone>([this](CheckDone& m) {
@@ -124,6 +124,18 @@ void QuorvelScreen::on_mount() {
     // After the mount has finished: the check may switch screens at once.
     app()->set_timer(std::chrono::milliseconds(0), [this] { start_check(); });
   }
+}
+
+void QuorvelScreen::set_box(std::string markup) {
+  auto& box = query_one<Static>("#picker-box");
+  box.update(std::move(markup));
+  fit_min_size();
+}
+
+void QuorvelScreen::fit_min_size() {
+  // The box (52 columns: its text 46 wide inside padding and border) and the header above it.
+  const int text_rows = query_one<Static>("#picker-box").content_height(46);
+  set_min_size({54, 1 + text_rows + 4});
 }
 
 void QuorvelScreen::_update_header() {
@@ -159,10 +171,8 @@ std::string QuorvelScreen::checking_text(std::string_view endpoint) {
 
 void QuorvelScreen::show_error(std::string_view title, std::string_view details,
                                std::string_view hint) {
-  query_one<Static>("#picker-box")
-      .update("[bold red]" + std::string(title) + "[/]\n\n[dim]" +
-              literal_run(one_line_details(details, 2 * kDetailChars)) + "[/]\n\n" +
-              std::string(hint));
+  set_box("[bold red]" + std::string(title) + "[/]\n\n[dim]" +
+          literal_run(one_line_details(details, 2 * kDetailChars)) + "[/]\n\n" + std::string(hint));
 }
 
 void QuorvelScreen::_select_mode(const std::string& mode) {
@@ -206,7 +216,7 @@ void QuorvelScreen::start_check() {
     return;
   }
   checking_ = true;
-  query_one<Static>("#picker-box").update(checking_text(runtime.endpoint));
+  set_box(checking_text(runtime.endpoint));
   // A server that takes its time must not freeze the screen: the check runs on its own thread
   // and posts its result, which only the latest attempt takes. The thread holds nothing of the
   // screen's, so it may outlive the application.
@@ -227,14 +237,14 @@ void QuorvelScreen::check_done(bool ok, const std::string& details) {
     configured_app().switch_screen("chat");
     return;
   }
-  query_one<Static>("#picker-box").update(not_ready_text(details));
+  set_box(not_ready_text(details));
 }
 
 void QuorvelScreen::reset() {
   checking_ = false;
   ++attempt_;
   unsaved_mode_.reset();
-  query_one<Static>("#picker-box").update(std::string(MENU));
+  set_box(std::string(MENU));
 }
 
 void QuorvelScreen::action_quit() {

@@ -84,6 +84,9 @@ class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
   ConfiguredApp& configured_app() const;
   void show_error(std::string_view title, std::string_view details, std::string_view hint);
   void start_check();
+  // The box's text; the screen's min_size() follows its height.
+  void set_box(std::string markup);
+  void fit_min_size();
   void check_done(bool ok, const std::string& details);
   // Back to the menu with nothing kept from earlier attempts (the screen is being left).
   void reset();

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -229,8 +229,7 @@ TEST(QuorvelScreen, SaysThatItIsCheckingAndStillQuits) {
     Fixture f("http://slow.invalid/v1", "", held.check());
     Pilot pilot(f.app, {60, 14});
     pilot.press("1");
-    EXPECT_EQ(pilot.screenshot(),
-              " 🏠 Kestravel " + rules(44) + "\n\n\n" + checking_box + "\n");
+    EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) + "\n\n\n" + checking_box + "\n");
     EXPECT_TRUE(f.quorvel->checking());
     // The check has not answered, and the screen still takes keys.
     pilot.press("q");
@@ -241,7 +240,8 @@ TEST(QuorvelScreen, SaysThatItIsCheckingAndStillQuits) {
     Fixture f("http://slow.invalid/v1", "", held.check());
     Pilot pilot(f.app, {60, 14});
     pilot.press("2");
-    ASSERT_TRUE(pilot.wait_until([&] { return pilot.screenshot().find("Checking") != std::string::npos; }));
+    ASSERT_TRUE(
+        pilot.wait_until([&] { return pilot.screenshot().find("Checking") != std::string::npos; }));
     held.answer(true, "ready");
     settle(pilot, f);
     EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
@@ -297,7 +297,8 @@ TEST(QuorvelScreen, ModeFromTheCommandLineChecksAtOnceWithoutSaving) {
     Fixture f("builtin");
     f.quorvel->check_at_start();
     Pilot pilot(f.app, {60, 16});
-    ASSERT_TRUE(pilot.wait_until([&] { return pilot.screenshot().substr(0, 11) == "chat screen"; }));
+    ASSERT_TRUE(
+        pilot.wait_until([&] { return pilot.screenshot().substr(0, 11) == "chat screen"; }));
     EXPECT_EQ(f.saved(), "<none>");
   }
 }
