@@ -13,12 +13,12 @@ _kestravel() {
     --project) COMPREPLY=($(compgen -d -- "$cur")); return ;;
     --mode) COMPREPLY=($(compgen -W "fast reasoning" -- "$cur")); return ;;
     --endpoint) COMPREPLY=($(compgen -W "builtin http://127.0.0.1:8080/v1 http://127.0.0.1:11434/v1" -- "$cur")); return ;;
-    --size) return ;;
+    --size|--model) return ;;
   esac
   case $sub in
     replay) COMPREPLY=($(compgen -W "--events --fast --dump-demo --help" -- "$cur")) ;;
     view) COMPREPLY=($(compgen -W "--size --ansi --state --help" -- "$cur")) ;;
-    *) COMPREPLY=($(compgen -W "--plain --config --endpoint --mode --project --version --help replay view" -- "$cur")) ;;
+    *) COMPREPLY=($(compgen -W "--plain --config --endpoint --mode --model --project --version --help replay view" -- "$cur")) ;;
   esac
   if [[ -n $sub && $cur != -* ]]; then
     COMPREPLY+=($(compgen -f -- "$cur"))

@@ -213,19 +213,55 @@ void read_known(const toml::table& root, const fs::path& path, Config& c) {
   }
 }
 
-// The file's text, or nullopt when it does not exist.
+// The largest settings file read: a device or a runaway file given as --config must not fill
+// the memory.
+constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
+
+// The file's text, or nullopt when it does not exist. A directory is an error, not "no file".
 std::optional<std::string> read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    const int err = errno;
-    std::error_code ec;
-    if (!fs::exists(path, ec) && !ec) return std::nullopt;
-    throw ConfigError(sys_error("cannot read", path, err));
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return std::nullopt;  // saving reports the path
+    throw ConfigError(sys_error("cannot read", path, errno));
   }
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) throw ConfigError(sys_error("cannot read", path, errno));
-  return buf.str();
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw ConfigError(sys_error("cannot read", path, errno));
+  if (S_ISDIR(st.st_mode))
+    throw ConfigError("cannot read " + path.string() +
+                      ": it is a directory; --config names the settings file itself");
+  // Opened without blocking only so that a FIFO cannot hang the start; reads block again.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  std::string text;
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n == 0) return text;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw ConfigError(sys_error("cannot read", path, errno));
+    }
+    if (text.size() + static_cast<std::size_t>(n) > kMaxFileBytes)
+      throw ConfigError("cannot read " + path.string() + ": larger than " +
+                        std::to_string(kMaxFileBytes >> 20) + " MiB");
+    text.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// The file a path names after following symbolic links (a dangling link names its target): a
+// settings file kept elsewhere and linked into place is saved there, and the link stays.
+fs::path resolve_links(fs::path path) {
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code ec;
+    if (!fs::is_symlink(fs::symlink_status(path, ec))) return path;
+    const fs::path target = fs::read_symlink(path, ec);
+    if (ec) throw ConfigError(sys_error("cannot follow the link", path, ec.value()));
+    path = target.is_absolute() ? target : path.parent_path() / target;
+  }
+  throw ConfigError(sys_error("cannot follow the link", path, ELOOP));
 }
 
 toml::table parse(const std::string& text, const fs::path& path) {
@@ -406,6 +442,7 @@ Config load_config(const LoadOptions& options) {
     read_known(c.document->table, c.path, c);
   }
   if (options.endpoint) c.runtime.endpoint = *options.endpoint;
+  if (options.model) c.runtime.model = *options.model;
   if (options.mode) c.runtime.laptop_26b_runtime_mode = *options.mode;
   c.document->baseline.runtime = c.runtime;
   c.document->baseline.agent = c.agent;
@@ -430,7 +467,7 @@ void save_config(const Config& config) {
   write_changed(root, config, doc->baseline);
   std::ostringstream out;
   out << root << "\n";
-  write_atomically(config.path, out.str());
+  write_atomically(resolve_links(config.path), out.str());
   doc->table = std::move(root);
   doc->baseline.runtime = config.runtime;
   doc->baseline.agent = config.agent;

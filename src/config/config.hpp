@@ -129,14 +129,17 @@ struct LoadOptions {
   // Command-line values for this run only: used, never saved unless changed again.
   std::optional<std::string> endpoint;
   std::optional<std::string> mode;
+  std::optional<std::string> model;
 };
 
 // Reads the configuration. A missing file gives the defaults. Throws ConfigParseError for a file
-// that does not parse or holds a known key of the wrong type, ConfigError when it cannot be read.
+// that does not parse or holds a known key of the wrong type, ConfigError when it cannot be read
+// (a directory, a file over 16 MiB).
 Config load_config(const LoadOptions& options = {});
 
 // Writes the configuration to config.path: directories made (0700), a temporary file in the same
-// directory written, flushed and renamed over the old one, so the file is always whole. Writes
+// directory written, flushed and renamed over the old one, so the file is always whole (a
+// symbolic link is followed: its target is replaced, the link stays). Writes
 // the mode and the settings changed since loading over the file as it is now; a file that no
 // longer parses is not written over (ConfigError). Throws ConfigError on any failure.
 void save_config(const Config& config);

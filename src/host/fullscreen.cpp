@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <csignal>
 #include <memory>
+#include <string_view>
 
 #include "agent/process.hpp"
 
@@ -39,11 +40,22 @@ void install_exit_handlers() {
 
 }  // namespace
 
-int run_fullscreen(config::Config config, const std::filesystem::path& project) {
+std::string fullscreen_refusal(const char* term) {
+  // A dumb terminal moves no cursor and switches no screen: the interface would be garbage.
+  if (term != nullptr && std::string_view(term) == "dumb")
+    return "the full-screen interface needs a terminal that can move the cursor, and TERM is "
+           "\"dumb\".\n  Use `kestravel --plain` to read prompts from standard input.";
+  return "";
+}
+
+int run_fullscreen(config::Config config, const FullscreenOptions& options) {
   install_exit_handlers();
-  std::shared_ptr<agent::TurnRunner> runner = make_turn_runner(config, 1.0, project);
+  std::shared_ptr<agent::TurnRunner> runner =
+      make_turn_runner(config, options.demo_speed, options.project);
   KestravelTUI app(std::move(config), std::move(runner), ChatInfo{.mode_screen = "quorvel"});
-  app.install_screen("quorvel", std::make_unique<tui::QuorvelScreen>());
+  auto mode_screen = std::make_unique<tui::QuorvelScreen>();
+  if (options.mode_given) mode_screen->check_at_start();
+  app.install_screen("quorvel", std::move(mode_screen));
   app.install_chat();
   app.switch_screen("quorvel");
   int code = app.run();

@@ -1,6 +1,7 @@
 // kestravel: the host program.
 //
 //   kestravel [--plain] [--project DIR] [--config FILE] [--endpoint URL] [--mode fast|reasoning]
+//             [--model NAME]
 //   kestravel replay [SCRIPT] [--events FILE] [--fast] [--dump-demo]
 //   kestravel view ...
 //   kestravel --version
@@ -52,6 +53,7 @@ int run_main(int argc, char** argv) {
   std::string config_file;
   std::string endpoint;
   std::string mode;
+  std::string model;
   std::string project;
   cli.add_flag("--plain", plain,
                "no full-screen interface: prompts from standard input, one per line, each turn "
@@ -71,9 +73,14 @@ int run_main(int argc, char** argv) {
                  "runtime for this run: builtin (the demo runtime) or the URL of an "
                  "OpenAI-compatible server, e.g. http://127.0.0.1:8080/v1")
       ->type_name("URL");
-  cli.add_option("--mode", mode, "fast or reasoning, for this run")
+  cli.add_option("--mode", mode, "fast or reasoning, for this run (no mode screen)")
       ->check(CLI::IsMember({"fast", "reasoning"}))
       ->type_name("");
+  CLI::Option* model_option =
+      cli.add_option("--model", model,
+                     "the model name sent with each request, for this run (instead of model "
+                     "under [runtime])")
+          ->type_name("NAME");
 
   CLI::App* replay = cli.add_subcommand("replay", "play a turn script on this terminal");
   replay->set_help_flag();  // its own --help
@@ -122,6 +129,7 @@ int run_main(int argc, char** argv) {
     if (!endpoint.empty()) options.endpoint = endpoint;
     if (!mode.empty())
       options.mode = mode == "fast" ? orvo::config::kModeFast : orvo::config::kModeReasoning;
+    if (model_option->count() > 0) options.model = model;
     config = orvo::config::load_config(options);
   } catch (const orvo::config::ConfigParseError& e) {
     std::cerr << "kestravel: configuration error\n  " << e.path().string() << ":" << e.line() << ":"
@@ -133,14 +141,29 @@ int run_main(int argc, char** argv) {
     return 2;
   }
 
+  // An endpoint no agent can use is a usage error in either front-end, found before anything is
+  // drawn.
+  const orvo::runtime::OrvoRuntimeGateway gateway(config.runtime);
+  if (!gateway.is_builtin() && !gateway.is_http()) {
+    std::cerr << "kestravel: unsupported endpoint \""
+              << orvo::text::terminal_safe(config.runtime.endpoint)
+              << "\": use builtin or an http:// or https:// URL\n";
+    return 2;
+  }
+  if (!plain) {
+    if (const std::string why = orvo::host::fullscreen_refusal(std::getenv("TERM")); !why.empty()) {
+      std::cerr << "kestravel: " << why << "\n";
+      return 2;
+    }
+  }
+
   // The demo runtime touches no files: only a real agent needs a project it may act on.
   std::optional<std::string> given;
   if (project_option->count() > 0) given = project;
   std::error_code ec;
   const std::filesystem::path cwd = std::filesystem::current_path(ec);
   const orvo::host::ProjectChoice chosen =
-      orvo::host::choose_project(given, cwd, std::getenv("HOME"),
-                                 !orvo::runtime::OrvoRuntimeGateway(config.runtime).is_builtin());
+      orvo::host::choose_project(given, cwd, std::getenv("HOME"), !gateway.is_builtin());
   if (!chosen.error.empty()) {
     std::cerr << "kestravel: " << chosen.error << "\n";
     return 2;
@@ -154,7 +177,9 @@ int run_main(int argc, char** argv) {
                 << "  Use `kestravel --plain` to read prompts from standard input.\n";
       return 2;
     }
-    return orvo::host::run_fullscreen(std::move(config), chosen.dir);
+    return orvo::host::run_fullscreen(
+        std::move(config),
+        {.project = chosen.dir, .demo_speed = demo_speed(), .mode_given = !mode.empty()});
   } catch (const std::exception& e) {
     std::cerr << "kestravel: " << orvo::text::terminal_safe(e.what()) << "\n";
     return 1;

@@ -19,12 +19,16 @@
 #include <exception>
 #include <future>
 #include <iostream>
+#include <mutex>
+#include <optional>
+#include <streambuf>
 #include <thread>
 
 #include "common/utf8.hpp"
 #include "host/demo_agent.hpp"
 #include "output/output_manager.hpp"
 #include "runtime/gateway.hpp"
+#include "tui/framework/text/sgr_filter.hpp"
 
 namespace orvo::host {
 
@@ -60,6 +64,37 @@ std::string trim(const std::string& s) {
   const auto b = s.find_last_not_of(" \t\r");
   return s.substr(a, b - a + 1);
 }
+
+// Standard output with the colours taken out of every SGR sequence (NO_COLOR); the attributes
+// stay. Writers take turns (the output controller stops its indicator before it writes), but the
+// lock keeps a sequence split between two writes whole all the same.
+class ColorlessBuf : public std::streambuf {
+ public:
+  explicit ColorlessBuf(std::streambuf* to) : to_(to) {}
+  ~ColorlessBuf() override { sync(); }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    const char ch = traits_type::to_char_type(c);
+    return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+  }
+  std::streamsize xsputn(const char* s, std::streamsize n) override {
+    std::lock_guard lock(mutex_);
+    const std::string out = filter_.feed(std::string_view(s, static_cast<std::size_t>(n)));
+    const auto size = static_cast<std::streamsize>(out.size());
+    return to_->sputn(out.data(), size) == size ? n : 0;
+  }
+  int sync() override {
+    std::lock_guard lock(mutex_);
+    return to_->pubsync();
+  }
+
+ private:
+  std::streambuf* to_;
+  std::mutex mutex_;
+  tui::SgrColorFilter filter_;
+};
 
 // Commands longer than this get the block of their own under the reason.
 constexpr std::size_t kShortCommand = 60;
@@ -270,8 +305,13 @@ int plain_main(const config::Config& config, double speed, const std::filesystem
   options.interactive = ::isatty(STDIN_FILENO) != 0;
   if (options.interactive) options.terminal_fd = STDIN_FILENO;
   options.interrupt = &g_interrupt;
+  std::optional<ColorlessBuf> colorless;
+  std::streambuf* const original = std::cout.rdbuf();
+  if (tui::no_color_requested()) std::cout.rdbuf(&colorless.emplace(original));
   const int code = run_plain(*runner, std::cin, options);
   runner->kill_leftovers();
+  std::cout.flush();
+  std::cout.rdbuf(original);
   return code;
 }
 

@@ -299,8 +299,8 @@ void install_signal_handlers() {
   if (::sigaction(SIGTSTP, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) install_tstp_handler();
 }
 
-// Reads a whole script file: at most kMaxScriptBytes; a directory or a read error is an error.
-// Returns the error text, empty on success.
+}  // namespace
+
 std::string read_script(const std::string& path, std::string& text, struct stat& st) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::strerror(errno);
@@ -325,8 +325,6 @@ std::string read_script(const std::string& path, std::string& text, struct stat&
     text.append(buf, static_cast<std::size_t>(n));
   }
 }
-
-}  // namespace
 
 std::vector<Step> parse_script(std::string_view text) {
   std::vector<Step> steps;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include <nlohmann/json.hpp>
 
 #include "common/utf8.hpp"
@@ -31,6 +33,11 @@ inline std::string safe_text(std::string_view s) {
 
 // The largest script `kestravel replay` reads.
 inline constexpr std::size_t kMaxScriptBytes = std::size_t{64} << 20;
+
+// Reads a whole script file into `text`: at most kMaxScriptBytes; a directory or a read error is
+// an error (a FIFO or device is read only up to the cap). `st` is the opened file's status.
+// Returns the error text, empty on success.
+std::string read_script(const std::string& path, std::string& text, struct stat& st);
 
 // A script line that cannot be played. The reason may quote the line: it is made safe here.
 class ScriptError : public std::runtime_error {

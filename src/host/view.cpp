@@ -1,14 +1,16 @@
 #include "host/view.hpp"
 
-#include <fstream>
+#include <cstdint>
 #include <functional>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <optional>
 #include <sstream>
 
 #include "common/utf8.hpp"
+#include "host/replay.hpp"
 #include "host/subcommand_cli.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
@@ -36,7 +38,24 @@ struct Param {
   std::string name;
   ArgType type;
   std::optional<json> fallback;  // absent: required
+  // The range an integer must lie in: the value is taken as it is, never wrapped.
+  long long lo = std::numeric_limits<long long>::min();
+  long long hi = std::numeric_limits<long long>::max();
 };
+
+// `v` as an integer in [lo, hi], or nullopt when it is no integer or lies outside (an unsigned
+// value above the signed range included, which a plain conversion would wrap to a negative one).
+std::optional<long long> bounded_int(const json& v, long long lo, long long hi) {
+  if (v.is_number_unsigned()) {
+    const auto u = v.get<std::uint64_t>();
+    if (hi < 0 || u > static_cast<std::uint64_t>(hi)) return std::nullopt;
+    return static_cast<long long>(u);
+  }
+  if (!v.is_number_integer()) return std::nullopt;
+  const auto n = v.get<std::int64_t>();
+  if (n < lo || n > hi) return std::nullopt;
+  return n;
+}
 
 using Runner = std::function<std::optional<json>(Scrivlet&, const json&)>;
 
@@ -114,7 +133,7 @@ const std::map<std::string, Operation, std::less<>>& operations() {
     m["_spacer"] = {{}, none([](Scrivlet& v, const json&) { v._spacer(); })};
     m["_rerender"] = {{}, none([](Scrivlet& v, const json&) { v._rerender(); })};
     m["_handle_thinking_click"] = {
-        {{"y", ArgType::integer, std::nullopt}},
+        {{"y", ArgType::integer, std::nullopt, -100000, 100000}},
         none([](Scrivlet& v, const json& a) { v._handle_thinking_click(a.at("y").get<int>()); })};
     m["get_selection"] = {{}, [](Scrivlet& v, const json&) -> std::optional<json> {
                             return json(v.get_selection());
@@ -164,10 +183,9 @@ int int_field(const json& obj, const char* key, int line) {
   const json& v = obj.at(key);
   if (!v.is_number_integer())
     throw ViewScriptError(line, std::string("\"") + key + "\" must be an integer");
-  const auto n = v.get<long long>();
-  if (n < -100000 || n > 100000)
-    throw ViewScriptError(line, std::string("\"") + key + "\" is out of range");
-  return static_cast<int>(n);
+  const auto n = bounded_int(v, -100000, 100000);
+  if (!n) throw ViewScriptError(line, std::string("\"") + key + "\" is out of range");
+  return static_cast<int>(*n);
 }
 
 ViewStep parse_line(const json& obj, int line) {
@@ -194,6 +212,8 @@ ViewStep parse_line(const json& obj, int line) {
         if (!type_ok(obj.at(p.name), p.type))
           throw ViewScriptError(line,
                                 step.name + ": \"" + p.name + "\" must be " + type_name(p.type));
+        if (p.type == ArgType::integer && !bounded_int(obj.at(p.name), p.lo, p.hi))
+          throw ViewScriptError(line, step.name + ": \"" + p.name + "\" is out of range");
         step.args[p.name] = obj.at(p.name);
       } else if (p.fallback) {
         step.args[p.name] = *p.fallback;
@@ -213,10 +233,11 @@ ViewStep parse_line(const json& obj, int line) {
     if (!r.is_array() || r.size() != 2 || !r[0].is_number_integer() || !r[1].is_number_integer())
       throw ViewScriptError(line, "\"resize\" must be [cols, rows]");
     step.kind = ViewStep::Kind::resize;
-    step.x = r[0].get<int>();
-    step.y = r[1].get<int>();
-    if (step.x < 1 || step.y < 1 || step.x > 1000 || step.y > 1000)
-      throw ViewScriptError(line, "\"resize\" needs 1 to 1000 columns and rows");
+    const auto cols = bounded_int(r[0], 1, 1000);
+    const auto rows = bounded_int(r[1], 1, 1000);
+    if (!cols || !rows) throw ViewScriptError(line, "\"resize\" needs 1 to 1000 columns and rows");
+    step.x = static_cast<int>(*cols);
+    step.y = static_cast<int>(*rows);
   } else if (obj.contains("key")) {
     only({"key"});
     if (!obj.at("key").is_string() || obj.at("key").get<std::string>().empty())
@@ -320,23 +341,44 @@ std::string dump(const J& j) {
 
 }  // namespace
 
-std::vector<ViewStep> parse_view_script(std::istream& in) {
+std::vector<ViewStep> parse_view_script(std::string_view text) {
   std::vector<ViewStep> steps;
-  std::string text;
   int line = 0;
-  while (std::getline(in, text)) {
+  std::size_t pos = 0;
+  while (pos <= text.size()) {
+    std::size_t end = text.find('\n', pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view row = text.substr(pos, end - pos);
+    pos = end + 1;
     ++line;
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    if (text.find_first_not_of(" \t") == std::string::npos) continue;
+    if (row.find('\0') != std::string_view::npos) throw ViewScriptError(line, "holds a NUL byte");
+    if (!row.empty() && row.back() == '\r') row.remove_suffix(1);
+    if (row.find_first_not_of(" \t") == std::string_view::npos) continue;
     json obj;
     try {
-      obj = json::parse(text);
-    } catch (const json::parse_error& e) {
-      throw ViewScriptError(line, std::string("not JSON: ") + e.what());
+      obj = json::parse(row);
+    } catch (const json::exception& e) {
+      // Syntax errors and numbers out of range alike (1e400 overflows a double).
+      std::string what = e.what();
+      if (auto p = what.find("] "); p != std::string::npos) what = what.substr(p + 2);
+      const bool range = dynamic_cast<const json::out_of_range*>(&e) != nullptr;
+      throw ViewScriptError(line, (range ? "a number out of range: " : "not JSON: ") + what);
     }
     steps.push_back(parse_line(obj, line));
   }
   return steps;
+}
+
+std::vector<ViewStep> parse_view_script(std::istream& in) {
+  std::string text;
+  char buf[65536];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    if (text.size() + static_cast<std::size_t>(in.gcount()) > kMaxScriptBytes)
+      throw ViewScriptError(0, "larger than " + std::to_string(kMaxScriptBytes >> 20) +
+                                   " MiB, the most a script may hold");
+    text.append(buf, static_cast<std::size_t>(in.gcount()));
+  }
+  return parse_view_script(text);
 }
 
 int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -383,12 +425,14 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
     if (*script == "-") {
       steps = parse_view_script(std::cin);
     } else {
-      std::ifstream f(*script);
-      if (!f) {
-        err << "kestravel view: cannot open " << text::message_safe(*script) << "\n";
+      // As replay reads its scripts: a size cap (so /dev/zero ends), directories refused.
+      std::string text;
+      struct stat st {};
+      if (const std::string e = read_script(*script, text, st); !e.empty()) {
+        err << "kestravel view: cannot read " << text::message_safe(*script) << ": " << e << "\n";
         return 2;
       }
-      steps = parse_view_script(f);
+      steps = parse_view_script(text);
     }
   } catch (const ViewScriptError& e) {
     err << "kestravel view: " << text::message_safe(*script) << ": " << text::message_safe(e.what())

@@ -9,12 +9,14 @@
 // A call that returns a value prints {"call": NAME, "result": VALUE} when it runs. The screen is
 // printed at each screenshot step and after the last line: plain rows without trailing spaces,
 // or with --ansi the rows with their styles. --state then prints the view's state as one JSON
-// line. A bad script line is reported with its number before anything is drawn (exit 2).
+// line. A bad script line is reported with its number before anything is drawn (exit 2), and so
+// is a script larger than 64 MiB, a directory or an unreadable file.
 #pragma once
 
 #include <iosfwd>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -33,11 +35,14 @@ struct ViewStep {  // NOLINT(bugprone-exception-escape): nlohmann::json moves wi
 
 class ViewScriptError : public std::runtime_error {
  public:
+  // `line` 0: the script as a whole.
   ViewScriptError(int line, const std::string& reason)
-      : std::runtime_error("line " + std::to_string(line) + ": " + reason) {}
+      : std::runtime_error(line > 0 ? "line " + std::to_string(line) + ": " + reason : reason) {}
 };
 
-// Parses a whole script; throws ViewScriptError for the first bad line.
+// Parses a whole script; throws ViewScriptError for the first bad line (invalid JSON, a number
+// out of range, a NUL byte, an unknown key). The stream is read up to kMaxScriptBytes.
+std::vector<ViewStep> parse_view_script(std::string_view text);
 std::vector<ViewStep> parse_view_script(std::istream& in);
 
 // Runs the subcommand with its arguments (after "view"); returns the exit code.

@@ -133,6 +133,47 @@ TEST_F(ConfigTest, CommandLineValuesAreUsedButNotSaved) {
   EXPECT_EQ(load().runtime.endpoint, "http://a/v1");
 }
 
+TEST_F(ConfigTest, ModelFromTheCommandLineIsUsedButNotSaved) {
+  write("[runtime]\nmodel = 'small'\n");
+  LoadOptions o;
+  o.path = file;
+  o.model = "large";
+  Config c = load_config(o);
+  EXPECT_EQ(c.runtime.model, "large");
+  c.runtime.laptop_26b_runtime_mode = "turbo-think";
+  save_config(c);
+  EXPECT_EQ(load().runtime.model, "small");
+}
+
+TEST_F(ConfigTest, ADirectoryIsNoSettingsFile) {
+  fs::create_directories(file);
+  try {
+    load();
+    ADD_FAILURE() << "a directory was read as an empty file";
+  } catch (const ConfigError& e) {
+    EXPECT_NE(std::string(e.what()).find("is a directory"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(ConfigTest, ALinkedFileIsSavedThroughTheLink) {
+  // The real file elsewhere (a dotfiles repository), linked into place by a relative link.
+  fs::create_directories(dir / "dotfiles");
+  std::ofstream(dir / "dotfiles" / "kestravel.toml") << "[runtime]\nkeep = 1\n";
+  fs::create_directories(file.parent_path());
+  fs::create_symlink("../dotfiles/kestravel.toml", file);
+  Config c = load();
+  c.runtime.laptop_26b_runtime_mode = "turbo-think";
+  save_config(c);
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(file)));
+  std::ifstream in(dir / "dotfiles" / "kestravel.toml");
+  std::stringstream text;
+  text << in.rdbuf();
+  EXPECT_EQ(text.str(), "[runtime]\nkeep = 1\nlaptop_26b_runtime_mode = 'turbo-think'\n");
+  // Nothing else was left beside either of them.
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir / "dotfiles"), fs::directory_iterator()), 1);
+}
+
 TEST_F(ConfigTest, EditsMadeMeanwhileAreKept) {
   write("[runtime]\nendpoint = 'http://a/v1'\n");
   Config c = load();

@@ -197,5 +197,24 @@ TEST_F(ChatFixture, ShutdownReleasesAWorkerWaitingForAnApproval) {
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 3s);
 }
 
+TEST_F(ChatFixture, ANarrowTerminalKeepsTheQuitHintAndATinyOneSaysItIsTooSmall) {
+  auto last_row = [&] {
+    const std::string shot = pilot->screenshot();
+    return shot.substr(shot.rfind('\n') + 1);
+  };
+  pilot->resize(30, 8);
+  EXPECT_EQ(last_row(), " enter send · ctrl+d quit");
+  send("wait");
+  ASSERT_TRUE(pilot->wait_until([&] { return app->turn_running(); }, 10s));
+  pilot->wait_idle();
+  EXPECT_EQ(last_row(), " esc/ctrl+c stop");
+  pilot->press("escape");
+  ASSERT_TRUE(wait_idle_turn());
+  pilot->resize(18, 4);
+  EXPECT_EQ(pilot->screenshot(), "\n\nterminal too small\n");
+  pilot->resize(70, 20);
+  EXPECT_EQ(last_row(), " enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit");
+}
+
 }  // namespace
 }  // namespace orvo::host

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -53,8 +54,8 @@ bool has(const std::string& s, const std::string& part) {
 TEST(Cli, HelpListsOptionsAndSubcommands) {
   const Outcome r = kestravel("--help");
   EXPECT_EQ(r.status, 0);
-  for (const char* part : {"--plain", "--project", "--config", "--endpoint", "--mode", "replay",
-                           "view", "sandbox_network"})
+  for (const char* part : {"--plain", "--project", "--config", "--endpoint", "--mode", "--model",
+                           "replay", "view", "sandbox_network"})
     EXPECT_TRUE(has(r.out, part)) << part << "\n" << r.out;
 }
 
@@ -87,6 +88,70 @@ TEST(Cli, FullScreenWithoutATerminalSuggestsPlain) {
   EXPECT_TRUE(has(r.out, "needs a terminal")) << r.out;
   EXPECT_TRUE(has(r.out, "--plain")) << r.out;
   EXPECT_FALSE(has(r.out, "\x1b[")) << "escape sequences written into a pipe";
+}
+
+TEST(Cli, SettingsAndTerminalsThatCannotWorkAreRefusedBeforeAnyUi) {
+  const fs::path dir = fs::temp_directory_path() / ("kv_cli_cfgdir_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  struct Case {
+    std::string args, before, message;
+  };
+  const Case cases[] = {
+      // A directory is no settings file, in either front-end.
+      {"--config " + dir.string(), "", "is a directory"},
+      {"--plain --config " + dir.string(), "", "is a directory"},
+      // An endpoint no agent can use: the same status in both.
+      {"--endpoint ftp://x/v1", "", "unsupported endpoint \"ftp://x/v1\""},
+      {"--plain --endpoint ftp://x/v1", "", "unsupported endpoint \"ftp://x/v1\""},
+      // A terminal that cannot move the cursor.
+      {"", "TERM=dumb ", "TERM is \"dumb\""},
+  };
+  for (const Case& c : cases) {
+    const Outcome r = kestravel(c.args, "", c.before);
+    EXPECT_EQ(r.status, 2) << c.args << "\n" << r.out;
+    EXPECT_TRUE(has(r.out, c.message)) << c.args << "\n" << r.out;
+    EXPECT_FALSE(has(r.out, "\x1b[")) << c.args << ": drew before reporting";
+  }
+  EXPECT_TRUE(has(kestravel("", "", "TERM=dumb ").out, "--plain"));
+  fs::remove(dir);
+}
+
+TEST(Cli, NoColorTakesTheColoursOutOfPlain) {
+  // A colour in any SGR sequence: 30-49, 90-107, or the 38/48 forms.
+  const std::regex colour("\x1b\\[([0-9;]*;)?(3[0-9]|4[0-9]|9[0-7]|10[0-7])(;[0-9;]*)?m");
+  const Outcome coloured =
+      kestravel("--plain --endpoint http://127.0.0.1:9/v1", "hi\n", "NO_COLOR= ");
+  EXPECT_TRUE(std::regex_search(coloured.out, colour)) << coloured.out;
+  for (const char* args : {"--plain --endpoint http://127.0.0.1:9/v1", "--plain --mode fast"}) {
+    const Outcome r = kestravel(args, "fix the port\n2\n", "NO_COLOR=1 ");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(std::regex_search(r.out, colour)) << args << "\n" << r.out;
+    EXPECT_TRUE(has(r.out, "\x1b[1m")) << "bold is kept\n" << r.out;
+  }
+}
+
+TEST(Cli, ModelFromTheCommandLineIsSentWithEachRequest) {
+  namespace fake = orvo::agent::testing;
+  fake::FakeOpenAIServer server;
+  server.enqueue(fake::stream_reply({fake::answer_stream("", "Hello.")}));
+  const fs::path dir = fs::temp_directory_path() / ("kv_cli_model_" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "config.toml") << "[runtime]\nmodel = 'configured'\n";
+  const Outcome r = kestravel("--plain --project " + dir.string() + " --config " +
+                                  (dir / "config.toml").string() + " --endpoint " +
+                                  server.endpoint() + " --model 'qwen3:8b'",
+                              "hi\n");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(has(r.out, "Hello.")) << r.out;
+  bool sent = false;
+  for (const auto& req : server.requests())
+    if (req.method == "POST") sent = sent || req.json().value("model", "") == "qwen3:8b";
+  EXPECT_TRUE(sent);
+  // For this run only: the file keeps its model.
+  std::ifstream in(dir / "config.toml");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text, "[runtime]\nmodel = 'configured'\n");
+  fs::remove_all(dir);
 }
 
 TEST(Cli, PlainPlaysTheDemoTurnFromStandardInput) {

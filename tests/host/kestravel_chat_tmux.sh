@@ -8,7 +8,7 @@ command -v tmux >/dev/null 2>&1 || exit 77
 WORK=$(mktemp -d)
 N=0
 T="tmux -L kvchat-$$-0 -f /dev/null"
-trap 'for i in 0 1 2 3; do tmux -L kvchat-$$-$i kill-server >/dev/null 2>&1; done; rm -rf "$WORK"' EXIT
+trap 'for i in 0 1 2 3 4 5; do tmux -L kvchat-$$-$i kill-server >/dev/null 2>&1; done; rm -rf "$WORK"' EXIT
 
 fail() {
   echo "FAIL: $1"
@@ -27,14 +27,14 @@ wait_for() {  # text, seconds
 }
 row_of() { screen | grep -nF -- "$1" | head -1 | cut -d: -f1; }
 mouse() { $T send-keys -t kv -l "$(printf '\033[<%s;%s;%s%s' "$1" "$2" "$3" "$4")"; }
-start() {  # each run on a tmux server of its own
+start() {  # each run on a tmux server of its own: speed, extra environment, extra options
   $T kill-server >/dev/null 2>&1
   N=$((N + 1))
   T="tmux -L kvchat-$$-$N -f /dev/null"
   $T new-session -d -s kv -x 100 -y 30 \
-    "XDG_CONFIG_HOME=$WORK/cfg KESTRAVEL_DEMO_SPEED=${1:-8} '$BIN'; echo EXITED=\$?; sleep 60"
+    "XDG_CONFIG_HOME=$WORK/cfg KESTRAVEL_DEMO_SPEED=${1:-8} ${2:-} '$BIN' ${3:-}; echo EXITED=\$?; sleep 60"
   $T set -g set-clipboard on
-  wait_for "Press 1 or 2" 30
+  [ -n "${3:-}" ] || wait_for "Press 1 or 2" 30
 }
 restored() {
   [ "$($T display -p -t kv '#{alternate_on}')" = 0 ] || fail "$1: alternate screen left on"
@@ -89,4 +89,21 @@ for sig in TERM HUP; do
   wait_for "EXITED=" 2
   restored "SIG$sig"
 done
+# NO_COLOR: the screens keep their attributes but send no colour at all.
+start 8 "NO_COLOR=1"
+$T capture-pane -e -p -t kv | grep -q "$(printf '\033')\[[0-9;]*\(38\|48\);" && fail "NO_COLOR: colours drawn"
+$T capture-pane -e -p -t kv | grep -q "$(printf '\033')\[[0-9;]*1[;m]" || fail "NO_COLOR: bold lost"
+$T send-keys -t kv q
+wait_for "EXITED=0" 5
+
+# --mode skips the mode screen; KESTRAVEL_DEMO_SPEED=0 makes the demo turn take no time.
+start 0 "" "--mode fast"
+wait_for "Ask anything" 20
+$T send-keys -t kv -l "go"
+$T send-keys -t kv Enter
+wait_for "Press 1 to allow, 2 to deny" 3
+$T send-keys -t kv 1
+wait_for " tokens" 3
+$T send-keys -t kv C-d
+wait_for "EXITED=0" 5
 echo "ok"

@@ -47,6 +47,17 @@ TEST(ScrivletViewPlayer, BadLinesAreReportedBeforeAnythingIsDrawn) {
       {"{\"screenshot\":true,\"extra\":1}", "line 1: unexpected key \"extra\""},
       {"[1,2]", "line 1: a line must be a JSON object"},
       {"{\"wait\":1}", "line 1: expected \"call\""},
+      // Numbers a plain conversion would turn into something else: never played.
+      {"{\"resize\":[1e400,1]}", "line 1: a number out of range"},
+      {"{\"resize\":[4294967297,24]}", "line 1: \"resize\" needs 1 to 1000"},
+      {"{\"call\":\"append_turn_summary\",\"elapsed\":1,\"tools\":[],"
+       "\"tokens_out\":18446744073709551615}",
+       "line 1: append_turn_summary: \"tokens_out\" is out of range"},
+      {"{\"call\":\"_handle_thinking_click\",\"y\":4294967296}",
+       "line 1: _handle_thinking_click: \"y\" is out of range"},
+      {"{\"mouse\":\"down\",\"x\":18446744073709551615,\"y\":1}", "line 1: \"x\" is out of range"},
+      {std::string("{\"screenshot\":true}\n{\"call\":\"clear\"}\0", 37),
+       "line 2: holds a NUL byte"},
   };
   for (const auto& [script, message] : cases) {
     SCOPED_TRACE(script);
@@ -64,6 +75,38 @@ TEST(ScrivletViewPlayer, OptionsAreChecked) {
   EXPECT_EQ(view_main({"x.jsonl", "--size", "0x24"}, out, err), 2);
   EXPECT_EQ(view_main({"/nonexistent/x.jsonl"}, out, err), 2);
   EXPECT_EQ(view_main({"x.jsonl", "--frobnicate"}, out, err), 2);
+}
+
+// A stream that never ends, like /dev/zero.
+class Zeros : public std::streambuf {
+ protected:
+  int_type underflow() override {
+    static char block[4096] = {};
+    setg(block, block, block + sizeof block);
+    return 0;
+  }
+};
+
+TEST(ScrivletViewPlayer, ScriptsThatAreNoScriptsAreRefused) {
+  // A directory: an error, not an empty screen.
+  const auto dir =
+      std::filesystem::temp_directory_path() /
+      ("kv_view_dir_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  std::filesystem::create_directories(dir);
+  std::ostringstream out, err;
+  EXPECT_EQ(view_main({dir.string()}, out, err), 2);
+  std::filesystem::remove(dir);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_NE(err.str().find("Is a directory"), std::string::npos) << err.str();
+  // An endless input stops at the size cap instead of filling the memory.
+  Zeros zeros;
+  std::istream endless(&zeros);
+  try {
+    parse_view_script(endless);
+    ADD_FAILURE() << "an endless script was accepted";
+  } catch (const ViewScriptError& e) {
+    EXPECT_STREQ(e.what(), "larger than 64 MiB, the most a script may hold");
+  }
 }
 
 TEST(ScrivletViewPlayer, ScreenOfATurn) {

@@ -70,6 +70,10 @@ class ChatScreen : public tui::Screen {
   std::function<void()> resized;
 };
 
+// `legend` (items joined by " · ") fitted to `width` cells: items are dropped from the right,
+// those that say how to quit, stop or answer last.
+std::string fit_legend(const std::string& legend, int width);
+
 // The application; `orvo_config` (from ConfiguredApp) is what the mode screen assigns and saves,
 // and the runtime section names the mode and endpoint every turn uses.
 class TypeAhead;

@@ -1,15 +1,19 @@
 // The chat screen's layout (conversation, status row, input box, key legend), its wiring once
 // mounted, and the legend of the keys that work at the moment.
 #include <algorithm>
+#include <string_view>
+#include <vector>
 
 #include "host/chat/chat_app.hpp"
 #include "host/chat/text_row.hpp"
 #include "host/chat/type_ahead.hpp"
+#include "tui/framework/text/cells.hpp"
 
 namespace orvo::host {
 
 ChatScreen::ChatScreen() : Screen("chat") {
   declare_css_type("ChatScreen", DEFAULT_CSS);
+  set_min_size({20, 5});  // a row of conversation, status, input and legend
 }
 
 void ChatScreen::compose(tui::ComposeResult& r) {
@@ -33,6 +37,7 @@ void KestravelTUI::install_chat() {
   s->mounted = [this] { chat_mounted(); };
   s->resized = [this] {
     if (input_) input_->set_max_rows(std::max(1, size().height / 3));
+    update_legend();  // fitted to the new width
   };
   install_screen("chat", std::move(screen));
 }
@@ -70,8 +75,38 @@ std::string KestravelTUI::legend_text() const {
   return "enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · ctrl+d quit";
 }
 
+std::string fit_legend(const std::string& legend, int width) {
+  static constexpr std::string_view kSep = " · ";
+  std::vector<std::string> items;
+  for (std::size_t start = 0;;) {
+    const std::size_t sep = legend.find(kSep, start);
+    items.push_back(legend.substr(start, sep == std::string::npos ? sep : sep - start));
+    if (sep == std::string::npos) break;
+    start = sep + kSep.size();
+  }
+  auto joined = [&] {
+    std::string out;
+    for (const auto& item : items) out += (out.empty() ? "" : std::string(kSep)) + item;
+    return out;
+  };
+  // How to quit, stop or answer stays longest: the other items go from the right.
+  auto essential = [](const std::string& item) {
+    for (std::string_view word : {"quit", "stop", "allow", "deny", "answer"})
+      if (item.find(word) != std::string::npos) return true;
+    return false;
+  };
+  for (std::size_t i = items.size(); i-- > 0 && tui::cell_len(joined()) > width;)
+    if (!essential(items[i])) items.erase(items.begin() + static_cast<std::ptrdiff_t>(i));
+  return joined();
+}
+
 void KestravelTUI::update_legend() {
-  std::string text = legend_text();
+  int width = 1 << 20;
+  try {
+    width = std::max(1, size().width - 2);  // the row's padding
+  } catch (const std::exception&) {
+  }
+  std::string text = fit_legend(legend_text(), width);
   if (text == last_legend_) return;
   last_legend_ = text;
   if (!has_current_screen()) return;

@@ -131,6 +131,21 @@ TEST(FrameDiffer, SgrChangesOnlyWhereTheStyleChanges) {
   EXPECT_EQ(comp.render(), "\x1b[H\x1b[1maa\x1b[31mbb\x1b[22mcc\x1b[0mdd");
 }
 
+TEST(FrameDiffer, WithoutColoursOnlyAttributesAreWritten) {
+  FrameDiffer comp({20, 1});
+  comp.render();
+  comp.set_colors(false);  // NO_COLOR
+  comp.frame().draw_text(0, 0, "aa", to_cell_style(Style::parse("bold #ff0000 on #264f78")));
+  comp.frame().draw_text(2, 0, "bb", to_cell_style(Style::parse("reverse underline red")));
+  comp.frame().draw_text(4, 0, "cc", red());
+  comp.frame().draw_text(6, 0, "dd", to_cell_style(Style::parse("dim on blue")));
+  // The change repaints everything.
+  EXPECT_EQ(comp.render(),
+            "\x1b[0m\x1b[H\x1b[2J\x1b[H\x1b[1maa\x1b[0;4;7mbb\x1b[0mcc\x1b[2mdd\x1b[0m");
+  comp.set_colors(true);
+  EXPECT_NE(comp.render().find("38;2;255;0;0"), std::string::npos);
+}
+
 TEST(FrameDiffer, WideGraphemeReplacedByNarrowCells) {
   FrameDiffer comp({6, 1});
   comp.frame().draw_text(0, 0, "界");

@@ -5,6 +5,7 @@
 // (inject_*, resize, screenshot*, frames_written) may run on any thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -31,6 +32,9 @@ class HeadlessDriver final : public Driver {
   void write_frame(std::string_view bytes) override;
   // Fed to the virtual terminal like a frame, and recorded (see written()).
   void write(std::string_view bytes) override;
+  // As a terminal driver under NO_COLOR when false (from the next frame on).
+  bool colors() const override { return colors_.load(); }
+  void set_colors(bool on) { colors_.store(on); }
 
   // Terminal input as raw bytes, parsed as a terminal's would be (a lone ESC waits for the
   // escape timeout, as on a real terminal).
@@ -67,6 +71,7 @@ class HeadlessDriver final : public Driver {
   InputParser parser_;
   std::deque<InputEvent> queue_;
   std::chrono::steady_clock::time_point escape_since_{};
+  std::atomic<bool> colors_{true};
   bool woken_ = false;
   bool running_ = false;
   std::size_t frames_ = 0;

@@ -70,6 +70,9 @@ class Driver {
   // say). They must not move the cursor or change what is shown: the frame differ does not know
   // about them. UI thread only.
   virtual void write(std::string_view bytes) = 0;
+
+  // Whether frames may carry colours (false under NO_COLOR: attributes only).
+  virtual bool colors() const { return true; }
 };
 
 }  // namespace orvo::tui

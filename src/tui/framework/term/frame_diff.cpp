@@ -56,6 +56,14 @@ int FrameDiffer::render(std::string& out) {
     shown_.clear();
     full_ = false;
   }
+  // The style a cell is written in: without its colours when they are off.
+  auto written_style = [this](const Cell& c) {
+    if (colors_) return c.style;
+    CellStyle s = c.style;
+    s.fg = Color();
+    s.bg = Color();
+    return s;
+  };
   CellStyle style;       // every frame starts and ends in the default style
   int cx = -1, cy = -1;  // where the cursor is; -1 when not known
   int written = 0;
@@ -78,7 +86,8 @@ int FrameDiffer::render(std::string& out) {
         // is shorter than moving the cursor over them.
         bool rewrite = cy == y && cx >= 0 && cx < lx && lx - cx <= 3 + digits(lx + 1);
         for (int k = cx; rewrite && k < lx; ++k)
-          rewrite = want[k].width == 1 && want[k].style == style && want[k].text.size() == 1;
+          rewrite =
+              want[k].width == 1 && written_style(want[k]) == style && want[k].text.size() == 1;
         if (rewrite) {
           for (int k = cx; k < lx; ++k) out += want[k].text;
         } else if (cy == y && cx >= 0 && cx < lx) {
@@ -89,9 +98,10 @@ int FrameDiffer::render(std::string& out) {
           append_cup(lx, y, out);
         }
       }
-      append_sgr_transition(style, c.style, out);
-      if (hyperlinks_ && style.link != c.style.link) append_hyperlink(c.style.link, out);
-      style = c.style;
+      const CellStyle cs = written_style(c);
+      append_sgr_transition(style, cs, out);
+      if (hyperlinks_ && style.link != cs.link) append_hyperlink(cs.link, out);
+      style = cs;
       out += c.text;
       ++written;
       shown_.cell(lx, y) = c;

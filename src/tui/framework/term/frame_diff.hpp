@@ -43,12 +43,20 @@ class FrameDiffer {
   // Whether cells carrying a link are written as OSC 8 hyperlinks (off: their text only).
   void set_hyperlinks(bool on) { hyperlinks_ = on; }
   bool hyperlinks() const { return hyperlinks_; }
+  // Whether colours are written (off for NO_COLOR: bold, dim, italic, underline and reverse
+  // stay). A change repaints everything on the next render().
+  void set_colors(bool on) {
+    if (on != colors_) full_ = true;
+    colors_ = on;
+  }
+  bool colors() const { return colors_; }
 
  private:
   CellBuffer frame_;
   CellBuffer shown_;
   bool full_ = true;  // next render clears the screen first
   bool hyperlinks_ = false;
+  bool colors_ = true;
 };
 
 }  // namespace orvo::tui

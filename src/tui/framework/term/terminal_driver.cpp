@@ -1,5 +1,6 @@
 #include "tui/framework/term/terminal_driver.hpp"
 #include "tui/framework/term/stdout_redirect.hpp"
+#include "tui/framework/text/sgr_filter.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -317,6 +318,10 @@ void TerminalDriver::write_all(std::string_view bytes) {
 
 void TerminalDriver::write(std::string_view bytes) {
   if (running_ && !bytes.empty()) write_all(bytes);
+}
+
+bool TerminalDriver::colors() const {
+  return options_.colors ? *options_.colors : !no_color_requested();
 }
 
 void TerminalDriver::write_frame(std::string_view bytes) {

@@ -32,6 +32,7 @@
 #include <termios.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,8 @@ struct TerminalOptions {
   // Raw mode turns Ctrl+Z into a key (0x1a); with this set the driver takes that key as a
   // request to suspend (as SIGTSTP above) instead of reporting "ctrl+z".
   bool ctrl_z_suspends = true;
+  // Colours in frames; nullopt: unless NO_COLOR is set (and not empty).
+  std::optional<bool> colors;
 };
 
 // The private modes a full-screen run switches, in the order they are entered, with the state
@@ -97,6 +100,7 @@ class TerminalDriver final : public Driver {
   // Async-signal-safe: writes one byte to the wake-up pipe.
   void wake() override;
   void write_frame(std::string_view bytes) override;
+  bool colors() const override;
 
   // Restores the terminal and stops the process (as Ctrl+Z does); on return the UI modes are on
   // again and `out` holds a RedrawEvent and a ResizeEvent.

@@ -9,6 +9,7 @@
 
 #include "tui/framework/term/stdout_redirect.hpp"
 #include "tui/framework/term/terminal_driver.hpp"
+#include "tui/framework/text/cells.hpp"
 #include "tui/framework/text/console.hpp"
 #include "tui/framework/widgets/css_cascade.hpp"
 #include "tui/framework/widgets/layout.hpp"
@@ -536,9 +537,16 @@ void App::layout_now() {
 void App::draw_frame() {
   if (!frame_differ_) return;
   layout_now();
+  if (Driver* d = driver_.load()) frame_differ_->set_colors(d->colors());  // NO_COLOR
   CellBuffer& frame = frame_differ_->frame();
   if (stack_.empty()) {
     frame.clear();
+  } else if (too_small()) {
+    frame.clear();
+    const std::string note = "terminal too small (" + std::to_string(size_.width) + "×" +
+                             std::to_string(size_.height) + ")";
+    const int x = std::max(0, (size_.width - cell_len(note)) / 2);
+    frame.draw_text(x, size_.height / 2, note);
   } else {
     Painter::paint(frame, screen(), frame.region());  // covers every cell
   }
@@ -547,6 +555,12 @@ void App::draw_frame() {
   dirty_ = false;
   last_frame_ = Clock::now();
   ++frames_;
+}
+
+bool App::too_small() const {
+  if (stack_.empty()) return false;
+  const Size need = stack_.back()->min_size();
+  return size_.width < need.width || size_.height < need.height;
 }
 
 void App::repaint_all() {

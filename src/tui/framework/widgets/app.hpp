@@ -309,6 +309,8 @@ class App : public MessageTarget {
 
   // Frames drawn so far.
   std::uint64_t frames() const { return frames_; }
+  // The terminal is smaller than the current screen's min_size(): the frame only says so.
+  bool too_small() const;
 
   // Called by widgets.
   void capture_mouse(Widget* w) { captured_ = w; }

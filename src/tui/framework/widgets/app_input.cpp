@@ -75,6 +75,7 @@ Widget* App::widget_at(Widget& root, int x, int y) {
 }
 
 void App::dispatch_mouse(const MouseEvent& e) {
+  if (too_small()) return;  // nothing under the pointer is what is drawn
   Widget* target = captured_ ? captured_ : widget_at(screen(), e.x, e.y);
   if (!target) return;
   MouseEvent local = e;

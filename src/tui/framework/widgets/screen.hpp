@@ -16,6 +16,15 @@ class Screen : public WidgetType<Screen> {
   static constexpr std::string_view DEFAULT_CSS =
       "Screen { layout: vertical; background: $background; color: $foreground; }";
   explicit Screen(std::string id = "");
+
+  // The smallest terminal the screen's layout works in. On a smaller one the application draws
+  // "terminal too small (W×H)" instead of a broken layout, and mouse input is not delivered;
+  // keys still are. {0, 0}: any size.
+  Size min_size() const { return min_size_; }
+  void set_min_size(Size size) { min_size_ = size; }
+
+ private:
+  Size min_size_{0, 0};
 };
 
 }  // namespace orvo::tui

@@ -1,9 +1,10 @@
 #include "tui/screens/quorvel/quorvel_screen.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <stdexcept>
-#include <tuple>
+#include <thread>
 #include <vector>
 
 #include "common/utf8.hpp"
@@ -67,11 +68,22 @@ std::string contain_markup(std::string_view markup) {
   return out;
 }
 
+// A health check's result, posted by its thread.
+struct QuorvelScreen::CheckDone : Message {
+  CheckDone(const QuorvelScreen* s, std::uint64_t n, bool good, std::string why)
+      : screen(s), attempt(n), ok(good), details(std::move(why)) {}
+  const QuorvelScreen* screen;
+  std::uint64_t attempt;
+  bool ok;
+  std::string details;
+};
+
 QuorvelScreen::QuorvelScreen(HealthCheck health_check) : health_check_(std::move(health_check)) {
   register_action("select_fast", [this] { action_select_fast(); });
   register_action("select_reasoning", [this] { action_select_reasoning(); });
   register_action("quit", [this] { action_quit(); });
   if (!health_check_) {
+    default_check_ = true;
     health_check_ = [](const config::RuntimeSection& runtime) {
       return runtime::OrvoRuntimeGateway(runtime).healthcheck();
     };
@@ -98,6 +110,34 @@ void QuorvelScreen::compose(ComposeResult& result) {
   result.yield<Static>(box, "picker-box");
 }
 
+void QuorvelScreen::on_mount() {
+  _update_header();
+  fit_min_size();
+  if (!handler_installed_ && app() != nullptr) {
+    handler_installed_ = true;
+    app()->on<CheckDone>([this](CheckDone& m) {
+      if (m.screen == this && m.attempt == attempt_) check_done(m.ok, m.details);
+    });
+  }
+  if (check_at_start_ && app() != nullptr) {
+    check_at_start_ = false;
+    // After the mount has finished: the check may switch screens at once.
+    app()->set_timer(std::chrono::milliseconds(0), [this] { start_check(); });
+  }
+}
+
+void QuorvelScreen::set_box(std::string markup) {
+  auto& box = query_one<Static>("#picker-box");
+  box.update(std::move(markup));
+  fit_min_size();
+}
+
+void QuorvelScreen::fit_min_size() {
+  // The box (52 columns: its text 46 wide inside padding and border) and the header above it.
+  const int text_rows = query_one<Static>("#picker-box").content_height(46);
+  set_min_size({54, 1 + text_rows + 4});
+}
+
 void QuorvelScreen::_update_header() {
   int width = 0;
   try {
@@ -121,15 +161,18 @@ void QuorvelScreen::_save() {
 std::string QuorvelScreen::not_ready_text(std::string_view details) {
   return "[bold red]Server not ready[/]\n\n[dim]" +
          contain_markup(one_line_details(details, kDetailChars)) +
-         "[/]\n\nThe server may still be starting up.\n[dim]Press 1 or 2 to retry.[/]";
+         "[/]\n\nThe server may still be starting up.\n[dim]Press 1 or 2 to retry, q to quit.[/]";
+}
+
+std::string QuorvelScreen::checking_text(std::string_view endpoint) {
+  return "[bold]Checking the server…[/]\n\n[dim]" +
+         literal_run(one_line_details(endpoint, kDetailChars)) + "[/]\n\n[dim]q quits[/]";
 }
 
 void QuorvelScreen::show_error(std::string_view title, std::string_view details,
                                std::string_view hint) {
-  query_one<Static>("#picker-box")
-      .update("[bold red]" + std::string(title) + "[/]\n\n[dim]" +
-              literal_run(one_line_details(details, 2 * kDetailChars)) + "[/]\n\n" +
-              std::string(hint));
+  set_box("[bold red]" + std::string(title) + "[/]\n\n[dim]" +
+          literal_run(one_line_details(details, 2 * kDetailChars)) + "[/]\n\n" + std::string(hint));
 }
 
 void QuorvelScreen::_select_mode(const std::string& mode) {
@@ -150,20 +193,58 @@ void QuorvelScreen::_select_mode(const std::string& mode) {
       return;
     }
   }
-  bool ok = false;
-  std::string details;
-  try {
-    std::tie(ok, details) = health_check_(a.orvo_config.runtime);
-  } catch (const std::exception& e) {
-    details = e.what();
-  } catch (...) {
-    details = "unknown error";
-  }
-  if (ok) {
-    a.switch_screen("chat");
+  start_check();
+}
+
+void QuorvelScreen::start_check() {
+  ConfiguredApp& a = configured_app();
+  const std::uint64_t attempt = ++attempt_;
+  const config::RuntimeSection runtime = a.orvo_config.runtime;
+  auto run = [check = health_check_, runtime]() -> std::pair<bool, std::string> {
+    try {
+      return check(runtime);
+    } catch (const std::exception& e) {
+      return {false, e.what()};
+    } catch (...) {
+      return {false, "unknown error"};
+    }
+  };
+  // The builtin runtime has nothing to wait for.
+  if (default_check_ && runtime::OrvoRuntimeGateway(runtime).is_builtin()) {
+    const auto [ok, details] = run();
+    check_done(ok, details);
     return;
   }
-  query_one<Static>("#picker-box").update(not_ready_text(details));
+  checking_ = true;
+  set_box(checking_text(runtime.endpoint));
+  // A server that takes its time must not freeze the screen: the check runs on its own thread
+  // and posts its result, which only the latest attempt takes. The thread holds nothing of the
+  // screen's, so it may outlive the application.
+  std::thread([post = a.post_handle(), run = std::move(run), screen = this, attempt]() mutable {
+    try {
+      auto [ok, details] = run();
+      post.post_message(std::make_shared<CheckDone>(screen, attempt, ok, std::move(details)));
+    } catch (...) {
+      // Nowhere left to report to.
+    }
+  }).detach();
+}
+
+void QuorvelScreen::check_done(bool ok, const std::string& details) {
+  checking_ = false;
+  if (ok) {
+    reset();
+    configured_app().switch_screen("chat");
+    return;
+  }
+  set_box(not_ready_text(details));
+}
+
+void QuorvelScreen::reset() {
+  checking_ = false;
+  ++attempt_;
+  unsaved_mode_.reset();
+  set_box(std::string(MENU));
 }
 
 void QuorvelScreen::action_quit() {

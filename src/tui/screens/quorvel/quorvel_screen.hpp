@@ -2,6 +2,7 @@
 // server is checked before the application switches to its screen named "chat".
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -31,6 +32,8 @@ class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
       Binding("1", "select_fast", "Fast", false),
       Binding("2", "select_reasoning", "Reasoning", false),
       Binding("q", "quit", "Quit", false),
+      // As everywhere else in a terminal: these end the program here too.
+      Binding("ctrl+c,ctrl+d", "quit", "Quit", false),
   };
   static constexpr std::string_view DEFAULT_CSS =
       "\n    QuorvelScreen {\n        layout: vertical;\n    }\n    #picker-header {\n        "
@@ -40,7 +43,7 @@ class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
       "  padding: 1 2;\n        border: round #5f87ff;\n    }\n    ";
   static constexpr std::string_view MENU =
       "Select a mode:\n\n  [bold]1.[/] Fast — quick answers\n  [bold]2.[/] Reasoning — deep "
-      "thinking\n\n[dim]Press 1 or 2[/]";
+      "thinking\n\n[dim]Press 1 or 2 · q to quit[/]";
   static constexpr int kFallbackWidth = 80;
   static constexpr int kLeftCols = 14;
   static constexpr std::string_view kLeftText = "🏠 Kestravel";
@@ -48,11 +51,19 @@ class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
   // (ok, details) of the runtime behind a runtime section.
   using HealthCheck = std::function<std::pair<bool, std::string>(const config::RuntimeSection&)>;
 
-  // `health_check` defaults to OrvoRuntimeGateway(runtime).healthcheck().
+  // `health_check` defaults to OrvoRuntimeGateway(runtime).healthcheck(). It runs on a thread of
+  // its own (the screen says that it is checking, and q still quits); the default one for the
+  // builtin runtime, which has nothing to wait for, runs at once.
   explicit QuorvelScreen(HealthCheck health_check = {});
 
+  // The mode is already chosen (on the command line): on mount the server is checked at once,
+  // without saving, and the chat opens when it is ready; otherwise the screen shows why.
+  void check_at_start() { check_at_start_ = true; }
+  // True while a health check runs.
+  bool checking() const { return checking_; }
+
   void compose(ComposeResult& result) override;
-  void on_mount() override { _update_header(); }
+  void on_mount() override;
   void on_resize() override { _update_header(); }
 
   void _update_header();
@@ -65,12 +76,28 @@ class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
   // The box text shown when the server is not ready: `details` on one line, cut to 80
   // characters, its markup kept only where it is balanced within itself.
   static std::string not_ready_text(std::string_view details);
+  // The box text while the server is checked.
+  static std::string checking_text(std::string_view endpoint);
 
  private:
+  struct CheckDone;
   ConfiguredApp& configured_app() const;
   void show_error(std::string_view title, std::string_view details, std::string_view hint);
+  void start_check();
+  // The box's text; the screen's min_size() follows its height.
+  void set_box(std::string markup);
+  void fit_min_size();
+  void check_done(bool ok, const std::string& details);
+  // Back to the menu with nothing kept from earlier attempts (the screen is being left).
+  void reset();
 
   HealthCheck health_check_;
+  bool default_check_ = false;
+  bool check_at_start_ = false;
+  bool handler_installed_ = false;
+  bool checking_ = false;
+  // Each check is numbered; a result that is not the latest one's is dropped.
+  std::uint64_t attempt_ = 0;
   // A mode whose saving failed and was reported: picking it again goes on without saving.
   std::optional<std::string> unsaved_mode_;
 };

@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 
@@ -75,25 +79,54 @@ std::string header(Fixture& f) {
   return f.app.query_one<Static>("#picker-header").text();
 }
 
+// Waits for the health check that a key started (it runs on a thread of its own).
+void settle(Pilot& pilot, Fixture& f) {
+  ASSERT_TRUE(pilot.wait_until([&] { return !f.quorvel->checking(); }));
+  pilot.wait_idle();
+}
+
+// A health check that waits until the test lets it answer.
+struct HeldCheck {
+  struct State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::optional<std::pair<bool, std::string>> answer;
+    int calls = 0;
+  };
+  std::shared_ptr<State> state = std::make_shared<State>();
+  QuorvelScreen::HealthCheck check() const {
+    return [s = state](const orvo::config::RuntimeSection&) {
+      std::unique_lock lock(s->mutex);
+      ++s->calls;
+      s->cv.wait(lock, [&] { return s->answer.has_value(); });
+      auto a = *s->answer;
+      s->answer.reset();
+      return a;
+    };
+  }
+  void answer(bool ok, std::string details) {
+    std::lock_guard lock(state->mutex);
+    state->answer.emplace(ok, std::move(details));
+    state->cv.notify_all();
+  }
+};
+
+const std::string kMenuBox =
+    "    ╭──────────────────────────────────────────────────╮\n"
+    "    │                                                  │\n"
+    "    │  Select a mode:                                  │\n"
+    "    │                                                  │\n"
+    "    │    1. Fast — quick answers                       │\n"
+    "    │    2. Reasoning — deep thinking                  │\n"
+    "    │                                                  │\n"
+    "    │  Press 1 or 2 · q to quit                        │\n"
+    "    │                                                  │\n"
+    "    ╰──────────────────────────────────────────────────╯\n";
+
 TEST(QuorvelScreen, ChoosingAtStart) {
   Fixture f("builtin");
   Pilot pilot(f.app, {60, 16});
-  EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) +
-                                    "\n"
-                                    "\n"
-                                    "\n"
-                                    "    ╭──────────────────────────────────────────────────╮\n"
-                                    "    │                                                  │\n"
-                                    "    │  Select a mode:                                  │\n"
-                                    "    │                                                  │\n"
-                                    "    │    1. Fast — quick answers                       │\n"
-                                    "    │    2. Reasoning — deep thinking                  │\n"
-                                    "    │                                                  │\n"
-                                    "    │  Press 1 or 2                                    │\n"
-                                    "    │                                                  │\n"
-                                    "    ╰──────────────────────────────────────────────────╯\n"
-                                    "\n"
-                                    "\n");
+  EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) + "\n\n\n" + kMenuBox + "\n\n");
   // The bindings stay out of any key legend.
   for (const Binding& b : f.quorvel->bindings()) EXPECT_FALSE(b.show) << b.key;
 }
@@ -133,6 +166,7 @@ TEST(QuorvelScreen, ServerDownShowsWhyAndRetriesWithEitherKey) {
   Fixture f(url, "# mine\n[runtime]\nlaptop_26b_runtime_mode = 'turbo'\nkeep = 1\n");
   Pilot pilot(f.app, {60, 16});
   pilot.press("2");
+  settle(pilot, f);
   // Saved before the server was asked.
   EXPECT_EQ(f.saved(), "[runtime]\nkeep = 1\nlaptop_26b_runtime_mode = 'turbo-think'\n");
   ASSERT_LE(url.size() + 7, 46u);
@@ -150,34 +184,138 @@ TEST(QuorvelScreen, ServerDownShowsWhyAndRetriesWithEitherKey) {
                                     "│\n"
                                     "    │                                                  │\n"
                                     "    │  The server may still be starting up.            │\n"
-                                    "    │  Press 1 or 2 to retry.                          │\n"
+                                    "    │  Press 1 or 2 to retry, q to quit.               │\n"
                                     "    │                                                  │\n"
                                     "    ╰──────────────────────────────────────────────────╯\n"
                                     "\n");
   // A retry may switch the mode: saved again, still down.
   pilot.press("1");
+  settle(pilot, f);
   EXPECT_EQ(f.saved(), "[runtime]\nkeep = 1\nlaptop_26b_runtime_mode = 'turbo'\n");
   EXPECT_NE(pilot.screenshot().find("Server not ready"), std::string::npos);
   // The server comes up: the next press opens the chat.
   HttpServer server({200, "OK", R"({"data":[{"id":"m"}]})"});
   f.app.orvo_config.runtime.endpoint = server.url();
   pilot.press("2");
+  settle(pilot, f);
   EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
   EXPECT_EQ(server.requests().size(), 1u);
 }
 
 TEST(QuorvelScreen, QuitSavesNothing) {
-  Fixture f("builtin");
+  // q, and the keys that end a program anywhere else in a terminal.
+  for (const char* key : {"q", "ctrl+c", "ctrl+d"}) {
+    Fixture f("builtin");
+    Pilot pilot(f.app, {60, 16});
+    pilot.press(key);
+    EXPECT_TRUE(pilot.exited()) << key;
+    EXPECT_EQ(f.saved(), "<none>") << key;
+  }
+}
+
+TEST(QuorvelScreen, SaysThatItIsCheckingAndStillQuits) {
+  const std::string checking_box =
+      "    ╭──────────────────────────────────────────────────╮\n"
+      "    │                                                  │\n"
+      "    │  Checking the server…                            │\n"
+      "    │                                                  │\n"
+      "    │  http://slow.invalid/v1                          │\n"
+      "    │                                                  │\n"
+      "    │  q quits                                         │\n"
+      "    │                                                  │\n"
+      "    ╰──────────────────────────────────────────────────╯\n";
+  HeldCheck held;
+  {
+    Fixture f("http://slow.invalid/v1", "", held.check());
+    Pilot pilot(f.app, {60, 14});
+    pilot.press("1");
+    EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) + "\n\n\n" + checking_box + "\n");
+    EXPECT_TRUE(f.quorvel->checking());
+    // The check has not answered, and the screen still takes keys.
+    pilot.press("q");
+    EXPECT_TRUE(pilot.exited());
+    held.answer(true, "late");
+  }
+  {
+    Fixture f("http://slow.invalid/v1", "", held.check());
+    Pilot pilot(f.app, {60, 14});
+    pilot.press("2");
+    ASSERT_TRUE(
+        pilot.wait_until([&] { return pilot.screenshot().find("Checking") != std::string::npos; }));
+    held.answer(true, "ready");
+    settle(pilot, f);
+    EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
+  }
+}
+
+TEST(QuorvelScreen, ComingBackShowsTheMenuAfresh) {
+  // A failed attempt, then a good one: back on the screen (/mode), the error is gone.
+  int calls = 0;
+  Fixture f("http://x.invalid/v1", "",
+            [&](const orvo::config::RuntimeSection&) -> std::pair<bool, std::string> {
+              return {++calls > 1, "connection refused"};
+            });
   Pilot pilot(f.app, {60, 16});
-  pilot.press("q");
-  EXPECT_TRUE(pilot.exited());
-  EXPECT_EQ(f.saved(), "<none>");
+  pilot.press("1");
+  settle(pilot, f);
+  EXPECT_NE(pilot.screenshot().find("Server not ready"), std::string::npos);
+  pilot.press("1");
+  settle(pilot, f);
+  EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
+  f.app.switch_screen("quorvel");
+  pilot.wait_idle();
+  EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) + "\n\n\n" + kMenuBox + "\n\n");
+}
+
+TEST(QuorvelScreen, ComingBackForgetsAModeThatWasNotSaved) {
+  Fixture f("builtin");
+  std::ofstream(f.dir / "sub") << "x";
+  f.app.orvo_config.path = f.dir / "sub" / "config.toml";
+  Pilot pilot(f.app, {60, 16});
+  pilot.press({"2", "2"});
+  EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
+  f.app.switch_screen("quorvel");
+  pilot.wait_idle();
+  // The settings still cannot be saved: the next attempt says so again instead of going on.
+  pilot.press("2");
+  EXPECT_NE(pilot.screenshot().find("Settings not saved"), std::string::npos) << pilot.screenshot();
+}
+
+TEST(QuorvelScreen, ModeFromTheCommandLineChecksAtOnceWithoutSaving) {
+  {
+    Fixture f("http://x.invalid/v1", "", [](const orvo::config::RuntimeSection&) {
+      return std::make_pair(false, std::string("connection refused"));
+    });
+    f.quorvel->check_at_start();
+    Pilot pilot(f.app, {60, 16});
+    settle(pilot, f);
+    EXPECT_NE(pilot.screenshot().find("Server not ready"), std::string::npos) << pilot.screenshot();
+    EXPECT_NE(pilot.screenshot().find("connection refused"), std::string::npos);
+    EXPECT_EQ(f.saved(), "<none>");
+  }
+  {
+    Fixture f("builtin");
+    f.quorvel->check_at_start();
+    Pilot pilot(f.app, {60, 16});
+    ASSERT_TRUE(
+        pilot.wait_until([&] { return pilot.screenshot().substr(0, 11) == "chat screen"; }));
+    EXPECT_EQ(f.saved(), "<none>");
+  }
+}
+
+TEST(QuorvelScreen, TooSmallATerminalSaysSo) {
+  Fixture f("builtin");
+  Pilot pilot(f.app, {40, 10});
+  EXPECT_EQ(pilot.screenshot(), "\n\n\n\n\n       terminal too small (40×10)\n\n\n\n");
+  // Keys still work; a larger terminal shows the menu again.
+  pilot.resize(60, 14);
+  EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) + "\n\n" + kMenuBox + "\n");
 }
 
 TEST(QuorvelScreen, NotReadyTextKeepsTheBoxWhole) {
   const std::string head = "[bold red]Server not ready[/]\n\n[dim]";
   const std::string tail =
-      "[/]\n\nThe server may still be starting up.\n[dim]Press 1 or 2 to retry.[/]";
+      "[/]\n\nThe server may still be starting up.\n[dim]Press 1 or 2 to retry, q to quit.[/]";
   const std::pair<std::string, std::string> cases[] = {
       {"two\nlines\r\nthree", "two lines three"},
       {std::string(100, 'x'), std::string(80, 'x')},
@@ -201,6 +339,7 @@ TEST(QuorvelScreen, UntrustedDetailsNeverReachTheTerminalRaw) {
   });
   Pilot pilot(f.app, {60, 16});
   pilot.press("1");
+  settle(pilot, f);
   const std::string ansi = pilot.screenshot_ansi();
   EXPECT_EQ(ansi.find("\x1b[31m"), std::string::npos);
   EXPECT_EQ(ansi.find("\x1b]"), std::string::npos);
@@ -224,10 +363,12 @@ TEST(QuorvelScreen, HealthCheckErrorIsShownAndTheScreenStaysUsable) {
             });
   Pilot pilot(f.app, {60, 16});
   pilot.press("2");
+  settle(pilot, f);
   const std::string shot = pilot.screenshot();
   EXPECT_NE(shot.find("Server not ready"), std::string::npos);
   EXPECT_NE(shot.find("resolver exploded"), std::string::npos);
   pilot.press("2");
+  settle(pilot, f);
   EXPECT_EQ(pilot.screenshot().substr(0, 11), "chat screen");
 }
 
