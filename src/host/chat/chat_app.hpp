@@ -126,6 +126,10 @@ class KestravelTUI : public tui::ConfiguredApp {
   void on_turn_ended();
   void start_turn(const std::string& prompt);
   void finish_answer();
+  // Once per stopped turn: its running tools marked interrupted, then "Stopped.".
+  void note_stopped();
+  // Lays the conversation out again at the log's width (resize, Ctrl+L).
+  void reflow_log();
   void answer_approval(bool allow);
   void interrupt();
   bool handle_key(const tui::KeyEvent& e);
@@ -154,9 +158,11 @@ class KestravelTUI : public tui::ConfiguredApp {
   std::chrono::steady_clock::time_point turn_start_{};
   std::string stage_;
   bool interrupted_ = false;
+  bool stop_noted_ = false;
   bool approval_pending_ = false;
   std::deque<std::string> queued_;
   std::optional<tui::TimerId> ticker_;
+  std::optional<tui::TimerId> reflow_timer_;  // the re-flow after the last size of a burst
   int tick_ = 0;
   std::string status_text_;
   std::string last_legend_;

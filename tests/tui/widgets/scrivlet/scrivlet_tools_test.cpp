@@ -85,9 +85,16 @@ TEST(ScrivletTools, ResultPreview) {
       {"empty error", "", true, {"    ⎿ "}},
       {"one line", "  ok  \n", false, {"    ⎿ ok"}},
       {"long line", std::string(130, 'z'), false, {"    ⎿ " + std::string(120, 'z')}},
-      {"error keeps newlines", "bad\nworse", true, {"    ⎿ bad", "worse"}},
-      {"error cut", std::string(250, 'e'), true, {"    ⎿ " + std::string(200, 'e')}},
-      {"error that looks like a diff", "+a\n+b\n-c", true, {"    ⎿ +a", "+b", "-c"}},
+      {"error keeps newlines under its gutter", "bad\nworse", true, {"    ⎿ bad", "      worse"}},
+      {"long error wraps whole", std::string(250, 'e'), true,
+       {"    ⎿ " + std::string(229, 'e'), "      " + std::string(21, 'e')}},
+      {"error that looks like a diff",
+       "+a\n+b\n-c",
+       true,
+       {"    ⎿ +a", "      +b", "      -c"}},
+      {"error past six lines", numbered(8), true,
+       {"    ⎿ line 1", "      line 2", "      line 3", "      line 4", "      line 5",
+        "      line 6", "      … +2 more lines"}},
       {"two plus lines are no diff", "+a\n+b", false, {"    │ +a", "    ⎿ +b"}},
       {"six lines",
        numbered(6),
@@ -112,7 +119,10 @@ TEST(ScrivletTools, ResultPreview) {
     Harness h({240, 10});
     h.v.append_tool_result(c.result, c.error);
     EXPECT_EQ(rows(h.v), c.rows);
-    EXPECT_EQ(h.v._line_counter.value_or(0), c.error ? 1 : static_cast<int>(c.rows.size()));
+    // An error is one counted line (and its tail another).
+    EXPECT_EQ(h.v._line_counter.value_or(0),
+              c.error ? 1 + (c.rows.back().find("more lines") != std::string::npos)
+                      : static_cast<int>(c.rows.size()));
     EXPECT_EQ(h.v._history[0], HistoryEntry("tool_result", {c.result, c.error ? "true" : "false"}));
   }
   Harness h;
