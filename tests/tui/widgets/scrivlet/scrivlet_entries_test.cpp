@@ -69,16 +69,26 @@ TEST(ScrivletEntries, ContinuationRowsKeepTheIndentOfTheirEntry) {
   };
   // Widget 27, rows laid out at 25.
   const Case cases[] = {
-      {"wrapped info", &Scrivlet::append_info, "aaaa bbbb cccc dddd eeee ffff",
+      {"wrapped info",
+       &Scrivlet::append_info,
+       "aaaa bbbb cccc dddd eeee ffff",
        {"", "  aaaa bbbb cccc dddd", "  eeee ffff"}},
-      {"multi-line help", &Scrivlet::append_info, "Commands:\n  /help  this list",
+      {"multi-line help",
+       &Scrivlet::append_info,
+       "Commands:\n  /help  this list",
        {"", "  Commands:", "    /help  this list"}},
-      {"wrapped prompt", &Scrivlet::append_user, "please fix the failing test in config",
+      {"wrapped prompt",
+       &Scrivlet::append_user,
+       "please fix the failing test in config",
        {"", "❯ please fix the failing", "  test in config"}},
       {"multi-line prompt", &Scrivlet::append_user, "first\nsecond", {"", "❯ first", "  second"}},
-      {"wrapped queued prompt", &Scrivlet::append_queued, "run the whole suite again",
+      {"wrapped queued prompt",
+       &Scrivlet::append_queued,
+       "run the whole suite again",
        {"", "  ↻ run the whole suite", "    again  (queued)"}},
-      {"wrapped error", &Scrivlet::append_error, "the server closed the connection early",
+      {"wrapped error",
+       &Scrivlet::append_error,
+       "the server closed the connection early",
        {"  ✗ the server closed the", "    connection early"}},
   };
   for (const auto& c : cases) {

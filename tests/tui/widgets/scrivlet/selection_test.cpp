@@ -76,17 +76,23 @@ TEST(ScrivletSelection, ExtractionClampsColumnsAndSkipsMissingRows) {
 TEST(ScrivletSelection, ColumnsCountCellsAndTakeWholeClusters) {
   testing::Mounted m;
   Scrivlet& v = m.v;
-  // Cells: 界 0-1, é 2, 😀 3-4, x̃ 5 (x + combining tilde), 👍🏽 6-7 (with its modifier), y 8.
+  // Cells: 界 0-1, é 2, 😀 3-4, x̃ 5 (x + combining tilde), 👍🏽 6-7 (with its modifier),
+  // y 8.
   v.write(Text("界é😀x̃👍🏽y"));
   struct Case {
     int from, to;
     std::string text;
   } cases[] = {
-      {0, 2, "界"},        {1, 2, "界"},  // either half of a wide character takes it whole
-      {2, 3, "é"},         {2, 4, "é😀"},  {4, 5, "😀"},
+      {0, 2, "界"},
+      {1, 2, "界"},  // either half of a wide character takes it whole
+      {2, 3, "é"},
+      {2, 4, "é😀"},
+      {4, 5, "😀"},
       {5, 6, "x̃"},  // the mark stays with its base
-      {6, 7, "👍🏽"},       {7, 8, "👍🏽"},  // the modifier stays with its hand
-      {0, 99, "界é😀x̃👍🏽y"}, {9, 12, ""},
+      {6, 7, "👍🏽"},
+      {7, 8, "👍🏽"},  // the modifier stays with its hand
+      {0, 99, "界é😀x̃👍🏽y"},
+      {9, 12, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

@@ -157,7 +157,10 @@ TEST(ScrivletThinking, ClickTogglesOnlyTheBlockWhoseHeaderIsOnThatRow) {
       {"header on the row", {{5, 0}}, 5, {{0, true}}},
       {"header two rows below", {{7, 0}}, 5, {{0, false}}},
       {"header two rows above", {{3, 0}}, 5, {{0, false}}},
-      {"neighbouring headers stay", {{4, 0}, {5, 1}, {6, 2}}, 5, {{0, false}, {1, true}, {2, false}}},
+      {"neighbouring headers stay",
+       {{4, 0}, {5, 1}, {6, 2}},
+       5,
+       {{0, false}, {1, true}, {2, false}}},
       {"past the last drawn row", {{10, 0}}, 10, {{0, false}}},
       {"negative rows", {{-3, 0}}, -3, {{0, false}}},
   };
