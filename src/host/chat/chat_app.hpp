@@ -10,10 +10,12 @@
 //   stage                    the status row shows the stage
 //   stream_start / content   stream_token(chunk); the text is kept for finish_stream
 //   tool_start               (an answer in progress is finished first) append_tool(name, args)
-//   tool_result              append_tool_done(name, args, summary), append_tool_result(result,
-//                            error)
+//   tool_result              finish_tool(name, args, summary, ok/failed): the running row turns
+//                            into the result row; append_tool_result(result, error)
 //   error                    (answer finished) append_error(message)
-//   done                     (answer finished) append_turn_summary(...), reset_steps()
+//   done                     (answer finished; after a stop interrupt_tools() and "Stopped.")
+//                            append_turn_summary(...), reset_steps()
+//   resize, Ctrl+L           _rerender() at the new width (a burst of sizes once, at the last)
 //   ApprovalRequest          append_approval(tool, command, reason); "1" allows, "2" denies,
 //                            pressed while the input box is empty (else they are typed)
 //
