@@ -163,6 +163,13 @@ bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
   return true;
 }
 
+void Scrivlet::_replay_in_place() {
+  // Only the drawing changes: no tool step is taken again.
+  const int steps = _step_count;
+  _rerender();
+  _step_count = steps;
+}
+
 void Scrivlet::_rerender() {
   _rerendering = true;
   const int saved_y = scroll_offset().y;

@@ -198,6 +198,9 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // entry, the same widths and console, for a thinking block the same state) gets its rows back
   // instead of being laid out anew; the counters and the thinking map advance as if it were drawn.
   void _rerender();
+  // The replay the view makes itself when an entry changes its look (a settled answer, a call's
+  // result row): the step count stays as it was.
+  void _replay_in_place();
   // Forgets the rows kept for reuse: the next replay lays every entry out.
   void _drop_row_cache();
 

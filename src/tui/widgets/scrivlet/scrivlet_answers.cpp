@@ -133,7 +133,7 @@ void Scrivlet::finish_stream(const std::string& full_text) {
     // The settled look at once: the replay drops the streamed rows and draws the answer as an
     // entry (every entry before it gets its rows back), at the reader's place.
     if (streamed) {
-      _rerender();
+      _replay_in_place();
       return;
     }
   } else if (has_content(tail)) {

@@ -122,7 +122,7 @@ void Scrivlet::finish_tool(const std::string& name, const std::string& args,
   // The running row becomes the finished one in place; the replay draws it anew and moves every
   // other entry's rows back.
   _history[*at] = HistoryEntry("tool_done", tool_done_values(name, args, summary, end));
-  _rerender();
+  _replay_in_place();
 }
 
 void Scrivlet::interrupt_tools() {
@@ -135,7 +135,7 @@ void Scrivlet::interrupt_tools() {
                      tool_done_values(e.value(0), e.value(1), "interrupted", ToolEnd::interrupted));
     changed = true;
   }
-  if (changed) _rerender();
+  if (changed) _replay_in_place();
 }
 
 void Scrivlet::append_tool_result(const std::string& result, bool error) {
