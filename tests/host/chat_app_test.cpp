@@ -109,7 +109,8 @@ TEST_F(ChatFixture, ATurnShowsThinkingToolsAnswerAndSummary) {
   std::string log = log_text();
   EXPECT_NE(log.find("❯ tool"), std::string::npos) << log;
   EXPECT_NE(log.find("▶ first I look…  (+1 lines)"), std::string::npos) << log;
-  EXPECT_NE(log.find("● Read(src/a.txt)"), std::string::npos) << log;
+  // One row per call: the running row became the result row.
+  EXPECT_EQ(log.find("● Read(src/a.txt)"), std::string::npos) << log;
   EXPECT_NE(log.find("✓ Read(src/a.txt)  3 lines"), std::string::npos) << log;
   EXPECT_NE(log.find("answer to tool"), std::string::npos) << log;
   EXPECT_NE(log.find("· Read · "), std::string::npos) << log;  // the summary names the tool

@@ -174,11 +174,11 @@ TEST(ScrivletViewPlayer, ReplayAfterStreamingShowsMarkdownAndScreenshotsInBetwee
       "{\"resize\":[30,4]}\n",
       {"--size", "30x4"});
   EXPECT_EQ(r.code, 0) << r.err;
-  // Streamed rows are plain; the replay draws the settled answer as markdown (and its closing
-  // row of two spaces).
+  // The finish draws the settled answer as markdown at once (and its closing row of two
+  // spaces); a replay draws the same.
   EXPECT_EQ(r.out,
             "\n"
-            "   Use **bold**\n"
+            "   Use bold\n"
             "\n"
             "\n"
             "\n"

@@ -10,10 +10,12 @@
 //   stage                    the status row shows the stage
 //   stream_start / content   stream_token(chunk); the text is kept for finish_stream
 //   tool_start               (an answer in progress is finished first) append_tool(name, args)
-//   tool_result              append_tool_done(name, args, summary), append_tool_result(result,
-//                            error)
+//   tool_result              finish_tool(name, args, summary, ok/failed): the running row turns
+//                            into the result row; append_tool_result(result, error)
 //   error                    (answer finished) append_error(message)
-//   done                     (answer finished) append_turn_summary(...), reset_steps()
+//   done                     (answer finished; after a stop interrupt_tools() and "Stopped.")
+//                            append_turn_summary(...), reset_steps()
+//   resize, Ctrl+L           _rerender() at the new width (a burst of sizes once, at the last)
 //   ApprovalRequest          append_approval(tool, command, reason); "1" allows, "2" denies,
 //                            pressed while the input box is empty (else they are typed)
 //
@@ -130,6 +132,10 @@ class KestravelTUI : public tui::ConfiguredApp {
   void on_turn_ended();
   void start_turn(const std::string& prompt);
   void finish_answer();
+  // Once per stopped turn: its running tools marked interrupted, then "Stopped.".
+  void note_stopped();
+  // Lays the conversation out again at the log's width (resize, Ctrl+L).
+  void reflow_log();
   void answer_approval(bool allow);
   void interrupt();
   bool handle_key(const tui::KeyEvent& e);
@@ -158,9 +164,11 @@ class KestravelTUI : public tui::ConfiguredApp {
   std::chrono::steady_clock::time_point turn_start_{};
   std::string stage_;
   bool interrupted_ = false;
+  bool stop_noted_ = false;
   bool approval_pending_ = false;
   std::deque<std::string> queued_;
   std::optional<tui::TimerId> ticker_;
+  std::optional<tui::TimerId> reflow_timer_;  // the re-flow after the last size of a burst
   int tick_ = 0;
   std::string status_text_;
   std::string last_legend_;

@@ -84,7 +84,10 @@ void KestravelTUI::on_tool_result(const PayloadMap& p) {
   bool error = p.text("error") == "true";
   std::string result = p.text("result");
   std::string name = p.text("name");
-  if (!name.empty()) log_->append_tool_done(name, p.text("args"), tool_summary(result, error));
+  // The call's running row becomes its result row; a failure is marked as one.
+  if (!name.empty())
+    log_->finish_tool(name, p.text("args"), tool_summary(result, error),
+                      error ? tui::scrivlet::ToolEnd::failed : tui::scrivlet::ToolEnd::ok);
   log_->append_tool_result(result, error);
 }
 
@@ -95,11 +98,20 @@ void KestravelTUI::on_error(const PayloadMap& p) {
 
 void KestravelTUI::on_done(const PayloadMap&) {
   finish_answer();
+  // A stop comes before the summary that closes the turn it stopped.
+  if (interrupted_) note_stopped();
   double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - turn_start_).count();
   std::int64_t tokens = output_->snapshot().tokens;
   log_->append_turn_summary(elapsed, turn_tools_, 0, static_cast<long long>(tokens), 0.0);
   log_->reset_steps();
+}
+
+void KestravelTUI::note_stopped() {
+  if (stop_noted_ || !log_) return;
+  stop_noted_ = true;
+  log_->interrupt_tools();
+  log_->append_info("Stopped.");
 }
 
 void KestravelTUI::finish_answer() {
@@ -144,8 +156,9 @@ void KestravelTUI::on_turn_ended() {
   if (approval_pending_) {
     approval_pending_ = false;  // the worker has moved on; the prompt no longer takes keys
   }
-  if (interrupted_ && log_) log_->append_info("Stopped.");
+  if (interrupted_ && log_) note_stopped();
   interrupted_ = false;
+  stop_noted_ = false;
   set_ticking(false);
   if (!queued_.empty() && log_ && !shut_down_) {
     std::string next = queued_.front();

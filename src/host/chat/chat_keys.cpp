@@ -43,6 +43,13 @@ bool KestravelTUI::handle_key(const tui::KeyEvent& e) {
     if (log_) k == "pageup" ? log_->scroll_page_up() : log_->scroll_page_down();
     return true;
   }
+  if (k == "ctrl+l") {
+    // Redraws the screen and lays the conversation out again, so a log drawn at another width
+    // is repaired too.
+    reflow_log();
+    repaint_all();
+    return true;
+  }
   if (k == "ctrl+y") {
     copy_selection();
     return true;

@@ -1,6 +1,7 @@
 // The chat screen's layout (conversation, status row, input box, key legend), its wiring once
 // mounted, and the legend of the keys that work at the moment.
 #include <algorithm>
+#include <chrono>
 #include <string_view>
 #include <vector>
 
@@ -38,6 +39,12 @@ void KestravelTUI::install_chat() {
   s->resized = [this] {
     if (input_) input_->set_max_rows(std::max(1, size().height / 3));
     update_legend();  // fitted to the new width
+    // A drag of the window sends a burst of sizes: the log is laid out again once, at the last.
+    if (reflow_timer_) cancel_timer(*reflow_timer_);
+    reflow_timer_ = set_timer(std::chrono::milliseconds(60), [this] {
+      reflow_timer_.reset();
+      reflow_log();
+    });
   };
   install_screen("chat", std::move(screen));
 }
@@ -57,6 +64,12 @@ void KestravelTUI::chat_mounted() {
   input_->focus();
   update_status();
   update_legend();
+}
+
+void KestravelTUI::reflow_log() {
+  // The replay re-flows every entry at the log's present width, keeps an answer still streaming
+  // and the reader's place; at an unchanged width it moves the rows back.
+  if (log_) log_->_rerender();
 }
 
 std::string KestravelTUI::legend_text() const {

@@ -1,6 +1,7 @@
 // The class shell: construction, the width rule of write, line counting, clear and the replay.
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
 #include <span>
@@ -104,7 +105,7 @@ Scrivlet::DrawStart Scrivlet::_begin_draw() const {
   s.line = _line_counter.value_or(0);
   s.steps = _step_count;
   s.rows_epoch = rows_epoch();
-  s.map_free = _thinking_line_map.lower_bound(s.line) == _thinking_line_map.end();
+  s.map_free = _thinking_line_map.lower_bound(static_cast<int>(s.row)) == _thinking_line_map.end();
   return s;
 }
 
@@ -133,8 +134,9 @@ void Scrivlet::_end_draw(std::size_t index, bool expanded, const DrawStart& star
   d.line_count = _line_counter.value_or(0) - start.line;
   d.steps = _step_count - start.steps;
   d.headers.clear();
-  for (auto it = _thinking_line_map.lower_bound(start.line); it != _thinking_line_map.end(); ++it)
-    d.headers.emplace_back(it->first - start.line, it->second);
+  const int row = static_cast<int>(start.row);
+  for (auto it = _thinking_line_map.lower_bound(row); it != _thinking_line_map.end(); ++it)
+    d.headers.emplace_back(it->first - row, it->second);
 }
 
 bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
@@ -147,7 +149,8 @@ bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
   const std::uint64_t epoch = rows_epoch();
   append_rows(std::span<Strip>(old_rows).subspan(kept.first_row, kept.row_count));
   const int line = _line_counter.value_or(0);
-  for (const auto& [offset, idx] : kept.headers) _thinking_line_map[line + offset] = idx;
+  for (const auto& [offset, idx] : kept.headers)
+    _thinking_line_map[static_cast<int>(first) + offset] = idx;
   _line_counter = line + kept.line_count;
   _step_count += kept.steps;
   if (_drawn.size() <= index) _drawn.resize(index + 1);
@@ -160,9 +163,34 @@ bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
   return true;
 }
 
+void Scrivlet::_replay_in_place() {
+  // Only the drawing changes: no tool step is taken again.
+  const int steps = _step_count;
+  _rerender();
+  _step_count = steps;
+}
+
 void Scrivlet::_rerender() {
   _rerendering = true;
   const int saved_y = scroll_offset().y;
+  // The reader's place: at the end (the log keeps following), or the entry whose rows hold the
+  // top visible row and how far into them, so a replay at another width keeps that entry in view.
+  bool at_end = false;
+  try {
+    at_end = saved_y >= max_scroll_y();
+  } catch (const std::exception&) {
+  }
+  std::optional<std::size_t> anchor;
+  double anchor_part = 0.0;
+  for (std::size_t i = 0; i < _drawn.size() && !at_end; ++i) {
+    const DrawnEntry& d = _drawn[i];
+    if (d.entry_id == 0 || d.rows_epoch != rows_epoch() || d.row_count == 0) continue;
+    const auto y = static_cast<std::size_t>(std::max(saved_y, 0));
+    if (y < d.first_row || y >= d.first_row + d.row_count) continue;
+    anchor = i;
+    anchor_part = static_cast<double>(y - d.first_row) / static_cast<double>(d.row_count);
+    break;
+  }
   std::vector<DrawnEntry> kept = std::exchange(_drawn, {});
   DrawContext now = _draw_context();
   if (_drawn_context != now || now.width <= 0) {
@@ -204,7 +232,7 @@ void Scrivlet::_rerender() {
       } else if (k == "tool" && has(2)) {
         _render_tool(v[0], v[1]);
       } else if (k == "tool_done" && has(3)) {
-        _render_tool_done(v[0], v[1], v[2]);
+        _render_tool_done(v[0], v[1], v[2], tool_end_of(e));
       } else if (k == "tool_result" && has(2)) {
         _render_tool_result(v[0], v[1] == "true");
       } else if (k == "info" && has(1)) {
@@ -224,7 +252,20 @@ void Scrivlet::_rerender() {
       // Any other kind (or an entry missing its values) is skipped.
     });
   }
+  // An answer still streaming is no entry yet: its rows come back after the entries.
+  _redraw_stream();
   _rerendering.reset();
+  if (at_end) {
+    scroll_end(false);
+    return;
+  }
+  if (anchor && *anchor < _drawn.size() && _drawn[*anchor].entry_id != 0 &&
+      _drawn[*anchor].rows_epoch == rows_epoch() && _drawn[*anchor].row_count > 0) {
+    const DrawnEntry& d = _drawn[*anchor];
+    const auto into = static_cast<std::size_t>(anchor_part * static_cast<double>(d.row_count));
+    scroll_to(static_cast<int>(d.first_row + std::min(into, d.row_count - 1)), false);
+    return;
+  }
   scroll_to(saved_y, false);
 }
 

@@ -5,8 +5,10 @@
 // whole log can be wiped and drawn again from the history (_rerender), which is how a thinking
 // block folds and unfolds. So that a fold costs little in a long log, the rows each entry drew
 // are remembered and a replay moves them back unless something they depend on changed. Every
-// written row item advances a logical line counter (_track_lines), so a thinking block can
-// remember on which line its header sits.
+// written row item advances a logical line counter (_track_lines); a thinking block remembers the
+// row its header was drawn on, which is what a click names (a wrapped item above it takes more
+// rows than lines). The same replay re-flows the log at a new width, keeps an answer still
+// streaming (drawn again after the entries) and the reader's place.
 //
 // The state fields keep their names and stay public: the host may place "raw" entries in
 // _history itself, and the view player and the tests read the state as it is.
@@ -152,6 +154,10 @@ inline std::string_view cut(std::string_view text, std::size_t n) {
   return text::take_chars(text, n);
 }
 
+// How a finished tool call ended: ok ("✓", green), failed ("✗", red) or interrupted ("✗",
+// yellow). A "tool_done" entry records failed and interrupted as a fourth value.
+enum class ToolEnd { ok, failed, interrupted };
+
 // Options of the log; wrapping is always on, so there is no option for it.
 struct ScrivletOptions {
   std::string id;
@@ -192,6 +198,9 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // entry, the same widths and console, for a thinking block the same state) gets its rows back
   // instead of being laid out anew; the counters and the thinking map advance as if it were drawn.
   void _rerender();
+  // The replay the view makes itself when an entry changes its look (a settled answer, a call's
+  // result row): the step count stays as it was.
+  void _replay_in_place();
   // Forgets the rows kept for reuse: the next replay lays every entry out.
   void _drop_row_cache();
 
@@ -202,7 +211,13 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void append_thinking(const std::string& text, bool expanded = false);
   void append_tool(const std::string& name, const std::string& args);
   void append_tool_done(const std::string& name, const std::string& args,
-                        const std::string& summary);
+                        const std::string& summary, ToolEnd end = ToolEnd::ok);
+  // The result row of a call: the running row of this call in the current turn (since the last
+  // prompt) turns into it, so every call keeps one row; without one it is appended.
+  void finish_tool(const std::string& name, const std::string& args, const std::string& summary,
+                   ToolEnd end = ToolEnd::ok);
+  // Every call of the current turn still running is marked interrupted.
+  void interrupt_tools();
   void append_tool_result(const std::string& result, bool error = false);
   // The question on three rows as always; below them the reason ("Why: ...") when given, and the
   // whole command, wrapped (and folded when very long), when the one-row form cuts it or it has
@@ -218,8 +233,12 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // --- streamed answers
   void stream_token(const std::string& token);
   void finish_stream(const std::string& full_text = "");
+  // Cells of answer text in a row: the screen width less 8 (at least 38), and never more than
+  // the log's own rows leave beside the indent.
   int _stream_avail_width();
   void _write_wrapped(const std::string& line);
+  // Draws the answer in progress again (its complete lines), after a replay dropped its rows.
+  void _redraw_stream();
 
   // --- renderers (draw only, never record)
   void _render_assistant(const std::string& text);
@@ -229,7 +248,7 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void _render_error(const std::string& text);
   void _render_tool(const std::string& name, const std::string& args);
   void _render_tool_done(const std::string& name, const std::string& args,
-                         const std::string& summary);
+                         const std::string& summary, ToolEnd end = ToolEnd::ok);
   void _render_tool_result(const std::string& result, bool error = false);
   void _render_diff(const std::string& diff_text);
   void _render_thinking(const std::string& text, bool expanded, int hist_idx);
@@ -238,6 +257,7 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void _render_turn_summary(const std::string& summary_text);
 
   // --- thinking blocks
+  // Folds or unfolds the block whose header is row y; any other row changes nothing.
   void _handle_thinking_click(int y);
 
   // --- selection and clipboard
@@ -255,7 +275,7 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   int _step_count = 0;  // tool steps drawn since the last reset_steps
   std::vector<HistoryEntry> _history;
   std::map<int, bool> _thinking_states;           // history index -> expanded
-  std::map<int, int> _thinking_line_map;          // logical line of a header -> history index
+  std::map<int, int> _thinking_line_map;          // row of a header -> history index
   std::optional<std::pair<int, int>> _sel_start;  // (column, content line)
   std::optional<std::pair<int, int>> _sel_end;    // (column, content line)
   bool _selecting = false;
@@ -264,6 +284,7 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   std::optional<int> _line_counter;
   std::optional<std::string> _stream_text;
   std::optional<bool> _stream_started;
+  std::string _stream_shown;         // the complete lines of the answer in progress, drawn so far
   std::optional<bool> _rerendering;  // present (true) only while _rerender runs
 
   // Where a finished selection is copied to. In a running application the sequence goes to the
@@ -295,15 +316,21 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
     std::size_t row_count = 0;
     int line_count = 0;                        // logical lines (_track_lines)
     int steps = 0;                             // tool steps counted
-    std::vector<std::pair<int, int>> headers;  // _thinking_line_map: (line offset, index)
+    std::vector<std::pair<int, int>> headers;  // _thinking_line_map: (row offset, index)
   };
   struct DrawStart {
     std::size_t row = 0;
     int line = 0;
     int steps = 0;
     std::uint64_t rows_epoch = 0;
-    bool map_free = false;  // no thinking header at or after `line` yet
+    bool map_free = false;  // no thinking header at or after `row` yet
   };
+
+  static std::vector<std::string> tool_done_values(const std::string& name, const std::string& args,
+                                                   const std::string& summary, ToolEnd end);
+  static ToolEnd tool_end_of(const HistoryEntry& e);
+  // The history index of the running row of this call in the current turn.
+  std::optional<std::size_t> _running_tool(const std::string& name, const std::string& args) const;
 
   DrawContext _draw_context();
   // Draws history entry `index` with `draw` and keeps what it drew for later replays.

@@ -1,6 +1,8 @@
 // Answers: streamed line by line as plain wrapped text, settled as markdown or plain paragraphs.
 #include <algorithm>
 #include <array>
+#include <exception>
+#include <utility>
 
 #include "tui/framework/markdown/markdown.hpp"
 #include "tui/framework/text/textwrap.hpp"
@@ -55,8 +57,16 @@ class IndentedRow : public Renderable {
 }  // namespace
 
 int Scrivlet::_stream_avail_width() {
-  const int w = std::max(_app_width().value_or(82) - 6, 40);
-  return w - 2;
+  const int w = std::max(_app_width().value_or(82) - 6, 40) - 2;
+  // Never wider than the log lays rows out (its width minus 2, then the indent of 2): a row
+  // wrapped here is never wrapped again into a stub.
+  int log_width = 0;
+  try {
+    log_width = size().width - 2;
+  } catch (const std::exception&) {
+  }
+  if (log_width > 10) return std::max(1, std::min(w, log_width - 2));
+  return w;
 }
 
 void Scrivlet::_write_wrapped(const std::string& line) {
@@ -66,8 +76,18 @@ void Scrivlet::_write_wrapped(const std::string& line) {
     _track_lines();
     return;
   }
-  for (const auto& row : orvo::tui::textwrap_wrap(line, n)) {
-    write(Text("  " + row));
+  // Rows are measured in terminal cells. Where every character takes one cell the cell count is
+  // the character count and the plain-string wrapper's rows stand; otherwise (wide characters,
+  // clusters) the styled-text wrapper lays the line out by cells and whole clusters.
+  if (text::count_chars(line) == static_cast<std::size_t>(text::cell_len(line))) {
+    for (const auto& row : orvo::tui::textwrap_wrap(line, n)) {
+      write(Text("  " + row));
+      _track_lines();
+    }
+    return;
+  }
+  for (const auto& row : Text(line).rich_wrap(n)) {
+    write(Text("  " + row.text()));
     _track_lines();
   }
 }
@@ -82,12 +102,14 @@ void Scrivlet::stream_token(const std::string& token) {
     write(Text(""));
     _track_lines();
     _stream_started = true;
+    _stream_shown.clear();
   }
   const std::size_t last_nl = _stream_text->rfind('\n');
   if (last_nl == std::string::npos) return;
   // Every complete line is drawn; the unfinished tail waits for its newline.
   std::string done = _stream_text->substr(0, last_nl);
   _stream_text->erase(0, last_nl + 1);
+  _stream_shown.append(done).push_back('\n');
   std::size_t start = 0;
   while (true) {
     const std::size_t nl = done.find('\n', start);
@@ -99,14 +121,37 @@ void Scrivlet::stream_token(const std::string& token) {
 }
 
 void Scrivlet::finish_stream(const std::string& full_text) {
+  const bool streamed = _stream_started.value_or(false);
+  std::string tail;
   if (_stream_text) {
-    if (has_content(*_stream_text)) _write_wrapped(*_stream_text);
-    _stream_text = "";
+    tail = std::exchange(*_stream_text, "");
     _stream_started = false;
   }
-  if (has_content(full_text))
+  _stream_shown.clear();
+  if (has_content(full_text)) {
     _history.emplace_back("assistant", std::vector<std::string>{full_text});
+    // The settled look at once: the replay drops the streamed rows and draws the answer as an
+    // entry (every entry before it gets its rows back), at the reader's place.
+    if (streamed) {
+      _replay_in_place();
+      return;
+    }
+  } else if (has_content(tail)) {
+    _write_wrapped(tail);
+  }
   scroll_end(false);
+}
+
+void Scrivlet::_redraw_stream() {
+  if (!_stream_started.value_or(false)) return;
+  write(Text(""));
+  _track_lines();
+  std::size_t start = 0;
+  while (start < _stream_shown.size()) {
+    const std::size_t nl = _stream_shown.find('\n', start);
+    _write_wrapped(_stream_shown.substr(start, nl - start));
+    start = nl + 1;
+  }
 }
 
 void Scrivlet::append_assistant(const std::string& text) {
@@ -117,7 +162,7 @@ void Scrivlet::append_assistant(const std::string& text) {
 void Scrivlet::_render_assistant(const std::string& text) {
   write(Text(""));
   _track_lines();
-  const int w = std::max(_app_width().value_or(82) - 6, 40);
+  const int w = _stream_avail_width() + 2;
   if (looks_like_markdown(text)) {
     // A console of its own with the default theme: answers look the same whatever the log's
     // console carries.

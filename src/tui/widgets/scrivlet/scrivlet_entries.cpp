@@ -1,4 +1,6 @@
-// User prompts, queued prompts, notes and errors: one styled row each.
+// User prompts, queued prompts, notes and errors: one styled item each, its wrapped and further
+// lines indented under its text.
+#include "tui/widgets/scrivlet/hanging.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {
@@ -27,10 +29,9 @@ void Scrivlet::_render_user(const std::string& text) {
   static const Style mark("bold #5f87ff"), body("bold white");
   write(Text(""));
   _track_lines();
-  Text t;
-  t.append("❯ ", mark);
-  t.append(text, body);
-  write(t);
+  Text lead;
+  lead.append("❯ ", mark);
+  write(HangingText(lead, spaces(2), Text(text, body)));
   _track_lines();
 }
 
@@ -38,11 +39,12 @@ void Scrivlet::_render_queued(const std::string& text) {
   static const Style mark("dim yellow"), body("dim italic");
   write(Text(""));
   _track_lines();
+  Text lead;
+  lead.append("  ↻ ", mark);
   Text t;
-  t.append("  ↻ ", mark);
   t.append(text, body);
   t.append("  (queued)", mark);
-  write(t);
+  write(HangingText(lead, spaces(4), t));
   _track_lines();
 }
 
@@ -50,16 +52,15 @@ void Scrivlet::_render_info(const std::string& text) {
   static const Style dim("dim");
   write(Text(""));
   _track_lines();
-  write(Text("  " + text, dim));
+  write(HangingText(Text("  ", dim), Text("  ", dim), Text(text, dim)));
   _track_lines();
 }
 
 void Scrivlet::_render_error(const std::string& text) {
   static const Style mark("bold red"), body("red");
-  Text t;
-  t.append("  ✗ ", mark);
-  t.append(text, body);
-  write(t);
+  Text lead;
+  lead.append("  ✗ ", mark);
+  write(HangingText(lead, spaces(4), Text(text, body)));
   _track_lines();
 }
 

@@ -1,5 +1,7 @@
 // Selecting text with the mouse: the range follows the drag, is painted with a highlight and is
 // copied when the button comes up; a click without a drag goes to the thinking blocks instead.
+// Columns are terminal cells, as the pointer reports them, and whole grapheme clusters are taken:
+// the highlight and the copied text are the same characters, exactly those under the pointer.
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
@@ -18,30 +20,34 @@ const Style& highlight_style() {
   return s;
 }
 
-// Splits `seg` at character offsets [from, to) of the row (seg starts at character `col`) and
-// paints the part inside with the highlight. A zero-width character (a combining mark) stays with
-// the character before it, so a cluster is never split between two styles.
-void paint_segment(const Segment& seg, int col, int from, int to, std::vector<Segment>& out) {
+// A cluster at cells [col, col + cells) is selected when it overlaps the selected cells
+// [from, to): what is under the pointer, a wide character by either half, is taken whole. A
+// cluster of no width counts as one cell here, so it can be taken at all.
+bool cluster_selected(int col, int cells, int from, int to) {
+  return col < to && col + std::max(cells, 1) > from;
+}
+
+// Paints the clusters of `seg` (which starts at cell `col`) that are selected with the
+// highlight, the rest in the segment's style; returns the segment's cells.
+int paint_segment(const Segment& seg, int col, int from, int to, std::vector<Segment>& out) {
   const std::string& s = seg.text;
-  std::size_t pos = 0, run_start = 0;
+  std::size_t run_start = 0;
   int c = col;
   bool run_selected = false, first = true;
-  while (pos < s.size()) {
-    const std::size_t at = pos;
-    const char32_t cp = text::decode(s, pos);
-    const bool joins = !first && text::char_width(cp) == 0;
-    const bool selected = joins ? run_selected : (c >= from && c < to);
+  text::for_each_grapheme(s, [&](const text::Grapheme& g) {
+    const bool selected = cluster_selected(c, g.cells, from, to);
     if (!first && selected != run_selected) {
-      out.emplace_back(s.substr(run_start, at - run_start),
+      out.emplace_back(s.substr(run_start, g.begin - run_start),
                        run_selected ? highlight_style() : seg.style);
-      run_start = at;
+      run_start = g.begin;
     }
     run_selected = selected;
     first = false;
-    ++c;
-  }
+    c += g.cells;
+  });
   if (run_start < s.size())
     out.emplace_back(s.substr(run_start), run_selected ? highlight_style() : seg.style);
+  return c - col;
 }
 
 // A mouse position in content coordinates (scrolled rows counted).
@@ -111,7 +117,7 @@ Strip Scrivlet::render_line(int y) {
   const int content_y = y + scroll_offset().y;
   if (content_y < y1 || content_y > y2) return strip;
 
-  // Character columns [from, to) of this row that are selected.
+  // Cells [from, to) of this row that are selected.
   constexpr int kEnd = std::numeric_limits<int>::max();
   const int from = content_y == y1 ? x1 : 0;
   const int to = content_y == y2 ? x2 : kEnd;
@@ -119,17 +125,7 @@ Strip Scrivlet::render_line(int y) {
   std::vector<Segment> out;
   out.reserve(strip.segments().size() + 2);
   int col = 0;
-  for (const Segment& seg : strip.segments()) {
-    const int len = static_cast<int>(text::count_chars(seg.text));
-    if (col >= from && col + len <= to) {
-      out.emplace_back(seg.text, highlight_style());
-    } else if (col + len <= from || col >= to) {
-      out.push_back(seg);
-    } else {
-      paint_segment(seg, col, from, to, out);
-    }
-    col += len;
-  }
+  for (const Segment& seg : strip.segments()) col += paint_segment(seg, col, from, to, out);
   // Only styles changed, so the row keeps its width.
   return Strip(std::move(out), strip.cell_length());
 }
@@ -144,16 +140,16 @@ std::string Scrivlet::_extract_selection() const {
   bool first = true;
   for (int y = std::max(y1, 0); y <= y2 && y < count; ++y) {
     const std::string lt = rows[static_cast<std::size_t>(y)].text();
-    const auto n = static_cast<long long>(text::count_chars(lt));
-    long long from = y == y1 ? x1 : 0;
-    long long to = y == y2 ? x2 : n;
-    from = std::clamp(from, 0LL, n);
-    to = std::clamp(to, 0LL, n);
+    // The same cells and clusters the highlight paints.
+    const int from = y == y1 ? x1 : 0;
+    const int to = y == y2 ? x2 : std::numeric_limits<int>::max();
     std::string piece;
+    int col = 0;
     if (from < to) {
-      const auto head = text::take_chars(lt, static_cast<std::size_t>(from));
-      const std::string_view rest = std::string_view(lt).substr(head.size());
-      piece = std::string(text::take_chars(rest, static_cast<std::size_t>(to - from)));
+      text::for_each_grapheme(lt, [&](const text::Grapheme& g) {
+        if (cluster_selected(col, g.cells, from, to)) piece.append(lt, g.begin, g.end - g.begin);
+        col += g.cells;
+      });
     }
     if (!first) out += '\n';
     out += piece;

@@ -15,7 +15,6 @@ namespace {
 constexpr int kPreviewOffset = 28, kPreviewFallback = 50, kPreviewFloor = 30;
 constexpr int kBodyOffset = 6, kBodyFallback = 76, kBodyFloor = 40;
 constexpr std::size_t kMaxShow = 30;
-constexpr int kClickRows = 2;  // rows searched on either side of a click
 
 }  // namespace
 
@@ -35,7 +34,11 @@ void Scrivlet::_render_thinking(const std::string& text, bool expanded, int hist
 
   write(Text(""));
   _track_lines();
-  _thinking_line_map[_line_counter.value_or(0)] = hist_idx;
+  // Keyed by the header's row, which a click names. Before the first layout the rows are held
+  // and not counted yet: the logical line stands in until the next replay.
+  const bool laid_out = held_writes() == 0 && size().width > 0;
+  _thinking_line_map[laid_out ? static_cast<int>(RichLog::lines().size())
+                              : _line_counter.value_or(0)] = hist_idx;
 
   if (!expanded) {
     Text header("", Style(), /*no_wrap=*/true, Overflow::Ellipsis);
@@ -79,37 +82,13 @@ void Scrivlet::_render_thinking(const std::string& text, bool expanded, int hist
 void Scrivlet::_handle_thinking_click(int y) {
   // A click must never take the application down: ordinary errors end the click quietly.
   try {
-    const int rows = static_cast<int>(lines().size());
-    const int lo = std::max(0, y - kClickRows);
-    const int hi = std::min(rows, y + kClickRows + 1);
-    for (int check_y = lo; check_y < hi; ++check_y) {
-      const auto it = _thinking_line_map.find(check_y);
-      if (it == _thinking_line_map.end()) continue;
-      const int hist_idx = it->second;
-      const auto st = _thinking_states.find(hist_idx);
-      _thinking_states[hist_idx] = !(st != _thinking_states.end() && st->second);
-      _rerender();
-      return;
-    }
-    // Logical lines and drawn rows part ways below wrapped items: fall back to the arrows.
-    for (int check_y = lo; check_y < hi; ++check_y) {
-      const std::string line_text = lines()[static_cast<std::size_t>(check_y)].text();
-      if (line_text.find("▶") == std::string::npos && line_text.find("▼") == std::string::npos)
-        continue;
-      if (!_thinking_states.empty()) {
-        auto first = _thinking_states.begin();
-        first->second = !first->second;
-        _rerender();
-        return;
-      }
-      for (std::size_t idx = 0; idx < _history.size(); ++idx) {
-        if (_history[idx].kind() == "thinking") {
-          _thinking_states[static_cast<int>(idx)] = true;
-          _rerender();
-          return;
-        }
-      }
-    }
+    // Only the header row that was clicked: blocks may sit on neighbouring rows.
+    const auto it = _thinking_line_map.find(y);
+    if (it == _thinking_line_map.end() || y < 0 || y >= static_cast<int>(lines().size())) return;
+    const int hist_idx = it->second;
+    const auto st = _thinking_states.find(hist_idx);
+    _thinking_states[hist_idx] = !(st != _thinking_states.end() && st->second);
+    _rerender();
   } catch (const std::exception&) {
   }
 }

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <string>
 
+#include "tui/widgets/scrivlet/hanging.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {
@@ -41,6 +42,18 @@ std::string number_field(long long n) {
   return out;
 }
 
+// A failed call's message: its first lines, each up to a bound cut after a word.
+constexpr std::size_t kErrorLines = 6, kErrorLineChars = 400;
+
+std::string error_line(std::string_view line) {
+  const std::string_view head = cut(line, kErrorLineChars);
+  if (head.size() == line.size()) return std::string(line);
+  const std::size_t space = head.find_last_of(' ');
+  const std::string_view kept =
+      space != std::string_view::npos && space > head.size() / 2 ? head.substr(0, space) : head;
+  return std::string(kept) + " …";
+}
+
 std::string more_lines(std::size_t n) {
   return "      … +" + std::to_string(n) + " more lines";
 }
@@ -63,9 +76,66 @@ void Scrivlet::append_tool(const std::string& name, const std::string& args) {
 }
 
 void Scrivlet::append_tool_done(const std::string& name, const std::string& args,
-                                const std::string& summary) {
-  _history.emplace_back("tool_done", std::vector<std::string>{name, args, summary});
-  _draw_entry(_history.size() - 1, false, [&] { _render_tool_done(name, args, summary); });
+                                const std::string& summary, ToolEnd end) {
+  _history.emplace_back("tool_done", tool_done_values(name, args, summary, end));
+  _draw_entry(_history.size() - 1, false, [&] { _render_tool_done(name, args, summary, end); });
+}
+
+std::vector<std::string> Scrivlet::tool_done_values(const std::string& name,
+                                                    const std::string& args,
+                                                    const std::string& summary, ToolEnd end) {
+  std::vector<std::string> v{name, args, summary};
+  if (end == ToolEnd::failed) v.emplace_back("failed");
+  if (end == ToolEnd::interrupted) v.emplace_back("interrupted");
+  return v;
+}
+
+ToolEnd Scrivlet::tool_end_of(const HistoryEntry& e) {
+  const auto& v = e.values();
+  if (v.size() < 4) return ToolEnd::ok;
+  if (v[3] == "failed") return ToolEnd::failed;
+  if (v[3] == "interrupted") return ToolEnd::interrupted;
+  return ToolEnd::ok;
+}
+
+std::optional<std::size_t> Scrivlet::_running_tool(const std::string& name,
+                                                   const std::string& args) const {
+  // Only the current turn: a prompt closes what came before it. Of equal calls still running
+  // the earliest gets the first result.
+  std::optional<std::size_t> found;
+  for (std::size_t i = _history.size(); i-- > 0;) {
+    const HistoryEntry& e = _history[i];
+    if (e.kind() == "user") break;
+    if (e.kind() == "tool" && e.values().size() >= 2 && e.value(0) == name && e.value(1) == args)
+      found = i;
+  }
+  return found;
+}
+
+void Scrivlet::finish_tool(const std::string& name, const std::string& args,
+                           const std::string& summary, ToolEnd end) {
+  const std::optional<std::size_t> at = _running_tool(name, args);
+  if (!at) {
+    append_tool_done(name, args, summary, end);
+    return;
+  }
+  // The running row becomes the finished one in place; the replay draws it anew and moves every
+  // other entry's rows back.
+  _history[*at] = HistoryEntry("tool_done", tool_done_values(name, args, summary, end));
+  _replay_in_place();
+}
+
+void Scrivlet::interrupt_tools() {
+  bool changed = false;
+  for (std::size_t i = _history.size(); i-- > 0;) {
+    HistoryEntry& e = _history[i];
+    if (e.kind() == "user") break;
+    if (e.kind() != "tool" || e.values().size() < 2) continue;
+    e = HistoryEntry("tool_done",
+                     tool_done_values(e.value(0), e.value(1), "interrupted", ToolEnd::interrupted));
+    changed = true;
+  }
+  if (changed) _replay_in_place();
 }
 
 void Scrivlet::append_tool_result(const std::string& result, bool error) {
@@ -77,21 +147,31 @@ void Scrivlet::_render_tool(const std::string& name, const std::string& args) {
   static const Style head("bold #5f87ff"), dim("dim");
   ++_step_count;
   Text header;
-  header.append("  ● ", head);
   header.append(tool_header(name).first, head);
   if (!args.empty()) header.append("(" + args_short(args, 60) + ")", dim);
-  write(header);
+  write(HangingText(Text("  ● ", head), spaces(4), header));
   _track_lines();
 }
 
 void Scrivlet::_render_tool_done(const std::string& name, const std::string& args,
-                                 const std::string& summary) {
-  static const Style head("bold #32cd32"), green("#32cd32"), dim_green("dim #32cd32");
+                                 const std::string& summary, ToolEnd end) {
+  // (marker, marker and label, arguments, summary) by how the call ended: a failure is never
+  // drawn as a success.
+  struct Look {
+    std::string_view marker;
+    Style head, args, summary;
+  };
+  static const Look looks[] = {
+      {"  ✓ ", Style("bold #32cd32"), Style("#32cd32"), Style("dim #32cd32")},
+      {"  ✗ ", Style("bold red"), Style("red"), Style("dim red")},
+      {"  ✗ ", Style("bold yellow"), Style("yellow"), Style("dim yellow")},
+  };
+  const Look& look = looks[static_cast<int>(end)];
   Text line("", Style(), true, Overflow::Ellipsis);
-  line.append("  ✓ ", head);
-  line.append(tool_header(name).first, head);
-  if (!args.empty()) line.append("(" + args_short(args, 40) + ")", green);
-  if (!summary.empty()) line.append("  " + std::string(cut(summary, 60)), dim_green);
+  line.append(look.marker, look.head);
+  line.append(tool_header(name).first, look.head);
+  if (!args.empty()) line.append("(" + args_short(args, 40) + ")", look.args);
+  if (!summary.empty()) line.append("  " + std::string(cut(summary, 60)), look.summary);
   write(line);
   _track_lines();
 }
@@ -100,11 +180,22 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error) {
   static const Style dim("dim"), bold_red("bold red"), blue("dim #5f87ff"),
       more_style("dim italic");
   if (error) {
-    Text t;
-    t.append("    ⎿ ", dim);
-    t.append(cut(result, 200), bold_red);
-    write(t);
+    // The whole message beside the gutter, up to a bound: a cut ends at a line or a space, never
+    // inside a word, and says what it left out.
+    const std::string_view body = strip(result);
+    const std::size_t total = count_lines(body);
+    const auto lines = line_views(body, kErrorLines);
+    std::string shown;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i != 0) shown += '\n';
+      shown += error_line(lines[i]);
+    }
+    write(HangingText(Text("    ⎿ ", dim), spaces(6), Text(shown, bold_red)));
     _track_lines();
+    if (total > lines.size()) {
+      write(Text(more_lines(total - lines.size()), more_style));
+      _track_lines();
+    }
     return;
   }
   const std::string_view body = strip(result);
@@ -117,19 +208,16 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error) {
   const std::size_t total = count_lines(body);
   const auto lines = line_views(body, 6);
   if (total == 1) {
-    Text t;
-    t.append("    ⎿ ", blue);
-    t.append(cut(lines[0], 120), dim);
-    write(t);
+    write(HangingText(Text("    ⎿ ", blue), spaces(6), Text(cut(lines[0], 120), dim)));
     _track_lines();
     return;
   }
   const std::size_t max_lines = std::min<std::size_t>(total, 6);
   for (std::size_t i = 0; i < max_lines; ++i) {
-    Text t;
-    t.append(i < max_lines - 1 ? "    │ " : "    ⎿ ", blue);
-    t.append(cut(lines[i], 120), dim);
-    write(t);
+    // The bar runs down beside a wrapped line; the elbow closes the last one.
+    const bool last = i == max_lines - 1;
+    write(HangingText(Text(last ? "    ⎿ " : "    │ ", blue),
+                      Text(last ? "      " : "    │ ", blue), Text(cut(lines[i], 120), dim)));
     _track_lines();
   }
   if (total > max_lines) {
@@ -155,10 +243,7 @@ void Scrivlet::_render_diff(const std::string& diff_text) {
     parts.push_back("removed " + std::to_string(removed) + " line" + (removed == 1 ? "" : "s"));
   std::string summary_text = parts.empty() ? "no changes" : parts[0];
   if (parts.size() == 2) summary_text += ", " + parts[1];
-  Text summary;
-  summary.append("    ⎿ ", blue);
-  summary.append(summary_text, dim);
-  write(summary);
+  write(HangingText(Text("    ⎿ ", blue), spaces(6), Text(summary_text, dim)));
   _track_lines();
 
   long long old_line = 0, new_line = 0;
@@ -175,15 +260,16 @@ void Scrivlet::_render_diff(const std::string& diff_text) {
       if (auto n = number_after(line, '+')) new_line = *n;
       continue;
     }
-    Text dl;
+    // The number and the sign make the lead; a wrapped line continues under its text.
+    Text lead, dl;
     if (starts_with(line, "-")) {
-      dl.append(number_field(old_line), del_num);
-      dl.append("- ", del_sign);
+      lead.append(number_field(old_line), del_num);
+      lead.append("- ", del_sign);
       dl.append(std::string_view(line).substr(1), del_text);
       ++old_line;
     } else if (starts_with(line, "+")) {
-      dl.append(number_field(new_line), add_num);
-      dl.append("+ ", add_sign);
+      lead.append(number_field(new_line), add_num);
+      lead.append("+ ", add_sign);
       dl.append(std::string_view(line).substr(1), add_text);
       ++new_line;
     } else {
@@ -194,13 +280,13 @@ void Scrivlet::_render_diff(const std::string& diff_text) {
         ++new_line;
         continue;
       }
-      dl.append(number_field(new_line), dim);
-      dl.append("  ");
+      lead.append(number_field(new_line), dim);
+      lead.append("  ");
       dl.append(content, dim);
       ++old_line;
       ++new_line;
     }
-    write(dl);
+    write(HangingText(lead, spaces(lead.cell_len()), dl));
     _track_lines();
     ++shown;
   }

@@ -20,7 +20,9 @@ using Rows = std::vector<std::string>;
 TEST(ScrivletAnswers, TextWidthFollowsTheApplicationWidth) {
   Scrivlet alone;  // no application: fallback 76, minus 2
   EXPECT_EQ(alone._stream_avail_width(), 74);
-  const std::pair<int, int> cases[] = {{80, 72}, {100, 92}, {30, 38}, {46, 38}, {47, 39}};
+  // Below 45 columns the log's own rows are narrower (the widget is 3 columns narrower than the
+  // screen, its rows 2 narrower than that, the indent takes 2): 23 at 30 columns, 33 at 40.
+  const std::pair<int, int> cases[] = {{80, 72}, {100, 92}, {30, 23}, {40, 33}, {46, 38}, {47, 39}};
   for (const auto& [screen, width] : cases) {
     Harness h({screen, 10});
     EXPECT_EQ(h.v._stream_avail_width(), width) << screen;
@@ -102,7 +104,7 @@ TEST(ScrivletAnswers, MarkdownMarkersAreSubstrings) {
 // with from_ansi, written through the same log.
 std::vector<Strip> round_trip_rows(const std::string& text, Size size) {
   Harness ref(size);
-  const int w = std::max(size.width - 6, 40);
+  const int w = ref.v._stream_avail_width() + 2;
   ConsoleOptions o;
   o.width = w - 2;
   o.color_system = ColorSystem::TrueColor;
@@ -132,8 +134,8 @@ TEST(ScrivletAnswers, MarkdownRowsEqualTheAnsiRoundTripOnTheCorpus) {
     std::ifstream f(entry.path());
     std::stringstream ss;
     ss << f.rdbuf();
-    // 100 columns: rows fit the widget. 30 columns: the widget is narrower than the markdown,
-    // so the log wraps the rows again.
+    // 100 columns: the screen's budget is narrower than the widget. 30 columns: the widget is
+    // narrower than that budget, so the markdown is laid out at the widget's width.
     for (const Size size : {Size{100, 10}, Size{30, 10}}) {
       SCOPED_TRACE(entry.path().filename().string() + " at " + std::to_string(size.width));
       Harness h(size);
@@ -144,13 +146,13 @@ TEST(ScrivletAnswers, MarkdownRowsEqualTheAnsiRoundTripOnTheCorpus) {
         ASSERT_EQ(h.v.lines()[i].text(), expected[i].text()) << "row " << i;
         ASSERT_EQ(pieces_equal(h.v.lines()[i], expected[i]), true) << "row " << i;
       }
-      EXPECT_EQ(h.v._line_counter,
-                static_cast<int>(
-                    Console(ConsoleOptions{std::max(size.width - 6, 40) - 2, ColorSystem::TrueColor,
-                                           true, nullptr, false, false})
-                        .render_lines(Markdown(ss.str(), "monokai"))
-                        .size()) +
-                    2);
+      EXPECT_EQ(
+          h.v._line_counter,
+          static_cast<int>(Console(ConsoleOptions{h.v._stream_avail_width(), ColorSystem::TrueColor,
+                                                  true, nullptr, false, false})
+                               .render_lines(Markdown(ss.str(), "monokai"))
+                               .size()) +
+              2);
     }
     ++files;
   }
@@ -167,6 +169,60 @@ TEST(ScrivletAnswers, WritesBeforeTheFirstLayoutAppearOnceLaidOut) {
   Pilot pilot(app, {60, 10});
   EXPECT_EQ(rows(*app.view), (Rows{"", "  Use bold and code.", "  ", "    │ a", "    ⎿ b"}));
   EXPECT_EQ(app.view->lines(), after.v.lines());
+}
+
+TEST(ScrivletAnswers, AFinishedAnswerIsDrawnSettledAtOnce) {
+  const std::string answer = "## Fixed\n`APP_PORT` is a **string**\n```\nx = 1\n```\n";
+  Harness streamed, settled;
+  streamed.v.append_user("fix it");
+  settled.v.append_user("fix it");
+  for (const char c : answer) streamed.v.stream_token(std::string(1, c));
+  streamed.v.finish_stream(answer);
+  settled.v.append_assistant(answer);
+  EXPECT_EQ(rows(streamed.v), rows(settled.v));
+  EXPECT_EQ(streamed.v.lines(), settled.v.lines());
+  EXPECT_EQ(rows(streamed.v)[3], "  Fixed");  // no "##" left over
+}
+
+// Rows are cells wide: wide characters and narrow screens never give a row the log wraps again.
+TEST(ScrivletAnswers, StreamedRowsFitTheLogByCells) {
+  const std::string cjk =
+      "这是一个很长的中文句子用来检查按终端单元格换行是否正确处理宽字符而不会溢出";
+  for (const int screen : {80, 46, 40, 30, 24}) {
+    SCOPED_TRACE(screen);
+    Harness h({screen, 10});
+    const int n = h.v._stream_avail_width();
+    h.v.stream_token(cjk + "\n" + std::string(120, 'a') + "\n" + "👍🏽 ok " + cjk + "\n");
+    // Every streamed row is written as one row: the count of logical lines equals the rows.
+    EXPECT_EQ(h.v._line_counter.value_or(0), static_cast<int>(h.v.lines().size()));
+    for (const auto& row : rows(h.v)) EXPECT_LE(text::cell_len(row), n + 2) << row;
+  }
+  Harness h({30, 10});
+  h.v.stream_token("中文中文中文中文中文中文中文\n");
+  // 23 cells of text: eleven wide characters to a row.
+  EXPECT_EQ(rows(h.v), (Rows{"", "  中文中文中文中文中文中", "  文中文"}));
+}
+
+// A replay at another width re-flows every entry, keeps the answer still streaming, and comes
+// back to the same rows at the first width.
+TEST(ScrivletAnswers, AReplayAtAnotherWidthReflowsAndKeepsTheStream) {
+  Harness h({80, 12});
+  h.v.append_user("explain the failing test in the configuration loader please");
+  h.v.append_tool("bash", "python -m pytest -q tests/test_config.py");
+  h.v.append_assistant("The port is read as a string and never converted to a number.");
+  h.v.stream_token("Now the streamed part of the answer\nand its second line\nand a tail");
+  h.pilot.wait_idle();
+  const auto at80 = h.v.lines();
+  h.pilot.resize(20, 12);
+  h.v._rerender();
+  for (const auto& row : rows(h.v)) EXPECT_LE(text::cell_len(row), 18) << row;
+  EXPECT_NE(rows(h.v).back().find("line"), std::string::npos);  // the stream is still there
+  h.pilot.resize(80, 12);
+  h.v._rerender();
+  EXPECT_EQ(h.v.lines(), at80);
+  // The stream goes on where it was.
+  h.v.stream_token(" end\n");
+  EXPECT_EQ(rows(h.v).back(), "  and a tail end");
 }
 
 }  // namespace

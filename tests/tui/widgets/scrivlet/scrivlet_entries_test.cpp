@@ -53,15 +53,50 @@ TEST(ScrivletEntries, EmptyUserTextAndQueuedNewline) {
   EXPECT_EQ(rows(h.v), (std::vector<std::string>{"", "❯ "}));
   EXPECT_EQ(h.v._line_counter, 2);
   h.v.append_queued("first\nsecond");
-  // The second part starts its own row at the left edge; still one counted line.
-  EXPECT_EQ(rows(h.v), (std::vector<std::string>{"", "❯ ", "", "  ↻ first", "second  (queued)"}));
+  // The second part starts its own row under the first; still one counted line.
+  EXPECT_EQ(rows(h.v),
+            (std::vector<std::string>{"", "❯ ", "", "  ↻ first", "    second  (queued)"}));
   EXPECT_EQ(h.v._line_counter, 4);
 }
 
-TEST(ScrivletEntries, LongRowsWrapWithoutIndent) {
-  Harness h({30, 10});  // widget 27, rows laid out at 25
-  h.v.append_info("aaaa bbbb cccc dddd eeee ffff");
-  EXPECT_EQ(rows(h.v), (std::vector<std::string>{"", "  aaaa bbbb cccc dddd", "eeee ffff"}));
+TEST(ScrivletEntries, ContinuationRowsKeepTheIndentOfTheirEntry) {
+  using Rows = std::vector<std::string>;
+  struct Case {
+    const char* name;
+    void (Scrivlet::*append)(const std::string&);
+    std::string text;
+    Rows rows;
+  };
+  // Widget 27, rows laid out at 25.
+  const Case cases[] = {
+      {"wrapped info",
+       &Scrivlet::append_info,
+       "aaaa bbbb cccc dddd eeee ffff",
+       {"", "  aaaa bbbb cccc dddd", "  eeee ffff"}},
+      {"multi-line help",
+       &Scrivlet::append_info,
+       "Commands:\n  /help  this list",
+       {"", "  Commands:", "    /help  this list"}},
+      {"wrapped prompt",
+       &Scrivlet::append_user,
+       "please fix the failing test in config",
+       {"", "❯ please fix the failing", "  test in config"}},
+      {"multi-line prompt", &Scrivlet::append_user, "first\nsecond", {"", "❯ first", "  second"}},
+      {"wrapped queued prompt",
+       &Scrivlet::append_queued,
+       "run the whole suite again",
+       {"", "  ↻ run the whole suite", "    again  (queued)"}},
+      {"wrapped error",
+       &Scrivlet::append_error,
+       "the server closed the connection early",
+       {"  ✗ the server closed the", "    connection early"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness h({30, 10});
+    (h.v.*c.append)(c.text);
+    EXPECT_EQ(rows(h.v), c.rows);
+  }
 }
 
 }  // namespace

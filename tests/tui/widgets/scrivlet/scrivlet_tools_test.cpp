@@ -85,9 +85,17 @@ TEST(ScrivletTools, ResultPreview) {
       {"empty error", "", true, {"    ⎿ "}},
       {"one line", "  ok  \n", false, {"    ⎿ ok"}},
       {"long line", std::string(130, 'z'), false, {"    ⎿ " + std::string(120, 'z')}},
-      {"error keeps newlines", "bad\nworse", true, {"    ⎿ bad", "worse"}},
-      {"error cut", std::string(250, 'e'), true, {"    ⎿ " + std::string(200, 'e')}},
-      {"error that looks like a diff", "+a\n+b\n-c", true, {"    ⎿ +a", "+b", "-c"}},
+      {"error keeps newlines under its gutter", "bad\nworse", true, {"    ⎿ bad", "      worse"}},
+      {"long error wraps whole",
+       std::string(250, 'e'),
+       true,
+       {"    ⎿ " + std::string(229, 'e'), "      " + std::string(21, 'e')}},
+      {"error that looks like a diff", "+a\n+b\n-c", true, {"    ⎿ +a", "      +b", "      -c"}},
+      {"error past six lines",
+       numbered(8),
+       true,
+       {"    ⎿ line 1", "      line 2", "      line 3", "      line 4", "      line 5",
+        "      line 6", "      … +2 more lines"}},
       {"two plus lines are no diff", "+a\n+b", false, {"    │ +a", "    ⎿ +b"}},
       {"six lines",
        numbered(6),
@@ -112,7 +120,10 @@ TEST(ScrivletTools, ResultPreview) {
     Harness h({240, 10});
     h.v.append_tool_result(c.result, c.error);
     EXPECT_EQ(rows(h.v), c.rows);
-    EXPECT_EQ(h.v._line_counter.value_or(0), c.error ? 1 : static_cast<int>(c.rows.size()));
+    // An error is one counted line (and its tail another).
+    EXPECT_EQ(h.v._line_counter.value_or(0),
+              c.error ? 1 + (c.rows.back().find("more lines") != std::string::npos)
+                      : static_cast<int>(c.rows.size()));
     EXPECT_EQ(h.v._history[0], HistoryEntry("tool_result", {c.result, c.error ? "true" : "false"}));
   }
   Harness h;
@@ -202,6 +213,40 @@ TEST(ScrivletDiff, Rendering) {
             (Pieces{{"       2 ", "dim red"}, {"- ", "bold red"}, {"b", "red"}}));
   EXPECT_EQ(pieces(h.v.lines()[3]),
             (Pieces{{"       2 ", "dim #32cd32"}, {"+ ", "bold #32cd32"}, {"c", "#32cd32"}}));
+}
+
+// A call keeps one row that tells how it ended: the running row turns into the result row, a
+// failure is a red cross, a stopped call a yellow one, on every replay too.
+TEST(ScrivletTools, EachCallKeepsOneRowThatTellsHowItEnded) {
+  Harness h({60, 12});
+  h.v.append_user("go");
+  h.v.append_tool("read_file", "a.txt");
+  h.v.append_tool("bash", "false");
+  h.v.append_tool("grep", "TODO");
+  h.v.finish_tool("bash", "false", "failed", ToolEnd::failed);
+  h.v.append_tool_result("exit status 1", true);
+  h.v.finish_tool("read_file", "a.txt", "3 lines");
+  h.v.interrupt_tools();
+  const Rows expected = {"",
+                         "❯ go",
+                         "  ✓ Read(a.txt)  3 lines",
+                         "  ✗ Bash(false)  failed",
+                         "  ✗ Search(TODO)  interrupted",
+                         "    ⎿ exit status 1"};
+  EXPECT_EQ(rows(h.v), expected);
+  EXPECT_EQ(pieces(h.v.lines()[3]),
+            (Pieces{{"  ✗ Bash", "bold red"}, {"(false)", "red"}, {"  failed", "dim red"}}));
+  EXPECT_EQ(pieces(h.v.lines()[4]), (Pieces{{"  ✗ Search", "bold yellow"},
+                                            {"(TODO)", "yellow"},
+                                            {"  interrupted", "dim yellow"}}));
+  EXPECT_EQ(h.v._history[2], HistoryEntry("tool_done", {"bash", "false", "failed", "failed"}));
+  h.v._drop_row_cache();
+  h.v._rerender();
+  EXPECT_EQ(rows(h.v), expected);
+  // A result without a running row of its own is a row of its own; a prompt closes the turn.
+  h.v.append_user("again");
+  h.v.finish_tool("grep", "TODO", "1 line");
+  EXPECT_EQ(rows(h.v).back(), "  ✓ Search(TODO)  1 line");
 }
 
 }  // namespace

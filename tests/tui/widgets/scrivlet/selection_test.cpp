@@ -73,13 +73,40 @@ TEST(ScrivletSelection, ExtractionClampsColumnsAndSkipsMissingRows) {
   }
 }
 
-TEST(ScrivletSelection, ColumnsCountCharactersNotBytesOrCells) {
+TEST(ScrivletSelection, ColumnsCountCellsAndTakeWholeClusters) {
   testing::Mounted m;
   Scrivlet& v = m.v;
-  v.write(Text("界é😀x̃yz"));  // wide, two-byte, emoji, x + combining tilde
-  v._sel_start = {1, 0};
-  v._sel_end = {4, 0};
-  EXPECT_EQ(v._extract_selection(), "é😀x");
+  // Cells: 界 0-1, é 2, 😀 3-4, x̃ 5 (x + combining tilde), 👍🏽 6-7 (with its modifier),
+  // y 8.
+  v.write(Text("界é😀x̃👍🏽y"));
+  struct Case {
+    int from, to;
+    std::string text;
+  } cases[] = {
+      {0, 2, "界"},
+      {1, 2, "界"},  // either half of a wide character takes it whole
+      {2, 3, "é"},
+      {2, 4, "é😀"},
+      {4, 5, "😀"},
+      {5, 6, "x̃"},  // the mark stays with its base
+      {6, 7, "👍🏽"},
+      {7, 8, "👍🏽"},  // the modifier stays with its hand
+      {0, 99, "界é😀x̃👍🏽y"},
+      {9, 12, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    v._sel_start = {c.from, 0};
+    v._sel_end = {c.to, 0};
+    EXPECT_EQ(v._extract_selection(), c.text);
+    // The highlight paints exactly the copied characters.
+    m.pilot.wait_idle();
+    std::string painted;
+    const Strip row = v.render_line(0 - v.scroll_offset().y);
+    for (const auto& seg : row.segments())
+      if (seg.style == kHighlight) painted += seg.text;
+    EXPECT_EQ(painted, c.text);
+  }
 }
 
 TEST(ScrivletSelection, ReleaseCloseToThePressIsAClick) {

@@ -152,24 +152,22 @@ struct ClickCase {
   std::map<int, bool> expect;
 };
 
-TEST(ScrivletThinking, ClickWindowTogglesTheLowestKeyWithinTwoRows) {
+TEST(ScrivletThinking, ClickTogglesOnlyTheBlockWhoseHeaderIsOnThatRow) {
   const ClickCase cases[] = {
-      {"key at y+2", {{7, 0}}, 5, {{0, true}}},
-      {"key at y+3 is out of reach", {{8, 0}}, 5, {{0, false}}},
-      {"key at y-2", {{3, 0}}, 5, {{0, true}}},
-      {"lowest, not nearest, wins",
+      {"header on the row", {{5, 0}}, 5, {{0, true}}},
+      {"header two rows below", {{7, 0}}, 5, {{0, false}}},
+      {"header two rows above", {{3, 0}}, 5, {{0, false}}},
+      {"neighbouring headers stay",
        {{4, 0}, {5, 1}, {6, 2}},
        5,
-       {{0, true}, {1, false}, {2, false}}},
-      {"y-1 beats y+1", {{4, 1}, {6, 0}}, 5, {{0, false}, {1, true}}},
-      {"window stops at the last drawn row", {{10, 0}}, 9, {{0, false}}},
-      {"negative rows are never searched", {{0, 0}}, -3, {{0, false}}},
+       {{0, false}, {1, true}, {2, false}}},
+      {"past the last drawn row", {{10, 0}}, 10, {{0, false}}},
+      {"negative rows", {{-3, 0}}, -3, {{0, false}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     testing::Mounted m;
     Scrivlet& v = m.v;
-    // Three thinking entries with flags, their rows blank so the arrow fallback stays out.
     for (int i = 0; i < 3; ++i) {
       v._history.emplace_back("thinking", std::vector<std::string>{" "});
       v._thinking_states[i] = false;
@@ -181,30 +179,30 @@ TEST(ScrivletThinking, ClickWindowTogglesTheLowestKeyWithinTwoRows) {
   }
 }
 
-TEST(ScrivletThinking, ArrowFallbackTogglesTheEarliestFlaggedBlock) {
-  testing::Mounted m;
-  Scrivlet& v = m.v;
-  v.append_info("before");
-  v.append_thinking("first\nblock");
-  v.append_thinking("second\nblock");
-  // Shift the keys away from the rows, as wrapped items above a block would.
-  v._thinking_line_map = {{100, 1}, {200, 2}};
-  const auto rows = trimmed_rows(v);
-  const int second_header = 5;
-  ASSERT_EQ(rows[second_header].substr(0, 8), "  ▶ se");
-  v._handle_thinking_click(second_header);
-  EXPECT_TRUE(v._thinking_states[1]);  // the earliest flagged block, not the one clicked
-  EXPECT_FALSE(v._thinking_states[2]);
-  // Without any flag the first thinking entry is expanded.
-  v._thinking_states.clear();
-  v._thinking_line_map = {{100, 1}};
-  v._handle_thinking_click(second_header);
-  EXPECT_EQ(v._thinking_states, (std::map<int, bool>{{1, true}}));
-  // A row without an arrow changes nothing.
-  const auto before = v._thinking_states;
-  v._thinking_line_map.clear();
-  v._handle_thinking_click(0);
-  EXPECT_EQ(v._thinking_states, before);
+TEST(ScrivletThinking, AClickBelowAWrappedPromptOpensTheBlockClicked) {
+  ViewApp app;
+  Pilot pilot(app, {40, 12});
+  Scrivlet& v = *app.view;
+  v.append_user("please look at the failing config test once more");
+  v.append_thinking("first block\nof two");
+  v.append_thinking("second block\nof two");
+  pilot.wait_idle();
+  // The prompt takes two rows: the headers sit on rows 4 and 6, not on lines 3 and 5.
+  EXPECT_EQ(v._thinking_line_map, (std::map<int, int>{{4, 1}, {6, 2}}));
+  pilot.click(4, 6);
+  EXPECT_EQ(pilot.screenshot(),
+            "\n"
+            " ❯ please look at the failing config\n"
+            "   test once more\n"
+            "\n"
+            "   ▶ first block…  (+1 lines)\n"
+            "\n"
+            "   ▼ thinking (2 lines)\n"
+            "     second block\n"
+            "     of two\n"
+            "\n"
+            "\n"
+            "");
 }
 
 TEST(ScrivletThinking, ToggleReplaysKeepsOtherFlagsAndScrollPosition) {
