@@ -58,6 +58,7 @@ class ChatScreen : public tui::Screen {
  public:
   static constexpr std::string_view DEFAULT_CSS =
       "ChatScreen { layout: vertical; }\n"
+      "#queue { height: auto; padding: 0 1; }\n"
       "#status { height: 1; color: #87af87; padding: 0 1; }\n"
       "#input { height: auto; padding: 0 1; }\n"
       "#legend { height: 1; color: #6c6c6c; padding: 0 1; }\n";
@@ -65,9 +66,11 @@ class ChatScreen : public tui::Screen {
   void compose(tui::ComposeResult& r) override;
   void on_mount() override;
   void on_resize() override;
+  void on_show() override;
 
   std::function<void()> mounted;
   std::function<void()> resized;
+  std::function<void()> shown;
 };
 
 // The application; `orvo_config` (from ConfiguredApp) is what the mode screen assigns and saves,
@@ -98,6 +101,8 @@ class KestravelTUI : public tui::ConfiguredApp {
   bool approval_pending() const { return approval_pending_; }
   bool turn_running() const { return turn_running_; }
   const std::deque<std::string>& queued() const { return queued_; }
+  // True while the reader is scrolled up and the log has grown below them ("↓ new output").
+  bool new_output() const { return new_output_; }
 
   // What Enter does with a prompt (public for tests): a slash command, a new turn, or a queued one.
   void submit(const std::string& text);
@@ -108,9 +113,25 @@ class KestravelTUI : public tui::ConfiguredApp {
  private:
   struct TurnEnded;
   struct AgentSide;
+  // Where the reader was before the log is written to: a reader at the end follows what is
+  // written, one scrolled up stays where they are.
+  struct ReaderPlace {
+    bool following = true;
+    int y = 0;
+    std::size_t rows = 0;
+  };
   using EventHandler = void (KestravelTUI::*)(const PayloadMap&);
 
   void chat_mounted();
+  void chat_shown();
+  ReaderPlace reader_place() const;
+  void keep_reader_place(const ReaderPlace& place);
+  // The reader moved: back at the end, the "new output" mark goes and following resumes.
+  void reader_scrolled();
+  void jump_to_end();
+  // Runs what waits in the queue once no turn runs and the chat is the current screen.
+  void run_queue();
+  void update_queue();
   void on_agent_event(tui::AgentEvent& e);
   // One handler per event of the output controller (the table is in chat_events.cpp).
   void on_thinking_start(const PayloadMap& p);
@@ -155,7 +176,9 @@ class KestravelTUI : public tui::ConfiguredApp {
   std::string stage_;
   bool interrupted_ = false;
   bool approval_pending_ = false;
+  // Prompts (and /mode) typed during a turn; shown above the status row until their turn.
   std::deque<std::string> queued_;
+  bool new_output_ = false;
   std::optional<tui::TimerId> ticker_;
   int tick_ = 0;
   std::string status_text_;

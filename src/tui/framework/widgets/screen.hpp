@@ -16,6 +16,9 @@ class Screen : public WidgetType<Screen> {
   static constexpr std::string_view DEFAULT_CSS =
       "Screen { layout: vertical; background: $background; color: $foreground; }";
   explicit Screen(std::string id = "");
+  // Each time the screen becomes the current one of a running application (the first time
+  // after on_mount): a screen shown again may have to catch up with what changed meanwhile.
+  virtual void on_show() {}
 };
 
 }  // namespace orvo::tui
