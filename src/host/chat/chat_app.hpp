@@ -17,16 +17,24 @@
 //   ApprovalRequest          append_approval(tool, command, reason); "1" allows, "2" denies,
 //                            pressed while the input box is empty (else they are typed)
 //
+// The log follows what is written only while the reader is at its end; scrolled up they keep
+// their place, the status row says "↓ new output", and End takes them back. The log never takes
+// the keyboard (every key goes to the input box, whose filter hands the host its keys). Prompts
+// typed during a turn, and /mode, wait in the queue shown above the status row and enter the log
+// when their turn comes.
+//
 // While the UI runs, the output controller's own terminal drawing goes to the discarded standard
-// output; the status row mirrors its status block instead.
+// output; the status row mirrors its status block instead. The full-screen program keeps standard
+// output discarded until shutdown() has stopped the worker (see fullscreen.cpp).
 //
 // The agent side (the worker thread and the output controller's callbacks) reaches the
 // application only through its PostHandle, so a worker left behind at exit finds the queue closed
 // instead of a destroyed application.
 //
 // The members are defined by concern: chat_app.cpp (wiring and shutdown), chat_screen.cpp (layout
-// and key legend), chat_status.cpp (status row), chat_commands.cpp (prompts and slash commands),
-// chat_events.cpp (agent events and approvals), chat_keys.cpp (the key map).
+// and key legend), chat_status.cpp (status row, the reader's place), chat_commands.cpp (prompts,
+// the queue and slash commands), chat_events.cpp (agent events and approvals), chat_keys.cpp (the
+// key map). The log itself is a ChatLog (chat_log.hpp).
 #pragma once
 
 #include <chrono>

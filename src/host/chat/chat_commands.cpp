@@ -24,7 +24,8 @@ bool is_mode_command(std::string_view text) {
 constexpr std::string_view kHelp =
     "Commands: /help, /clear (empty the conversation), /mode (pick Fast or Reasoning), "
     "/quit. Keys: Enter sends (queues while a turn runs), Ctrl+J or Alt+Enter starts a new "
-    "line, Up/Down recall earlier prompts, PageUp/PageDown scroll, 1 or 2 answers an approval "
+    "line, Up/Down recall earlier prompts, PageUp/PageDown scroll, End (or Ctrl+End) goes back to "
+    "the newest output, 1 or 2 answers an approval "
     "while the box is empty, Esc or Ctrl+C stops a turn, drag the mouse to copy, Ctrl+Y copies "
     "the selection again, Ctrl+D quits.";
 
