@@ -1,16 +1,19 @@
 #include "host/fullscreen.hpp"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <memory>
 #include <string_view>
+#include <optional>
 
 #include "agent/process.hpp"
 
 #include "host/chat/chat_app.hpp"
 #include "host/plain.hpp"
+#include "tui/framework/term/stdout_redirect.hpp"
 #include "tui/screens/quorvel/quorvel_screen.hpp"
 
 namespace orvo::host {
@@ -52,13 +55,18 @@ int run_fullscreen(config::Config config, const FullscreenOptions& options) {
   install_exit_handlers();
   std::shared_ptr<agent::TurnRunner> runner =
       make_turn_runner(config, options.demo_speed, options.project);
+  // Standard output stays pointed away until the worker has stopped: a turn stopped by quitting
+  // still reports ("Interrupted", "Done in ..."), and that must not land on the shell once the
+  // terminal is given back. Declared first, so it outlives the application on every way out.
+  std::optional<tui::StdoutRedirect> redirect;
   KestravelTUI app(std::move(config), std::move(runner), ChatInfo{.mode_screen = "quorvel"});
   auto mode_screen = std::make_unique<tui::QuorvelScreen>();
   if (options.mode_given) mode_screen->check_at_start();
   app.install_screen("quorvel", std::move(mode_screen));
   app.install_chat();
   app.switch_screen("quorvel");
-  int code = app.run();
+  if (::isatty(1) != 0) redirect.emplace();
+  const int code = app.run(tui::RunOptions{.redirect_stdout = false});
   app.shutdown();
   return code;
 }

@@ -1,24 +1,28 @@
 // The chat host through the pilot: a scripted agent on the worker thread, its events in the view,
 // approvals answered by keys only while their prompt is outstanding, queued prompts, interrupts,
-// slash commands and quitting.
+// slash commands and quitting; the mouse never takes the keyboard, and a reader scrolled up keeps
+// their place while an answer streams.
 // label: threaded
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <regex>
 
 #include "host/chat/chat_app.hpp"
 #include "output/indicator_text.hpp"
 #include "tui/framework/headless/pilot.hpp"
+#include "tui/framework/widgets/static.hpp"
 
 namespace orvo::host {
 namespace {
 
 using namespace std::chrono_literals;
 
-// A turn per prompt: "tool" runs a tool, "ask" asks for approval, "wait" blocks until cancelled;
-// anything else answers with the prompt's text.
+// A turn per prompt: "tool" runs a tool, "ask" asks for approval, "wait" blocks until cancelled,
+// "long" streams a code block of 30 lines, waits for open_gate() (or a cancel), then streams 10
+// more; anything else answers with the prompt's text.
 class ScriptedRunner : public agent::TurnRunner {
  public:
   void run_turn(const std::string& prompt, OutputManager& out) override {
@@ -40,6 +44,19 @@ class ScriptedRunner : public agent::TurnRunner {
       out.done();
       return;
     }
+    if (prompt == "long") {
+      out.stream("```\n");
+      for (int i = 1; i <= 30; ++i) out.stream("line " + std::to_string(i) + "\n");
+      {
+        std::unique_lock lock(m_);
+        cv_.wait_for(lock, 10s, [&] { return gate_ || cancelled_.load(); });
+        gate_ = false;
+      }
+      for (int i = 31; i <= 40; ++i) out.stream("line " + std::to_string(i) + "\n");
+      out.stream("```\n");
+      out.done();
+      return;
+    }
     if (prompt == "wait") {
       std::unique_lock lock(m_);
       cv_.wait_for(lock, 10s, [&] { return cancelled_.load(); });
@@ -56,6 +73,11 @@ class ScriptedRunner : public agent::TurnRunner {
     cancelled_ = true;
     cv_.notify_all();
   }
+  void open_gate() {
+    std::lock_guard lock(m_);
+    gate_ = true;
+    cv_.notify_all();
+  }
   void set_mode(const std::string& m) override { mode = m; }
   void reset_conversation() override { ++resets; }
 
@@ -67,6 +89,21 @@ class ScriptedRunner : public agent::TurnRunner {
   std::mutex m_;
   std::condition_variable cv_;
   std::atomic<bool> cancelled_{false};
+  bool gate_ = false;
+};
+
+// A stand-in for the mode screen: "1" picks Fast and goes back to the chat.
+class ModeScreen : public tui::Screen {
+ public:
+  ModeScreen() : Screen("modes") {
+    register_action("fast", [this] {
+      auto& a = dynamic_cast<tui::ConfiguredApp&>(*app());
+      a.orvo_config.runtime.laptop_26b_runtime_mode = config::kModeFast;
+      a.switch_screen("chat");
+    });
+    set_bindings({tui::Binding("1", "fast")});
+  }
+  void compose(tui::ComposeResult& r) override { r.yield<tui::Static>("1 Fast"); }
 };
 
 struct ChatFixture : ::testing::Test {
@@ -77,7 +114,8 @@ struct ChatFixture : ::testing::Test {
   void SetUp() override {
     config::Config cfg;
     cfg.runtime.laptop_26b_runtime_mode = "turbo-think";
-    app = std::make_unique<KestravelTUI>(cfg, runner);
+    app = std::make_unique<KestravelTUI>(cfg, runner, ChatInfo{.mode_screen = "modes"});
+    app->install_screen("modes", std::make_unique<ModeScreen>());
     app->install_chat();
     app->switch_screen("chat");
     pilot = std::make_unique<tui::Pilot>(*app, tui::Size{70, 20});
@@ -98,6 +136,20 @@ struct ChatFixture : ::testing::Test {
   void send(std::string_view text) {
     pilot->type(text);
     pilot->press("enter");
+  }
+  bool has_row(std::string_view text) {
+    return pilot->wait_until(
+        [&] { return log_text().find(std::string(text) + "\n") != std::string::npos; }, 10s);
+  }
+  // The screenshot after a line break (so a literal starts on a row of its own), with the running
+  // indicator's icon, word and clock (they move with time) written as "<working>" and the turns'
+  // durations as "N.Ns".
+  std::string screen() {
+    static const std::regex kIndicator(R"(\n +\S+ [a-z]+\.\.\. \(\d+s\))");
+    static const std::regex kElapsed(R"(\d+\.\ds · )");
+    const std::string shot =
+        std::regex_replace("\n" + pilot->screenshot(), kIndicator, "\n  <working>");
+    return std::regex_replace(shot, kElapsed, "N.Ns · ");
   }
 };
 
@@ -161,7 +213,8 @@ TEST_F(ChatFixture, PromptsTypedDuringATurnAreQueuedAndRunInOrder) {
   send("second");
   send("third");
   EXPECT_EQ(app->queued().size(), 2u);
-  EXPECT_NE(log_text().find("↻ second  (queued)"), std::string::npos);
+  EXPECT_NE(pilot->screenshot().find("↻ second"), std::string::npos);
+  EXPECT_EQ(log_text().find("second"), std::string::npos);
   // The status row takes the output controller's indicator words, then counts the queue.
   const std::string status = app->status_text();
   EXPECT_NE(status.find(std::string(indicator::label(0)) + "... ("), std::string::npos) << status;
@@ -174,6 +227,268 @@ TEST_F(ChatFixture, PromptsTypedDuringATurnAreQueuedAndRunInOrder) {
   std::string log = log_text();
   EXPECT_NE(log.find("Interrupted by the user"), std::string::npos) << log;
   EXPECT_LT(log.find("answer to second"), log.find("answer to third"));
+}
+
+// Folding a thinking block, drag-selecting and the wheel leave the keyboard with the input box.
+TEST_F(ChatFixture, MouseInTheLogNeverTakesTheKeyboard) {
+  send("tool");
+  ASSERT_TRUE(wait_idle_turn());
+  pilot->wait_idle();
+  auto row_of = [&](std::string_view text) {
+    const std::string shot = pilot->screenshot();
+    const auto at = shot.find(text);
+    return at == std::string::npos
+               ? -1
+               : static_cast<int>(std::count(shot.begin(),
+                                             shot.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+  };
+  const int header = row_of("▶ first I look");
+  ASSERT_GE(header, 0) << pilot->screenshot();
+  pilot->click(3, header);
+  ASSERT_GE(row_of("▼ thinking"), 0) << pilot->screenshot();
+  const int prompt = row_of("❯ tool");
+  ASSERT_GE(prompt, 0) << pilot->screenshot();
+  pilot->drag(1, prompt, 6, prompt);
+  pilot->scroll_up(10, 3, 2);
+  pilot->scroll_down(10, 3, 2);
+  EXPECT_EQ(app->focused(), app->input());
+  send("after the mouse");
+  ASSERT_TRUE(has_row("answer to after the mouse")) << log_text();
+  pilot->press("tab");  // nothing else in the chat takes the keyboard either
+  EXPECT_EQ(app->focused(), app->input());
+  ASSERT_TRUE(wait_idle_turn());
+  pilot->wait_idle();
+  EXPECT_EQ(screen(), R"(
+   ● Read(src/a.txt)
+   ✓ Read(src/a.txt)  3 lines
+     │ one
+     │ two
+     ⎿ three
+                                                                     █
+   answer to tool                                                    █
+                                                                     █
+   N.Ns · Read · 3 tokens                                            █
+                                                                     █
+ ❯ after the mouse                                                   █
+                                                                     █
+   ▶ first I look…  (+1 lines)                                       █
+                                                                     █
+   answer to after the mouse                                         █
+                                                                     █
+   N.Ns · 5 tokens                                                   █
+  Reasoning · builtin
+ ›  Ask anything · /help for commands
+ enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · c)");
+}
+
+// While an answer streams, a reader who scrolled up keeps their place; the status row says that
+// there is more below, and End takes them back down (once the box's cursor is at its line end).
+TEST_F(ChatFixture, AReaderScrolledUpKeepsTheirPlace) {
+  send("long");
+  ASSERT_TRUE(has_row("line 30")) << log_text();
+  pilot->press("pageup");
+  EXPECT_EQ(screen(), R"(
+
+   ▶ first I look…  (+1 lines)                                       █
+                                                                     █
+   ```                                                               █
+   line 1                                                            █
+   line 2                                                            █
+   line 3                                                            █
+   line 4                                                            █
+   line 5                                                            █
+   line 6
+   line 7
+   line 8
+   line 9
+   line 10
+   line 11
+   line 12
+   line 13
+  <working> · ctrl+c to stop
+ ›  Ask anything · /help for commands
+ enter queue · esc/ctrl+c stop · end ↓ latest · drag to copy)");
+  runner->open_gate();
+  ASSERT_TRUE(wait_idle_turn());
+  pilot->wait_idle();
+  EXPECT_TRUE(app->new_output());
+  EXPECT_EQ(screen(), R"(
+
+   ▶ first I look…  (+1 lines)                                       █
+                                                                     █
+   ```                                                               █
+   line 1                                                            █
+   line 2                                                            █
+   line 3
+   line 4
+   line 5
+   line 6
+   line 7
+   line 8
+   line 9
+   line 10
+   line 11
+   line 12
+   line 13
+  Reasoning · builtin  ↓ new output
+ ›  Ask anything · /help for commands
+ enter send · ↑ history · end ↓ latest · drag to copy · /help · ctrl+)");
+  // End in a box whose cursor is not at its line end moves the cursor, not the log.
+  pilot->type("ab");
+  pilot->press({"left", "end"});
+  EXPECT_TRUE(app->new_output());
+  pilot->press("end");
+  EXPECT_FALSE(app->new_output());
+  EXPECT_EQ(screen(), R"(
+   line 27
+   line 28
+   line 29
+   line 30
+   line 31
+   line 32
+   line 33
+   line 34
+   line 35
+   line 36
+   line 37
+   line 38
+   line 39                                                           █
+   line 40                                                           █
+   ```                                                               █
+                                                                     █
+   N.Ns · 73 tokens                                                  █
+  Reasoning · builtin
+ › ab
+ enter send · ctrl+j new line · ctrl+c clear · ↑↓ history · pgup/pgdn)");
+}
+
+// A prompt typed during a turn waits above the status row, not inside the streaming code block,
+// and enters the log when its turn starts.
+TEST_F(ChatFixture, QueuedPromptsWaitAboveTheStatusRow) {
+  send("long");
+  ASSERT_TRUE(has_row("line 30")) << log_text();
+  send("second");
+  pilot->paste("third\nwith a second line");
+  pilot->press("enter");
+  send("fourth");
+  send("fifth");
+  EXPECT_EQ(screen(), R"(
+   line 18
+   line 19
+   line 20
+   line 21
+   line 22
+   line 23
+   line 24
+   line 25
+   line 26
+   line 27                                                           █
+   line 28                                                           █
+   line 29                                                           █
+   line 30                                                           █
+  ↻ second
+  ↻ third  (+1 lines)
+  ↻ fourth
+    … 1 more queued
+  <working> · ctrl+c to stop · 4 queued
+ ›  Ask anything · /help for commands
+ enter queue · esc/ctrl+c stop · pgup/pgdn scroll · drag to copy)");
+  runner->open_gate();
+  ASSERT_TRUE(
+      pilot->wait_until([&] { return !app->turn_running() && app->queued().empty(); }, 10s));
+  pilot->wait_idle();
+  const std::string log = log_text();
+  EXPECT_LT(log.find("line 40"), log.find("❯ second")) << log;
+  EXPECT_LT(log.find("❯ second"), log.find("answer to second")) << log;
+  EXPECT_LT(log.find("answer to second"), log.find("❯ third")) << log;
+  EXPECT_EQ(log.find("(queued)"), std::string::npos) << log;
+  EXPECT_EQ(screen(), R"(
+   N.Ns · 8 tokens
+
+ ❯ fourth
+
+   ▶ first I look…  (+1 lines)
+
+   answer to fourth
+
+   N.Ns · 3 tokens
+
+ ❯ fifth
+
+   ▶ first I look…  (+1 lines)
+
+   answer to fifth                                                   █
+                                                                     █
+   N.Ns · 3 tokens                                                   █
+  Reasoning · builtin
+ ›  Ask anything · /help for commands
+ enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · c)");
+}
+
+// /mode typed during a turn says it waits, opens the mode screen when the turn ends, and what
+// was queued behind it runs in the new mode; back in the chat the status row names it at once.
+TEST_F(ChatFixture, ModeTypedDuringATurnWaitsForIt) {
+  send("/mode");
+  ASSERT_EQ(app->screen().id(), "modes");
+  pilot->press("1");
+  ASSERT_EQ(app->screen().id(), "chat");
+  EXPECT_EQ(screen(), R"(
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+
+  Fast · builtin
+ ›  Ask anything · /help for commands
+ enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · c)");
+
+  app->orvo_config.runtime.laptop_26b_runtime_mode = "turbo-think";
+  send("long");
+  ASSERT_TRUE(has_row("line 30")) << log_text();
+  send("/mode");
+  send("after");
+  EXPECT_EQ(screen(), R"(
+   line 16
+   line 17
+   line 18
+   line 19
+   line 20
+   line 21
+   line 22
+   line 23
+   line 24
+   line 25                                                           █
+   line 26                                                           █
+   line 27                                                           █
+   line 28                                                           █
+   line 29                                                           █
+   line 30                                                           █
+  ↻ /mode  (waits for this turn to end)
+  ↻ after
+  <working> · ctrl+c to stop · 2 queued
+ ›  Ask anything · /help for commands
+ enter queue · esc/ctrl+c stop · pgup/pgdn scroll · drag to copy)");
+  runner->open_gate();
+  ASSERT_TRUE(pilot->wait_until([&] { return app->screen().id() == "modes"; }, 10s));
+  EXPECT_EQ(app->queued().size(), 1u);
+  pilot->press("1");
+  ASSERT_TRUE(
+      pilot->wait_until([&] { return !app->turn_running() && app->queued().empty(); }, 10s));
+  pilot->wait_idle();
+  EXPECT_EQ(runner->mode, config::kModeFast);
+  EXPECT_NE(log_text().find("answer to after"), std::string::npos) << log_text();
 }
 
 TEST_F(ChatFixture, SlashCommandsAndQuitting) {

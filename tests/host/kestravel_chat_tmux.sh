@@ -1,7 +1,8 @@
 #!/bin/sh
 # The real program end to end inside tmux: mode screen, a demo turn with an approval, folding a
 # thinking block by a click, copying a drag to the clipboard, quitting, and the terminal given
-# back (also after SIGTERM and SIGHUP in the middle of a turn).
+# back (also after SIGTERM and SIGHUP in the middle of a turn). Quitting in the middle of a turn
+# leaves nothing of the stopped turn on the shell.
 set -u
 BIN="$1"
 command -v tmux >/dev/null 2>&1 || exit 77
@@ -74,6 +75,28 @@ sleep 0.5
 $T send-keys -t kv C-d
 wait_for "EXITED=0" 5
 restored "Ctrl+D"
+
+# /quit and Ctrl+D in the middle of a turn: the stopped turn still reports ("Interrupted",
+# "Done in"), which must not reach the shell once the terminal is given back.
+for how in /quit C-d; do
+  start 1
+  $T send-keys -t kv 1
+  wait_for "Ask anything" 20
+  $T send-keys -t kv -l "go"
+  $T send-keys -t kv Enter
+  wait_for "ctrl+c to stop" 10
+  if [ "$how" = /quit ]; then
+    $T send-keys -t kv -l "/quit"
+    $T send-keys -t kv Enter
+  else
+    $T send-keys -t kv C-d
+  fi
+  wait_for "EXITED=0" 5
+  restored "$how during a turn"
+  if screen | grep -qE "Interrupted|Done in"; then
+    fail "$how during a turn: the stopped turn's report reached the shell"
+  fi
+done
 
 # Signals in the middle of a turn (and while an approval waits): ended within a second, restored.
 for sig in TERM HUP; do

@@ -19,16 +19,24 @@
 //   ApprovalRequest          append_approval(tool, command, reason); "1" allows, "2" denies,
 //                            pressed while the input box is empty (else they are typed)
 //
+// The log follows what is written only while the reader is at its end; scrolled up they keep
+// their place, the status row says "↓ new output", and End takes them back. The log never takes
+// the keyboard (every key goes to the input box, whose filter hands the host its keys). Prompts
+// typed during a turn, and /mode, wait in the queue shown above the status row and enter the log
+// when their turn comes.
+//
 // While the UI runs, the output controller's own terminal drawing goes to the discarded standard
-// output; the status row mirrors its status block instead.
+// output; the status row mirrors its status block instead. The full-screen program keeps standard
+// output discarded until shutdown() has stopped the worker (see fullscreen.cpp).
 //
 // The agent side (the worker thread and the output controller's callbacks) reaches the
 // application only through its PostHandle, so a worker left behind at exit finds the queue closed
 // instead of a destroyed application.
 //
 // The members are defined by concern: chat_app.cpp (wiring and shutdown), chat_screen.cpp (layout
-// and key legend), chat_status.cpp (status row), chat_commands.cpp (prompts and slash commands),
-// chat_events.cpp (agent events and approvals), chat_keys.cpp (the key map).
+// and key legend), chat_status.cpp (status row, the reader's place), chat_commands.cpp (prompts,
+// the queue and slash commands), chat_events.cpp (agent events and approvals), chat_keys.cpp (the
+// key map). The log itself is a ChatLog (chat_log.hpp).
 #pragma once
 
 #include <chrono>
@@ -60,6 +68,7 @@ class ChatScreen : public tui::Screen {
  public:
   static constexpr std::string_view DEFAULT_CSS =
       "ChatScreen { layout: vertical; }\n"
+      "#queue { height: auto; padding: 0 1; }\n"
       "#status { height: 1; color: #87af87; padding: 0 1; }\n"
       "#input { height: auto; padding: 0 1; }\n"
       "#legend { height: 1; color: #6c6c6c; padding: 0 1; }\n";
@@ -67,9 +76,11 @@ class ChatScreen : public tui::Screen {
   void compose(tui::ComposeResult& r) override;
   void on_mount() override;
   void on_resize() override;
+  void on_show() override;
 
   std::function<void()> mounted;
   std::function<void()> resized;
+  std::function<void()> shown;
 };
 
 // `legend` (items joined by " · ") fitted to `width` cells: items are dropped from the right,
@@ -104,6 +115,8 @@ class KestravelTUI : public tui::ConfiguredApp {
   bool approval_pending() const { return approval_pending_; }
   bool turn_running() const { return turn_running_; }
   const std::deque<std::string>& queued() const { return queued_; }
+  // True while the reader is scrolled up and the log has grown below them ("↓ new output").
+  bool new_output() const { return new_output_; }
 
   // What Enter does with a prompt (public for tests): a slash command, a new turn, or a queued one.
   void submit(const std::string& text);
@@ -114,9 +127,25 @@ class KestravelTUI : public tui::ConfiguredApp {
  private:
   struct TurnEnded;
   struct AgentSide;
+  // Where the reader was before the log is written to: a reader at the end follows what is
+  // written, one scrolled up stays where they are.
+  struct ReaderPlace {
+    bool following = true;
+    int y = 0;
+    std::size_t rows = 0;
+  };
   using EventHandler = void (KestravelTUI::*)(const PayloadMap&);
 
   void chat_mounted();
+  void chat_shown();
+  ReaderPlace reader_place() const;
+  void keep_reader_place(const ReaderPlace& place);
+  // The reader moved: back at the end, the "new output" mark goes and following resumes.
+  void reader_scrolled();
+  void jump_to_end();
+  // Runs what waits in the queue once no turn runs and the chat is the current screen.
+  void run_queue();
+  void update_queue();
   void on_agent_event(tui::AgentEvent& e);
   // One handler per event of the output controller (the table is in chat_events.cpp).
   void on_thinking_start(const PayloadMap& p);
@@ -166,7 +195,9 @@ class KestravelTUI : public tui::ConfiguredApp {
   bool interrupted_ = false;
   bool stop_noted_ = false;
   bool approval_pending_ = false;
+  // Prompts (and /mode) typed during a turn; shown above the status row until their turn.
   std::deque<std::string> queued_;
+  bool new_output_ = false;
   std::optional<tui::TimerId> ticker_;
   std::optional<tui::TimerId> reflow_timer_;  // the re-flow after the last size of a burst
   int tick_ = 0;

@@ -37,7 +37,10 @@ void KestravelTUI::on_agent_event(tui::AgentEvent& e) {
       {"done", &KestravelTUI::on_done},
   };
   const auto it = kHandlers.find(e.event_type);
-  if (it != kHandlers.end()) (this->*(it->second))(*e.payload);
+  if (it == kHandlers.end()) return;
+  const ReaderPlace place = reader_place();
+  (this->*(it->second))(*e.payload);
+  keep_reader_place(place);
 }
 
 void KestravelTUI::on_thinking_start(const PayloadMap& p) {
@@ -129,6 +132,7 @@ void KestravelTUI::on_approval(tui::ApprovalRequest& r) {
   finish_answer();
   approval_pending_ = true;
   log_->append_approval(r.tool_name, r.command, r.reason);
+  jump_to_end();  // a question waits for its answer: the reader is taken to it
   update_status();
   update_legend();
 }
@@ -152,6 +156,7 @@ void KestravelTUI::interrupt() {
 
 void KestravelTUI::on_turn_ended() {
   turn_running_ = false;
+  const ReaderPlace place = reader_place();
   if (log_) finish_answer();
   if (approval_pending_) {
     approval_pending_ = false;  // the worker has moved on; the prompt no longer takes keys
@@ -160,14 +165,8 @@ void KestravelTUI::on_turn_ended() {
   interrupted_ = false;
   stop_noted_ = false;
   set_ticking(false);
-  if (!queued_.empty() && log_ && !shut_down_) {
-    std::string next = queued_.front();
-    queued_.pop_front();
-    typeahead_->set_queued(queued_.size());
-    log_->append_user(next);
-    start_turn(next);
-    return;
-  }
+  run_queue();
+  keep_reader_place(place);
   update_status();
   update_legend();
 }

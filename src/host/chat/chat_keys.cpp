@@ -41,6 +41,13 @@ bool KestravelTUI::handle_key(const tui::KeyEvent& e) {
   }
   if (k == "pageup" || k == "pagedown") {
     if (log_) k == "pageup" ? log_->scroll_page_up() : log_->scroll_page_down();
+    reader_scrolled();
+    return true;
+  }
+  // End belongs to the box while it moves the cursor there; once the cursor is at the end of its
+  // line (or the box is empty), End takes the reader back to the end of the log. Ctrl+End always.
+  if (k == "ctrl+end" || (k == "end" && (!input_ || input_->buffer().at_line_end()))) {
+    jump_to_end();
     return true;
   }
   if (k == "ctrl+l") {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/chat/chat_app.hpp"
+#include "host/chat/chat_log.hpp"
 #include "host/chat/text_row.hpp"
 #include "host/chat/type_ahead.hpp"
 #include "tui/framework/text/cells.hpp"
@@ -18,7 +19,8 @@ ChatScreen::ChatScreen() : Screen("chat") {
 }
 
 void ChatScreen::compose(tui::ComposeResult& r) {
-  r.yield<tui::Scrivlet>(tui::scrivlet::ScrivletOptions{.id = "log"});
+  r.yield<ChatLog>(tui::scrivlet::ScrivletOptions{.id = "log", .stay_when_scrolled_up = true});
+  r.yield<TextRows>("queue");
   r.yield<TextRow>("status");
   r.yield<InputBox>("input");
   r.yield<TextRow>("legend");
@@ -32,10 +34,15 @@ void ChatScreen::on_resize() {
   if (resized) resized();
 }
 
+void ChatScreen::on_show() {
+  if (shown) shown();
+}
+
 void KestravelTUI::install_chat() {
   auto screen = std::make_unique<ChatScreen>();
   ChatScreen* s = screen.get();
   s->mounted = [this] { chat_mounted(); };
+  s->shown = [this] { chat_shown(); };
   s->resized = [this] {
     if (input_) input_->set_max_rows(std::max(1, size().height / 3));
     update_legend();  // fitted to the new width
@@ -51,7 +58,9 @@ void KestravelTUI::install_chat() {
 
 void KestravelTUI::chat_mounted() {
   tui::Screen& s = screen();
-  log_ = &s.query_one<tui::Scrivlet>("#log");
+  auto& log = s.query_one<ChatLog>("#log");
+  log.on_scrolled = [this] { reader_scrolled(); };
+  log_ = &log;
   input_ = &s.query_one<InputBox>("#input");
   input_->set_placeholder("Ask anything · /help for commands");
   input_->on_submit = [this](const std::string& text) { submit(text); };
@@ -72,6 +81,15 @@ void KestravelTUI::reflow_log() {
   if (log_) log_->_rerender();
 }
 
+void KestravelTUI::chat_shown() {
+  // Back from the mode screen: the status row names the mode just chosen, and what waited in
+  // the queue behind /mode runs now.
+  update_queue();
+  update_status();
+  update_legend();
+  run_queue();
+}
+
 std::string KestravelTUI::legend_text() const {
   if (approval_pending_) {
     // Keys meant for the box never answer: 1 and 2 are text while it holds any.
@@ -79,13 +97,16 @@ std::string KestravelTUI::legend_text() const {
       return "1/2 answer once the box is empty · esc deny and stop";
     return "1 allow · 2 deny · esc deny and stop";
   }
+  // Scrolled up, End is what brings the reader back: it takes the place of the scroll keys.
+  const bool up = log_ && !log_->at_end();
+  const std::string scroll = up ? "end ↓ latest" : "pgup/pgdn scroll";
   if (turn_running_) {
-    return "enter queue · esc/ctrl+c stop · pgup/pgdn scroll · drag to copy";
+    return "enter queue · esc/ctrl+c stop · " + scroll + " · drag to copy";
   }
   if (input_ && !input_->text().empty()) {
-    return "enter send · ctrl+j new line · ctrl+c clear · ↑↓ history · pgup/pgdn scroll";
+    return "enter send · ctrl+j new line · ctrl+c clear · ↑↓ history · " + scroll;
   }
-  return "enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · ctrl+d quit";
+  return "enter send · ↑ history · " + scroll + " · drag to copy · /help · ctrl+d quit";
 }
 
 std::string fit_legend(const std::string& legend, int width) {

@@ -1,6 +1,7 @@
 // The status row: while a turn runs, the output controller's indicator (its icons, words and
 // clock, from output/indicator_text.hpp) with the stage and the queue; between turns, the mode
-// and the endpoint.
+// and the endpoint. Either way "↓ new output" while the reader is scrolled up and the log grew
+// below them. Also the reader's place: the log follows new output only from its end.
 #include <string>
 #include <vector>
 
@@ -49,6 +50,7 @@ void KestravelTUI::update_status() {
     segs.emplace_back(" · " + text::terminal_safe(orvo_config.runtime.endpoint),
                       Style::parse("dim"));
   }
+  if (new_output_) segs.emplace_back("  ↓ new output", Style::parse("bold #d7af00"));
   status_text_.clear();
   for (const auto& s : segs) status_text_ += s.text;
   if (!has_current_screen()) return;
@@ -56,6 +58,42 @@ void KestravelTUI::update_status() {
     screen().query_one<TextRow>("#status").set(std::move(segs));
   } catch (const tui::NoMatches&) {
   }
+}
+
+KestravelTUI::ReaderPlace KestravelTUI::reader_place() const {
+  if (!log_) return {};
+  return {log_->at_end(), log_->scroll_offset().y, log_->lines().size()};
+}
+
+void KestravelTUI::keep_reader_place(const ReaderPlace& place) {
+  if (!log_) return;
+  if (place.following) {
+    log_->scroll_end();
+    return;
+  }
+  // The view scrolls to the end on some writes of its own (a streamed line): the reader who
+  // scrolled up is put back where they were.
+  log_->scroll_to(place.y);
+  if (log_->lines().size() != place.rows && !new_output_) {
+    new_output_ = true;
+    update_status();
+    update_legend();
+  }
+}
+
+void KestravelTUI::reader_scrolled() {
+  if (!log_) return;
+  if (log_->at_end() && new_output_) {
+    new_output_ = false;
+    update_status();
+  }
+  update_legend();
+}
+
+void KestravelTUI::jump_to_end() {
+  if (!log_) return;
+  log_->scroll_end();
+  reader_scrolled();
 }
 
 void KestravelTUI::set_ticking(bool on) {

@@ -45,6 +45,8 @@ class EditBuffer {
   std::size_t cursor_line() const;
   int cursor_column() const;
   std::size_t line_count() const;
+  // True when End would not move the cursor.
+  bool at_line_end() const { return cursor_ == line_end(cursor_); }
 
  private:
   std::size_t line_start(std::size_t pos) const;

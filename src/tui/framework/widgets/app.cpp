@@ -262,6 +262,7 @@ void App::activate(Screen& s) {
     if (!f.empty()) focused_ = f.front();
   }
   invalidate_layout();
+  s.on_show();
 }
 
 void App::mount_tree(Widget& w) {

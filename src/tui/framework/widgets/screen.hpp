@@ -17,6 +17,10 @@ class Screen : public WidgetType<Screen> {
       "Screen { layout: vertical; background: $background; color: $foreground; }";
   explicit Screen(std::string id = "");
 
+  // Each time the screen becomes the current one of a running application (the first time
+  // after on_mount): a screen shown again may have to catch up with what changed meanwhile.
+  virtual void on_show() {}
+
   // The smallest terminal the screen's layout works in. On a smaller one the application draws
   // "terminal too small (W×H)" instead of a broken layout, and mouse input is not delivered;
   // keys still are. {0, 0}: any size.
