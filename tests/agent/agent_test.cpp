@@ -385,8 +385,10 @@ TEST_F(AgentTest, MalformedEventsAreSkippedWithANote) {
   run("x");
   EXPECT_EQ(rec.text("content", "chunk"), "one two\n");
   EXPECT_EQ(last_event(), "done");
-  EXPECT_NE(cap.take().find("skipped 2 malformed event(s) from the server (not JSON)"),
-            std::string::npos);
+  const std::string note = "skipped 2 malformed events from the server (not JSON)";
+  EXPECT_NE(cap.take().find(note), std::string::npos);
+  // Both front-ends get it: the full-screen chat through the event.
+  EXPECT_EQ(rec.text("notice", "text"), note);
 }
 
 TEST_F(AgentTest, BadToolCallsGetErrorResultsAndTheLoopGoesOn) {
