@@ -144,7 +144,9 @@ void unmark_whole(std::string& s) {
   unmark(s);
   if (s.find('\xED') == std::string::npos) return;
   SurrogateJoiner j;
-  s = j.join(s) + j.finish();
+  std::string joined = j.join(s);
+  joined += j.finish();
+  s = std::move(joined);
 }
 
 std::string error_text(const json& err) {

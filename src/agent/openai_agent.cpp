@@ -340,6 +340,7 @@ bool OpenAIAgent::stream_step(orvo::OutputManager& out, Step& step) {
   enum class Shape { unknown, events, whole } shape = Shape::unknown;
   std::string whole;
   SseParser parser;
+  const auto sent = Clock::now();
   const auto outcome = http_transfer(
       req,
       [&](std::string_view bytes) {
@@ -369,6 +370,7 @@ bool OpenAIAgent::stream_step(orvo::OutputManager& out, Step& step) {
   skipped_.oversized_bytes += parser.dropped_bytes();
   bool complete_answer = false;
   if (shape == Shape::whole && outcome.kind == HttpOutcome::Kind::ok) {
+    first_delta = sent;  // the whole answer was generated before it was sent
     const ChunkDelta d = decoder.decode(whole);
     if (!d.malformed.empty()) {
       step.stream_error = "the server's answer is not a chat completion (" + d.malformed + ")";
