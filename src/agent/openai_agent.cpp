@@ -108,6 +108,9 @@ json OpenAIAgent::request_body() const {
   }
   body.merge_patch(mode_fields_for(s));
   if (settings_.extra_request_fields.is_object()) body.merge_patch(settings_.extra_request_fields);
+  // A configuration that asks for a complete answer: strict servers refuse stream_options then.
+  if (const auto it = body.find("stream"); it != body.end() && *it == false)
+    body.erase("stream_options");
   return body;
 }
 

@@ -519,6 +519,11 @@ TEST_F(AgentTest, ACompleteJsonAnswerGoesThroughTheSamePath) {
     }
     EXPECT_EQ(agent().conversation().back()["content"], c.content);
   }
+  // A configuration asking for complete answers: strict servers refuse stream_options with it.
+  AgentSettings whole = settings();
+  whole.extra_request_fields = {{"stream", false}};
+  EXPECT_EQ(agent(whole).request_body()["stream"], false);
+  EXPECT_FALSE(agent().request_body().contains("stream_options"));
   // A JSON body that is no completion is an error that says so.
   server.enqueue(error_reply(200, R"({"object":"list","data":[]})"));
   OutputManager fresh;
