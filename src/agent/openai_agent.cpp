@@ -124,11 +124,14 @@ void OpenAIAgent::run_turn(const std::string& prompt, orvo::OutputManager& out) 
   } catch (...) {
     failure = "the agent stopped on an unexpected error";
   }
+  skipped_ = {};
+  answer_open_ = false;
   try {
     // The next prompt must find the conversation in a state the server accepts.
     conversation_.close_failed_turn(failure);
-    skipped_ = {};
-    answer_open_ = false;
+  } catch (...) {
+  }
+  try {
     out.set_error(failure);
   } catch (...) {
   }

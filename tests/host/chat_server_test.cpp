@@ -78,7 +78,8 @@ TEST(ChatWithServer, SkippedDataNoteAndTokenSummaryReachTheView) {
        fake::stream_reply({"data: {oops\n\n", fake::answer_stream("", "Fine.")}),
        {"skipped 1 malformed event from the server (not JSON)", " \u00b7 100 tokens in, 20 out"},
        {}},
-      {"a complete answer", fake::completion_reply({"", "Whole.", {}, 1500, 40}),
+      {"a complete answer",
+       fake::completion_reply({"", "Whole.", {}, 1500, 40}),
        {"Whole.", " \u00b7 1.5k tokens in, 40 out"},
        {"skipped"}},
       {"no usage: the estimate as before",
@@ -107,7 +108,8 @@ TEST(ChatWithServer, SkippedDataNoteAndTokenSummaryReachTheView) {
       pilot.wait_idle();
       std::string log;
       for (const auto& row : app.log()->lines()) log += row.text() + "\n";
-      for (const auto& part : c.shown) EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
+      for (const auto& part : c.shown)
+        EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
       for (const auto& part : c.not_shown)
         EXPECT_EQ(log.find(part), std::string::npos) << part << "\n" << log;
     }
