@@ -5,12 +5,40 @@ namespace orvo::agent {
 using nlohmann::json;
 
 void Conversation::add_user(const std::string& text) {
-  if (!messages_.empty() && messages_.back().value("role", "") == "user" &&
-      messages_.back()["content"].is_string()) {
-    messages_.back()["content"] = messages_.back()["content"].get<std::string>() + "\n\n" + text;
-    return;
-  }
+  close_failed_turn("the turn ended early");
   messages_.push_back({{"role", "user"}, {"content", text}});
+}
+
+void Conversation::close_failed_turn(const std::string& why) {
+  if (messages_.empty()) return;
+  // The last assistant message with tool calls; results of its calls follow it.
+  std::size_t k = messages_.size();
+  while (k-- > 0) {
+    const json& m = messages_[k];
+    if (m.value("role", "") == "user") break;
+    if (m.value("role", "") != "assistant") continue;
+    const auto calls = m.find("tool_calls");
+    if (calls == m.end() || !calls->is_array()) break;
+    std::vector<json> missing;
+    for (const auto& call : *calls) {
+      const std::string id = call.value("id", "");
+      bool answered = false;
+      for (std::size_t i = k + 1; i < messages_.size() && !answered; ++i) {
+        answered = messages_[i].value("role", "") == "tool" &&
+                   messages_[i].value("tool_call_id", "") == id;
+      }
+      if (answered) continue;
+      std::string name;
+      if (const auto f = call.find("function"); f != call.end() && f->is_object())
+        name = f->value("name", "");
+      missing.push_back(
+          {{"role", "tool"}, {"tool_call_id", id}, {"name", name}, {"content", "[" + why + "]"}});
+    }
+    for (auto& m2 : missing) messages_.push_back(std::move(m2));
+    break;
+  }
+  if (messages_.back().value("role", "") == "user")
+    messages_.push_back({{"role", "assistant"}, {"content", "[no answer: " + why + "]"}});
 }
 
 std::size_t Conversation::estimate(const json& m) {

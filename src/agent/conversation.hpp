@@ -21,9 +21,14 @@ class Conversation {
   void clear() { messages_.clear(); }
   bool empty() const { return messages_.empty(); }
 
-  // Adds a user message; two user messages in a row (after a failed turn) are merged, since
-  // some chat templates reject that.
+  // Adds a user message, always a message of its own. A turn that ended without an answer is
+  // closed first (close_failed_turn), so the request stays one a server accepts.
   void add_user(const std::string& text);
+
+  // Closes a turn that failed or was stopped: tool calls of the last assistant message that have
+  // no result get `why` as their result, and a prompt left without an answer gets an assistant
+  // message saying so (some chat templates refuse two user messages in a row).
+  void close_failed_turn(const std::string& why);
 
   // About four characters a token.
   static std::size_t estimate(const nlohmann::json& message);

@@ -1,6 +1,8 @@
 #include "agent/openai_agent.hpp"
 
+#include <chrono>
 #include <cstdlib>
+#include <optional>
 
 #include "agent/chat_stream.hpp"
 #include "agent/http.hpp"
@@ -55,8 +57,6 @@ struct OpenAIAgent::Step {
   bool saw_done = false;
   std::string finish_reason;
   std::string stream_error;
-  int malformed = 0;
-  std::string first_malformed;
   bool cancelled = false;
   std::string error;
 };
@@ -108,32 +108,98 @@ json OpenAIAgent::request_body() const {
   }
   body.merge_patch(mode_fields_for(s));
   if (settings_.extra_request_fields.is_object()) body.merge_patch(settings_.extra_request_fields);
+  // A configuration that asks for a complete answer: strict servers refuse stream_options then.
+  if (const auto it = body.find("stream"); it != body.end() && *it == false)
+    body.erase("stream_options");
   return body;
 }
 
 void OpenAIAgent::run_turn(const std::string& prompt, orvo::OutputManager& out) {
+  std::string failure;
   try {
     run_turn_inner(prompt, out);
+    return;
   } catch (const std::exception& e) {
-    try {
-      out.set_error(std::string("the agent stopped: ") + e.what());
-    } catch (...) {
-    }
+    failure = std::string("the agent stopped: ") + e.what();
   } catch (...) {
-    try {
-      out.set_error("the agent stopped on an unexpected error");
-    } catch (...) {
-    }
+    failure = "the agent stopped on an unexpected error";
+  }
+  skipped_ = {};
+  answer_open_ = false;
+  try {
+    // The next prompt must find the conversation in a state the server accepts.
+    conversation_.close_failed_turn(failure);
+  } catch (...) {
+  }
+  try {
+    out.set_error(failure);
+  } catch (...) {
   }
 }
 
-void OpenAIAgent::finish_interrupted(orvo::OutputManager& out) {
-  out.print_info("interrupted");
+namespace {
+
+std::string megabytes(std::uint64_t bytes) {
+  const std::uint64_t mb = (bytes + 512 * 1024) / (1024 * 1024);
+  return std::to_string(std::max<std::uint64_t>(mb, 1)) + " MB";
+}
+
+}  // namespace
+
+std::string OpenAIAgent::skipped_note(const Skipped& s) {
+  std::string note;
+  if (s.malformed > 0) {
+    note = "skipped " + std::to_string(s.malformed) + " malformed " +
+           (s.malformed == 1 ? "event" : "events") + " from the server (" + s.first_malformed + ")";
+  }
+  const std::string limit = megabytes(SseParser::kMaxEventBytes);
+  if (s.oversized_answer) {
+    if (!note.empty()) note += "; ";
+    note += "dropped the server's answer: larger than the " + limit + " limit";
+  } else if (s.oversized > 0) {
+    if (!note.empty()) note += "; ";
+    note += s.oversized == 1 ? "dropped a " + megabytes(s.oversized_bytes) + " event"
+                             : "dropped " + std::to_string(s.oversized) + " events (" +
+                                   megabytes(s.oversized_bytes) + ")";
+    note += " from the server: larger than the " + limit + " limit";
+  }
+  return note;
+}
+
+void OpenAIAgent::end_turn(orvo::OutputManager& out, const std::string& error, bool interrupted) {
+  const std::string note = skipped_note(skipped_);
+  if (!note.empty()) {
+    if (answer_open_) out.stream("\n");
+    out.notice(note);
+  }
+  answer_open_ = false;
+  skipped_ = {};
+  {
+    std::lock_guard g(m_);
+    if (usage_.reported) {
+      out.set_usage(usage_.prompt_tokens, usage_.completion_tokens, usage_.generation_seconds);
+    }
+  }
+  if (!error.empty()) {
+    conversation_.close_failed_turn("the request failed: " + error);
+    out.set_error(error);
+    return;
+  }
+  if (interrupted) {
+    conversation_.close_failed_turn("interrupted by the user");
+    out.print_info("interrupted");
+  }
   out.done();
+}
+
+void OpenAIAgent::finish_interrupted(orvo::OutputManager& out) {
+  end_turn(out, "", true);
 }
 
 void OpenAIAgent::run_turn_inner(const std::string& prompt, orvo::OutputManager& out) {
   canceller_.reset();
+  skipped_ = {};
+  answer_open_ = false;
   if (reset_pending_.exchange(false)) conversation_.clear();
   {
     std::lock_guard g(m_);
@@ -150,35 +216,29 @@ void OpenAIAgent::run_turn_inner(const std::string& prompt, orvo::OutputManager&
     if (n >= settings_.max_steps) {
       out.print_info("stopped after " + std::to_string(settings_.max_steps) +
                      " model requests (the step limit); send a message to continue");
-      out.done();
-      return;
+      return end_turn(out, "", false);
     }
     if (canceller_.cancelled()) return finish_interrupted(out);
     conversation_.fit(budget);
     Step step;
     stream_step(out, step);
+    answer_open_ = step.answer_started;
 
     json assistant = {{"role", "assistant"}, {"content", step.content}};
-    if (step.malformed > 0) {
-      if (step.answer_started) out.stream("\n");
-      out.print_info("skipped " + std::to_string(step.malformed) +
-                     " malformed event(s) from the server (" + step.first_malformed + ")");
-    }
     if (step.cancelled || !step.error.empty()) {
       // What was said so far stays in the conversation; half-streamed tool calls do not.
       if (!step.content.empty()) conversation_.add(std::move(assistant));
       if (step.cancelled) return finish_interrupted(out);
-      out.set_error(step.error);
-      return;
+      return end_turn(out, step.error, false);
     }
     if (step.calls.empty()) {
       conversation_.add(std::move(assistant));
       if (step.finish_reason == "length") {
         if (step.answer_started) out.stream("\n");
+        answer_open_ = false;
         out.print_info("the answer was cut off at the model's output limit");
       }
-      out.done();
-      return;
+      return end_turn(out, "", false);
     }
     json calls = json::array();
     for (const auto& c : step.calls) {
@@ -214,32 +274,20 @@ bool OpenAIAgent::stream_step(orvo::OutputManager& out, Step& step) {
       out.thinking_done(step.reasoning);
     }
   };
-  auto on_event = [&](std::string_view event, std::string_view data) {
-    if (!step.stream_error.empty()) return;
-    if (event == "error") {
-      step.stream_error = error_body_message(data);
-      if (step.stream_error.empty()) step.stream_error = "the server reported an error";
-      return;
-    }
-    ChunkDelta d = decode_chunk(data);
-    if (d.done) {
-      step.saw_done = true;
-      return;
-    }
-    if (!d.malformed.empty()) {
-      if (step.malformed++ == 0) step.first_malformed = d.malformed;
-      return;
-    }
-    if (!d.error.empty()) {
-      step.stream_error = "the server reported an error: " + d.error;
-      return;
-    }
+  using Clock = std::chrono::steady_clock;
+  std::optional<Clock::time_point> first_delta;  // generation starts with the first delta
+  bool usage_seen = false;
+  auto apply = [&](const ChunkDelta& d) {
     if (d.usage) {
+      usage_seen = true;
       std::lock_guard g(m_);
+      usage_.reported = true;
       usage_.prompt_tokens += d.usage->prompt_tokens;
       usage_.completion_tokens += d.usage->completion_tokens;
     }
     if (!d.finish_reason.empty()) step.finish_reason = d.finish_reason;
+    if (!first_delta && (!d.reasoning.empty() || !d.content.empty() || !d.tool_calls.empty()))
+      first_delta = Clock::now();
     if (!d.reasoning.empty()) {
       step.reasoning += d.reasoning;
       out.feed_thinking(d.reasoning);
@@ -269,18 +317,91 @@ bool OpenAIAgent::stream_step(orvo::OutputManager& out, Step& step) {
       step.assembler.add(tc);
     }
   };
+  StreamDecoder decoder;
+  auto on_event = [&](std::string_view event, std::string_view data) {
+    if (!step.stream_error.empty()) return;
+    if (event == "error") {
+      step.stream_error = error_body_message(data);
+      if (step.stream_error.empty()) step.stream_error = "the server reported an error";
+      return;
+    }
+    ChunkDelta d = decoder.decode(data);
+    if (d.done) {
+      step.saw_done = true;
+      return;
+    }
+    if (!d.malformed.empty()) {
+      if (skipped_.malformed++ == 0) skipped_.first_malformed = d.malformed;
+      return;
+    }
+    if (!d.error.empty()) {
+      step.stream_error = "the server reported an error: " + d.error;
+      return;
+    }
+    apply(d);
+  };
 
+  // A server asked to stream may still answer with one complete JSON body (a chat.completion):
+  // its first byte tells, since an event stream never starts with '{'.
+  enum class Shape { unknown, events, whole } shape = Shape::unknown;
+  std::string whole;
   SseParser parser;
+  const auto sent = Clock::now();
   const auto outcome = http_transfer(
       req,
       [&](std::string_view bytes) {
+        if (shape == Shape::unknown) {
+          std::size_t i = 0;
+          while (i < bytes.size() &&
+                 (bytes[i] == ' ' || bytes[i] == '\n' || bytes[i] == '\r' || bytes[i] == '\t')) {
+            ++i;
+          }
+          if (i < bytes.size()) shape = bytes[i] == '{' ? Shape::whole : Shape::events;
+        }
+        if (shape == Shape::whole) {
+          if (whole.size() + bytes.size() > SseParser::kMaxEventBytes) {
+            skipped_.oversized_answer = true;
+            whole.clear();
+            whole.shrink_to_fit();
+            return false;
+          }
+          whole.append(bytes);
+          return true;
+        }
         parser.feed(bytes, on_event);
         return step.stream_error.empty() && !step.saw_done;
       },
       canceller_);
+  skipped_.oversized += parser.dropped();
+  skipped_.oversized_bytes += parser.dropped_bytes();
+  bool complete_answer = false;
+  if (shape == Shape::whole && outcome.kind == HttpOutcome::Kind::ok) {
+    first_delta = sent;  // the whole answer was generated before it was sent
+    const ChunkDelta d = decoder.decode(whole);
+    if (!d.malformed.empty()) {
+      step.stream_error = "the server's answer is not a chat completion (" + d.malformed + ")";
+    } else if (!d.error.empty()) {
+      step.stream_error = "the server reported an error: " + d.error;
+    } else {
+      apply(d);
+      complete_answer = true;
+    }
+  }
+  if (step.stream_error.empty()) {
+    // A surrogate half the answer ended with is U+FFFD, not lost.
+    const ChunkDelta tail = decoder.finish();
+    if (!tail.reasoning.empty() || !tail.content.empty() || !tail.tool_calls.empty()) apply(tail);
+  }
   {
     std::lock_guard g(m_);
     ++usage_.requests;
+    if (first_delta) {
+      usage_.generation_seconds +=
+          std::chrono::duration<double>(Clock::now() - *first_delta).count();
+    }
+    if (usage_seen) {
+      out.set_usage(usage_.prompt_tokens, usage_.completion_tokens, usage_.generation_seconds);
+    }
   }
   close_thinking();
   using K = HttpOutcome::Kind;
@@ -288,8 +409,11 @@ bool OpenAIAgent::stream_step(orvo::OutputManager& out, Step& step) {
     step.cancelled = true;
   } else if (!step.stream_error.empty()) {
     step.error = step.stream_error;
+  } else if (skipped_.oversized_answer) {
+    step.error =
+        "the server's answer is larger than the " + megabytes(SseParser::kMaxEventBytes) + " limit";
   } else if (outcome.kind == K::ok || (outcome.kind == K::stopped && step.saw_done)) {
-    if (!step.saw_done && step.finish_reason.empty()) {
+    if (!complete_answer && !step.saw_done && step.finish_reason.empty()) {
       step.error = "the server ended the answer before it was complete";
     }
   } else {

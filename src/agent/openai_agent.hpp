@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -25,6 +26,8 @@ struct TurnUsage {
   std::int64_t prompt_tokens = 0;
   std::int64_t completion_tokens = 0;
   int requests = 0;
+  bool reported = false;            // the server sent a usage object at all
+  double generation_seconds = 0.0;  // from each request's first delta to its end, summed
 };
 
 class OpenAIAgent : public TurnRunner {
@@ -48,7 +51,19 @@ class OpenAIAgent : public TurnRunner {
 
  private:
   struct Step;
+  // What the server sent that the turn could not use, reported once at the turn's end.
+  struct Skipped {
+    int malformed = 0;
+    std::string first_malformed;
+    std::size_t oversized = 0;
+    std::uint64_t oversized_bytes = 0;
+    bool oversized_answer = false;  // a complete (non-streamed) answer over the limit
+  };
   void run_turn_inner(const std::string& prompt, orvo::OutputManager& out);
+  // Ends the turn: the note about skipped data (once), the server's token counts, then the error,
+  // or "done"; the conversation is left in a state the server accepts.
+  void end_turn(orvo::OutputManager& out, const std::string& error, bool interrupted);
+  static std::string skipped_note(const Skipped& s);
   bool stream_step(orvo::OutputManager& out, Step& step);
   void run_tools(orvo::OutputManager& out, Step& step);
   void finish_interrupted(orvo::OutputManager& out);
@@ -59,6 +74,8 @@ class OpenAIAgent : public TurnRunner {
   Toolbox toolbox_;
   Conversation conversation_;
   std::atomic<bool> reset_pending_{false};
+  Skipped skipped_;
+  bool answer_open_ = false;  // answer text was streamed in the last request (for the note)
 
   mutable std::mutex m_;  // mode_ and usage_
   std::string mode_;

@@ -24,14 +24,17 @@ void SseParser::reset() {
   has_data_ = false;
   skip_lf_ = false;
   oversized_ = false;
+  line_dropped_ = false;
 }
 
 void SseParser::check_line_size() {
   if (line_.size() > kMaxEventBytes) {
     // Keep a marker so the rest of this line is recognised as part of a dropped line: a data line
     // without its start would otherwise parse as a field of its own.
-    ++dropped_;
+    if (!oversized_) ++dropped_;
+    dropped_bytes_ += line_.size() - (line_dropped_ ? 1 : 0);
     line_.assign("x");
+    line_dropped_ = true;
     oversized_ = true;
   }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -41,6 +42,10 @@ class SseParser {
       }
       if (!line_.empty()) {
         line_.append(line);
+        if (line_dropped_) {
+          dropped_bytes_ += line_.size() - 1;  // the rest of a dropped line, past its marker
+          line_dropped_ = false;
+        }
         process_line(std::string_view(line_), on_event);
         line_.clear();
       } else {
@@ -56,8 +61,10 @@ class SseParser {
 
   // A single line or event larger than this is dropped, so a broken server cannot grow memory.
   static constexpr std::size_t kMaxEventBytes = std::size_t{16} << 20;
-  // Number of lines or events dropped for exceeding kMaxEventBytes.
+  // Number of events dropped for exceeding kMaxEventBytes (a line that long counts as one).
   std::size_t dropped() const { return dropped_; }
+  // Bytes of the events counted by dropped(), as far as they have arrived.
+  std::uint64_t dropped_bytes() const { return dropped_bytes_; }
 
  private:
   static std::size_t find_eol(std::string_view s, std::size_t from);
@@ -88,14 +95,18 @@ class SseParser {
       if (!value.empty() && value[0] == ' ') value.remove_prefix(1);
     }
     if (field == "data") {
+      if (oversized_) {
+        dropped_bytes_ += value.size();
+        return;
+      }
       if (data_.size() + value.size() > kMaxEventBytes) {
         ++dropped_;
+        dropped_bytes_ += data_.size() + value.size();
         data_.clear();
         has_data_ = false;
         oversized_ = true;
         return;
       }
-      if (oversized_) return;
       data_.append(value);
       data_.push_back('\n');
       has_data_ = true;
@@ -113,8 +124,10 @@ class SseParser {
   bool has_data_ = false;
   bool skip_lf_ = false;
   bool first_line_ = true;
-  bool oversized_ = false;
+  bool oversized_ = false;     // the current event is being dropped
+  bool line_dropped_ = false;  // line_ is the marker of a dropped line, then what followed it
   std::size_t dropped_ = 0;
+  std::uint64_t dropped_bytes_ = 0;
 };
 
 }  // namespace orvo::agent

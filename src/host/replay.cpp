@@ -50,6 +50,7 @@ const std::vector<CallSignature>& calls() {
       {"start_streaming", {}},
       {"stream", {{"chunk", Kind::String, nullptr}}},
       {"print_info", {{"text", Kind::String, nullptr}}},
+      {"notice", {{"text", Kind::String, nullptr}}},
       {"log_tool", {{"name", Kind::String, nullptr}, {"args", Kind::String, ""}}},
       {"tool_result",
        {{"result", Kind::String, nullptr}, {"error", Kind::Bool, false}, {"idx", Kind::Int, -1}}},
@@ -216,6 +217,8 @@ void run_step(OutputManager& out, const Step& step, bool fast) {
     out.stream(s("chunk"));
   else if (c == "print_info")
     out.print_info(s("text"));
+  else if (c == "notice")
+    out.notice(s("text"));
   else if (c == "log_tool")
     out.log_tool(s("name"), s("args"));
   else if (c == "tool_result") {

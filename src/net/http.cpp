@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/utf8.hpp"
+#include "html/text.hpp"
 
 namespace orvo::net {
 
@@ -121,26 +122,84 @@ std::string seconds_text(std::chrono::milliseconds d) {
 
 }  // namespace
 
-std::string error_body_message(std::string_view body, std::size_t max_chars) {
-  const auto j = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
-  auto pick = [](const nlohmann::json& v) -> std::string {
-    if (v.is_string()) return v.get<std::string>();
-    if (v.is_object()) {
-      if (const auto m = v.find("message"); m != v.end() && m->is_string()) {
-        return m->get<std::string>();
-      }
+namespace {
+
+// The text of a "detail" field: a string, FastAPI's list of {"msg": ...}, or an object with a
+// message.
+std::string detail_text(const nlohmann::json& v) {
+  if (v.is_string()) return v.get<std::string>();
+  if (v.is_object()) {
+    if (const auto m = v.find("message"); m != v.end() && m->is_string()) return *m;
+    if (const auto m = v.find("msg"); m != v.end() && m->is_string()) return *m;
+  }
+  if (v.is_array()) {
+    std::string out;
+    for (const auto& item : v) {
+      const std::string t = detail_text(item);
+      if (t.empty()) continue;
+      if (!out.empty()) out += "; ";
+      out += t;
+      if (out.size() > 4096) break;
     }
-    return {};
-  };
-  std::string msg;
-  if (j.is_object()) {
-    for (const char* key : {"error", "message", "detail"}) {
-      if (const auto it = j.find(key); it != j.end()) {
-        msg = pick(*it);
-        if (!msg.empty()) break;
-      }
+    return out;
+  }
+  return {};
+}
+
+std::string json_error_message(const nlohmann::json& j) {
+  std::string said;  // the informative message
+  std::string kind;  // "error" given as a string: a type name ("TypeError") or the message itself
+  if (const auto e = j.find("error"); e != j.end()) {
+    if (e->is_string()) {
+      kind = e->get<std::string>();
+    } else if (e->is_object()) {
+      said = detail_text(*e);
     }
   }
+  for (const char* key : {"message", "detail"}) {
+    if (!said.empty()) break;
+    if (const auto it = j.find(key); it != j.end()) said = detail_text(*it);
+  }
+  if (kind.empty() || kind == said) return said;
+  if (said.empty()) return kind;
+  return kind + ": " + said;
+}
+
+bool looks_like_html(std::string_view body) {
+  const std::string_view head = text::strip(body.substr(0, 512));
+  if (head.empty() || head[0] != '<') return false;
+  std::string lower(head.substr(0, 64));
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const char* tag : {"<!doctype html", "<html", "<head", "<body", "<title", "<h1", "<p>",
+                          "<pre", "<div", "<center", "<!--"}) {
+    if (lower.rfind(tag, 0) == 0) return true;
+  }
+  return false;
+}
+
+// The visible text of an HTML error page on one line.
+std::string html_error_text(std::string_view body, std::size_t max_chars) {
+  const std::string page = html::html_to_text(body, max_chars * 4 + 64);
+  std::string out;
+  std::size_t pos = 0;
+  std::string_view last;
+  while (pos < page.size()) {
+    const std::string_view line = text::strip(text::next_line(page, pos));
+    if (line.empty() || line == last) continue;  // a heading repeating the title, say
+    if (!out.empty()) out += ' ';
+    out += line;
+    last = line;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string error_body_message(std::string_view body, std::size_t max_chars) {
+  const auto j = nlohmann::json::parse(body.begin(), body.end(), nullptr, false);
+  std::string msg;
+  if (j.is_object()) msg = json_error_message(j);
+  if (msg.empty() && looks_like_html(body)) msg = html_error_text(body, max_chars);
   if (msg.empty()) msg = first_line(body, max_chars);
   return std::string(text::take_chars(clean(msg), max_chars));
 }

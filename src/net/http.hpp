@@ -59,9 +59,11 @@ HttpOutcome http_transfer(const HttpRequest& request,
 HttpOutcome http_transfer(const HttpRequest& request,
                           const std::function<bool(std::string_view)>& on_body);
 
-// The message of an error body: {"error": {"message": ...}}, {"error": "..."}, {"message": ...}
-// or {"detail": ...}, else the first non-empty line of the text (line breaks and control characters
-// removed, cut to `max_chars` characters).
+// The message of an error body, the informative field first: {"error": {"message": ...}},
+// {"message": ...}, {"detail": ...} (a string, or FastAPI's list of {"msg": ...}), {"error":
+// "..."}; an "error" string beside a message is a type name in front of it ("TypeError: Cannot read
+// properties of null"). An HTML page gives its visible text on one line; anything else its first
+// non-empty line. Line breaks and control characters removed, cut to `max_chars` characters.
 std::string error_body_message(std::string_view body, std::size_t max_chars = 300);
 
 }  // namespace orvo::net

@@ -186,6 +186,9 @@ void OutputManager::start_thinking(bool reset) {
       state.tokens = 0;
       state.tool_actions.clear();
       state.content_chunks.clear();
+      state.usage_reported = false;
+      state.prompt_tokens = 0;
+      state.generation_seconds = 0.0;
     }
   }
   _emit_event("thinking_start", make_payload({{"reset", flag(reset)}}));
@@ -330,6 +333,21 @@ void OutputManager::print_info(std::string_view text) {
   if (was_running) _start_indicator();
 }
 
+void OutputManager::notice(std::string_view text) {
+  _emit_event("notice", make_payload({{"text", cut(text, 240)}}));
+  print_info(text);
+}
+
+void OutputManager::set_usage(std::int64_t prompt_tokens, std::int64_t completion_tokens,
+                              double generation_seconds) {
+  std::lock_guard guard(_lock);
+  state.usage_reported = true;
+  state.prompt_tokens = std::max<std::int64_t>(0, prompt_tokens);
+  state.tokens = std::max<std::int64_t>(0, completion_tokens);
+  state.generation_seconds =
+      std::isfinite(generation_seconds) && generation_seconds > 0 ? generation_seconds : 0.0;
+}
+
 void OutputManager::set_error(std::string_view msg) {
   _start_clock_if_unset();
   _stop_indicator();
@@ -351,16 +369,41 @@ void OutputManager::done() {
   std::vector<std::string> names;
   names.reserve(state.tool_actions.size());
   for (const auto& action : state.tool_actions) names.push_back(action.name);
+  OutputState usage;
   {
     std::lock_guard guard(_lock);
     state.phase = Phase::DONE;
     _core->custom_stage.clear();
+    usage.usage_reported = state.usage_reported;
+    usage.prompt_tokens = state.prompt_tokens;
+    usage.tokens = state.tokens;
+    usage.generation_seconds = state.generation_seconds;
   }
-  _emit_event("done", make_payload());
-  _write_summary(elapsed, names);
+  // The server's counts travel with the event only when it reported them.
+  Payload payload = make_payload();
+  if (usage.usage_reported) {
+    payload->set("tokens_in", usage.prompt_tokens);
+    payload->set("tokens_out", usage.tokens);
+    payload->set("generation_ms",
+                 static_cast<std::int64_t>(std::llround(usage.generation_seconds * 1000.0)));
+  }
+  _emit_event("done", std::move(payload));
+  _write_summary(elapsed, names, usage);
 }
 
-void OutputManager::_write_summary(double elapsed, const std::vector<std::string>& names) {
+namespace {
+
+std::string count_text(std::int64_t n) {
+  if (n < 1000) return std::to_string(n);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1fk", static_cast<double>(n) / 1000.0);
+  return buf;
+}
+
+}  // namespace
+
+void OutputManager::_write_summary(double elapsed, const std::vector<std::string>& names,
+                                   const OutputState& usage) {
   char secs[64];
   std::snprintf(secs, sizeof secs, "%.1fs", elapsed);
   if (std::strcmp(secs, "-0.0s") == 0) std::strcpy(secs, "0.0s");  // a clock that stepped back
@@ -383,6 +426,16 @@ void OutputManager::_write_summary(double elapsed, const std::vector<std::string
       if (i > 0) line += ", ";
       line += text::terminal_safe(counts[i].first);
       if (counts[i].second > 1) line += "×" + std::to_string(counts[i].second);
+    }
+  }
+  if (usage.usage_reported) {
+    line += " \u2014 " + count_text(usage.prompt_tokens) + " tokens in, " +
+            count_text(usage.tokens) + " out";
+    if (usage.generation_seconds > 0 && usage.tokens > 0) {
+      char speed[48];
+      std::snprintf(speed, sizeof speed, " \u2014 %.1f tokens/s",
+                    static_cast<double>(usage.tokens) / usage.generation_seconds);
+      line += speed;
     }
   }
   line += "\x1b[0m\n";

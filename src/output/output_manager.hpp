@@ -42,10 +42,15 @@ struct OutputState {
   Phase phase = Phase::IDLE;
   double start_time = 0.0;  // wall-clock seconds since the epoch
   std::string thinking_peek;
-  std::int64_t tokens = 0;
+  std::int64_t tokens = 0;  // the server's completion tokens once it reported them, else estimated
   std::vector<ToolAction> tool_actions;  // position = the call's index
   std::vector<std::string> content_chunks;
   std::string error;
+  // What the server reported for the turn's requests so far (set_usage); all 0/false when it
+  // reported nothing.
+  bool usage_reported = false;
+  std::int64_t prompt_tokens = 0;
+  double generation_seconds = 0.0;  // time the model spent producing the completion tokens
 };
 
 // Header word shown in the tool log, in table order; other tools show their own name.
@@ -101,6 +106,14 @@ class OutputManager {
   void start_streaming();
   void stream(std::string_view chunk);
   void print_info(std::string_view text);
+  // A note about the turn for both front-ends (e.g. what was skipped of the server's answer):
+  // drawn as print_info draws, and emitted as "notice".
+  void notice(std::string_view text);
+  // The token counts the server reported for the turn so far: state.tokens becomes
+  // `completion_tokens` instead of the estimate, and the summary shows tokens in and out and the
+  // generation speed (completion tokens over `generation_seconds`, when that is above 0).
+  void set_usage(std::int64_t prompt_tokens, std::int64_t completion_tokens,
+                 double generation_seconds);
   void set_error(std::string_view msg);
   void done();
 
@@ -148,7 +161,8 @@ class OutputManager {
   static void _run_indicator(std::shared_ptr<Core> core, std::shared_ptr<Run> run);
   void _erase_block();
   void _start_clock_if_unset();
-  void _write_summary(double elapsed, const std::vector<std::string>& names);
+  void _write_summary(double elapsed, const std::vector<std::string>& names,
+                      const OutputState& usage);
 
   std::mutex& _lock;
   std::shared_ptr<Run> _run;

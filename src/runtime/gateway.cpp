@@ -4,6 +4,8 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <string_view>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -38,6 +40,18 @@ std::string one_line(std::string_view text) {
   return text::terminal_safe(out);
 }
 
+// Whether the URL's path ends with the API version ("/v1"), as an OpenAI-compatible base does.
+bool ends_with_v1(const std::string& url) {
+  const auto q = url.find_first_of("?#");
+  std::string_view path(url.data(), q == std::string::npos ? url.size() : q);
+  while (!path.empty() && path.back() == '/') path.remove_suffix(1);
+  const auto slash = path.rfind('/');
+  if (slash == std::string_view::npos) return false;
+  const std::string_view last = path.substr(slash + 1);
+  return last.size() >= 2 && (last[0] == 'v' || last[0] == 'V') &&
+         last.find_first_not_of("0123456789", 1) == std::string_view::npos;
+}
+
 std::string seconds(double s) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "%.1f s", s);
@@ -53,6 +67,7 @@ std::chrono::milliseconds millis(double s) {
 OrvoRuntimeGateway::OrvoRuntimeGateway(const config::RuntimeSection& runtime)
     : kind_(Kind::Unsupported),
       endpoint_(runtime.endpoint),
+      model_(runtime.model),
       connect_timeout_(runtime.connect_timeout),
       total_timeout_(runtime.healthcheck_timeout) {
   if (endpoint_ == "builtin") {
@@ -103,7 +118,15 @@ std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
     case K::http_error: {
       std::string d = "HTTP " + std::to_string(outcome.status);
       const std::string said = one_line(outcome.server_says);
+      // The usual cause of a 404: the base URL without the API's version, so /models is no route.
+      // Said first, since what the server says may be long.
+      if (outcome.status == 404 && !ends_with_v1(endpoint_)) {
+        d += ": the endpoint is probably missing /v1 (try " + one_line(endpoint_) + "/v1)";
+        if (!said.empty()) d += "; the server says: " + said;
+        return {false, d};
+      }
       if (!said.empty()) d += ": " + said;
+      if (outcome.status == 404) d += " (no model list at " + where + ")";
       return {false, d};
     }
     case K::cancelled:
@@ -129,6 +152,39 @@ std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
     return {false, d};
   }
   const std::size_t n = models->size();
+  if (n == 0) return {false, "not ready: the server lists no models at " + where};
+  if (!model_.empty()) {
+    std::vector<std::string> names;
+    bool found = false;
+    for (const auto& m : *models) {
+      std::string id;
+      if (m.is_string()) {
+        id = m.get<std::string>();
+      } else if (m.is_object()) {
+        for (const char* key : {"id", "name", "model"}) {
+          if (const auto it = m.find(key); it != m.end() && it->is_string()) {
+            id = it->get<std::string>();
+            break;
+          }
+        }
+      }
+      if (id.empty()) continue;
+      // Ollama lists "qwen:latest" for a model pulled as "qwen".
+      if (id == model_ || id == model_ + ":latest") found = true;
+      names.push_back(std::move(id));
+    }
+    if (!found) {
+      std::string offers;
+      const std::size_t shown = std::min<std::size_t>(names.size(), 3);
+      for (std::size_t i = 0; i < shown; ++i) {
+        if (i > 0) offers += ", ";
+        offers += "\"" + names[i] + "\"";
+      }
+      if (names.size() > shown) offers += ", \u2026 (" + std::to_string(names.size()) + " in all)";
+      return {false, one_line("not ready: the server does not list the model \"" + model_ +
+                              "\"; it offers " + (offers.empty() ? "no named model" : offers))};
+    }
+  }
   return {true, "ready: " + std::to_string(n) + (n == 1 ? " model at " : " models at ") + where};
 }
 

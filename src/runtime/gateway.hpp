@@ -20,8 +20,9 @@ class OrvoRuntimeGateway {
   explicit OrvoRuntimeGateway(const config::RuntimeSection& runtime);
 
   // (ok, details): details say what is ready or, when not ok, why not (connection refused, timed
-  // out, HTTP status with the first line of the answer, ...), on one line without control
-  // characters. Never throws for a server that is down or answers nonsense.
+  // out, HTTP status with the server's message, a 404 that suggests the missing /v1, an empty
+  // model list, a configured model the list lacks ...), on one line without control characters.
+  // Never throws for a server that is down or answers nonsense.
   std::pair<bool, std::string> healthcheck() const;
 
   bool is_builtin() const { return kind_ == Kind::Builtin; }
@@ -35,6 +36,7 @@ class OrvoRuntimeGateway {
   enum class Kind { Builtin, Http, Unsupported };
   Kind kind_;
   std::string endpoint_;
+  std::string model_;  // the configured model, which the list must name ("" for any)
   double connect_timeout_;
   double total_timeout_;
 };

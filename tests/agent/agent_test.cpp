@@ -343,6 +343,12 @@ TEST_F(AgentTest, FailuresEndTheTurnWithTheirReason) {
       {"stall", stalled, "the server sent nothing for 1 s"},
       {"disconnect mid-answer", dropped, "the connection to the server broke"},
       {"end without [DONE]", cut, "the server ended the answer before it was complete"},
+      {"HTML error page",
+       html_error_reply(500, "Internal Server Error", "TypeError: Cannot read properties of null"),
+       "server answered HTTP 500: Internal Server Error TypeError: Cannot read properties of null"},
+      {"type name beside its message",
+       error_reply(500, R"({"error":"TypeError","message":"Cannot read properties of null"})"),
+       "server answered HTTP 500: TypeError: Cannot read properties of null"},
   };
   AgentSettings s = settings();
   s.stall_timeout = 700ms;
@@ -385,8 +391,246 @@ TEST_F(AgentTest, MalformedEventsAreSkippedWithANote) {
   run("x");
   EXPECT_EQ(rec.text("content", "chunk"), "one two\n");
   EXPECT_EQ(last_event(), "done");
-  EXPECT_NE(cap.take().find("skipped 2 malformed event(s) from the server (not JSON)"),
+  const std::string note = "skipped 2 malformed events from the server (not JSON)";
+  EXPECT_NE(cap.take().find(note), std::string::npos);
+  // Both front-ends get it: the full-screen chat through the event.
+  EXPECT_EQ(rec.text("notice", "text"), note);
+}
+
+// A server in JavaScript cuts strings by UTF-16 code units: an emoji's two halves arrived in two
+// deltas, the JSON library refused each half and both deltas were lost ("abc😀defg😀hij日本語"
+// showed as "abc😀本語").
+TEST_F(AgentTest, SurrogatePairsSplitBetweenDeltasAreJoinedInEveryField) {
+  const std::string text =
+      "abc\xF0\x9F\x98\x80"
+      "defg\xF0\x9F\x98\x80"
+      "hij\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+  for (const std::size_t units : {1u, 2u, 3u, 4u, 100u}) {
+    for (const std::string field : {"content", "reasoning_content", "arguments"}) {
+      SCOPED_TRACE(field + " cut every " + std::to_string(units) + " units");
+      std::vector<std::string> events;
+      if (field == "arguments") {
+        events.push_back(sse(tool_call_chunk(0, "c1", "read_file", "")));
+        for (auto& e : js_sliced_events("arguments", R"({"path":")" + text + R"("})", units))
+          events.push_back(std::move(e));
+        events.push_back(sse(chunk(json::object(), "tool_calls")));
+      } else {
+        events = js_sliced_events(field, text, units);
+        if (field != "content") events.push_back(sse(content_chunk("ok")));
+        events.push_back(sse(chunk(json::object(), "stop")));
+      }
+      events.push_back(kDone);
+      server.enqueue(stream_reply(events));
+      if (field == "arguments") server.enqueue(stream_reply({answer_stream("", "ok")}));
+      OutputManager fresh;
+      Recorder r(fresh);
+      agent().run_turn("x", fresh);
+      EXPECT_EQ(r.names().back(), "done");
+      EXPECT_TRUE(r.named("notice").empty()) << r.text("notice", "text");
+      if (field == "content") {
+        EXPECT_EQ(r.text("content", "chunk"), text);
+      } else if (field == "reasoning_content") {
+        EXPECT_EQ(r.text("thinking_done", "text"), text);
+      }
+      if (field == "arguments") {
+        const auto starts = r.named("tool_start");
+        ASSERT_EQ(starts.size(), 1u);
+        EXPECT_EQ(starts[0].payload.text("args"), text);
+      }
+    }
+  }
+}
+
+// Only a surrogate without its other half becomes U+FFFD; the rest of its delta is kept.
+TEST_F(AgentTest, LoneSurrogatesBecomeReplacementCharacters) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  const auto raw = [](const std::string& json_string) {
+    return R"(data: {"choices":[{"delta":{"content":)" + json_string + "}}]}\n\n";
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> events;
+    std::string expect;
+  };
+  const Case cases[] = {
+      {"high, then no low", {raw(R"("ab\ud83d")"), raw(R"("cd")")}, "ab" + fffd + "cd"},
+      {"low alone at the start", {raw(R"("\ude00xy")")}, fffd + "xy"},
+      {"high inside a delta", {raw(R"("a\ud83db")")}, "a" + fffd + "b"},
+      {"two highs",
+       {raw(R"("a\ud83d")"), raw(R"("\ud83d\ude00")")},
+       "a" + fffd + "\xF0\x9F\x98\x80"},
+      {"high at the very end", {raw(R"("end\ud83d")")}, "end" + fffd},
+      {"a real U+FDD0 is kept",
+       {raw(R"("\ufdd0\ud83d")"), raw(R"("\ude00")")},
+       "\xEF\xB7\x90\xF0\x9F\x98\x80"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto events = c.events;
+    events.push_back(sse(chunk(json::object(), "stop")));
+    events.push_back(kDone);
+    server.enqueue(stream_reply(events));
+    OutputManager fresh;
+    Recorder r(fresh);
+    agent().run_turn("x", fresh);
+    EXPECT_EQ(r.text("content", "chunk"), c.expect);
+    EXPECT_EQ(r.names().back(), "done");
+  }
+}
+
+// A server (or a request field stream=false) may answer with one chat.completion body; it read as
+// "the server ended the answer before it was complete".
+TEST_F(AgentTest, ACompleteJsonAnswerGoesThroughTheSamePath) {
+  dir.write("notes.txt", "alpha\n");
+  struct Case {
+    const char* name;
+    std::vector<Reply> replies;
+    std::string reasoning, content, tool;
+  };
+  const Case cases[] = {
+      {"content", {completion_reply({"", "Hello \xC3\xA9", {}})}, "", "Hello \xC3\xA9", ""},
+      {"reasoning and content", {completion_reply({"Think.", "Done.", {}})}, "Think.", "Done.", ""},
+      {"tool call, then a streamed answer",
+       {completion_reply({"", "", {{"read_file", R"({"path":"notes.txt"})"}}}),
+        stream_reply({answer_stream("", "It says alpha.")})},
+       "",
+       "It says alpha.",
+       "read_file"},
+      {"tool call, then a complete answer",
+       {completion_reply({"", "", {{"read_file", R"({"path":"notes.txt"})"}}}),
+        completion_reply({"", "It says alpha.", {}})},
+       "",
+       "It says alpha.",
+       "read_file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& r : c.replies) server.enqueue(r);
+    OutputManager fresh;
+    Recorder r(fresh);
+    agent().run_turn("x", fresh);
+    EXPECT_EQ(r.names().back(), "done");
+    EXPECT_TRUE(r.named("error").empty()) << r.text("error", "message");
+    EXPECT_EQ(r.text("thinking_done", "text"), c.reasoning);
+    EXPECT_EQ(r.text("content", "chunk"), c.content);
+    EXPECT_EQ(r.text("tool_start", "name"), c.tool);
+    if (!c.tool.empty()) {
+      EXPECT_EQ(r.text("tool_result", "result"), "alpha");
+    }
+    EXPECT_EQ(agent().conversation().back()["content"], c.content);
+  }
+  // A configuration asking for complete answers: strict servers refuse stream_options with it.
+  AgentSettings whole = settings();
+  whole.extra_request_fields = {{"stream", false}};
+  EXPECT_EQ(agent(whole).request_body()["stream"], false);
+  EXPECT_FALSE(agent().request_body().contains("stream_options"));
+  // A JSON body that is no completion is an error that says so.
+  server.enqueue(error_reply(200, R"({"object":"list","data":[]})"));
+  OutputManager fresh;
+  Recorder r(fresh);
+  agent().run_turn("x", fresh);
+  EXPECT_EQ(r.text("error", "message"),
+            "the server's answer is not a chat completion (no choices)");
+}
+
+// The server's token counts replace the estimate and reach the summary in both front-ends; a
+// turn of several requests adds them up.
+TEST_F(AgentTest, ServerUsageReachesTheStateAndTheSummary) {
+  server.enqueue(stream_reply({tool_stream("list_files", "{}")}));  // usage 100 in, 10 out
+  server.enqueue(stream_reply({answer_stream("", "ok")}));          // usage 100 in, 20 out
+  run("x");
+  const auto done = rec.named("done");
+  ASSERT_EQ(done.size(), 1u);
+  const auto number = [&](const char* key) {
+    const auto* v = done[0].payload.find(key);
+    return v ? std::get<std::int64_t>(*v) : -1;
+  };
+  EXPECT_EQ(number("tokens_in"), 200);
+  EXPECT_EQ(number("tokens_out"), 30);
+  EXPECT_GE(number("generation_ms"), 0);
+  EXPECT_EQ(out.snapshot().tokens, 30);
+  EXPECT_EQ(out.snapshot().prompt_tokens, 200);
+  EXPECT_NE(cap.take().find("tools: list_files \xE2\x80\x94 200 tokens in, 30 out"),
             std::string::npos);
+
+  // Without usage the estimate stays and the summary reads as before.
+  server.enqueue(stream_reply(
+      {sse(content_chunk("plain answer")), sse(chunk(json::object(), "stop")), kDone}));
+  OutputManager fresh;
+  Recorder r(fresh);
+  agent().run_turn("y", fresh);
+  ASSERT_EQ(r.named("done").size(), 1u);
+  EXPECT_FALSE(r.named("done")[0].payload.contains("tokens_in"));
+  EXPECT_FALSE(fresh.snapshot().usage_reported);
+  EXPECT_EQ(fresh.snapshot().tokens, 3);
+  const std::string plain = cap.take();
+  EXPECT_EQ(plain.find("tokens in"), std::string::npos) << plain;
+}
+
+// A 17 MB delta was dropped without a word; now the turn ends with one note about everything
+// skipped, also across the requests of a tool loop.
+TEST_F(AgentTest, DroppedAndSkippedDataIsNotedOncePerTurn) {
+  const std::string huge = sse(content_chunk(std::string(17u * 1024 * 1024, 'x')));
+  server.enqueue(stream_reply({"data: {oops\n\n", sse(tool_call_chunk(0, "c1", "list_files", "{}")),
+                               sse(chunk(json::object(), "tool_calls")), kDone}));
+  server.enqueue(stream_reply({sse(content_chunk("kept")), huge, "data: [1]\n\n",
+                               sse(chunk(json::object(), "stop")), kDone}));
+  run("x");
+  EXPECT_EQ(last_event(), "done");
+  EXPECT_EQ(rec.text("content", "chunk"), "kept\n");
+  const auto notes = rec.named("notice");
+  ASSERT_EQ(notes.size(), 1u);
+  const std::string note =
+      "skipped 2 malformed events from the server (not JSON); dropped a 17 MB event from the "
+      "server: larger than the 16 MB limit";
+  EXPECT_EQ(notes[0].payload.text("text"), note);
+  EXPECT_NE(cap.take().find(note), std::string::npos);
+  // The next turn starts clean.
+  server.enqueue(stream_reply({answer_stream("", "fine")}));
+  OutputManager fresh;
+  Recorder r(fresh);
+  agent().run_turn("y", fresh);
+  EXPECT_TRUE(r.named("notice").empty());
+}
+
+// After a failed turn the next prompt was merged into the failed one's user message; now every
+// prompt is its own message and the conversation stays one a server accepts.
+TEST_F(AgentTest, AFailedTurnDoesNotSwallowTheNextPrompt) {
+  struct Case {
+    const char* name;
+    std::vector<Reply> replies;      // of the failing turn
+    std::vector<std::string> roles;  // of the next request, system message left out
+  };
+  const Case cases[] = {
+      {"error before any answer",
+       {error_reply(500, R"({"error":"boom"})")},
+       {"user", "assistant", "user"}},
+      {"answer cut off",
+       {stream_reply({sse(content_chunk("half"))})},
+       {"user", "assistant", "user"}},
+      {"error after a tool call",
+       {stream_reply({tool_stream("list_files", "{}")}), error_reply(500, R"({"error":"boom"})")},
+       {"user", "assistant", "tool", "user"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    agent(settings());
+    const std::size_t first = server.requests().size();
+    for (const auto& r : c.replies) server.enqueue(r);
+    server.enqueue(stream_reply({answer_stream("", "fine")}));
+    OutputManager fresh;
+    Recorder r(fresh);
+    agent().run_turn("first", fresh);
+    EXPECT_EQ(r.names().back(), "error");
+    agent().run_turn("second", fresh);
+    EXPECT_EQ(r.names().back(), "done");
+    const json msgs = request(first + c.replies.size())["messages"];
+    std::vector<std::string> roles;
+    for (std::size_t i = 1; i < msgs.size(); ++i) roles.push_back(msgs[i]["role"]);
+    EXPECT_EQ(roles, c.roles);
+    EXPECT_EQ(msgs[1]["content"], "first");
+    EXPECT_EQ(msgs.back()["content"], "second");
+  }
 }
 
 TEST_F(AgentTest, BadToolCallsGetErrorResultsAndTheLoopGoesOn) {

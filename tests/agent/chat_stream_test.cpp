@@ -143,6 +143,84 @@ TEST(DecodeChunkFast, AgreesWithTheFullParseAndTakesOnlyTheCommonShapes) {
   EXPECT_EQ(d.content, std::string("\xF0\x9F\x98\x80 \xC3\xA9\n\"\0", 10));
 }
 
+// Halves of a surrogate pair as decode_chunk leaves them: their three-byte forms.
+const std::string kHigh = "\xED\xA0\xBD";  // U+D83D
+const std::string kLow = "\xED\xB8\x80";   // U+DE00
+const std::string kGrin = "\xF0\x9F\x98\x80";
+const std::string kFffd = "\xEF\xBF\xBD";
+
+TEST(SurrogateJoiner, JoinsHalvesAcrossPiecesAndReplacesLoneOnes) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> pieces;
+    std::string expect;  // all pieces joined, then finish()
+  };
+  const Case cases[] = {
+      {"split pair", {"a" + kHigh, kLow + "b"}, "a" + kGrin + "b"},
+      {"pair inside one piece", {"a" + kHigh + kLow}, "a" + kGrin},
+      {"an empty piece between the halves", {kHigh, "", kLow}, kGrin},
+      {"high, then text", {"a" + kHigh, "b"}, "a" + kFffd + "b"},
+      {"high inside a piece", {kHigh + "b"}, kFffd + "b"},
+      {"low alone", {kLow + "b"}, kFffd + "b"},
+      {"high at the end of all", {"a" + kHigh}, "a" + kFffd},
+      {"two highs then a low", {kHigh, kHigh, kLow}, kFffd + kGrin},
+      {"Hangul and other ED bytes pass", {"\xED\x95\x9C" + kHigh, kLow}, "\xED\x95\x9C" + kGrin},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SurrogateJoiner j;
+    std::string got;
+    for (const auto& p : c.pieces) got += j.join(p);
+    got += j.finish();
+    EXPECT_EQ(got, c.expect);
+  }
+}
+
+TEST(StreamDecoder, KeepsAHalfPerFieldAndToolCall) {
+  StreamDecoder d;
+  const auto ev = [&](const std::string& delta) {
+    return d.decode(R"({"choices":[{"delta":)" + delta + "}]}");
+  };
+  auto a = ev(R"({"content":"x\ud83d","reasoning_content":"r\ud83d",)"
+              R"("tool_calls":[{"index":0,"function":{"arguments":"{\ud83d"}},)"
+              R"({"index":1,"function":{"arguments":"[\ud83d"}}]})");
+  EXPECT_TRUE(a.malformed.empty()) << a.malformed;
+  EXPECT_EQ(a.content, "x");
+  EXPECT_EQ(a.reasoning, "r");
+  ASSERT_EQ(a.tool_calls.size(), 2u);
+  EXPECT_EQ(a.tool_calls[0].arguments, "{");
+  auto b =
+      ev(R"({"content":"\ude00y","tool_calls":[{"index":1,"function":{"arguments":"\ude00]"}}]})");
+  EXPECT_EQ(b.content, kGrin + "y");
+  EXPECT_EQ(b.tool_calls[0].arguments, kGrin + "]");
+  // The reasoning's and call 0's halves never found their other halves.
+  const auto end = d.finish();
+  EXPECT_EQ(end.reasoning, kFffd);
+  EXPECT_EQ(end.content, "");
+  ASSERT_EQ(end.tool_calls.size(), 1u);
+  EXPECT_EQ(end.tool_calls[0].index, 0);
+  EXPECT_EQ(end.tool_calls[0].arguments, kFffd);
+  // Elsewhere than text a lone surrogate is U+FFFD at once, and an event is never malformed for it.
+  const auto c = decode_chunk(
+      R"({"choices":[{"delta":{"tool_calls":[{"index":0,"id":"i\ud83d","function":{"name":"n\ude00"}}]}}]})");
+  ASSERT_EQ(c.tool_calls.size(), 1u);
+  EXPECT_EQ(c.tool_calls[0].id, "i" + kFffd);
+  EXPECT_EQ(c.tool_calls[0].name, "n" + kFffd);
+}
+
+TEST(DecodeChunk, ACompleteAnswerReadsItsMessage) {
+  const auto d = decode_chunk(
+      R"({"object":"chat.completion","choices":[{"index":0,"message":{"role":"assistant","content":"Hi","reasoning_content":"hm","tool_calls":[{"id":"c1","type":"function","function":{"name":"bash","arguments":"{}"}}]},"finish_reason":"tool_calls"}],"usage":{"prompt_tokens":7,"completion_tokens":3}})");
+  EXPECT_TRUE(d.malformed.empty());
+  EXPECT_EQ(d.content, "Hi");
+  EXPECT_EQ(d.reasoning, "hm");
+  ASSERT_EQ(d.tool_calls.size(), 1u);
+  EXPECT_EQ(d.tool_calls[0].name, "bash");
+  EXPECT_EQ(d.finish_reason, "tool_calls");
+  ASSERT_TRUE(d.usage);
+  EXPECT_EQ(d.usage->prompt_tokens, 7);
+}
+
 // Values a chunk carries as JSON (an error object, arguments sent as an object) are written back
 // out by a recursion as deep as their nesting, so a hostile server nesting them tens of thousands
 // deep overflowed the stack. Such chunks are now refused; realistic nesting still decodes.

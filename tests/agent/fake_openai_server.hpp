@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -43,5 +44,32 @@ std::string answer_stream(const std::string& reasoning, const std::string& conte
 std::string tool_stream(const std::string& name, const std::string& arguments,
                         const std::string& id = "call_1", const std::string& reasoning = "");
 Reply error_reply(int status, const std::string& body);
+
+// What a server written in JavaScript sends: `text` cut every `units` UTF-16 code units (so a
+// surrogate pair may be split between two events), each piece one "data:" event for `field`
+// ("content", "reasoning_content", or "arguments" of tool call 0), its string written as
+// JSON.stringify writes it (a lone surrogate as "\udXXX").
+std::vector<std::string> js_sliced_events(const std::string& field, const std::string& text,
+                                          std::size_t units);
+// JSON.stringify of a string given as UTF-16 code units.
+std::string js_json_string(const std::u16string& units);
+
+// A complete, non-streamed answer (object "chat.completion") as application/json: the message's
+// reasoning, content and tool calls (name, arguments JSON), then the usage.
+struct Completion {
+  std::string reasoning;
+  std::string content;
+  std::vector<std::pair<std::string, std::string>> tool_calls;
+  long prompt_tokens = 100;
+  long completion_tokens = 20;
+};
+nlohmann::json completion_body(const Completion& c);
+Reply completion_reply(const Completion& c);
+
+// An HTML error page as web frameworks send it (title, heading, message paragraph).
+Reply html_error_reply(int status, const std::string& title, const std::string& message);
+
+// GET /models answered with these model ids (none: an empty list).
+Reply models_reply(const std::vector<std::string>& ids);
 
 }  // namespace orvo::agent::testing

@@ -1,12 +1,21 @@
 // fake_openai_server: an OpenAI-compatible server for end-to-end runs of kestravel without a
 // model. Prints its endpoint on the first line of standard output, then serves until killed.
 //
-//   fake_openai_server [--port N] [--delay-ms N] [--script FILE]
+//   fake_openai_server [--port N] [--delay-ms N] [--script FILE] [--answer SHAPE]
+//                      [--models ID,ID,...]
 //
 // Without a script every prompt gets a paced turn: reasoning, a list_files call, then a streamed
-// Markdown answer after the tool result. A script is JSON Lines, one reply per request in order:
+// Markdown answer after the tool result. --answer changes how it arrives:
+//   stream     (the default) word by word as server-sent events
+//   complete   one chat.completion JSON body per request, no stream
+//   js-sliced  streamed, with the texts cut every 3 UTF-16 code units as a server in JavaScript
+//              cuts them (surrogate pairs split between events)
+//   html-500   every chat request fails with an HTML error page
+// --models sets the ids GET /models lists ("" for an empty list; default "fake").
+// A script is JSON Lines, one reply per request in order:
 //   {"events": [<chunk object or raw SSE text>, ...], "status": 200, "delay_ms": 20,
 //    "end": "close" | "stall" | "drop"}
+// or {"body": "<whole body>", "content_type": "application/json", "status": 200}.
 // Chunk objects are sent as "data: <json>\n\n"; the string "[DONE]" as "data: [DONE]\n\n".
 #include <csignal>
 #include <cstdlib>
@@ -36,21 +45,63 @@ std::vector<std::string> words(const std::string& text) {
   return out;
 }
 
-Reply demo_reply(const Request& req, std::chrono::milliseconds delay) {
+enum class Answer { stream, complete, js_sliced, html_500 };
+
+constexpr const char* kReasoningFirst =
+    "The user wants an overview. Let me list the project files first.";
+constexpr const char* kReasoningAfter = "I have the listing; a short summary will do.\n";
+constexpr const char* kAnswerText =
+    "## Project overview\n\nThe listing shows the files above. This answer comes from the **fake "
+    "server** \xF0\x9F\x98\x80, streamed word by word:\n\n- one\n- two\n\n```sh\nls -la\n```\n";
+
+Reply demo_reply(const Request& req, std::chrono::milliseconds delay, Answer shape) {
   const json body = req.json();
   bool after_tool = false;
   if (body.is_object() && body.contains("messages") && body["messages"].is_array() &&
       !body["messages"].empty()) {
     after_tool = body["messages"].back().value("role", "") == "tool";
   }
-  std::vector<std::string> events;
   const bool think = !(body.is_object() && body.contains("chat_template_kwargs") &&
                        body["chat_template_kwargs"].value("enable_thinking", true) == false);
+  if (shape == Answer::html_500) {
+    return html_error_reply(500, "Internal Server Error",
+                            "TypeError: Cannot read properties of null (reading 'content')");
+  }
+  if (shape == Answer::complete) {
+    Completion c;
+    if (!after_tool) {
+      if (think) c.reasoning = kReasoningFirst;
+      c.tool_calls.push_back({"list_files", R"({"path": "."})"});
+    } else {
+      if (think) c.reasoning = kReasoningAfter;
+      c.content = kAnswerText;
+    }
+    Reply r = completion_reply(c);
+    r.delay = delay;
+    return r;
+  }
+  std::vector<std::string> events;
+  if (shape == Answer::js_sliced) {
+    const auto add = [&events](const std::string& field, const std::string& text) {
+      for (auto& e : js_sliced_events(field, text, 3)) events.push_back(std::move(e));
+    };
+    if (!after_tool) {
+      if (think) add("reasoning_content", kReasoningFirst);
+      events.push_back(sse(tool_call_chunk(0, "call_1", "list_files", "")));
+      add("arguments", R"({"path": "."})");
+      events.push_back(sse(chunk(json::object(), "tool_calls")));
+    } else {
+      if (think) add("reasoning_content", kReasoningAfter);
+      add("content", kAnswerText);
+      events.push_back(sse(chunk(json::object(), "stop")));
+    }
+    events.push_back(sse(usage_chunk(200, static_cast<long>(events.size()))));
+    events.push_back(kDone);
+    return stream_reply(events, delay);
+  }
   if (!after_tool) {
     if (think) {
-      for (const auto& w :
-           words("The user wants an overview. Let me list the project files first."))
-        events.push_back(sse(reasoning_chunk(w)));
+      for (const auto& w : words(kReasoningFirst)) events.push_back(sse(reasoning_chunk(w)));
     }
     events.push_back(sse(tool_call_chunk(0, "call_1", "list_files", "")));
     events.push_back(sse(tool_call_chunk(0, "", "", "{\"path\":")));
@@ -58,14 +109,9 @@ Reply demo_reply(const Request& req, std::chrono::milliseconds delay) {
     events.push_back(sse(chunk(json::object(), "tool_calls")));
   } else {
     if (think) {
-      for (const auto& w : words("I have the listing; a short summary will do.\n"))
-        events.push_back(sse(reasoning_chunk(w)));
+      for (const auto& w : words(kReasoningAfter)) events.push_back(sse(reasoning_chunk(w)));
     }
-    for (const auto& w :
-         words("## Project overview\n\nThe listing shows the files above. This answer comes "
-               "from the **fake server**, streamed word by word:\n\n- one\n- two\n\n```sh\nls "
-               "-la\n```\n"))
-      events.push_back(sse(content_chunk(w)));
+    for (const auto& w : words(kAnswerText)) events.push_back(sse(content_chunk(w)));
     events.push_back(sse(chunk(json::object(), "stop")));
   }
   events.push_back(sse(usage_chunk(200, static_cast<long>(events.size()))));
@@ -87,8 +133,36 @@ int main(int argc, char** argv) {
     int port = 0;
     int delay_ms = 40;
     std::string script;
+    Answer shape = Answer::stream;
+    std::vector<std::string> models = {"fake"};
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
+      if (a == "--answer" && i + 1 < argc) {
+        const std::string v = argv[++i];
+        if (v == "stream") {
+          shape = Answer::stream;
+        } else if (v == "complete") {
+          shape = Answer::complete;
+        } else if (v == "js-sliced") {
+          shape = Answer::js_sliced;
+        } else if (v == "html-500") {
+          shape = Answer::html_500;
+        } else {
+          std::cerr << "--answer: stream, complete, js-sliced or html-500\n";
+          return 2;
+        }
+        continue;
+      }
+      if (a == "--models" && i + 1 < argc) {
+        models.clear();
+        std::string list = argv[++i];
+        for (std::size_t start = 0; start <= list.size() && !list.empty();) {
+          const std::size_t comma = std::min(list.find(',', start), list.size());
+          if (comma > start) models.push_back(list.substr(start, comma - start));
+          start = comma + 1;
+        }
+        continue;
+      }
       if (a == "--port" && i + 1 < argc) {
         port = std::atoi(argv[++i]);
       } else if (a == "--delay-ms" && i + 1 < argc) {
@@ -96,7 +170,8 @@ int main(int argc, char** argv) {
       } else if (a == "--script" && i + 1 < argc) {
         script = argv[++i];
       } else {
-        std::cerr << "usage: fake_openai_server [--port N] [--delay-ms N] [--script FILE]\n";
+        std::cerr << "usage: fake_openai_server [--port N] [--delay-ms N] [--script FILE] "
+                     "[--answer stream|complete|js-sliced|html-500] [--models ID,...]\n";
         return 2;
       }
     }
@@ -119,6 +194,15 @@ int main(int argc, char** argv) {
           std::cerr << script << ":" << n << ": not a JSON object\n";
           return 2;
         }
+        if (j.contains("body") && j["body"].is_string()) {
+          Reply r;
+          r.status = j.value("status", 200);
+          r.content_type = j.value("content_type", "application/json");
+          r.chunked = false;
+          r.pieces.push_back({j["body"].get<std::string>(), {}});
+          server.enqueue(std::move(r));
+          continue;
+        }
         std::vector<std::string> events;
         for (const auto& e : j.value("events", json::array())) {
           if (e.is_string() && e.get<std::string>() == "[DONE]") {
@@ -138,14 +222,9 @@ int main(int argc, char** argv) {
         server.enqueue(std::move(r));
       }
     }
-    server.set_responder([delay](const Request& req) {
-      if (req.path.find("/models") != std::string::npos) {
-        Reply r;
-        r.content_type = "application/json";
-        r.pieces.push_back({R"({"object":"list","data":[{"id":"fake","object":"model"}]})", {}});
-        return r;
-      }
-      return demo_reply(req, delay);
+    server.set_responder([delay, shape, models](const Request& req) {
+      if (req.path.find("/models") != std::string::npos) return models_reply(models);
+      return demo_reply(req, delay, shape);
     });
     std::cout << server.endpoint() << std::endl;
     int sig = 0;

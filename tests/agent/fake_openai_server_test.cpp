@@ -54,5 +54,16 @@ TEST(FakeOpenAIServer, ManyRequestsLeaveNeitherStacksNorRequestsBehind) {
 #endif
 }
 
+// The slicer writes what JSON.stringify writes for each slice, so a split pair arrives as two lone
+// surrogate escapes.
+TEST(FakeOpenAIServer, JavaScriptSlicesSplitSurrogatePairs) {
+  EXPECT_EQ(js_json_string(u"a\U0001F600\"\\\n"), "\"a\xF0\x9F\x98\x80\\\"\\\\\\n\"");
+  EXPECT_EQ(js_json_string(std::u16string(1, u'\xD83D')), R"("\ud83d")");
+  const auto events = js_sliced_events("content", "x\xF0\x9F\x98\x80", 2);
+  ASSERT_EQ(events.size(), 2u);
+  EXPECT_NE(events[0].find(R"("content":"x\ud83d")"), std::string::npos) << events[0];
+  EXPECT_NE(events[1].find(R"("content":"\ude00")"), std::string::npos) << events[1];
+}
+
 }  // namespace
 }  // namespace orvo::agent::testing

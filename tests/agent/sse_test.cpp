@@ -106,6 +106,39 @@ TEST(SseParser, AnOversizedLineIsDroppedAndParsingGoesOn) {
   EXPECT_EQ(p.dropped(), 1u);
 }
 
+// The note about dropped data names its size: an event counts once, however it was too long.
+TEST(SseParser, DroppedEventsAreCountedOnceWithTheirSize) {
+  const std::string mb(1024 * 1024, 'x');
+  struct Case {
+    const char* name;
+    std::vector<std::string> feeds;
+    std::size_t dropped;
+    std::uint64_t at_least, at_most;
+  };
+  std::vector<std::string> one_line = {"data: "};
+  for (int i = 0; i < 40; ++i) one_line.push_back(mb);  // 40 MB on one line, in pieces
+  one_line.push_back("\n\n");
+  std::vector<std::string> many_lines;
+  for (int i = 0; i < 17; ++i) many_lines.push_back("data: " + mb + "\n");  // 17 lines of 1 MB
+  many_lines.push_back("\n");
+  const Case cases[] = {
+      {"one long line", one_line, 1, 40u << 20, (40u << 20) + 64},
+      {"many data lines", many_lines, 1, 17u << 20, (17u << 20) + 64},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SseParser p;
+    Events got;
+    auto sink = [&](std::string_view e, std::string_view d) { got.emplace_back(e, d); };
+    for (const auto& f : c.feeds) p.feed(f, sink);
+    p.feed("data: after\n\n", sink);
+    EXPECT_EQ(got, (Events{{"", "after"}}));
+    EXPECT_EQ(p.dropped(), c.dropped);
+    EXPECT_GE(p.dropped_bytes(), c.at_least);
+    EXPECT_LE(p.dropped_bytes(), c.at_most);
+  }
+}
+
 // --- chunk decoding ---
 
 TEST(DecodeChunk, ReadsEachKindOfDelta) {

@@ -62,6 +62,62 @@ TEST(ChatWithServer, ReasoningToolAndAnswerReachTheView) {
   std::filesystem::remove_all(dir);
 }
 
+// What was skipped of the server's answer, and the server's token counts, reach the full-screen
+// chat as they reach --plain: a note, then the summary with tokens in and out and the speed.
+TEST(ChatWithServer, SkippedDataNoteAndTokenSummaryReachTheView) {
+  const auto dir = std::filesystem::temp_directory_path() / "kv_chat_server_notes_test";
+  std::filesystem::create_directories(dir);
+  struct Case {
+    const char* name;
+    fake::Reply reply;
+    std::vector<std::string> shown;
+    std::vector<std::string> not_shown;
+  };
+  const Case cases[] = {
+      {"malformed event and usage",
+       fake::stream_reply({"data: {oops\n\n", fake::answer_stream("", "Fine.")}),
+       {"skipped 1 malformed event from the server (not JSON)", " \u00b7 100 tokens in, 20 out"},
+       {}},
+      {"a complete answer",
+       fake::completion_reply({"", "Whole.", {}, 1500, 40}),
+       {"Whole.", " \u00b7 1.5k tokens in, 40 out"},
+       {"skipped"}},
+      {"no usage: the estimate as before",
+       fake::stream_reply({fake::sse(fake::content_chunk("Twelve chars")),
+                           fake::sse(fake::chunk(nlohmann::json::object(), "stop")), fake::kDone}),
+       {" \u00b7 3 tokens"},
+       {"tokens in", "skipped"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::FakeOpenAIServer server;
+    server.enqueue(c.reply);
+    agent::AgentSettings st;
+    st.endpoint = server.endpoint();
+    st.project_dir = dir;
+    config::Config cfg;
+    cfg.runtime.endpoint = server.endpoint();
+    KestravelTUI app(cfg, std::make_shared<agent::OpenAIAgent>(st));
+    app.install_chat();
+    app.switch_screen("chat");
+    {
+      tui::Pilot pilot(app, {100, 30});
+      pilot.type("go");
+      pilot.press("enter");
+      ASSERT_TRUE(pilot.wait_until([&] { return !app.turn_running(); }, 20s));
+      pilot.wait_idle();
+      std::string log;
+      for (const auto& row : app.log()->lines()) log += row.text() + "\n";
+      for (const auto& part : c.shown)
+        EXPECT_NE(log.find(part), std::string::npos) << part << "\n" << log;
+      for (const auto& part : c.not_shown)
+        EXPECT_EQ(log.find(part), std::string::npos) << part << "\n" << log;
+    }
+    app.shutdown();
+  }
+  std::filesystem::remove_all(dir);
+}
+
 // The reason the agent asks for travels with the question to the view; nothing is deleted on a
 // denial.
 TEST(ChatWithServer, AnApprovalShowsWhyAndTheWholeCommand) {

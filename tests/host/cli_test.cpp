@@ -170,6 +170,71 @@ TEST(Cli, PlainWithAnUnreachableServerEndsTheTurnWithAnError) {
   EXPECT_TRUE(has(r.out, "\x1b[31m")) << r.out;  // the error line
 }
 
+// What real servers send, end to end through --plain: every word arrives, every answer shape
+// works, every error reads as the server's reason, and skipped data is noted.
+TEST(Cli, PlainAgainstServersOfEveryShape) {
+  namespace fake = orvo::agent::testing;
+  const std::string emoji_text =
+      "abc\xF0\x9F\x98\x80"
+      "defg\xF0\x9F\x98\x80"
+      "hij\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+  auto sliced = fake::js_sliced_events("content", emoji_text, 1);
+  sliced.push_back(fake::sse(fake::chunk(nlohmann::json::object(), "stop")));
+  sliced.push_back(fake::sse(fake::usage_chunk(12, 34)));
+  sliced.push_back(fake::kDone);
+  struct Case {
+    const char* name;
+    std::vector<fake::Reply> replies;
+    std::string input;
+    std::vector<std::string> shown;
+  };
+  const Case cases[] = {
+      {"UTF-16 slices", {fake::stream_reply(sliced)}, "hi\n", {emoji_text, "12 tokens in, 34 out"}},
+      {"a complete answer",
+       {fake::completion_reply({"", "Whole answer.", {}, 1500, 40})},
+       "hi\n",
+       {"Whole answer.", "1.5k tokens in, 40 out"}},
+      {"HTML error page",
+       {fake::html_error_reply(500, "Internal Server Error",
+                               "TypeError: Cannot read properties of null")},
+       "hi\n",
+       {"Error: server answered HTTP 500: Internal Server Error TypeError: Cannot read properties "
+        "of null"}},
+      {"malformed event",
+       {fake::stream_reply({"data: {oops\n\n", fake::answer_stream("", "Fine.")})},
+       "hi\n",
+       {"Fine.", "skipped 1 malformed event from the server (not JSON)"}},
+      {"oversized event",
+       {fake::stream_reply({fake::sse(fake::content_chunk(std::string(17u << 20, 'x'))),
+                            fake::answer_stream("", "Rest.")})},
+       "hi\n",
+       {"Rest.", "dropped a 17 MB event from the server: larger than the 16 MB limit"}},
+      {"a failed turn, then the next prompt",
+       {fake::error_reply(500, R"({"error":"boom"})"),
+        fake::stream_reply({fake::answer_stream("", "Second.")})},
+       "first\nsecond\n",
+       {"server answered HTTP 500: boom", "Second."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fake::FakeOpenAIServer server;
+    for (const auto& r : c.replies) server.enqueue(r);
+    const Outcome r = kestravel("--plain --endpoint " + server.endpoint(), c.input);
+    EXPECT_EQ(r.status, 0);
+    for (const auto& part : c.shown)
+      EXPECT_TRUE(has(r.out, part)) << part << "\n" << r.out.substr(0, 4000);
+    EXPECT_FALSE(has(r.out, "\xEF\xBF\xBD")) << "a replacement character";
+    if (c.replies.size() == 2) {
+      // The second prompt is a message of its own after the failed turn.
+      const auto msgs = server.requests().at(1).json()["messages"];
+      ASSERT_EQ(msgs.size(), 4u) << msgs.dump();
+      EXPECT_EQ(msgs[1]["content"], "first");
+      EXPECT_EQ(msgs[2]["role"], "assistant");
+      EXPECT_EQ(msgs[3]["content"], "second");
+    }
+  }
+}
+
 TEST(Cli, AgentIsNotStartedOnTheWholeFileSystemOrHomeUnlessNamed) {
   const fs::path tmp =
       fs::canonical(fs::temp_directory_path()) / ("kv_cli_home_" + std::to_string(::getpid()));

@@ -160,6 +160,7 @@ TEST(ReplayPlay, EventsFileHoldsEveryEventInOrder) {
                     "{\"call\":\"log_tool\",\"name\":\"grep\",\"args\":\"x\"}\n"
                     "{\"call\":\"tool_result\",\"result\":\"bad \\u00ff\",\"idx\":0}\n"
                     "{\"call\":\"stream\",\"chunk\":\"hi\"}\n"
+                    "{\"call\":\"notice\",\"text\":\"skipped 1 event\"}\n"
                     "{\"call\":\"done\"}\n"),
        {.fast = true, .events_path = path});
   std::cout.rdbuf(old);
@@ -171,8 +172,10 @@ TEST(ReplayPlay, EventsFileHoldsEveryEventInOrder) {
       "\"result\":\"bad ÿ\",\"name\":\"grep\",\"args\":\"x\"}}\n"
       "{\"event\":\"stream_start\",\"payload\":{}}\n"
       "{\"event\":\"content\",\"payload\":{\"chunk\":\"hi\",\"chars\":\"2\"}}\n"
+      "{\"event\":\"notice\",\"payload\":{\"text\":\"skipped 1 event\"}}\n"
       "{\"event\":\"done\",\"payload\":{}}\n");
   EXPECT_NE(sink.str().find("Done in"), std::string::npos);
+  EXPECT_NE(sink.str().find("skipped 1 event"), std::string::npos);
 }
 
 // Runs the real program through the shell and returns its exit status and standard error.

@@ -35,6 +35,26 @@ TEST(ErrorBodyMessage, NamesTheServersReasonOnOneShortLine) {
       {"JSON without a known key: its text", R"({"data":3})", 300, R"({"data":3})"},
       {"cut to the limit", std::string(500, 'x'), 200, std::string(200, 'x')},
       {"empty", "", 300, ""},
+      // A bare type name used to hide the message beside it.
+      {"type name beside a message",
+       R"j({"error":"TypeError","message":"Cannot read properties of null (reading 'x')"})j", 300,
+       "TypeError: Cannot read properties of null (reading 'x')"},
+      {"message beside a type field",
+       R"({"error":{"type":"server_error","message":"out of memory"},"type":"x"})", 300,
+       "out of memory"},
+      {"FastAPI validation list",
+       R"({"detail":[{"loc":["body","model"],"msg":"field required"},{"msg":"bad mode"}]})", 300,
+       "field required; bad mode"},
+      {"detail beside an error string", R"({"error":"Bad Request","detail":"no messages"})", 300,
+       "Bad Request: no messages"},
+      {"HTML error page: its text on one line",
+       "<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title>"
+       "<style>h1{color:red}</style></head><body><h1>Internal Server Error</h1>\n"
+       "<p>TypeError: Cannot read properties of null</p><hr><address>mock</address></body></html>",
+       300, "Internal Server Error TypeError: Cannot read properties of null mock"},
+      {"HTML page cut to the limit",
+       "<html><body><pre>" + std::string(5000, 'y') + "</pre></body></html>", 40,
+       std::string(40, 'y')},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -228,6 +228,53 @@ TEST_F(OutputTest, DoneSummaryCountsToolsInFirstOccurrenceOrder) {
   EXPECT_EQ(cap.take(), "\n\x1b[2m  Done in 0.0s\x1b[0m\n");
 }
 
+// The server's counts replace the estimate and reach the summary and the event; a new turn
+// forgets them, and a turn without them keeps the summary it always had.
+TEST_F(OutputTest, ServerUsageReplacesTheEstimateInStateSummaryAndEvent) {
+  testing::set_clock_override(100.0);
+  out->start_thinking();
+  out->feed_thinking(std::string(400, 'x'));  // estimated 100
+  out->set_usage(1234, 56, 2.0);
+  EXPECT_EQ(out->snapshot().tokens, 56);
+  EXPECT_EQ(out->snapshot().prompt_tokens, 1234);
+  testing::set_clock_override(108.04);
+  cap.take();
+  events.take();
+  out->done();
+  const std::string line =
+      "\n\x1b[2m  Done in 8.0s \u2014 1.2k tokens in, 56 out \u2014 28.0 tokens/s\x1b[0m\n";
+  const std::string w = cap.take();
+  ASSERT_GE(w.size(), line.size());
+  EXPECT_EQ(w.substr(w.size() - line.size()), line);
+  const auto done = events.take();
+  ASSERT_EQ(done.size(), 1u);
+  EXPECT_EQ(num(done[0].payload, "tokens_in"), 1234);
+  EXPECT_EQ(num(done[0].payload, "tokens_out"), 56);
+  EXPECT_EQ(num(done[0].payload, "generation_ms"), 2000);
+
+  out->start_thinking();
+  EXPECT_FALSE(out->snapshot().usage_reported);
+  out->set_usage(10, 0, 0.0);  // nothing generated: no speed
+  out->done();
+  EXPECT_NE(cap.take().find("10 tokens in, 0 out\x1b[0m"), std::string::npos);
+  out->start_thinking();
+  out->done();
+  EXPECT_EQ(cap.take().find("tokens"), std::string::npos);
+  EXPECT_TRUE(events.take().back().payload.empty());
+}
+
+TEST_F(OutputTest, ANoticeIsDrawnAsInfoAndEmitted) {
+  out->notice("skipped 1 malformed event from the server (not JSON)\x1b[2J");
+  EXPECT_EQ(
+      cap.take(),
+      "\x1b[2m  skipped 1 malformed event from the server (not JSON)\xEF\xBF\xBD[2J\x1b[0m\n");
+  const auto e = events.take();
+  ASSERT_EQ(e.size(), 1u);
+  EXPECT_EQ(e[0].name, "notice");
+  EXPECT_EQ(str(e[0].payload, "text"),
+            "skipped 1 malformed event from the server (not JSON)\x1b[2J");
+}
+
 TEST_F(OutputTest, LogToolWritesHeaderAndReturnsIndex) {
   EXPECT_EQ(out->log_tool("grep", "main src/"), 0);
   EXPECT_TRUE(out->indicator_running());  // shown while the tool runs

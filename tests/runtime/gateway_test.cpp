@@ -81,6 +81,80 @@ TEST(Gateway, NotReadyReasons) {
   }
 }
 
+// A 404 used to read as a server still starting up; an empty list, or one without the configured
+// model, used to read as ready.
+TEST(Gateway, MissingVersionEmptyListsAndAbsentModelsAreNotReady) {
+  struct Case {
+    const char* name;
+    HttpServer::Answer answer;
+    const char* path;   // of the endpoint
+    const char* model;  // configured
+    bool ok;
+    std::string details;  // with PORT for the server's port
+  };
+  const std::string two = R"({"object":"list","data":[{"id":"llama3"},{"id":"qwen:latest"}]})";
+  const std::string five = R"({"data":[{"id":"a"},{"id":"b"},{"id":"c"},{"id":"d"},{"id":"e"}]})";
+  const Case cases[] = {
+      {"404 without /v1",
+       {404, "Not Found", "Cannot GET /models"},
+       "",
+       "",
+       false,
+       "HTTP 404: the endpoint is probably missing /v1 (try http://127.0.0.1:PORT/v1); the "
+       "server says: Cannot GET /models"},
+      {"404 with /v1",
+       {404, "Not Found", ""},
+       "/v1",
+       "",
+       false,
+       "HTTP 404 (no model list at http://127.0.0.1:PORT/v1/models)"},
+      {"empty list",
+       {200, "OK", R"({"object":"list","data":[]})"},
+       "/v1",
+       "",
+       false,
+       "not ready: the server lists no models at http://127.0.0.1:PORT/v1/models"},
+      {"configured model listed",
+       {200, "OK", two},
+       "/v1",
+       "llama3",
+       true,
+       "ready: 2 models at http://127.0.0.1:PORT/v1/models"},
+      {"Ollama's tag",
+       {200, "OK", two},
+       "/v1",
+       "qwen",
+       true,
+       "ready: 2 models at http://127.0.0.1:PORT/v1/models"},
+      {"configured model absent",
+       {200, "OK", two},
+       "/v1",
+       "mistral",
+       false,
+       "not ready: the server does not list the model \"mistral\"; it offers \"llama3\", "
+       "\"qwen:latest\""},
+      {"absent from a long list",
+       {200, "OK", five},
+       "/v1",
+       "z",
+       false,
+       "not ready: the server does not list the model \"z\"; it offers \"a\", \"b\", \"c\", "
+       "\u2026 (5 in all)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HttpServer server(c.answer);
+    RuntimeSection r = section(server.url(c.path));
+    r.model = c.model;
+    auto [ok, details] = OrvoRuntimeGateway(r).healthcheck();
+    std::string expected = c.details;
+    for (auto at = expected.find("PORT"); at != std::string::npos; at = expected.find("PORT"))
+      expected.replace(at, 4, std::to_string(server.port()));
+    EXPECT_EQ(ok, c.ok);
+    EXPECT_EQ(details, expected);
+  }
+}
+
 TEST(Gateway, ConnectionRefused) {
   const std::string url = "http://127.0.0.1:" + std::to_string(HttpServer::closed_port()) + "/v1";
   auto [ok, details] = OrvoRuntimeGateway(section(url)).healthcheck();

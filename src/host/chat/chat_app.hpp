@@ -156,6 +156,7 @@ class KestravelTUI : public tui::ConfiguredApp {
   void on_tool_start(const PayloadMap& p);
   void on_tool_result(const PayloadMap& p);
   void on_error(const PayloadMap& p);
+  void on_notice(const PayloadMap& p);
   void on_done(const PayloadMap& p);
   void on_approval(tui::ApprovalRequest& r);
   void on_turn_ended();

@@ -34,6 +34,7 @@ void KestravelTUI::on_agent_event(tui::AgentEvent& e) {
       {"tool_start", &KestravelTUI::on_tool_start},
       {"tool_result", &KestravelTUI::on_tool_result},
       {"error", &KestravelTUI::on_error},
+      {"notice", &KestravelTUI::on_notice},
       {"done", &KestravelTUI::on_done},
   };
   const auto it = kHandlers.find(e.event_type);
@@ -99,14 +100,34 @@ void KestravelTUI::on_error(const PayloadMap& p) {
   log_->append_error(p.text("message"));
 }
 
-void KestravelTUI::on_done(const PayloadMap&) {
+void KestravelTUI::on_notice(const PayloadMap& p) {
+  finish_answer();
+  log_->append_info(p.text("text"));
+}
+
+void KestravelTUI::on_done(const PayloadMap& p) {
   finish_answer();
   // A stop comes before the summary that closes the turn it stopped.
   if (interrupted_) note_stopped();
   double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - turn_start_).count();
-  std::int64_t tokens = output_->snapshot().tokens;
-  log_->append_turn_summary(elapsed, turn_tools_, 0, static_cast<long long>(tokens), 0.0);
+  const auto number = [&p](std::string_view key) -> std::int64_t {
+    const auto* v = p.find(key);
+    const auto* n = v ? std::get_if<std::int64_t>(v) : nullptr;
+    return n ? *n : 0;
+  };
+  if (p.contains("tokens_out")) {
+    // The server's counts; the speed over the time the model spent generating.
+    const std::int64_t out = number("tokens_out");
+    const std::int64_t ms = number("generation_ms");
+    log_->append_turn_summary(
+        elapsed, turn_tools_,
+        {number("tokens_in"), out,
+         ms > 0 && out > 0 ? static_cast<double>(out) * 1000.0 / static_cast<double>(ms) : 0.0});
+  } else {
+    std::int64_t tokens = output_->snapshot().tokens;
+    log_->append_turn_summary(elapsed, turn_tools_, 0, static_cast<long long>(tokens), 0.0);
+  }
   log_->reset_steps();
 }
 

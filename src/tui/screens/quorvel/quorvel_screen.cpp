@@ -159,9 +159,14 @@ void QuorvelScreen::_save() {
 }
 
 std::string QuorvelScreen::not_ready_text(std::string_view details) {
+  // A wrong address or a missing model is no server still starting up: the details say what to
+  // change, and a hint that waiting helps would mislead.
+  const bool waiting_helps =
+      details.rfind("HTTP 404", 0) != 0 && details.rfind("not ready:", 0) != 0;
   return "[bold red]Server not ready[/]\n\n[dim]" +
-         contain_markup(one_line_details(details, kDetailChars)) +
-         "[/]\n\nThe server may still be starting up.\n[dim]Press 1 or 2 to retry, q to quit.[/]";
+         contain_markup(one_line_details(details, kDetailChars)) + "[/]\n\n" +
+         (waiting_helps ? "The server may still be starting up.\n" : "") +
+         "[dim]Press 1 or 2 to retry, q to quit.[/]";
 }
 
 std::string QuorvelScreen::checking_text(std::string_view endpoint) {

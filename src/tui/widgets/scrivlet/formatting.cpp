@@ -41,6 +41,15 @@ std::string format_tokens(std::int64_t tokens_out) {
   return std::to_string(tokens_out) + " tokens";
 }
 
+std::string format_usage(std::int64_t tokens_in, std::int64_t tokens_out, double tokens_per_s) {
+  const auto count = [](std::int64_t n) {
+    return n >= 1000 ? fixed(static_cast<double>(n) / 1000.0, 1) + "k" : std::to_string(n);
+  };
+  std::string out = count(tokens_in) + " tokens in, " + count(tokens_out) + " out";
+  if (tokens_per_s > 0) out += " \u00b7 " + fixed(tokens_per_s, 1) + " tokens/s";
+  return out;
+}
+
 std::string format_tools(const std::vector<std::string>& tools,
                          const std::function<std::string(const std::string&)>& label) {
   std::vector<std::string> order;

@@ -24,6 +24,10 @@ std::string format_elapsed(double elapsed);
 // "850 tokens", "1.2k tokens".
 std::string format_tokens(std::int64_t tokens_out);
 
+// The token counts a server reported: "1.2k tokens in, 340 out", then " · 41.2 tokens/s" when
+// `tokens_per_s` is above 0.
+std::string format_usage(std::int64_t tokens_in, std::int64_t tokens_out, double tokens_per_s);
+
 // "Bash x2, Read, lint": labels in the order of first use, " xN" for repeats.
 std::string format_tools(const std::vector<std::string>& tools,
                          const std::function<std::string(const std::string&)>& label);

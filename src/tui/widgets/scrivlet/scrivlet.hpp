@@ -229,6 +229,15 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void append_turn_summary(double elapsed, const std::vector<std::string>& tools,
                            long long tokens_in = 0, long long tokens_out = 0,
                            double cost_saved = 0.0);
+  // The summary of a turn whose token counts the server reported: tokens in and out and the
+  // generation speed (format_usage) in place of the estimated count.
+  struct ReportedUsage {
+    long long tokens_in = 0;
+    long long tokens_out = 0;
+    double tokens_per_s = 0.0;  // 0: unknown, not shown
+  };
+  void append_turn_summary(double elapsed, const std::vector<std::string>& tools,
+                           const ReportedUsage& usage);
 
   // --- streamed answers
   void stream_token(const std::string& token);

@@ -105,6 +105,16 @@ void Scrivlet::append_turn_summary(double elapsed, const std::vector<std::string
   _draw_entry(_history.size() - 1, false, [&] { _render_turn_summary(summary_text); });
 }
 
+void Scrivlet::append_turn_summary(double elapsed, const std::vector<std::string>& tools,
+                                   const ReportedUsage& usage) {
+  const std::string summary_text =
+      fmt::format_turn_summary(elapsed, tools, 0, 0.0,
+                               [](const std::string& name) { return tool_header(name).first; }) +
+      " \u00b7 " + fmt::format_usage(usage.tokens_in, usage.tokens_out, usage.tokens_per_s);
+  _history.emplace_back("turn_summary", std::vector<std::string>{summary_text});
+  _draw_entry(_history.size() - 1, false, [&] { _render_turn_summary(summary_text); });
+}
+
 void Scrivlet::_render_turn_summary(const std::string& summary_text) {
   static const Style dim("dim");
   write(Text(""));

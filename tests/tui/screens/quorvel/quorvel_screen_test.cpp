@@ -312,6 +312,23 @@ TEST(QuorvelScreen, TooSmallATerminalSaysSo) {
   EXPECT_EQ(pilot.screenshot(), " 🏠 Kestravel " + rules(44) + "\n\n" + kMenuBox + "\n");
 }
 
+// A 404 said "may still be starting up" under a reason that asks for another address.
+TEST(QuorvelScreen, NotReadyTextHintsAtWaitingOnlyWhenWaitingHelps) {
+  const std::pair<std::string, bool> cases[] = {
+      {"HTTP 503: Loading model", true},
+      {"connection refused: http://127.0.0.1:8080/v1/models", true},
+      {"HTTP 404: the endpoint is probably missing /v1 (try http://h:8080/v1)", false},
+      {"not ready: the server lists no models at http://h/v1/models", false},
+      {"not ready: the server does not list the model \"qwen\"; it offers \"llama3\"", false},
+  };
+  for (const auto& [details, hint] : cases) {
+    SCOPED_TRACE(details);
+    const std::string text = QuorvelScreen::not_ready_text(details);
+    EXPECT_EQ(text.find("may still be starting up") != std::string::npos, hint);
+    EXPECT_NE(text.find("Press 1 or 2 to retry."), std::string::npos);
+  }
+}
+
 TEST(QuorvelScreen, NotReadyTextKeepsTheBoxWhole) {
   const std::string head = "[bold red]Server not ready[/]\n\n[dim]";
   const std::string tail =

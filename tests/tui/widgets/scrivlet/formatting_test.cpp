@@ -87,6 +87,19 @@ TEST(ScrivletFormat, TurnSummaryParts) {
     EXPECT_EQ(f::format_turn_summary(c.elapsed, c.tools, c.tokens_out, c.cost, label), c.expected);
 }
 
+TEST(ScrivletFormat, ReportedUsage) {
+  struct Case {
+    std::int64_t in, out;
+    double per_s;
+    const char* expected;
+  } cases[] = {
+      {100, 20, 0.0, "100 tokens in, 20 out"},
+      {1234, 999, 41.25, "1.2k tokens in, 999 out · 41.2 tokens/s"},  // halfway: to even
+      {0, 1000, 12.0, "0 tokens in, 1.0k out · 12.0 tokens/s"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(f::format_usage(c.in, c.out, c.per_s), c.expected);
+}
+
 TEST(ScrivletFormat, ApprovalCommandOnOneRow) {
   struct Case {
     std::string command;
