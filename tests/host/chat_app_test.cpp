@@ -259,7 +259,7 @@ TEST_F(ChatFixture, MouseInTheLogNeverTakesTheKeyboard) {
   ASSERT_TRUE(wait_idle_turn());
   pilot->wait_idle();
   EXPECT_EQ(screen(), R"(
-   ● Read(src/a.txt)
+
    ✓ Read(src/a.txt)  3 lines
      │ one
      │ two
@@ -278,7 +278,7 @@ TEST_F(ChatFixture, MouseInTheLogNeverTakesTheKeyboard) {
    N.Ns · 5 tokens                                                   █
   Reasoning · builtin
  ›  Ask anything · /help for commands
- enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · c)");
+ enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit)");
 }
 
 // While an answer streams, a reader who scrolled up keeps their place; the status row says that
@@ -316,23 +316,23 @@ TEST_F(ChatFixture, AReaderScrolledUpKeepsTheirPlace) {
 
    ▶ first I look…  (+1 lines)                                       █
                                                                      █
-   ```                                                               █
-   line 1                                                            █
-   line 2                                                            █
-   line 3
-   line 4
-   line 5
-   line 6
-   line 7
-   line 8
-   line 9
-   line 10
-   line 11
-   line 12
-   line 13
+                                                                     █
+    line 1                                                           █
+    line 2                                                           █
+    line 3
+    line 4
+    line 5
+    line 6
+    line 7
+    line 8
+    line 9
+    line 10
+    line 11
+    line 12
+    line 13
   Reasoning · builtin  ↓ new output
  ›  Ask anything · /help for commands
- enter send · ↑ history · end ↓ latest · drag to copy · /help · ctrl+)");
+ enter send · ↑ history · end ↓ latest · drag to copy · ctrl+d quit)");
   // End in a box whose cursor is not at its line end moves the cursor, not the log.
   pilot->type("ab");
   pilot->press({"left", "end"});
@@ -340,26 +340,26 @@ TEST_F(ChatFixture, AReaderScrolledUpKeepsTheirPlace) {
   pilot->press("end");
   EXPECT_FALSE(app->new_output());
   EXPECT_EQ(screen(), R"(
-   line 27
-   line 28
-   line 29
-   line 30
-   line 31
-   line 32
-   line 33
-   line 34
-   line 35
-   line 36
-   line 37
-   line 38
-   line 39                                                           █
-   line 40                                                           █
-   ```                                                               █
+    line 28
+    line 29
+    line 30
+    line 31
+    line 32
+    line 33
+    line 34
+    line 35
+    line 36
+    line 37
+    line 38
+    line 39
+    line 40                                                          █
+                                                                     █
+                                                                     █
                                                                      █
    N.Ns · 73 tokens                                                  █
   Reasoning · builtin
  › ab
- enter send · ctrl+j new line · ctrl+c clear · ↑↓ history · pgup/pgdn)");
+ enter send · ctrl+j new line · ctrl+c clear · ↑↓ history)");
 }
 
 // A prompt typed during a turn waits above the status row, not inside the streaming code block,
@@ -422,7 +422,7 @@ TEST_F(ChatFixture, QueuedPromptsWaitAboveTheStatusRow) {
    N.Ns · 3 tokens                                                   █
   Reasoning · builtin
  ›  Ask anything · /help for commands
- enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · c)");
+ enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit)");
 }
 
 // /mode typed during a turn says it waits, opens the mode screen when the turn ends, and what
@@ -452,7 +452,7 @@ TEST_F(ChatFixture, ModeTypedDuringATurnWaitsForIt) {
 
   Fast · builtin
  ›  Ask anything · /help for commands
- enter send · ↑ history · pgup/pgdn scroll · drag to copy · /help · c)");
+ enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit)");
 
   app->orvo_config.runtime.laptop_26b_runtime_mode = "turbo-think";
   send("long");

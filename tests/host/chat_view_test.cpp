@@ -141,7 +141,7 @@ TEST_F(ChatView, ResizingReflowsTheLogAndComesBackAsItWas) {
       "   T · 9 tokens                               █\n"
       "  Fast · builtin\n"
       " ›  Ask anything · /help for commands\n"
-      " enter send · ↑ history · pgup/pgdn scroll · drag";
+      " enter send · ↑ history · ctrl+d quit";
   EXPECT_EQ(screen(), at50);
   // Down to 20 columns and back: the log is laid out at each size, and looks as it did.
   pilot->resize(20, 12);
@@ -170,7 +170,7 @@ TEST_F(ChatView, ResizingReflowsTheLogAndComesBackAsItWas) {
             "   T · 9 tokens     █\n"
             "  Fast · builtin\n"
             " ›  Ask anything · /hel\n"
-            " enter send · ↑ history");
+            " ctrl+d quit");
 }
 
 }  // namespace

@@ -325,7 +325,7 @@ TEST(QuorvelScreen, NotReadyTextHintsAtWaitingOnlyWhenWaitingHelps) {
     SCOPED_TRACE(details);
     const std::string text = QuorvelScreen::not_ready_text(details);
     EXPECT_EQ(text.find("may still be starting up") != std::string::npos, hint);
-    EXPECT_NE(text.find("Press 1 or 2 to retry."), std::string::npos);
+    EXPECT_NE(text.find("Press 1 or 2 to retry, q to quit."), std::string::npos);
   }
 }
 
