@@ -7,6 +7,7 @@
 
 #include "common/utf8.hpp"
 #include "tui/widgets/scrivlet/formatting.hpp"
+#include "tui/widgets/scrivlet/hanging.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {
@@ -67,10 +68,8 @@ void Scrivlet::_render_approval(const std::string& tool_name, const std::string&
   if (!why_text.empty()) {
     std::string flat(why_text);
     std::replace(flat.begin(), flat.end(), '\n', ' ');
-    Text w;
-    w.append("  Why: ", why_head);
-    w.append(flat, why);
-    write(w);
+    // Wrapped rows of a long reason stay under its text, not under "Why:".
+    write(HangingText(Text("  Why: ", why_head), spaces(7), Text(flat, why)));
     _track_lines();
   }
 

@@ -112,6 +112,15 @@ TEST(ScrivletApproval, ShortCommandsGetTheReasonOnly) {
                   "  Press 1 to allow, 2 to deny"}));
 }
 
+// A reason longer than the row wraps under its own text, not back to the view's edge.
+TEST(ScrivletApproval, ALongReasonWrapsUnderItsText) {
+  Mounted m({36, 10});
+  m.v.append_approval("bash", "rm -rf b", "deletes build/ and .pytest_cache/ and dist/");
+  EXPECT_EQ(trimmed_rows(m.v),
+            (Rows{"", "  Allow bash? rm -rf b", "  Press 1 to allow, 2 to deny",
+                  "  Why: deletes build/ and", "       .pytest_cache/ and dist/"}));
+}
+
 TEST(ScrivletApproval, AVeryLongCommandFoldsAroundWhatTriggeredIt) {
   std::string cmd;
   for (int i = 1; i <= 30; ++i) {
