@@ -141,6 +141,46 @@ void BM_FrameWhileStreaming(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameWhileStreaming)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
+// Live markdown: the cost of one token (a stream_token call and the frame drawn after it, as at
+// about 200 tokens/s every token gets its own frame) at the end of an answer of range(0) bytes.
+// The answer so far (whole corpus answers, at least that long) is streamed untimed; then a 1.4 KB
+// answer of the corpus is streamed on top of it, timed, in 4-byte tokens. The cost must not grow
+// with the answer.
+void BM_LiveMarkdownPerToken(benchmark::State& state) {
+  const auto size = static_cast<std::size_t>(state.range(0));
+  std::string prefix;
+  std::vector<std::string> docs;
+  for (const char* name : {"10-flaky-test-1k.md", "13-ansi-sgr-1k.md", "15-sse-stream-2k.md",
+                           "16-git-cleanup-2k.md", "17-api-validation-2k.md"})
+    docs.push_back(slurp(kCorpus / "md" / name));
+  for (std::size_t i = 0; prefix.size() < size; ++i) prefix += docs[i % docs.size()] + "\n\n";
+  prefix += "\n\n";
+  const std::string probe = slurp(kCorpus / "md" / "11-cmake-link-1k.md");
+  std::vector<std::string> tokens;
+  for (std::size_t i = 0; i < probe.size(); i += 4) tokens.push_back(probe.substr(i, 4));
+  ViewApp app;
+  Pilot pilot(app, {100, 40});
+  std::size_t streamed = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    app.view->finish_stream("");
+    app.view->clear();
+    for (std::size_t i = 0; i < prefix.size(); i += 4) app.view->stream_token(prefix.substr(i, 4));
+    app.step(std::chrono::milliseconds(0), true);
+    state.ResumeTiming();
+    for (const auto& t : tokens) {
+      app.view->stream_token(t);
+      app.step(std::chrono::milliseconds(0), true);
+    }
+    streamed += tokens.size();
+  }
+  state.counters["us_per_token"] =
+      benchmark::Counter(static_cast<double>(streamed) / 1e6,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["rows"] = static_cast<double>(app.view->lines().size());
+}
+BENCHMARK(BM_LiveMarkdownPerToken)->Arg(1024)->Arg(100 * 1024)->Unit(benchmark::kMillisecond);
+
 std::size_t heap(const std::string& s) {
   return s.capacity() > std::string().capacity() ? s.capacity() + 1 : 0;
 }

@@ -30,6 +30,13 @@ class ViewRunner : public agent::TurnRunner {
       out.done();
       return;
     }
+    if (prompt == "seq") {
+      const int idx = out.log_tool("bash", "seq 9");
+      out.tool_result("1\n2\n3\n4\n5\n6\n7\n8\n9\n", false, idx);
+      out.stream("Nine lines.");
+      out.done();
+      return;
+    }
     if (prompt == "stop") {
       out.log_tool("read_file", "a.txt");
       std::unique_lock lock(m_);
@@ -171,6 +178,59 @@ TEST_F(ChatView, ResizingReflowsTheLogAndComesBackAsItWas) {
             "  Fast · builtin\n"
             " ›  Ask anything · /hel\n"
             " ctrl+d quit");
+}
+
+// Ctrl+O opens every folded tool output in full and, pressed again, folds it; the reader's
+// screen follows.
+TEST_F(ChatView, CtrlOOpensAndFoldsToolOutput) {
+  start({40, 20});
+  run("seq");
+  const std::string folded = screen();
+  EXPECT_EQ(folded,
+            "\n"
+            " ❯ seq\n"
+            "   ✓ Bash(seq 9)  9 lines\n"
+            "     │ 1\n"
+            "     │ 2\n"
+            "     │ 3\n"
+            "     │ 4\n"
+            "     │ 5\n"
+            "     ⎿ 6\n"
+            "       … +3 more lines\n"
+            "\n"
+            "   Nine lines.\n"
+            "\n"
+            "   T · Bash · 2 tokens\n"
+            "\n\n\n"
+            "  Fast · builtin\n"
+            " ›  Ask anything · /help for commands\n"
+            " enter send · ↑ history · ctrl+d quit");
+  pilot->press("ctrl+o");
+  pilot->wait_idle();
+  EXPECT_EQ(screen(),
+            "\n"
+            " ❯ seq\n"
+            "   ✓ Bash(seq 9)  9 lines\n"
+            "     │ 1\n"
+            "     │ 2\n"
+            "     │ 3\n"
+            "     │ 4\n"
+            "     │ 5\n"
+            "     │ 6\n"
+            "     │ 7\n"
+            "     │ 8\n"
+            "     ⎿ 9\n"
+            "       ▴ fold 3 lines\n"
+            "\n"
+            "   Nine lines.\n"
+            "\n"
+            "   T · Bash · 2 tokens\n"
+            "  Fast · builtin\n"
+            " ›  Ask anything · /help for commands\n"
+            " enter send · ↑ history · ctrl+d quit");
+  pilot->press("ctrl+o");
+  pilot->wait_idle();
+  EXPECT_EQ(screen(), folded);
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ constexpr std::string_view kHelp =
     "line, Up/Down recall earlier prompts, PageUp/PageDown scroll, End (or Ctrl+End) goes back to "
     "the newest output, 1 or 2 answers an approval "
     "while the box is empty, Esc or Ctrl+C stops a turn, drag the mouse to copy, Ctrl+Y copies "
-    "the selection again, Ctrl+D quits.";
+    "the selection again, Ctrl+O opens or folds all tool output (a click on a fold row opens "
+    "one), Ctrl+D quits.";
 
 }  // namespace
 

@@ -57,6 +57,10 @@ bool KestravelTUI::handle_key(const tui::KeyEvent& e) {
     repaint_all();
     return true;
   }
+  if (k == "ctrl+o") {
+    if (log_) log_->toggle_tool_output();
+    return true;
+  }
   if (k == "ctrl+y") {
     copy_selection();
     return true;

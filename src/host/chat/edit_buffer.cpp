@@ -151,7 +151,8 @@ bool EditBuffer::delete_word_back() {
 }
 
 std::size_t EditBuffer::cursor_line() const {
-  return static_cast<std::size_t>(std::count(text_.begin(), text_.begin() + static_cast<std::ptrdiff_t>(cursor_), '\n'));
+  return static_cast<std::size_t>(
+      std::count(text_.begin(), text_.begin() + static_cast<std::ptrdiff_t>(cursor_), '\n'));
 }
 
 int EditBuffer::cursor_column() const {

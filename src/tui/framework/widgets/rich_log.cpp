@@ -116,6 +116,12 @@ std::vector<Strip> RichLog::take_lines(std::size_t expected) {
   return std::exchange(lines_, std::move(fresh));
 }
 
+void RichLog::drop_rows_from(std::size_t first) {
+  if (first >= lines_.size()) return;
+  lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(first), lines_.end());
+  refresh();
+}
+
 void RichLog::clear() {
   held_.clear();
   lines_.clear();

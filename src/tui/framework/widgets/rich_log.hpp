@@ -80,6 +80,9 @@ class RichLog : public WidgetType<RichLog> {
   // a subclass that draws the same rows again can move them back instead of laying them out.
   // Room for `expected` rows is made at once, so refilling does not grow the storage step by step.
   std::vector<Strip> take_lines(std::size_t expected = 0);
+  // Removes the newest rows, from index `first` on (a part still being written that is drawn
+  // again). The rows before keep their indexes, so rows_epoch() stays the same.
+  void drop_rows_from(std::size_t first);
   // Changes whenever rows leave the log (clear, take_lines, max_lines): an index into lines()
   // names the same row for as long as this stays the same.
   std::uint64_t rows_epoch() const { return rows_epoch_; }

@@ -74,6 +74,8 @@ void Scrivlet::clear() {
     _history.clear();
     _thinking_states.clear();
     _thinking_line_map.clear();
+    _tool_states.clear();
+    _fold_line_map.clear();
     _drop_row_cache();
   }
   _line_counter = 0;
@@ -105,7 +107,9 @@ Scrivlet::DrawStart Scrivlet::_begin_draw() const {
   s.line = _line_counter.value_or(0);
   s.steps = _step_count;
   s.rows_epoch = rows_epoch();
-  s.map_free = _thinking_line_map.lower_bound(static_cast<int>(s.row)) == _thinking_line_map.end();
+  s.map_free =
+      _thinking_line_map.lower_bound(static_cast<int>(s.row)) == _thinking_line_map.end() &&
+      _fold_line_map.lower_bound(static_cast<int>(s.row)) == _fold_line_map.end();
   return s;
 }
 
@@ -137,6 +141,9 @@ void Scrivlet::_end_draw(std::size_t index, bool expanded, const DrawStart& star
   const int row = static_cast<int>(start.row);
   for (auto it = _thinking_line_map.lower_bound(row); it != _thinking_line_map.end(); ++it)
     d.headers.emplace_back(it->first - row, it->second);
+  d.folds.clear();
+  for (auto it = _fold_line_map.lower_bound(row); it != _fold_line_map.end(); ++it)
+    d.folds.emplace_back(it->first - row, it->second);
 }
 
 bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
@@ -151,6 +158,8 @@ bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
   const int line = _line_counter.value_or(0);
   for (const auto& [offset, idx] : kept.headers)
     _thinking_line_map[static_cast<int>(first) + offset] = idx;
+  for (const auto& [offset, idx] : kept.folds)
+    _fold_line_map[static_cast<int>(first) + offset] = idx;
   _line_counter = line + kept.line_count;
   _step_count += kept.steps;
   if (_drawn.size() <= index) _drawn.resize(index + 1);
@@ -204,6 +213,7 @@ void Scrivlet::_rerender() {
   if (!kept.empty()) old_rows = take_lines(lines().size());
   RichLog::clear();
   _thinking_line_map.clear();
+  _fold_line_map.clear();
   _line_counter = 0;
   _drawn.reserve(_history.size());
   // Indexes, not iterators: a renderer must not invalidate the walk even if it appends.
@@ -217,6 +227,8 @@ void Scrivlet::_rerender() {
     if (k == "thinking") {
       const auto it = _thinking_states.find(idx);
       expanded = it != _thinking_states.end() && it->second;
+    } else if (k == "tool_result") {
+      expanded = _tool_expanded(idx);
     }
     if (i < kept.size() && _reuse_drawn(i, expanded, kept[i], old_rows, old_epoch)) continue;
     _draw_entry(i, expanded, [&] {
@@ -234,7 +246,7 @@ void Scrivlet::_rerender() {
       } else if (k == "tool_done" && has(3)) {
         _render_tool_done(v[0], v[1], v[2], tool_end_of(e));
       } else if (k == "tool_result" && has(2)) {
-        _render_tool_result(v[0], v[1] == "true");
+        _render_tool_result(v[0], v[1] == "true", expanded, idx);
       } else if (k == "info" && has(1)) {
         _render_info(v[0]);
       } else if (k == "error" && has(1)) {

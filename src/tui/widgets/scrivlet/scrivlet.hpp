@@ -34,6 +34,7 @@
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
 #include "tui/widgets/scrivlet/clipboard.hpp"
+#include "tui/widgets/scrivlet/live_markdown.hpp"
 
 namespace orvo::tui::scrivlet {
 
@@ -248,6 +249,9 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void _write_wrapped(const std::string& line);
   // Draws the answer in progress again (its complete lines), after a replay dropped its rows.
   void _redraw_stream();
+  // Rows of the answer in progress (from its empty first row) that later text can no longer
+  // change: the same rows, in the same place, as the finished answer gets.
+  std::size_t _stream_settled_rows() const;
 
   // --- renderers (draw only, never record)
   void _render_assistant(const std::string& text);
@@ -258,8 +262,13 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void _render_tool(const std::string& name, const std::string& args);
   void _render_tool_done(const std::string& name, const std::string& args,
                          const std::string& summary, ToolEnd end = ToolEnd::ok);
-  void _render_tool_result(const std::string& result, bool error = false);
-  void _render_diff(const std::string& diff_text);
+  // Folded (the default): a preview of the output with "… +N more lines" below it. Open: every
+  // line, and "▴ fold N lines" below. A history index >= 0 makes that last row clickable.
+  void _render_tool_result(const std::string& result, bool error = false, bool expanded = false,
+                           int hist_idx = -1);
+  void _render_diff(const std::string& diff_text, bool expanded = false, int hist_idx = -1);
+  // The last row of a tool output that folds or opens it: a click on it does (see above).
+  void _write_fold_row(const std::string& text, int hist_idx);
   void _render_thinking(const std::string& text, bool expanded, int hist_idx);
   void _render_approval(const std::string& tool_name, const std::string& command,
                         const std::string& reason = "");
@@ -268,6 +277,16 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // --- thinking blocks
   // Folds or unfolds the block whose header is row y; any other row changes nothing.
   void _handle_thinking_click(int y);
+
+  // --- folded tool output
+  // Opens or folds the tool output whose fold row ("… +N more lines", "▴ fold N lines") is row
+  // y; false (nothing done) for any other row.
+  bool _handle_fold_click(int y);
+  // Opens every folded tool output of the conversation, or, when none is folded, folds them all
+  // again; outputs drawn later follow. Returns true when tool output is open now.
+  bool toggle_tool_output();
+  // Whether the output of history entry `hist_idx` is drawn open.
+  bool _tool_expanded(int hist_idx) const;
 
   // --- selection and clipboard
   // (y1, x1, y2, x2): the earlier end first; absent while either end is.
@@ -285,6 +304,9 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   std::vector<HistoryEntry> _history;
   std::map<int, bool> _thinking_states;           // history index -> expanded
   std::map<int, int> _thinking_line_map;          // row of a header -> history index
+  std::map<int, bool> _tool_states;               // history index -> output open (one by one)
+  bool _tools_open = false;                       // tool output open unless folded one by one
+  std::map<int, int> _fold_line_map;              // row of a fold row -> history index
   std::optional<std::pair<int, int>> _sel_start;  // (column, content line)
   std::optional<std::pair<int, int>> _sel_end;    // (column, content line)
   bool _selecting = false;
@@ -326,6 +348,7 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
     int line_count = 0;                        // logical lines (_track_lines)
     int steps = 0;                             // tool steps counted
     std::vector<std::pair<int, int>> headers;  // _thinking_line_map: (row offset, index)
+    std::vector<std::pair<int, int>> folds;    // _fold_line_map: (row offset, index)
   };
   struct DrawStart {
     std::size_t row = 0;
@@ -355,6 +378,39 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // the rest of the entry's drawing; false (nothing done) when they cannot be reused.
   bool _reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
                     std::vector<Strip>& old_rows, std::uint64_t old_epoch);
+
+  // An answer that looks like markdown is drawn as markdown while it streams: the settled part
+  // once (its rows only ever appended to), the finished blocks after it whenever a block ends,
+  // the block still being written as plain lines (see live_markdown.hpp).
+  struct LiveAnswer {
+    bool markdown = false;  // drawn as markdown
+    bool off = false;       // given up for this answer: plain lines, and a replay at the finish
+    DrawStart start;        // where the answer's rows begin (its empty first row)
+    int width = 0;          // the text width the rows were laid out at
+    BlockScanner scan;
+    std::size_t scanned = 0;      // bytes of _stream_shown the scanner has seen
+    std::size_t settled = 0;      // bytes whose rows are settled
+    std::size_t settled_end = 0;  // the row after the settled rows
+    int settled_lines = 0;        // the line counter there
+    bool settled_any = false;     // the settled part has rows
+    std::size_t open_shown = 0;   // bytes drawn as markdown (settled and finished blocks)
+    bool open_any = false;        // the finished blocks after the settled part have rows
+    bool plain_any = false;       // plain rows follow the markdown ones
+    int rebuilds = 0;             // drawn again from the start for a late link definition
+  };
+  void _live_begin();
+  // The complete lines of _stream_shown from byte `from` on arrived.
+  void _live_lines(std::size_t from);
+  // Draws the answer from its first row on, at the current width.
+  void _live_redraw();
+  // Drops the rows after the settled part and draws the finished blocks and plain lines again.
+  void _live_draw_open();
+  void _live_plain(std::size_t from);
+  void _live_markdown_part(std::size_t from, std::size_t to, bool after_rows);
+  // Ends the answer with its last block drawn as markdown; false when the rows drawn so far
+  // cannot be trusted to equal a full render (the caller replays then).
+  bool _live_finish(const std::string& full_text, const std::string& tail);
+  LiveAnswer _live;
 
   std::optional<DrawContext> _drawn_context;  // the conditions _drawn was drawn under
   std::vector<DrawnEntry> _drawn;             // by history index

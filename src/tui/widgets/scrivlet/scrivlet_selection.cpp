@@ -92,7 +92,7 @@ void Scrivlet::on_mouse_up(const MouseEvent& event) {
     _sel_end.reset();
     // A click that is not on a block still drops the small range painted while pressed.
     refresh();
-    _handle_thinking_click(line);
+    if (!_handle_fold_click(line)) _handle_thinking_click(line);
     return;
   }
   // The range ends where the button came up, which a last move may not have painted.

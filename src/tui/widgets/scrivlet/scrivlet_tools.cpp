@@ -1,5 +1,6 @@
 // Tool calls, finished calls, results and the diffs among them.
 #include <algorithm>
+#include <exception>
 #include <string>
 
 #include "tui/widgets/scrivlet/hanging.hpp"
@@ -57,6 +58,13 @@ std::string error_line(std::string_view line) {
 std::string more_lines(std::size_t n) {
   return "      … +" + std::to_string(n) + " more lines";
 }
+
+std::string fold_lines(std::size_t n) {
+  return "      ▴ fold " + std::to_string(n) + " line" + (n == 1 ? "" : "s");
+}
+
+// An open output shows at most this many lines (a hostile tool can print millions).
+constexpr std::size_t kOpenLines = 5000;
 
 }  // namespace
 
@@ -140,7 +148,49 @@ void Scrivlet::interrupt_tools() {
 
 void Scrivlet::append_tool_result(const std::string& result, bool error) {
   _history.emplace_back("tool_result", std::vector<std::string>{result, error ? "true" : "false"});
-  _draw_entry(_history.size() - 1, false, [&] { _render_tool_result(result, error); });
+  const int index = static_cast<int>(_history.size() - 1);
+  const bool expanded = _tool_expanded(index);
+  _draw_entry(_history.size() - 1, expanded,
+              [&] { _render_tool_result(result, error, expanded, index); });
+}
+
+bool Scrivlet::_tool_expanded(int hist_idx) const {
+  const auto it = _tool_states.find(hist_idx);
+  return it != _tool_states.end() ? it->second : _tools_open;
+}
+
+bool Scrivlet::_handle_fold_click(int y) {
+  const auto it = _fold_line_map.find(y);
+  if (it == _fold_line_map.end() || y < 0 || y >= static_cast<int>(lines().size())) return false;
+  // A click must never take the application down: ordinary errors end the click quietly.
+  try {
+    const int hist_idx = it->second;
+    _tool_states[hist_idx] = !_tool_expanded(hist_idx);
+    _replay_in_place();
+  } catch (const std::exception&) {
+  }
+  return true;
+}
+
+bool Scrivlet::toggle_tool_output() {
+  bool folded = false;
+  bool open = false;
+  for (const auto& [row, idx] : _fold_line_map) (_tool_expanded(idx) ? open : folded) = true;
+  // Something folded opens everything; otherwise everything open folds; with nothing to fold
+  // yet, the choice holds for the output to come.
+  _tools_open = folded || (!open && !_tools_open);
+  _tool_states.clear();
+  if (folded || open) _replay_in_place();
+  return _tools_open;
+}
+
+void Scrivlet::_write_fold_row(const std::string& text, int hist_idx) {
+  static const Style more_style("dim italic");
+  // Keyed by the row, which a click names; before the first layout nothing can be clicked.
+  if (hist_idx >= 0 && held_writes() == 0 && size().width > 0)
+    _fold_line_map[static_cast<int>(RichLog::lines().size())] = hist_idx;
+  write(Text(text, more_style));
+  _track_lines();
 }
 
 void Scrivlet::_render_tool(const std::string& name, const std::string& args) {
@@ -176,9 +226,32 @@ void Scrivlet::_render_tool_done(const std::string& name, const std::string& arg
   _track_lines();
 }
 
-void Scrivlet::_render_tool_result(const std::string& result, bool error) {
-  static const Style dim("dim"), bold_red("bold red"), blue("dim #5f87ff"),
-      more_style("dim italic");
+void Scrivlet::_render_tool_result(const std::string& result, bool error, bool expanded,
+                                   int hist_idx) {
+  static const Style dim("dim"), bold_red("bold red"), blue("dim #5f87ff");
+  if (error && expanded) {
+    const std::string_view body = strip(result);
+    const auto lines = line_views(body, kOpenLines);
+    std::string shown;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (i != 0) shown += '\n';
+      shown += lines[i];
+    }
+    write(HangingText(Text("    ⎿ ", dim), spaces(6), Text(shown, bold_red)));
+    _track_lines();
+    const std::size_t total = count_lines(body);
+    if (total > lines.size()) {
+      write(Text(more_lines(total - lines.size()) + " not shown", Style("dim italic")));
+      _track_lines();
+    }
+    // Folded, the output showed fewer lines, or cut ones.
+    std::size_t cut_lines = total > kErrorLines ? total - kErrorLines : 0;
+    bool long_line = false;
+    for (std::size_t i = 0; i < std::min(lines.size(), kErrorLines); ++i)
+      long_line = long_line || error_line(lines[i]).size() != lines[i].size();
+    if (cut_lines != 0 || long_line) _write_fold_row(fold_lines(cut_lines), hist_idx);
+    return;
+  }
   if (error) {
     // The whole message beside the gutter, up to a bound: a cut ends at a line or a space, never
     // inside a word, and says what it left out.
@@ -192,20 +265,39 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error) {
     }
     write(HangingText(Text("    ⎿ ", dim), spaces(6), Text(shown, bold_red)));
     _track_lines();
+    bool long_line = false;
+    for (const auto& l : lines) long_line = long_line || error_line(l).size() != l.size();
     if (total > lines.size()) {
-      write(Text(more_lines(total - lines.size()), more_style));
-      _track_lines();
+      _write_fold_row(more_lines(total - lines.size()), hist_idx);
+    } else if (long_line) {
+      // Only cut lines: nothing more to count, but they open in full all the same.
+      _write_fold_row("      … more", hist_idx);
     }
     return;
   }
   const std::string_view body = strip(result);
   if (body.empty()) return;
   if (_is_diff(result)) {
-    _render_diff(result);
+    _render_diff(result, expanded, hist_idx);
     return;
   }
   // Only the shown lines are cut out; the rest are just counted.
   const std::size_t total = count_lines(body);
+  if (expanded && total > 1) {
+    const auto lines = line_views(body, kOpenLines);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      const bool last = i + 1 == lines.size();
+      write(HangingText(Text(last ? "    ⎿ " : "    │ ", blue),
+                        Text(last ? "      " : "    │ ", blue), Text(lines[i], dim)));
+      _track_lines();
+    }
+    if (total > lines.size()) {
+      write(Text(more_lines(total - lines.size()) + " not shown", Style("dim italic")));
+      _track_lines();
+    }
+    if (total > 6) _write_fold_row(fold_lines(total - 6), hist_idx);
+    return;
+  }
   const auto lines = line_views(body, 6);
   if (total == 1) {
     write(HangingText(Text("    ⎿ ", blue), spaces(6), Text(cut(lines[0], 120), dim)));
@@ -220,13 +312,10 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error) {
                       Text(last ? "      " : "    │ ", blue), Text(cut(lines[i], 120), dim)));
     _track_lines();
   }
-  if (total > max_lines) {
-    write(Text(more_lines(total - max_lines), more_style));
-    _track_lines();
-  }
+  if (total > max_lines) _write_fold_row(more_lines(total - max_lines), hist_idx);
 }
 
-void Scrivlet::_render_diff(const std::string& diff_text) {
+void Scrivlet::_render_diff(const std::string& diff_text, bool expanded, int hist_idx) {
   static const Style blue("dim #5f87ff"), dim("dim"), more_style("dim italic");
   static const Style del_num("dim red"), del_sign("bold red"), del_text("red");
   static const Style add_num("dim #32cd32"), add_sign("bold #32cd32"), add_text("#32cd32");
@@ -248,10 +337,17 @@ void Scrivlet::_render_diff(const std::string& diff_text) {
 
   long long old_line = 0, new_line = 0;
   std::size_t shown = 0;
-  for (const auto& line : lines) {
-    if (shown >= 4) {
-      write(Text(more_lines(lines.size() - shown), more_style));
-      _track_lines();
+  bool foldable = false;  // folded, the rows would stop after four lines
+  for (std::size_t at = 0; at < lines.size(); ++at) {
+    const auto& line = lines[at];
+    if (shown == 4 && expanded) foldable = true;
+    if (shown >= (expanded ? kOpenLines : 4)) {
+      if (expanded) {
+        write(Text(more_lines(lines.size() - shown) + " not shown", more_style));
+        _track_lines();
+      } else {
+        _write_fold_row(more_lines(lines.size() - shown), hist_idx);
+      }
       break;
     }
     if (starts_with(line, "---") || starts_with(line, "+++")) continue;
@@ -290,6 +386,7 @@ void Scrivlet::_render_diff(const std::string& diff_text) {
     _track_lines();
     ++shown;
   }
+  if (foldable) _write_fold_row(fold_lines(lines.size() - 4), hist_idx);
 }
 
 }  // namespace orvo::tui::scrivlet
