@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "common/utf8.hpp"
+#include "tui/framework/widgets/app.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {
