@@ -28,6 +28,12 @@ std::string mode_label(const std::string& mode) {
 
 }  // namespace
 
+std::string fit_cells(const std::string& text, int cells) {
+  if (cells <= 0) return "";
+  if (text::cell_len(text) <= cells) return text;
+  return std::string(text::take_columns(text, cells - 1)) + "…";
+}
+
 int KestravelTUI::status_width() {
   if (has_current_screen()) {
     try {
