@@ -226,7 +226,8 @@ TEST(ScrivletSelection, WithoutColoursTheRangeIsReversed) {
   for (const bool colors : {true, false}) {
     m.pilot.driver().set_colors(colors);
     std::string painted;
-    for (const auto& s : v.render_line(0).segments()) {
+    const Strip row_drawn = v.render_line(0);
+    for (const auto& s : row_drawn.segments()) {
       if (s.text == "bcd") painted = s.style.to_string();
     }
     EXPECT_EQ(painted, colors ? kHighlight.to_string() : Style("reverse").to_string()) << colors;
