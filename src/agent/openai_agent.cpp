@@ -62,7 +62,10 @@ struct OpenAIAgent::Step {
 };
 
 OpenAIAgent::OpenAIAgent(AgentSettings settings)
-    : settings_(std::move(settings)), toolbox_(settings_, canceller_), mode_(settings_.mode) {
+    : settings_(std::move(settings)),
+      toolbox_(settings_, canceller_),
+      mode_(settings_.mode),
+      model_(settings_.model) {
   if (settings_.max_steps < 1) settings_.max_steps = 1;
 }
 
@@ -73,6 +76,11 @@ void OpenAIAgent::cancel() {
 void OpenAIAgent::set_mode(const std::string& mode) {
   std::lock_guard g(m_);
   mode_ = mode;
+}
+
+void OpenAIAgent::set_model(const std::string& model) {
+  std::lock_guard g(m_);
+  model_ = model.empty() ? settings_.model : model;
 }
 
 void OpenAIAgent::reset_conversation() {
@@ -96,16 +104,17 @@ json OpenAIAgent::request_body() const {
   json messages = json::array();
   messages.push_back({{"role", "system"}, {"content", system_prompt()}});
   for (const auto& m : conversation_.messages()) messages.push_back(m);
-  json body = {{"model", settings_.model},
-               {"messages", std::move(messages)},
-               {"stream", true},
-               {"stream_options", {{"include_usage", true}}},
-               {"tools", toolbox_.schemas()}};
   AgentSettings s = settings_;
   {
     std::lock_guard g(m_);
     s.mode = mode_;
+    s.model = model_;
   }
+  json body = {{"model", s.model},
+               {"messages", std::move(messages)},
+               {"stream", true},
+               {"stream_options", {{"include_usage", true}}},
+               {"tools", toolbox_.schemas()}};
   body.merge_patch(mode_fields_for(s));
   if (settings_.extra_request_fields.is_object()) body.merge_patch(settings_.extra_request_fields);
   // A configuration that asks for a complete answer: strict servers refuse stream_options then.

@@ -37,6 +37,8 @@ class OpenAIAgent : public TurnRunner {
   void run_turn(const std::string& prompt, orvo::OutputManager& out) override;
   void cancel() override;
   void set_mode(const std::string& mode) override;
+  // "" goes back to the model of the settings.
+  void set_model(const std::string& model) override;
   void reset_conversation() override;
   void kill_leftovers() override { toolbox_.kill_leftovers(); }
 
@@ -77,8 +79,9 @@ class OpenAIAgent : public TurnRunner {
   Skipped skipped_;
   bool answer_open_ = false;  // answer text was streamed in the last request (for the note)
 
-  mutable std::mutex m_;  // mode_ and usage_
+  mutable std::mutex m_;  // mode_, model_ and usage_
   std::string mode_;
+  std::string model_;
   TurnUsage usage_;
 };
 

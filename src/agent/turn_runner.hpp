@@ -27,6 +27,10 @@ class TurnRunner {
   // "turbo" (Fast) or "turbo-think" (Reasoning); takes effect from the next turn.
   virtual void set_mode(const std::string& mode) = 0;
 
+  // The model named in each request from the next turn on ("" lets the server choose). A runner
+  // with one model of its own ignores it.
+  virtual void set_model(const std::string& /*model*/) {}
+
   // Forgets the conversation (the host's /clear).
   virtual void reset_conversation() {}
 

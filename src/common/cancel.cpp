@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <system_error>
+#include <utility>
 
 namespace orvo {
 
@@ -40,6 +41,48 @@ void Canceller::attach(std::function<void()> wake) {
 void Canceller::detach() {
   std::lock_guard g(m_);
   wake_ = nullptr;
+}
+
+CancellableTask::~CancellableTask() {
+  stop();
+}
+
+void CancellableTask::start(std::function<void(Canceller&)> step) {
+  stop();
+  shared_ = std::make_shared<Shared>();
+  thread_ = std::thread([shared = shared_, step = std::move(step)] {
+    try {
+      step(shared->canceller);
+    } catch (...) {
+      // The step reports through its own means; nothing is left to tell here.
+    }
+    std::lock_guard g(shared->m);
+    shared->finished = true;
+    shared->cv.notify_all();
+  });
+}
+
+bool CancellableTask::stop(std::chrono::milliseconds limit) {
+  if (!thread_.joinable()) return true;
+  shared_->canceller.cancel();
+  bool ended = false;
+  {
+    std::unique_lock lock(shared_->m);
+    ended = shared_->cv.wait_for(lock, limit, [&] { return shared_->finished; });
+  }
+  if (ended) {
+    thread_.join();
+  } else {
+    thread_.detach();  // a step that ignores cancelling: not worth a hang on the way out
+  }
+  shared_.reset();
+  return ended;
+}
+
+bool CancellableTask::running() const {
+  if (!shared_) return false;
+  std::lock_guard g(shared_->m);
+  return !shared_->finished;
 }
 
 }  // namespace orvo

@@ -449,6 +449,13 @@ Config load_config(const LoadOptions& options) {
   return c;
 }
 
+void set_session_model(Config& config, const std::string& model) {
+  config.runtime.model = model;
+  if (!config.document) return;
+  std::lock_guard lock(config.document->mutex);
+  config.document->baseline.runtime.model = model;
+}
+
 void save_config(const Config& config) {
   if (config.path.empty()) throw ConfigError("the configuration has no file to be saved to");
   std::shared_ptr<Document> doc = config.document;

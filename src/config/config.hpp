@@ -144,4 +144,8 @@ Config load_config(const LoadOptions& options = {});
 // longer parses is not written over (ConfigError). Throws ConfigError on any failure.
 void save_config(const Config& config);
 
+// Sets the model for this run only, as --model does: a later save_config leaves the file's model
+// as it is.
+void set_session_model(Config& config, const std::string& model);
+
 }  // namespace orvo::config

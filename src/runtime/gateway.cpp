@@ -79,11 +79,25 @@ OrvoRuntimeGateway::OrvoRuntimeGateway(const config::RuntimeSection& runtime)
   }
 }
 
-std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
-  if (kind_ == Kind::Builtin) return {true, "embedded demo runtime"};
+bool names_model(const std::string& listed, const std::string& model) {
+  return !model.empty() && (listed == model || listed == model + ":latest");
+}
+
+ModelList OrvoRuntimeGateway::list_models(Canceller* cancel) const {
+  ModelList list;
+  if (kind_ == Kind::Builtin) {
+    list.ok = true;
+    list.ids.emplace_back(kBuiltinModel);
+    list.count = 1;
+    return list;
+  }
+  auto fail = [&list](std::string why) {
+    list.error = std::move(why);
+    return list;
+  };
   if (kind_ == Kind::Unsupported)
-    return {false, "unsupported endpoint \"" + one_line(endpoint_) +
-                       "\": use builtin or an http:// or https:// URL"};
+    return fail("unsupported endpoint \"" + one_line(endpoint_) +
+                "\": use builtin or an http:// or https:// URL");
 
   const std::string url = models_url();
   net::HttpRequest request;
@@ -98,10 +112,12 @@ std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
   request.max_redirects = 0;
   std::string body;
   // Past the cap the transfer stops: the answer is not a model list anyway.
-  const auto outcome = net::http_transfer(request, [&body](std::string_view piece) {
+  const auto on_body = [&body](std::string_view piece) {
     body.append(piece.substr(0, kMaxBody - std::min(kMaxBody, body.size())));
     return body.size() < kMaxBody;
-  });
+  };
+  const auto outcome = cancel != nullptr ? net::http_transfer(request, on_body, *cancel)
+                                         : net::http_transfer(request, on_body);
 
   const std::string where = one_line(url);
   using K = net::HttpOutcome::Kind;
@@ -110,11 +126,11 @@ std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
     case K::stopped:  // the body cap: judged below by its content
       break;
     case K::connect_failed:
-      return {false, (outcome.host_unknown ? "unknown host: " : "connection refused: ") + where};
+      return fail((outcome.host_unknown ? "unknown host: " : "connection refused: ") + where);
     case K::connect_timeout:
     case K::stalled:
     case K::deadline:
-      return {false, "timed out after " + seconds(total_timeout_) + ": " + where};
+      return fail("timed out after " + seconds(total_timeout_) + ": " + where);
     case K::http_error: {
       std::string d = "HTTP " + std::to_string(outcome.status);
       const std::string said = one_line(outcome.server_says);
@@ -123,16 +139,16 @@ std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
       if (outcome.status == 404 && !ends_with_v1(endpoint_)) {
         d += ": the endpoint is probably missing /v1 (try " + one_line(endpoint_) + "/v1)";
         if (!said.empty()) d += "; the server says: " + said;
-        return {false, d};
+        return fail(d);
       }
       if (!said.empty()) d += ": " + said;
       if (outcome.status == 404) d += " (no model list at " + where + ")";
-      return {false, d};
+      return fail(d);
     }
     case K::cancelled:
     case K::transfer_failed:
     case K::bad_redirect:
-      return {false, one_line(outcome.message) + ": " + where};
+      return fail(one_line(outcome.message) + ": " + where);
   }
   const auto parsed = nlohmann::json::parse(body, nullptr, false);
   const nlohmann::json* models = nullptr;
@@ -149,30 +165,40 @@ std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck() const {
     std::string d = "not a model list from " + where;
     const std::string said = one_line(net::error_body_message(body, kMaxDetail));
     if (!said.empty()) d += ": " + said;
-    return {false, d};
+    return fail(d);
   }
-  const std::size_t n = models->size();
-  if (n == 0) return {false, "not ready: the server lists no models at " + where};
-  if (!model_.empty()) {
-    std::vector<std::string> names;
-    bool found = false;
-    for (const auto& m : *models) {
-      std::string id;
-      if (m.is_string()) {
-        id = m.get<std::string>();
-      } else if (m.is_object()) {
-        for (const char* key : {"id", "name", "model"}) {
-          if (const auto it = m.find(key); it != m.end() && it->is_string()) {
-            id = it->get<std::string>();
-            break;
-          }
+  list.ok = true;
+  list.count = models->size();
+  for (const auto& m : *models) {
+    std::string id;
+    if (m.is_string()) {
+      id = m.get<std::string>();
+    } else if (m.is_object()) {
+      for (const char* key : {"id", "name", "model"}) {
+        if (const auto it = m.find(key); it != m.end() && it->is_string()) {
+          id = it->get<std::string>();
+          break;
         }
       }
-      if (id.empty()) continue;
-      // Ollama lists "qwen:latest" for a model pulled as "qwen".
-      if (id == model_ || id == model_ + ":latest") found = true;
-      names.push_back(std::move(id));
     }
+    // A name is shown to the user and sent back in requests: one safe line, bounded.
+    id = one_line(id);
+    if (!id.empty()) list.ids.push_back(std::move(id));
+  }
+  return list;
+}
+
+std::pair<bool, std::string> OrvoRuntimeGateway::healthcheck(Canceller* cancel) const {
+  if (kind_ == Kind::Builtin) return {true, "embedded demo runtime"};
+  const ModelList list = list_models(cancel);
+  if (!list.ok) return {false, list.error};
+  const std::string where = one_line(models_url());
+  const std::size_t n = list.count;
+  if (n == 0) return {false, "not ready: the server lists no models at " + where};
+  if (!model_.empty()) {
+    const std::vector<std::string>& names = list.ids;
+    bool found = false;
+    for (const auto& id : names) found = found || names_model(id, model_);
     if (!found) {
       std::string offers;
       const std::size_t shown = std::min<std::size_t>(names.size(), 3);

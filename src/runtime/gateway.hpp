@@ -9,11 +9,28 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
+#include "common/cancel.hpp"
 #include "config/config.hpp"
 
 namespace orvo::runtime {
+
+// The one model of the embedded demo runtime.
+inline constexpr std::string_view kBuiltinModel = "kestravel-demo";
+
+// The models a server lists, or why they could not be read.
+struct ModelList {
+  bool ok = false;
+  std::vector<std::string> ids;  // as the server names them, in its order (unnamed ones left out)
+  std::size_t count = 0;         // entries in the list, named or not
+  std::string error;             // when not ok: one line, as healthcheck() words it
+};
+
+// Whether `listed` names `model` (Ollama lists "qwen:latest" for a model pulled as "qwen").
+bool names_model(const std::string& listed, const std::string& model);
 
 class OrvoRuntimeGateway {
  public:
@@ -23,7 +40,11 @@ class OrvoRuntimeGateway {
   // out, HTTP status with the server's message, a 404 that suggests the missing /v1, an empty
   // model list, a configured model the list lacks ...), on one line without control characters.
   // Never throws for a server that is down or answers nonsense.
-  std::pair<bool, std::string> healthcheck() const;
+  // A cancel (from another thread) ends the check at once as not ready.
+  std::pair<bool, std::string> healthcheck(Canceller* cancel = nullptr) const;
+
+  // GET <endpoint>/models within healthcheck_timeout; the builtin runtime lists kBuiltinModel.
+  ModelList list_models(Canceller* cancel = nullptr) const;
 
   bool is_builtin() const { return kind_ == Kind::Builtin; }
   bool is_http() const { return kind_ == Kind::Http; }

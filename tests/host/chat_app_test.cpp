@@ -10,6 +10,7 @@
 #include <mutex>
 #include <regex>
 
+#include "common/utf8.hpp"
 #include "host/chat/chat_app.hpp"
 #include "output/indicator_text.hpp"
 #include "tui/framework/headless/pilot.hpp"
@@ -57,6 +58,20 @@ class ScriptedRunner : public agent::TurnRunner {
       out.done();
       return;
     }
+    if (prompt == "reason") {
+      // Reasoning streams, then waits for open_gate() while the status row shows its last line.
+      out.feed_thinking("The user wants the port parsed.\nCheck config.py, then ");
+      out.feed_thinking("every caller of load() in the whole project tree");
+      {
+        std::unique_lock lock(m_);
+        cv_.wait_for(lock, 10s, [&] { return gate_ || cancelled_.load(); });
+        gate_ = false;
+      }
+      out.thinking_done("The user wants the port parsed.\nCheck config.py, then every caller");
+      out.stream("done");
+      out.done();
+      return;
+    }
     if (prompt == "wait") {
       std::unique_lock lock(m_);
       cv_.wait_for(lock, 10s, [&] { return cancelled_.load(); });
@@ -79,10 +94,12 @@ class ScriptedRunner : public agent::TurnRunner {
     cv_.notify_all();
   }
   void set_mode(const std::string& m) override { mode = m; }
+  void set_model(const std::string& m) override { model = m; }
   void reset_conversation() override { ++resets; }
 
   std::vector<std::string> prompts;
   std::string mode;
+  std::string model;
   std::atomic<int> resets{0};
 
  private:
@@ -154,7 +171,7 @@ struct ChatFixture : ::testing::Test {
 };
 
 TEST_F(ChatFixture, ATurnShowsThinkingToolsAnswerAndSummary) {
-  EXPECT_EQ(app->status_text(), " Reasoning · builtin");
+  EXPECT_EQ(app->status_text(), " Reasoning · kestravel-demo · builtin");
   send("tool");
   ASSERT_TRUE(wait_idle_turn());
   pilot->wait_idle();
@@ -276,7 +293,7 @@ TEST_F(ChatFixture, MouseInTheLogNeverTakesTheKeyboard) {
    answer to after the mouse                                         █
                                                                      █
    N.Ns · 5 tokens                                                   █
-  Reasoning · builtin
+  Reasoning · kestravel-demo · builtin
  ›  Ask anything · /help for commands
  enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit)");
 }
@@ -330,7 +347,7 @@ TEST_F(ChatFixture, AReaderScrolledUpKeepsTheirPlace) {
     line 11
     line 12
     line 13
-  Reasoning · builtin  ↓ new output
+  Reasoning · kestravel-demo · builtin  ↓ new output
  ›  Ask anything · /help for commands
  enter send · ↑ history · end ↓ latest · drag to copy · ctrl+d quit)");
   // End in a box whose cursor is not at its line end moves the cursor, not the log.
@@ -357,7 +374,7 @@ TEST_F(ChatFixture, AReaderScrolledUpKeepsTheirPlace) {
                                                                      █
                                                                      █
    N.Ns · 73 tokens                                                  █
-  Reasoning · builtin
+  Reasoning · kestravel-demo · builtin
  › ab
  enter send · ctrl+j new line · ctrl+c clear · ↑↓ history)");
 }
@@ -420,7 +437,7 @@ TEST_F(ChatFixture, QueuedPromptsWaitAboveTheStatusRow) {
    answer to fifth                                                   █
                                                                      █
    N.Ns · 3 tokens                                                   █
-  Reasoning · builtin
+  Reasoning · kestravel-demo · builtin
  ›  Ask anything · /help for commands
  enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit)");
 }
@@ -450,7 +467,7 @@ TEST_F(ChatFixture, ModeTypedDuringATurnWaitsForIt) {
 
 
 
-  Fast · builtin
+  Fast · kestravel-demo · builtin
  ›  Ask anything · /help for commands
  enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit)");
 
@@ -530,6 +547,51 @@ TEST_F(ChatFixture, ANarrowTerminalKeepsTheQuitHintAndATinyOneSaysItIsTooSmall) 
   EXPECT_EQ(pilot->screenshot(), "\n\nterminal too small\n");
   pilot->resize(70, 20);
   EXPECT_EQ(last_row(), " enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit");
+}
+
+// While reasoning streams, the status row shows its latest line (cut to the row, the stop hint
+// kept) instead of the rotating word; the log gets the whole text when it is done.
+TEST_F(ChatFixture, TheStatusRowShowsTheLatestLineOfReasoning) {
+  send("reason");
+  ASSERT_TRUE(pilot->wait_until(
+      [&] { return app->status_text().find("every caller") != std::string::npos; }, 10s));
+  pilot->wait_idle();
+  static const std::regex kClock(R"(^  \S+ \(\d+s\) )");
+  // The status row of the screen as drawn.
+  const std::string shot = pilot->screenshot();
+  std::string row;
+  for (std::string_view line : text::split_lines(shot))
+    if (line.find("ctrl+c to stop") != std::string_view::npos) row = std::string(line);
+  EXPECT_EQ(std::regex_replace(row, kClock, "  <icon> (Ns) "),
+            "  <icon> (Ns) Check config.py, then every caller of load… · ctrl+c to stop")
+      << shot;
+  runner->open_gate();
+  ASSERT_TRUE(wait_idle_turn());
+  pilot->wait_idle();
+  EXPECT_EQ(app->status_text(), " Reasoning · kestravel-demo · builtin");
+  EXPECT_NE(log_text().find("▶ The user wants the port parsed.…  (+1 lines)"), std::string::npos)
+      << log_text();
+}
+
+// /model on the demo runtime: its one model is listed, switching to it is taken, to another is
+// refused and the model stays; the runner gets the model with the next turn.
+TEST_F(ChatFixture, ModelCommandOnTheDemoRuntime) {
+  send("/model");
+  pilot->wait_idle();
+  EXPECT_TRUE(has_row("  ● kestravel-demo  (in use)")) << log_text();
+  EXPECT_TRUE(has_row("/model NAME switches for this session.")) << log_text();
+  send("/model qwen3-8b");
+  EXPECT_TRUE(has_row("  the model stays kestravel-demo.")) << log_text();
+  EXPECT_NE(log_text().find("No model \"qwen3-8b\" at the demo runtime (/model lists them);"),
+            std::string::npos);
+  send("/model kestravel-demo");
+  EXPECT_TRUE(has_row("Model: kestravel-demo.")) << log_text();
+  EXPECT_EQ(app->status_text(), " Reasoning · kestravel-demo · builtin");
+  send("hi");
+  ASSERT_TRUE(wait_idle_turn());
+  EXPECT_EQ(runner->model, "kestravel-demo");
+  send("/help");
+  EXPECT_NE(log_text().find("/model"), std::string::npos);
 }
 
 }  // namespace

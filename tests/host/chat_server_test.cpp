@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include "agent/openai_agent.hpp"
@@ -194,6 +195,76 @@ TEST(ChatWithServer, ShutdownEndsWhatCommandsLeftInTheBackground) {
   }
   EXPECT_TRUE(gone);
   std::filesystem::remove_all(dir);
+}
+
+// /model against a server: its list (the model in use marked), a switch to a listed model (named
+// in the next request and on the status row), a refused one, and the reasoning's latest line on
+// the status row while the server holds the rest of the answer.
+TEST(ChatWithServer, ModelListSwitchAndLiveReasoning) {
+  fake::FakeOpenAIServer server;
+  agent::AgentSettings st;
+  st.endpoint = server.endpoint();
+  st.project_dir = std::filesystem::temp_directory_path();
+  config::Config cfg;
+  cfg.runtime.endpoint = server.endpoint();
+  cfg.runtime.model = "qwen3-8b";  // as --model gives it
+  cfg.runtime.laptop_26b_runtime_mode = "turbo-think";
+  KestravelTUI app(cfg, std::make_shared<agent::OpenAIAgent>(st));
+  app.install_chat();
+  app.switch_screen("chat");
+  {
+    tui::Pilot pilot(app, {72, 24});
+    auto log = [&] {
+      std::string s;
+      for (const auto& row : app.log()->lines()) s += row.text() + "\n";
+      return s;
+    };
+    auto wait_row = [&](const std::string& row) {
+      return pilot.wait_until([&] { return log().find(row + "\n") != std::string::npos; }, 10s);
+    };
+    EXPECT_EQ(app.status_text(), " Reasoning · qwen3-8b · " + server.endpoint());
+    server.enqueue(fake::models_reply({"qwen3-8b", "llama3:latest"}));
+    pilot.type("/model");
+    pilot.press("enter");
+    ASSERT_TRUE(wait_row("/model NAME switches for this session.")) << log();
+    EXPECT_NE(log().find("  Models of " + server.endpoint() +
+                         ":\n    ● qwen3-8b  (in use)\n      llama3:latest\n"),
+              std::string::npos)
+        << log();
+    server.enqueue(fake::models_reply({"qwen3-8b", "llama3:latest"}));
+    pilot.type("/model mistral");
+    pilot.press("enter");
+    ASSERT_TRUE(pilot.wait_until(
+        [&] { return log().find("the model stays qwen3-8b.") != std::string::npos; }, 10s))
+        << log();
+    EXPECT_NE(log().find("No model \"mistral\" at " + server.endpoint()), std::string::npos)
+        << log();
+    server.enqueue(fake::models_reply({"qwen3-8b", "llama3:latest"}));
+    pilot.type("/model llama3");
+    pilot.press("enter");
+    ASSERT_TRUE(wait_row("Model: llama3.")) << log();
+    EXPECT_EQ(app.status_text(), " Reasoning · llama3 · " + server.endpoint());
+
+    // Reasoning first, then the server holds the answer for a while.
+    auto reply = fake::stream_reply({fake::sse(fake::reasoning_chunk("Plan:\nlook at notes"))});
+    for (auto& p : fake::stream_reply({fake::answer_stream("", "Done.")}, 1500ms).pieces)
+      reply.pieces.push_back(p);
+    server.enqueue(reply);
+    pilot.type("go");
+    pilot.press("enter");
+    ASSERT_TRUE(pilot.wait_until(
+        [&] { return app.status_text().find("look at notes") != std::string::npos; }, 10s));
+    static const std::regex kClock(R"(^ \S+ \(\d+s\) )");
+    EXPECT_EQ(std::regex_replace(app.status_text(), kClock, " <icon> (Ns) "),
+              " <icon> (Ns) look at notes · ctrl+c to stop");
+    ASSERT_TRUE(pilot.wait_until([&] { return !app.turn_running(); }, 20s));
+    pilot.wait_idle();
+    const auto requests = server.requests();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().json().value("model", ""), "llama3");
+    EXPECT_NE(log().find("▶ Plan:…  (+1 lines)"), std::string::npos) << log();
+  }
+  app.shutdown();
 }
 
 }  // namespace

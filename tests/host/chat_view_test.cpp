@@ -146,7 +146,7 @@ TEST_F(ChatView, ResizingReflowsTheLogAndComesBackAsItWas) {
       "                                                 █\n"
       "                                                 █\n"
       "   T · 9 tokens                               █\n"
-      "  Fast · builtin\n"
+      "  Fast · kestravel-demo · builtin\n"
       " ›  Ask anything · /help for commands\n"
       " enter send · ↑ history · ctrl+d quit";
   EXPECT_EQ(screen(), at50);
@@ -175,7 +175,7 @@ TEST_F(ChatView, ResizingReflowsTheLogAndComesBackAsItWas) {
             "                       █\n"
             "                       █\n"
             "   T · 9 tokens     █\n"
-            "  Fast · builtin\n"
+            "  Fast · kestravel-demo\n"
             " ›  Ask anything · /hel\n"
             " ctrl+d quit");
 }

@@ -1,6 +1,7 @@
 // KestravelTUI: wiring the agent side to the application, and shutting it down.
 #include "host/chat/chat_app.hpp"
 
+#include "host/chat/chat_models.hpp"
 #include "host/chat/type_ahead.hpp"
 
 namespace orvo::host {
@@ -44,6 +45,7 @@ KestravelTUI::KestravelTUI(config::Config config, std::shared_ptr<agent::TurnRun
   on<tui::AgentEvent>([this](tui::AgentEvent& e) { on_agent_event(e); });
   on<tui::ApprovalRequest>([this](tui::ApprovalRequest& r) { on_approval(r); });
   on<TurnEnded>([this](TurnEnded&) { on_turn_ended(); });
+  on<ModelsListed>([this](ModelsListed& m) { models_listed(m); });
 }
 
 tui::TUIBridge& KestravelTUI::bridge() {
@@ -61,6 +63,7 @@ void KestravelTUI::shutdown() {
   // and one it waits for (its prompt maybe still queued, now dropped) is released by closing the
   // bridge. Then the worker is stopped (bounded).
   close();
+  models_task_.stop();
   agent_side_->bridge.close();
   worker_->stop();
   // A worker left behind still holds the runner, so its leftovers are ended here, not by its

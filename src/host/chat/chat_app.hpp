@@ -6,6 +6,7 @@
 // blocking request. Every event then becomes calls of the conversation view on the UI thread:
 //
 //   thinking_start (reset)   a new turn: clock, tool list and stage reset
+//   thinking_chunk           the status row shows the latest line of reasoning (ReasoningLine)
 //   thinking_done            append_thinking(text), folded
 //   stage                    the status row shows the stage
 //   stream_start / content   stream_token(chunk); the text is kept for finish_stream
@@ -48,8 +49,10 @@
 #include <vector>
 
 #include "agent/turn_runner.hpp"
+#include "common/cancel.hpp"
 #include "host/chat/agent_worker.hpp"
 #include "host/chat/input_box.hpp"
+#include "host/chat/reasoning_line.hpp"
 #include "output/output_manager.hpp"
 #include "tui/bridge/bridge.hpp"
 #include "tui/framework/widgets/app.hpp"
@@ -91,6 +94,9 @@ std::string fit_legend(const std::string& legend, int width);
 // and the runtime section names the mode and endpoint every turn uses.
 class TypeAhead;
 
+// `text` cut to `cells` terminal cells, whole clusters only, "…" marking a cut ("" for cells <= 0).
+std::string fit_cells(const std::string& text, int cells);
+
 class KestravelTUI : public tui::ConfiguredApp {
  public:
   KestravelTUI(config::Config config, std::shared_ptr<agent::TurnRunner> runner,
@@ -127,6 +133,7 @@ class KestravelTUI : public tui::ConfiguredApp {
  private:
   struct TurnEnded;
   struct AgentSide;
+  struct ModelsListed;
   // Where the reader was before the log is written to: a reader at the end follows what is
   // written, one scrolled up stays where they are.
   struct ReaderPlace {
@@ -149,6 +156,7 @@ class KestravelTUI : public tui::ConfiguredApp {
   void on_agent_event(tui::AgentEvent& e);
   // One handler per event of the output controller (the table is in chat_events.cpp).
   void on_thinking_start(const PayloadMap& p);
+  void on_thinking_chunk(const PayloadMap& p);
   void on_thinking_done(const PayloadMap& p);
   void on_stage(const PayloadMap& p);
   void on_stream_start(const PayloadMap& p);
@@ -170,8 +178,14 @@ class KestravelTUI : public tui::ConfiguredApp {
   void interrupt();
   bool handle_key(const tui::KeyEvent& e);
   bool slash_command(const std::string& text);
+  // /model [NAME]: lists the runtime's models, or switches to NAME for this run (chat_models.cpp).
+  void model_command(const std::string& text);
+  void models_listed(ModelsListed& m);
+  // The model the status row names: the configured one, the demo runtime's own, or "".
+  std::string model_label() const;
   void copy_selection();
   void update_status();
+  int status_width();  // cells of the status row (80 before it is laid out)
   void update_legend();
   void set_ticking(bool on);
 
@@ -193,6 +207,7 @@ class KestravelTUI : public tui::ConfiguredApp {
   std::vector<std::string> turn_tools_;
   std::chrono::steady_clock::time_point turn_start_{};
   std::string stage_;
+  ReasoningLine reasoning_;  // the latest line of the reasoning streaming now
   bool interrupted_ = false;
   bool stop_noted_ = false;
   bool approval_pending_ = false;
@@ -205,6 +220,8 @@ class KestravelTUI : public tui::ConfiguredApp {
   std::string status_text_;
   std::string last_legend_;
   bool shut_down_ = false;
+  // The model list /model asked for (stopped by shutdown).
+  CancellableTask models_task_;
 };
 
 }  // namespace orvo::host

@@ -22,8 +22,9 @@ bool is_mode_command(std::string_view text) {
 }
 
 constexpr std::string_view kHelp =
-    "Commands: /help, /clear (empty the conversation), /mode (pick Fast or Reasoning), "
-    "/quit. Keys: Enter sends (queues while a turn runs), Ctrl+J or Alt+Enter starts a new "
+    "Commands: /help, /clear (empty the conversation), /mode (pick Fast or Reasoning), /model "
+    "(list the models; /model NAME switches for this session), /quit. Keys: Enter sends (queues "
+    "while a turn runs), Ctrl+J or Alt+Enter starts a new "
     "line, Up/Down recall earlier prompts, PageUp/PageDown scroll, End (or Ctrl+End) goes back to "
     "the newest output, 1 or 2 answers an approval "
     "while the box is empty, Esc or Ctrl+C stops a turn, drag the mouse to copy, Ctrl+Y copies "
@@ -129,6 +130,10 @@ bool KestravelTUI::slash_command(const std::string& text) {
       {"/exit", [](KestravelTUI& a) { a.exit(0); }},
   };
   const std::string cmd(command_name(text));
+  if (cmd == "/model") {
+    model_command(text);
+    return true;
+  }
   for (const auto& [name, run] : kCommands) {
     if (name == cmd) {
       run(*this);
@@ -141,6 +146,7 @@ bool KestravelTUI::slash_command(const std::string& text) {
 
 void KestravelTUI::start_turn(const std::string& prompt) {
   runner_->set_mode(orvo_config.runtime.laptop_26b_runtime_mode);
+  runner_->set_model(orvo_config.runtime.model);
   if (!worker_->start_turn(prompt)) {
     log_->append_error("The agent is not available.");
     return;
@@ -151,6 +157,7 @@ void KestravelTUI::start_turn(const std::string& prompt) {
   stream_text_.clear();
   turn_tools_.clear();
   stage_.clear();
+  reasoning_.clear();
   turn_start_ = std::chrono::steady_clock::now();
   set_ticking(true);
   update_status();

@@ -27,6 +27,7 @@ void KestravelTUI::on_agent_event(tui::AgentEvent& e) {
   // Events the view has no use for (the controller's own status changes) are left alone.
   static const std::unordered_map<std::string_view, EventHandler> kHandlers = {
       {"thinking_start", &KestravelTUI::on_thinking_start},
+      {"thinking_chunk", &KestravelTUI::on_thinking_chunk},
       {"thinking_done", &KestravelTUI::on_thinking_done},
       {"stage", &KestravelTUI::on_stage},
       {"stream_start", &KestravelTUI::on_stream_start},
@@ -50,9 +51,19 @@ void KestravelTUI::on_thinking_start(const PayloadMap& p) {
     turn_start_ = std::chrono::steady_clock::now();
   }
   stage_.clear();
+  reasoning_.clear();
+}
+
+void KestravelTUI::on_thinking_chunk(const PayloadMap& p) {
+  const std::string before = reasoning_.line();
+  reasoning_.feed(p.text("chunk"));
+  if (reasoning_.line() != before) update_status();
 }
 
 void KestravelTUI::on_thinking_done(const PayloadMap& p) {
+  // The whole reasoning goes into the log; the status row has no more use for its last line.
+  reasoning_.clear();
+  update_status();
   std::string t = p.text("text");
   if (text::has_visible(t)) log_->append_thinking(t, false);
 }
@@ -63,6 +74,10 @@ void KestravelTUI::on_stage(const PayloadMap& p) {
 }
 
 void KestravelTUI::on_stream_start(const PayloadMap&) {
+  if (!reasoning_.line().empty()) {
+    reasoning_.clear();
+    update_status();
+  }
   if (!streaming_) {
     streaming_ = true;
     stream_text_.clear();
@@ -78,6 +93,7 @@ void KestravelTUI::on_content(const PayloadMap& p) {
 
 void KestravelTUI::on_tool_start(const PayloadMap& p) {
   finish_answer();
+  reasoning_.clear();
   std::string name = p.text("name");
   turn_tools_.push_back(name);
   log_->append_tool(name, p.text("args"));
@@ -177,6 +193,7 @@ void KestravelTUI::interrupt() {
 
 void KestravelTUI::on_turn_ended() {
   turn_running_ = false;
+  reasoning_.clear();
   const ReaderPlace place = reader_place();
   if (log_) finish_answer();
   if (approval_pending_) {

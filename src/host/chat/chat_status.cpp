@@ -1,6 +1,7 @@
 // The status row: while a turn runs, the output controller's indicator (its icons, words and
-// clock, from output/indicator_text.hpp) with the stage and the queue; between turns, the mode
-// and the endpoint. Either way "↓ new output" while the reader is scrolled up and the log grew
+// clock, from output/indicator_text.hpp) with the stage and the queue, or, while reasoning
+// streams, its latest line in place of the rotating word; between turns, the mode, the model and
+// the endpoint. Either way "↓ new output" while the reader is scrolled up and the log grew
 // below them. Also the reader's place: the log follows new output only from its end.
 #include <string>
 #include <vector>
@@ -27,9 +28,42 @@ std::string mode_label(const std::string& mode) {
 
 }  // namespace
 
+std::string fit_cells(const std::string& text, int cells) {
+  if (cells <= 0) return "";
+  if (text::cell_len(text) <= cells) return text;
+  return std::string(text::take_columns(text, cells - 1)) + "…";
+}
+
+int KestravelTUI::status_width() {
+  if (has_current_screen()) {
+    try {
+      const int w = screen().query_one<TextRow>("#status").size().width;
+      if (w > 0) return w;
+    } catch (const tui::NoMatches&) {
+    }
+  }
+  return 80;
+}
+
 void KestravelTUI::update_status() {
   std::vector<Segment> segs;
-  if (turn_running_) {
+  const std::string reasoning = reasoning_.line();
+  if (turn_running_ && stage_.empty() && !interrupted_ && !approval_pending_ &&
+      !reasoning.empty()) {
+    // The model's latest line of thought says more than a rotating word: " ▲ (7s) <line> · ctrl+c
+    // to stop", the line cut to what the row leaves it.
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - turn_start_).count();
+    const std::string head = " " +
+                             std::string(indicator::icon(static_cast<std::uint64_t>(tick_) + 1)) +
+                             " (" + indicator::time_text(elapsed) + ") ";
+    std::string tail(indicator::kStopHint);
+    if (!queued_.empty()) tail += " · " + std::to_string(queued_.size()) + " queued";
+    segs.emplace_back(head, Style::parse("#32cd32"));
+    const int room = status_width() - text::cell_len(head) - text::cell_len(tail);
+    segs.emplace_back(fit_cells(reasoning, room), Style::parse("dim italic"));
+    segs.emplace_back(tail, Style::parse("dim"));
+  } else if (turn_running_) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - turn_start_).count();
     // The indicator's own frames start at 1.
@@ -47,6 +81,8 @@ void KestravelTUI::update_status() {
   } else {
     segs.emplace_back(" " + mode_label(orvo_config.runtime.laptop_26b_runtime_mode),
                       Style::parse("bold #5f87ff"));
+    if (const std::string model = model_label(); !model.empty())
+      segs.emplace_back(" · " + model, Style::parse("#5f87ff"));
     segs.emplace_back(" · " + text::terminal_safe(orvo_config.runtime.endpoint),
                       Style::parse("dim"));
   }

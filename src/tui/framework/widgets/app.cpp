@@ -324,6 +324,11 @@ Size App::size() const {
   return size_;
 }
 
+bool App::colors() const {
+  const Driver* d = driver_.load();
+  return d == nullptr || d->colors();
+}
+
 void App::exit(int code) {
   exit_requested_ = true;
   exit_code_ = code;

@@ -240,6 +240,9 @@ class App : public MessageTarget {
 
   // Size of the terminal in cells; throws std::runtime_error before the application runs.
   Size size() const;
+  // Whether the terminal shows colours (false under NO_COLOR): what only a colour tells apart
+  // needs an attribute then. True while not running.
+  bool colors() const;
 
   // Ends the application: run() returns `code` after the current event.
   void exit(int code = 0);

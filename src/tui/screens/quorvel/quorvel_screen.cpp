@@ -78,16 +78,28 @@ struct QuorvelScreen::CheckDone : Message {
   std::string details;
 };
 
-QuorvelScreen::QuorvelScreen(HealthCheck health_check) : health_check_(std::move(health_check)) {
+QuorvelScreen::QuorvelScreen(HealthCheck health_check)
+    : QuorvelScreen(health_check
+                        ? CancellableHealthCheck([check = std::move(health_check)](
+                                                     const config::RuntimeSection& runtime,
+                                                     Canceller&) { return check(runtime); })
+                        : CancellableHealthCheck()) {}
+
+QuorvelScreen::QuorvelScreen(CancellableHealthCheck health_check)
+    : health_check_(std::move(health_check)) {
   register_action("select_fast", [this] { action_select_fast(); });
   register_action("select_reasoning", [this] { action_select_reasoning(); });
   register_action("quit", [this] { action_quit(); });
   if (!health_check_) {
     default_check_ = true;
-    health_check_ = [](const config::RuntimeSection& runtime) {
-      return runtime::OrvoRuntimeGateway(runtime).healthcheck();
+    health_check_ = [](const config::RuntimeSection& runtime, Canceller& cancel) {
+      return runtime::OrvoRuntimeGateway(runtime).healthcheck(&cancel);
     };
   }
+}
+
+QuorvelScreen::~QuorvelScreen() {
+  check_task_.stop();
 }
 
 ConfiguredApp& QuorvelScreen::configured_app() const {
@@ -205,9 +217,9 @@ void QuorvelScreen::start_check() {
   ConfiguredApp& a = configured_app();
   const std::uint64_t attempt = ++attempt_;
   const config::RuntimeSection runtime = a.orvo_config.runtime;
-  auto run = [check = health_check_, runtime]() -> std::pair<bool, std::string> {
+  auto run = [check = health_check_, runtime](Canceller& cancel) -> std::pair<bool, std::string> {
     try {
-      return check(runtime);
+      return check(runtime, cancel);
     } catch (const std::exception& e) {
       return {false, e.what()};
     } catch (...) {
@@ -216,23 +228,22 @@ void QuorvelScreen::start_check() {
   };
   // The builtin runtime has nothing to wait for.
   if (default_check_ && runtime::OrvoRuntimeGateway(runtime).is_builtin()) {
-    const auto [ok, details] = run();
+    Canceller never;
+    const auto [ok, details] = run(never);
     check_done(ok, details);
     return;
   }
   checking_ = true;
   set_box(checking_text(runtime.endpoint));
   // A server that takes its time must not freeze the screen: the check runs on its own thread
-  // and posts its result, which only the latest attempt takes. The thread holds nothing of the
-  // screen's, so it may outlive the application.
-  std::thread([post = a.post_handle(), run = std::move(run), screen = this, attempt]() mutable {
-    try {
-      auto [ok, details] = run();
-      post.post_message(std::make_shared<CheckDone>(screen, attempt, ok, std::move(details)));
-    } catch (...) {
-      // Nowhere left to report to.
-    }
-  }).detach();
+  // and posts its result, which only the latest attempt takes (starting one stops the one before).
+  // The thread holds nothing of the screen's, so one that ignores its cancel may outlive it.
+  check_task_.start([post = a.post_handle(), run = std::move(run), screen = this,
+                     attempt](Canceller& cancel) mutable {
+    auto [ok, details] = run(cancel);
+    if (cancel.cancelled()) return;  // nobody waits for it any more
+    post.post_message(std::make_shared<CheckDone>(screen, attempt, ok, std::move(details)));
+  });
 }
 
 void QuorvelScreen::check_done(bool ok, const std::string& details) {
@@ -253,6 +264,9 @@ void QuorvelScreen::reset() {
 }
 
 void QuorvelScreen::action_quit() {
+  // The check in flight is abandoned: the transfer is cancelled now, not at process exit.
+  check_task_.stop();
+  checking_ = false;
   if (App* a = app()) a->exit();
 }
 

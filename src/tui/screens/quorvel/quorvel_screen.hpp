@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/cancel.hpp"
 #include "config/config.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/screen.hpp"
@@ -51,10 +52,18 @@ class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
   // (ok, details) of the runtime behind a runtime section.
   using HealthCheck = std::function<std::pair<bool, std::string>(const config::RuntimeSection&)>;
 
+  // The same, told to stop through its Canceller (quitting, a new attempt).
+  using CancellableHealthCheck =
+      std::function<std::pair<bool, std::string>(const config::RuntimeSection&, Canceller&)>;
+
   // `health_check` defaults to OrvoRuntimeGateway(runtime).healthcheck(). It runs on a thread of
   // its own (the screen says that it is checking, and q still quits); the default one for the
-  // builtin runtime, which has nothing to wait for, runs at once.
+  // builtin runtime, which has nothing to wait for, runs at once. A check still running when the
+  // screen quits or is destroyed is cancelled and waited for (up to
+  // CancellableTask::kStopLimit), so it never runs on while the process exits under it.
   explicit QuorvelScreen(HealthCheck health_check = {});
+  explicit QuorvelScreen(CancellableHealthCheck health_check);
+  ~QuorvelScreen() override;
 
   // The mode is already chosen (on the command line): on mount the server is checked at once,
   // without saving, and the chat opens when it is ready; otherwise the screen shows why.
@@ -91,7 +100,8 @@ class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
   // Back to the menu with nothing kept from earlier attempts (the screen is being left).
   void reset();
 
-  HealthCheck health_check_;
+  CancellableHealthCheck health_check_;
+  CancellableTask check_task_;
   bool default_check_ = false;
   bool check_at_start_ = false;
   bool handler_installed_ = false;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "common/utf8.hpp"
+#include "tui/framework/widgets/app.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {
@@ -15,9 +16,11 @@ namespace {
 
 constexpr int kClickColumns = 2;
 
-const Style& highlight_style() {
-  static const Style s = Style::bg(Color::parse("#264f78"));
-  return s;
+// A background colour; without colours (NO_COLOR) reverse video, or the range would not show.
+const Style& highlight_style(bool colors) {
+  static const Style coloured = Style::bg(Color::parse("#264f78"));
+  static const Style reversed = Style("reverse");
+  return colors ? coloured : reversed;
 }
 
 // A cluster at cells [col, col + cells) is selected when it overlaps the selected cells
@@ -29,7 +32,8 @@ bool cluster_selected(int col, int cells, int from, int to) {
 
 // Paints the clusters of `seg` (which starts at cell `col`) that are selected with the
 // highlight, the rest in the segment's style; returns the segment's cells.
-int paint_segment(const Segment& seg, int col, int from, int to, std::vector<Segment>& out) {
+int paint_segment(const Segment& seg, int col, int from, int to, const Style& highlight,
+                  std::vector<Segment>& out) {
   const std::string& s = seg.text;
   std::size_t run_start = 0;
   int c = col;
@@ -38,7 +42,7 @@ int paint_segment(const Segment& seg, int col, int from, int to, std::vector<Seg
     const bool selected = cluster_selected(c, g.cells, from, to);
     if (!first && selected != run_selected) {
       out.emplace_back(s.substr(run_start, g.begin - run_start),
-                       run_selected ? highlight_style() : seg.style);
+                       run_selected ? highlight : seg.style);
       run_start = g.begin;
     }
     run_selected = selected;
@@ -46,7 +50,7 @@ int paint_segment(const Segment& seg, int col, int from, int to, std::vector<Seg
     c += g.cells;
   });
   if (run_start < s.size())
-    out.emplace_back(s.substr(run_start), run_selected ? highlight_style() : seg.style);
+    out.emplace_back(s.substr(run_start), run_selected ? highlight : seg.style);
   return c - col;
 }
 
@@ -125,7 +129,10 @@ Strip Scrivlet::render_line(int y) {
   std::vector<Segment> out;
   out.reserve(strip.segments().size() + 2);
   int col = 0;
-  for (const Segment& seg : strip.segments()) col += paint_segment(seg, col, from, to, out);
+  const App* a = app();
+  const Style& highlight = highlight_style(a == nullptr || a->colors());
+  for (const Segment& seg : strip.segments())
+    col += paint_segment(seg, col, from, to, highlight, out);
   // Only styles changed, so the row keeps its width.
   return Strip(std::move(out), strip.cell_length());
 }

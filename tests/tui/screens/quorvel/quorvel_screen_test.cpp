@@ -248,6 +248,25 @@ TEST(QuorvelScreen, SaysThatItIsCheckingAndStillQuits) {
   }
 }
 
+// Quitting while the real health check waits inside the HTTP library for a server that holds its
+// answer: the transfer is cancelled and its thread joined, within moments, not at the check's
+// 30 s deadline (nor left running while the process exits).
+TEST(QuorvelScreen, QuitDuringAHeldCheckReturnsQuickly) {
+  HttpServer server(
+      HttpServer::Answer{200, "OK", R"({"data":[{"id":"m"}]})", std::chrono::seconds(60)});
+  const auto started = std::chrono::steady_clock::now();
+  {
+    Fixture f(server.endpoint(), "[runtime]\nhealthcheck_timeout = 30.0\n");
+    Pilot pilot(f.app, {60, 14});
+    pilot.press("1");
+    ASSERT_TRUE(server.wait_for_requests(1, std::chrono::seconds(10)));
+    EXPECT_TRUE(f.quorvel->checking());
+    pilot.press("q");
+    EXPECT_TRUE(pilot.exited());
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
 TEST(QuorvelScreen, ComingBackShowsTheMenuAfresh) {
   // A failed attempt, then a good one: back on the screen (/mode), the error is gone.
   int calls = 0;

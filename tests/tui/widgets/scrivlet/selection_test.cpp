@@ -213,6 +213,27 @@ TEST(ScrivletSelection, RenderLinePaintsOnlyTheRange) {
   EXPECT_EQ(v.render_line(1), v.lines()[1]);
 }
 
+// Without colours (NO_COLOR) a background alone would leave the range invisible: the terminal
+// draws it in reverse video instead, and nothing of the colour is sent.
+TEST(ScrivletSelection, WithoutColoursTheRangeIsReversed) {
+  testing::Mounted m;
+  Scrivlet& v = m.v;
+  Text row;
+  row.append("abcdef", Style("green"));
+  v.write(row);
+  v._sel_start = {1, 0};
+  v._sel_end = {4, 0};
+  for (const bool colors : {true, false}) {
+    m.pilot.driver().set_colors(colors);
+    std::string painted;
+    const Strip row_drawn = v.render_line(0);
+    for (const auto& s : row_drawn.segments()) {
+      if (s.text == "bcd") painted = s.style.to_string();
+    }
+    EXPECT_EQ(painted, colors ? kHighlight.to_string() : Style("reverse").to_string()) << colors;
+  }
+}
+
 TEST(ScrivletSelection, HighlightKeepsClustersAndWideCharacters) {
   testing::Mounted m;
   Scrivlet& v = m.v;
