@@ -30,6 +30,7 @@ import json
 import os
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 
@@ -116,6 +117,32 @@ def make_distinct(text, counter):
     return "".join(out)
 
 
+def write_view_script(path, texts, cols=80, rows=24):
+    """A `kestravel view` script drawing every text as an answer at COLS columns (the view lays
+    answers out at 72 there, the width of the other figures), then the screen once."""
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(json.dumps({"resize": [cols, rows]}) + "\n")
+        for t in texts:
+            f.write(json.dumps({"call": "append_assistant", "text": t}) + "\n")
+        f.write(json.dumps({"screenshot": True}) + "\n")
+
+
+def child_cpu(cmd, runs):
+    """CPU time (user + system) of each run of cmd as a child process, its output discarded."""
+    times = []
+    for _ in range(runs):
+        with open(os.devnull, "wb") as null:
+            p = subprocess.Popen(cmd, stdout=null, stderr=subprocess.PIPE)
+            _, status, usage = os.wait4(p.pid, 0)
+            p.returncode = os.waitstatus_to_exitcode(status)
+            err = p.stderr.read().decode(errors="replace")
+            p.stderr.close()
+        if p.returncode != 0:
+            raise RuntimeError(f"{cmd[0]} exited with {p.returncode}: {err[:300]}")
+        times.append(usage.ru_utime + usage.ru_stime)
+    return times
+
+
 def best_of(fn, repeat):
     best = None
     result = None
@@ -170,6 +197,7 @@ def rich_side(corpus):
     r["md_pass"] = sum(r["md_each"])
     r["distinct_pass"] = sum(r["distinct_each"])
     r["md_no_code"], _ = best_of(lambda: render(no_code), 3)
+    r["distinct_texts"] = distinct
 
     rows = [row for o in outputs for row in o.split("\n")]
     r["ansi_dump"] = "\n".join(rows)
@@ -225,12 +253,34 @@ def main():
     ours.update(run_bench(build, "markdown_bench", corpus, "BM_Answer", min_time="0.05"))
     # text_bench adds the rows of KV_ANSI_DUMP to its from_ansi input: give it the reference's
     # own markdown output, so both sides parse the same kind of rows.
-    import tempfile
     with tempfile.NamedTemporaryFile("w", suffix=".ansi", encoding="utf-8") as dump:
         dump.write(r["ansi_dump"])
         dump.flush()
         ours.update(run_bench(build, "text_bench", corpus, "BM_FromAnsiCorpus|BM_WrapPlainCorpus",
                               {"KV_ANSI_DUMP": dump.name}))
+
+    # The same distinct answers drawn through the program's view, cold, in one process each run:
+    # start-up, script parsing, markdown, layout, the log's rows and the final screen, all in.
+    view_exe = os.path.join(build, "src", "host", "kestravel")
+    if os.access(view_exe, os.X_OK):
+        with tempfile.TemporaryDirectory() as tmp:
+            script = os.path.join(tmp, "answers.jsonl")
+            empty = os.path.join(tmp, "empty.jsonl")
+            write_view_script(script, r["distinct_texts"])
+            write_view_script(empty, [])
+            try:
+                full, none = [], []
+                for _ in range(7):  # alternating, so both see the same machine
+                    full += child_cpu([view_exe, "view", script], 1)
+                    none += child_cpu([view_exe, "view", empty], 1)
+                full.sort()
+                none.sort()
+                ours["view"] = {"seconds": full[len(full) // 2], "bytes_per_second": None}
+                ours["view_empty"] = {"seconds": none[len(none) // 2], "bytes_per_second": None}
+            except (OSError, RuntimeError) as e:
+                print(f"  (skipped: kestravel view failed: {e})")
+    else:
+        print(f"  (skipped: {view_exe} not built)")
 
     rows = []
 
@@ -259,6 +309,7 @@ def main():
     by_time("md repeated render: cache hit", "BM_RepeatedRenderCorpus", r["md_pass"], 100)
     by_time(f"md no code ({r['no_code_files']} answers)", "BM_FirstRenderNoCode", r["md_no_code"],
             50)
+    by_time("view: distinct md/ at 80 cols", "view", r["distinct_pass"], 50)
     by_rate("Text.from_ansi", "BM_FromAnsiCorpus", r["from_ansi"], r["ansi_bytes"], 50)
     by_rate("wrap (plain/)", "BM_WrapPlainCorpus", r["wrap"], r["plain_bytes"], 20)
 
@@ -283,6 +334,10 @@ def main():
     print("  (md first render (all md/): blocks repeated between answers are highlighted once "
           "per pass, the rest are cache hits; the repeated render is all cache hits. The "
           "reference has no such cache: the distinct-code figure is the one to quote.)")
+    if ours.get("view"):
+        print(f"  (view: `kestravel view` drawing the {len(r['distinct_texts'])} distinct answers "
+              f"as one script, cold, whole process CPU time, median of 7; an empty script takes "
+              f"{ours['view_empty']['seconds'] * 1e3:.1f} ms of it)")
     alone = ours.get("BM_FirstRenderEachAlone")
     if alone:
         print(f"  (first render with caches cleared before every answer: "

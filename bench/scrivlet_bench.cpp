@@ -1,11 +1,25 @@
-// The conversation view: replaying a long history (what a thinking-block click costs), streaming
-// tokens, a frame of a long log against an empty one, and the memory a history and its rows take.
+// The conversation view: replaying a long history (what a thinking-block click costs), re-flowing
+// it at a new width (a resize), drawing the answer corpus, streaming tokens, a frame of a long log
+// against an empty one, and the memory a history and its rows take.
+//
+//   BM_ReflowOnResize/N      N entries (a 1,000-entry history repeated, every answer distinct) laid
+//                            out again at a new width, 100 and 80 columns in turn, every cache
+//                            cleared first: what the chat's _rerender costs after a resize
+//   BM_ViewAnswers/0..2      the md/ answers, code blocks made distinct, appended to an empty
+//                            view at 80 columns, in stages: /0 markdown alone (render to rows at
+//                            72, caches cleared), /1 the view's own work with the markdown as a
+//                            cache hit (layout at the log's width, the log's rows, bookkeeping),
+//                            /2 both, cold (what `kestravel view` does with them)
+//   BM_ViewPlainAnswers      the plain/ answers (no markdown) appended to an empty view: the
+//                            wrap stage (paragraphs wrapped at 72, rows into the log)
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "corpus_text.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/highlight/highlight.hpp"
 #include "tui/framework/markdown/markdown.hpp"
@@ -39,7 +53,7 @@ const std::filesystem::path kCorpus = KV_CORPUS_DIR;
 // 1,000 entries as 200 turns: the prompt, a thinking block, a tool call, its result (a diff or
 // a preview of real tool output, alternating) and a markdown answer of about 2 KB. Every answer
 // is distinct, so the renderer's cache holds 200 of them.
-std::vector<HistoryEntry> long_history() {
+std::vector<HistoryEntry> long_history(int turns = 200) {
   std::vector<std::string> answers;
   for (const char* name : {"10-flaky-test-1k.md", "11-cmake-link-1k.md", "12-utf8-decode-1k.md",
                            "13-ansi-sgr-1k.md", "14-wide-chars-2k.md", "15-sse-stream-2k.md",
@@ -48,7 +62,7 @@ std::vector<HistoryEntry> long_history() {
   const std::string diff = slurp(kCorpus / "tool" / "git-diff.txt");
   const std::string grep = slurp(kCorpus / "tool" / "grep-rn.txt");
   std::vector<HistoryEntry> h;
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < turns; ++i) {
     const std::string n = std::to_string(i);
     h.emplace_back("user", std::vector<std::string>{"Please look at issue " + n});
     h.emplace_back("thinking",
@@ -103,6 +117,100 @@ void BM_ReplayLongHistoryCold(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_ReplayLongHistoryCold)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+void clear_render_caches(Scrivlet& view) {
+  Markdown::clear_cache();
+  clear_highlight_cache();
+  view._drop_row_cache();
+}
+
+void BM_ReflowOnResize(benchmark::State& state) {
+  ViewApp app;
+  Pilot pilot(app, {100, 40});
+  app.view->_history = long_history(static_cast<int>(state.range(0) / 5));
+  app.view->_rerender();
+  int width = 100;
+  for (auto _ : state) {
+    state.PauseTiming();
+    width = width == 100 ? 80 : 100;
+    pilot.resize(width, 40);
+    pilot.wait_idle();
+    clear_render_caches(*app.view);
+    state.ResumeTiming();
+    app.view->_rerender();
+  }
+  state.counters["rows"] = static_cast<double>(app.view->lines().size());
+}
+BENCHMARK(BM_ReflowOnResize)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+std::vector<std::string> corpus_texts(const char* dir, const char* suffix, bool distinct) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(kCorpus / dir, ec))
+    if (e.path().extension() == suffix) files.push_back(e.path());
+  std::sort(files.begin(), files.end());
+  std::vector<std::string> out;
+  int block = 0;
+  for (const auto& f : files)
+    out.push_back(distinct ? orvo::bench::make_distinct(slurp(f), block) : slurp(f));
+  return out;
+}
+
+std::size_t total_bytes(const std::vector<std::string>& texts) {
+  std::size_t n = 0;
+  for (const auto& t : texts) n += t.size();
+  return n;
+}
+
+void BM_ViewAnswers(benchmark::State& state) {
+  static const std::vector<std::string> answers = corpus_texts("md", ".md", true);
+  if (answers.empty()) {
+    state.SkipWithError("no corpus");
+    return;
+  }
+  const int stage = static_cast<int>(state.range(0));
+  ViewApp app;
+  Pilot pilot(app, {80, 24});
+  ConsoleOptions o;
+  o.width = 72;
+  o.color_system = ColorSystem::TrueColor;
+  o.force_terminal = true;
+  o.no_color = false;
+  const Console console(o);
+  for (auto _ : state) {
+    state.PauseTiming();
+    app.view->clear();
+    Markdown::clear_cache();
+    clear_highlight_cache();
+    if (stage == 1)
+      for (const auto& t : answers) console.render_lines(Markdown(t, "monokai"), 72);
+    state.ResumeTiming();
+    if (stage == 0) {
+      for (const auto& t : answers)
+        benchmark::DoNotOptimize(console.render_lines(Markdown(t, "monokai"), 72));
+    } else {
+      for (const auto& t : answers) app.view->append_assistant(t);
+    }
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * total_bytes(answers)));
+  state.counters["rows"] = static_cast<double>(app.view->lines().size());
+}
+BENCHMARK(BM_ViewAnswers)->DenseRange(0, 2)->Unit(benchmark::kMillisecond);
+
+void BM_ViewPlainAnswers(benchmark::State& state) {
+  static const std::vector<std::string> answers = corpus_texts("plain", ".txt", false);
+  ViewApp app;
+  Pilot pilot(app, {80, 24});
+  for (auto _ : state) {
+    state.PauseTiming();
+    app.view->clear();
+    state.ResumeTiming();
+    for (const auto& t : answers) app.view->append_assistant(t);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * total_bytes(answers)));
+  state.counters["rows"] = static_cast<double>(app.view->lines().size());
+}
+BENCHMARK(BM_ViewPlainAnswers)->Unit(benchmark::kMillisecond);
 
 // 10,000 tokens of 4 characters (a line break every 20 tokens), per token.
 void BM_StreamTokens(benchmark::State& state) {

@@ -1,12 +1,12 @@
 #include "net/http.hpp"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <cctype>
 #include <exception>
 #include <memory>
-#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -21,9 +21,85 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kMaxErrorBody = std::size_t{64} * 1024;
 
-void global_init() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// libcurl is loaded on the first transfer, not linked: it pulls in some thirty libraries (TLS,
+// Kerberos, LDAP, SSH...) whose loading and relocation would otherwise delay every start-up,
+// also of runs that never talk to a server. Compiled against curl's headers, called through
+// this table.
+struct Curl {
+  decltype(&::curl_global_init) global_init = nullptr;
+  decltype(&::curl_easy_init) easy_init = nullptr;
+  decltype(&::curl_easy_cleanup) easy_cleanup = nullptr;
+  decltype(&::curl_easy_setopt) easy_setopt = nullptr;
+  decltype(&::curl_easy_getinfo) easy_getinfo = nullptr;
+  decltype(&::curl_easy_strerror) easy_strerror = nullptr;
+  decltype(&::curl_multi_init) multi_init = nullptr;
+  decltype(&::curl_multi_cleanup) multi_cleanup = nullptr;
+  decltype(&::curl_multi_add_handle) multi_add_handle = nullptr;
+  decltype(&::curl_multi_remove_handle) multi_remove_handle = nullptr;
+  decltype(&::curl_multi_perform) multi_perform = nullptr;
+  decltype(&::curl_multi_poll) multi_poll = nullptr;
+  decltype(&::curl_multi_wakeup) multi_wakeup = nullptr;
+  decltype(&::curl_multi_info_read) multi_info_read = nullptr;
+  decltype(&::curl_slist_append) slist_append = nullptr;
+  decltype(&::curl_slist_free_all) slist_free_all = nullptr;
+  std::string error;  // why it could not be loaded; empty when loaded
+};
+
+constexpr const char* kCurlLibrary = "libcurl.so.4";
+
+template <typename Fn>
+bool bind_symbol(void* lib, const char* name, Fn& fn, std::string& error) {
+  void* sym = dlsym(lib, name);
+  if (sym == nullptr) {
+    if (error.empty()) error = std::string(kCurlLibrary) + " has no " + name;
+    return false;
+  }
+  fn = reinterpret_cast<Fn>(sym);  // NOLINT(bugprone-*): dlsym's documented use
+  return true;
+}
+
+Curl load_curl() {
+  Curl c;
+  // Never unloaded: libcurl's global state lives until exit.
+  void* lib = dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+  if (lib == nullptr) {
+    const char* why = dlerror();
+    c.error = "could not load the HTTP library " + std::string(kCurlLibrary) + " (" +
+              (why != nullptr ? std::string(why) : std::string("not found")) +
+              "); install the libcurl4 package";
+    return c;
+  }
+  bool ok = true;
+  ok &= bind_symbol(lib, "curl_global_init", c.global_init, c.error);
+  ok &= bind_symbol(lib, "curl_easy_init", c.easy_init, c.error);
+  ok &= bind_symbol(lib, "curl_easy_cleanup", c.easy_cleanup, c.error);
+  ok &= bind_symbol(lib, "curl_easy_setopt", c.easy_setopt, c.error);
+  ok &= bind_symbol(lib, "curl_easy_getinfo", c.easy_getinfo, c.error);
+  ok &= bind_symbol(lib, "curl_easy_strerror", c.easy_strerror, c.error);
+  ok &= bind_symbol(lib, "curl_multi_init", c.multi_init, c.error);
+  ok &= bind_symbol(lib, "curl_multi_cleanup", c.multi_cleanup, c.error);
+  ok &= bind_symbol(lib, "curl_multi_add_handle", c.multi_add_handle, c.error);
+  ok &= bind_symbol(lib, "curl_multi_remove_handle", c.multi_remove_handle, c.error);
+  ok &= bind_symbol(lib, "curl_multi_perform", c.multi_perform, c.error);
+  ok &= bind_symbol(lib, "curl_multi_poll", c.multi_poll, c.error);
+  ok &= bind_symbol(lib, "curl_multi_wakeup", c.multi_wakeup, c.error);
+  ok &= bind_symbol(lib, "curl_multi_info_read", c.multi_info_read, c.error);
+  ok &= bind_symbol(lib, "curl_slist_append", c.slist_append, c.error);
+  ok &= bind_symbol(lib, "curl_slist_free_all", c.slist_free_all, c.error);
+  if (!ok) {
+    c.error = "could not use the HTTP library: " + c.error + " (libcurl 7.85 or later is needed)";
+    return c;
+  }
+  if (c.global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+    c.error = "could not initialise the HTTP library " + std::string(kCurlLibrary);
+  }
+  return c;
+}
+
+// Loaded once, on first use, from whichever thread gets there first.
+const Curl& curl() {
+  static const Curl c = load_curl();
+  return c;
 }
 
 struct Transfer {
@@ -43,7 +119,7 @@ size_t on_write(char* ptr, size_t size, size_t nmemb, void* user) {
   const size_t n = size * nmemb;
   t->last_byte = Clock::now();
   if (t->canceller != nullptr && t->canceller->cancelled()) return 0;
-  if (t->status == 0) curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &t->status);
+  if (t->status == 0) curl().easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &t->status);
   if (t->status < 200 || t->status >= 300) {
     if (t->error_body.size() < kMaxErrorBody) {
       t->error_body.append(ptr, std::min(n, kMaxErrorBody - t->error_body.size()));
@@ -91,13 +167,13 @@ std::string first_line(std::string_view body, std::size_t max_chars) {
 }
 
 struct MultiDeleter {
-  void operator()(CURLM* m) const { curl_multi_cleanup(m); }
+  void operator()(CURLM* m) const { curl().multi_cleanup(m); }
 };
 struct EasyDeleter {
-  void operator()(CURL* e) const { curl_easy_cleanup(e); }
+  void operator()(CURL* e) const { curl().easy_cleanup(e); }
 };
 struct SlistDeleter {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+  void operator()(curl_slist* l) const { curl().slist_free_all(l); }
 };
 
 // Keeps only printable text (server messages reach the terminal).
@@ -208,10 +284,15 @@ namespace {
 
 HttpOutcome transfer(const HttpRequest& request,
                      const std::function<bool(std::string_view)>& on_body, Canceller* canceller) {
-  global_init();
   HttpOutcome out;
-  std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
-  std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+  const Curl& api = curl();
+  if (!api.error.empty()) {
+    out.kind = HttpOutcome::Kind::transfer_failed;
+    out.message = api.error;
+    return out;
+  }
+  std::unique_ptr<CURL, EasyDeleter> easy(api.easy_init());
+  std::unique_ptr<CURLM, MultiDeleter> multi(api.multi_init());
   if (!easy || !multi) {
     out.kind = HttpOutcome::Kind::transfer_failed;
     out.message = "could not start an HTTP transfer";
@@ -225,37 +306,36 @@ HttpOutcome transfer(const HttpRequest& request,
 
   curl_slist* list = nullptr;
   for (const auto& h : request.headers) {
-    curl_slist* next = curl_slist_append(list, h.c_str());
+    curl_slist* next = api.slist_append(list, h.c_str());
     if (next == nullptr) break;
     list = next;
   }
   const std::unique_ptr<curl_slist, SlistDeleter> headers(list);
   char errbuf[CURL_ERROR_SIZE] = {0};
   CURL* e = easy.get();
-  curl_easy_setopt(e, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errbuf);
-  curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS,
-                   static_cast<long>(request.connect_timeout.count()));
-  curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &on_write);
-  curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
-  curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-  curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
-  curl_easy_setopt(e, CURLOPT_MAXREDIRS, request.max_redirects);
-  curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
-  curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
-  if (headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
+  api.easy_setopt(e, CURLOPT_URL, request.url.c_str());
+  api.easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+  api.easy_setopt(e, CURLOPT_ERRORBUFFER, errbuf);
+  api.easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.connect_timeout.count()));
+  api.easy_setopt(e, CURLOPT_WRITEFUNCTION, &on_write);
+  api.easy_setopt(e, CURLOPT_WRITEDATA, &t);
+  api.easy_setopt(e, CURLOPT_HEADERFUNCTION, &on_header);
+  api.easy_setopt(e, CURLOPT_HEADERDATA, &t);
+  api.easy_setopt(e, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
+  api.easy_setopt(e, CURLOPT_MAXREDIRS, request.max_redirects);
+  api.easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+  api.easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  api.easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
+  api.easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
+  if (headers) api.easy_setopt(e, CURLOPT_HTTPHEADER, headers.get());
   if (request.method == "POST") {
-    curl_easy_setopt(e, CURLOPT_POST, 1L);
-    curl_easy_setopt(e, CURLOPT_POSTFIELDS, request.body.data());
-    curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
+    api.easy_setopt(e, CURLOPT_POST, 1L);
+    api.easy_setopt(e, CURLOPT_POSTFIELDS, request.body.data());
+    api.easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body.size()));
   }
-  curl_multi_add_handle(multi.get(), e);
+  api.multi_add_handle(multi.get(), e);
   CURLM* const woken = multi.get();
-  if (canceller != nullptr) canceller->attach([woken] { curl_multi_wakeup(woken); });
+  if (canceller != nullptr) canceller->attach([woken, &api] { api.multi_wakeup(woken); });
 
   t.last_byte = Clock::now();
   const auto started = t.last_byte;
@@ -266,7 +346,7 @@ HttpOutcome transfer(const HttpRequest& request,
   bool cancelled = false;
   int running = 1;
   while (true) {
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
+    if (api.multi_perform(multi.get(), &running) != CURLM_OK) break;
     if (running == 0 || t.stopped) break;
     if (is_cancelled()) {
       cancelled = true;
@@ -280,7 +360,7 @@ HttpOutcome transfer(const HttpRequest& request,
     // While connecting, the connect timeout rules; the stall clock starts once connected.
     if (!connected) {
       curl_off_t connect_us = 0;
-      curl_easy_getinfo(e, CURLINFO_CONNECT_TIME_T, &connect_us);
+      api.easy_getinfo(e, CURLINFO_CONNECT_TIME_T, &connect_us);
       if (connect_us > 0) {
         connected = true;
         t.last_byte = std::max(t.last_byte, now);
@@ -301,22 +381,22 @@ HttpOutcome transfer(const HttpRequest& request,
           std::chrono::duration_cast<std::chrono::milliseconds>(request.deadline - (now - started));
       wait = std::clamp(left, std::chrono::milliseconds(1), wait);
     }
-    curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+    api.multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
   if (canceller != nullptr) canceller->detach();
 
   CURLcode code = CURLE_OK;
   bool finished = false;
   int left = 0;
-  while (CURLMsg* msg = curl_multi_info_read(multi.get(), &left)) {
+  while (CURLMsg* msg = api.multi_info_read(multi.get(), &left)) {
     if (msg->msg == CURLMSG_DONE) {
       code = msg->data.result;
       finished = true;
     }
   }
-  if (t.status == 0) curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &t.status);
+  if (t.status == 0) api.easy_getinfo(e, CURLINFO_RESPONSE_CODE, &t.status);
   out.status = t.status;
-  curl_multi_remove_handle(multi.get(), e);
+  api.multi_remove_handle(multi.get(), e);
 
   if (t.failure) std::rethrow_exception(t.failure);
   if (cancelled || is_cancelled()) {
@@ -364,7 +444,7 @@ HttpOutcome transfer(const HttpRequest& request,
     return out;
   }
   if (!finished || code != CURLE_OK) {
-    const std::string reason = errbuf[0] ? clean(errbuf) : curl_easy_strerror(code);
+    const std::string reason = errbuf[0] ? clean(errbuf) : api.easy_strerror(code);
     switch (code) {
       case CURLE_COULDNT_CONNECT:
       case CURLE_COULDNT_RESOLVE_HOST:

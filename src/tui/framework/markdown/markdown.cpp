@@ -539,6 +539,11 @@ Style Markdown::default_style(std::string_view name) {
 }
 
 std::vector<Strip> Markdown::render_lines(const Console& console, int width) const {
+  return *render_shared(console, width);
+}
+
+std::shared_ptr<const std::vector<Strip>> Markdown::render_shared(const Console& console,
+                                                                  int width) const {
   if (width < 1) width = 1;
   const Styles styles = resolve_styles(console);
 
@@ -548,7 +553,7 @@ std::vector<Strip> Markdown::render_lines(const Console& console, int width) con
   const int n = std::snprintf(head, sizeof head, "%d:%d:%zx:", width, console.hyperlinks() ? 1 : 0,
                               styles.hash());
   key.append(head, static_cast<std::size_t>(n)).append(code_theme_).append(1, '\0').append(text_);
-  if (auto hit = render_cache().get(key)) return *hit;
+  if (auto hit = render_cache().get(key)) return hit;
 
   // Everything downstream sees valid UTF-8 without terminal controls.
   const std::string safe = text::terminal_safe(text_);
@@ -557,7 +562,7 @@ std::vector<Strip> Markdown::render_lines(const Console& console, int width) con
   renderer.blocks(doc->children, width, false);
   auto rows = std::make_shared<std::vector<Strip>>(renderer.take());
   render_cache().put(key, rows, strips_cost(*rows));
-  return *rows;
+  return rows;
 }
 
 void Markdown::clear_cache() {

@@ -39,6 +39,9 @@ class Markdown : public Renderable {
 
   // Styles come from the console's theme (markdown.* names), with defaults for missing ones.
   std::vector<Strip> render_lines(const Console& console, int width) const override;
+  // The same rows as the cache holds them, shared: for a caller that copies them anyway (into a
+  // log, behind an indent), which saves render_lines' copy of every row.
+  std::shared_ptr<const std::vector<Strip>> render_shared(const Console& console, int width) const;
   std::unique_ptr<Renderable> clone() const override { return std::make_unique<Markdown>(*this); }
 
   // The style this renderer uses for a markdown.* name when the console's theme has none.

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "tui/framework/markdown/markdown.hpp"
@@ -390,6 +392,57 @@ void Scrivlet::_redraw_stream() {
   }
 }
 
+void Scrivlet::_write_indented_rows(const std::vector<Strip>& rows, bool unlink) {
+  const auto linked = [](const Strip& row) {
+    return std::any_of(row.segments().begin(), row.segments().end(),
+                       [](const Segment& s) { return s.style.link_id() != 0; });
+  };
+  // The width write() lays a row out at; none known yet (or writes held): row by row through
+  // write(), which holds them until the first layout.
+  std::optional<int> width;
+  try {
+    if (const int w = size().width - 2; w > 10 && held_writes() == 0) width = w;
+  } catch (const std::exception&) {
+  }
+  if (!width) {
+    for (const auto& row : rows) {
+      if (unlink && linked(row)) {
+        std::vector<Segment> segs = row.segments();
+        for (auto& seg : segs) seg.style = seg.style.with_link("");
+        write(IndentedRow(Strip(std::move(segs), row.cell_length())));
+      } else {
+        write(IndentedRow(row));
+      }
+      _track_lines();
+    }
+    return;
+  }
+  // The rows IndentedRow would give, built in one pass and appended at once: one copy of each
+  // segment, no Renderable and no log update per row.
+  std::vector<Strip> out;
+  out.reserve(rows.size());
+  for (const auto& row : rows) {
+    const bool drop_links = unlink && linked(row);
+    if (row.cell_length() + 2 <= *width) {
+      std::vector<Segment> segs;
+      segs.reserve(row.segments().size() + 1);
+      segs.emplace_back("  ");
+      for (const auto& seg : row.segments()) {
+        segs.push_back(seg);
+        if (drop_links) segs.back().style = seg.style.with_link("");
+      }
+      out.emplace_back(std::move(segs), row.cell_length() + 2);
+      continue;
+    }
+    Text t("  ");
+    for (const auto& s : row.segments())
+      t.append(s.text, drop_links ? s.style.with_link("") : s.style);
+    for (Strip& r : t.render_lines(console(), *width)) out.push_back(std::move(r));
+  }
+  if (!rows.empty()) _track_lines(static_cast<int>(rows.size()));
+  if (!out.empty()) append_rows(std::move(out));
+}
+
 void Scrivlet::append_assistant(const std::string& text) {
   _history.emplace_back("assistant", std::vector<std::string>{text});
   _draw_entry(_history.size() - 1, false, [&] { _render_assistant(text); });
@@ -400,11 +453,19 @@ void Scrivlet::_render_assistant(const std::string& text) {
   _track_lines();
   const int w = _stream_avail_width() + 2;
   if (looks_like_markdown(text)) {
-    const std::vector<Strip> rows = markdown_rows(text, w - 2);
-    for (const auto& row : rows) {
-      write(IndentedRow(row));
-      _track_lines();
-    }
+    // A console of its own with the default theme: answers look the same whatever the log's
+    // console carries.
+    ConsoleOptions o;
+    o.width = w - 2;
+    o.color_system = ColorSystem::TrueColor;
+    o.force_terminal = true;
+    o.no_color = false;
+    const Console md_console(o);
+    const std::shared_ptr<const std::vector<Strip>> rows =
+        Markdown(text, "monokai").render_shared(md_console, w - 2);
+    // The ANSI text of a console without hyperlinks carries none: neither do its rows.
+    const bool unlink = !md_console.hyperlinks();
+    _write_indented_rows(*rows, unlink);
     // The console ends its output with a newline: the empty piece after it is a row too.
     write(Text("  "));
     _track_lines();
