@@ -211,6 +211,11 @@ void read_known(const toml::table& root, const fs::path& path, Config& c) {
       }
     }
   }
+  if (const toml::table* ui = r.table(root, "ui", "ui")) {
+    r.read(*ui, "theme", "ui", c.ui.theme);
+    if (c.ui.theme != "auto" && c.ui.theme != "dark" && c.ui.theme != "light")
+      r.fail(*ui->get("theme"), "ui.theme must be \"auto\", \"dark\" or \"light\"");
+  }
 }
 
 // The largest settings file read: a device or a runaway file given as --config must not fill
@@ -311,6 +316,10 @@ void write_changed(toml::table& root, const Config& c, const Config& base) {
         for (const auto& [k, v] : fields.items()) insert_json(t, k, v);
       modes.insert_or_assign(name, std::move(t));
     }
+  }
+  if (c.ui != base.ui) {
+    toml::table& ui = ensure_table(root, "ui");
+    if (c.ui.theme != base.ui.theme) ui.insert_or_assign("theme", c.ui.theme);
   }
   if (c.agent != base.agent) {
     toml::table& ag = ensure_table(root, "agent");

@@ -23,6 +23,8 @@
 //   [[agent.consent]]                        # extra commands that need the user's consent
 //   tool = "bash"
 //   pattern = "terraform\\s+destroy"
+//   [ui]
+//   theme = "auto"                           # "auto" (ask the terminal), "dark" or "light"
 //
 // A missing file means defaults. Keys and tables this program does not know are kept on save.
 // Saving writes the mode and every other setting changed since loading; the rest of the file
@@ -85,11 +87,20 @@ struct AgentSection {
   friend bool operator==(const AgentSection&, const AgentSection&) = default;
 };
 
+// The full-screen UI.
+struct UiSection {
+  // "auto": light or dark after the terminal's background colour (dark when it does not say);
+  // "dark" or "light" force one.
+  std::string theme = "auto";
+  friend bool operator==(const UiSection&, const UiSection&) = default;
+};
+
 struct Document;  // the file's table as read (opaque: keeps TOML out of this header)
 
 struct Config {
   RuntimeSection runtime;
   AgentSection agent;
+  UiSection ui;
   // Where the configuration is saved (where it was loaded from).
   std::filesystem::path path;
 

@@ -94,9 +94,12 @@ TEST_F(ConfigTest, KnownValuesAreReadAndUnknownKeysKeptOnSave) {
       "[[agent.consent]]\n"
       "tool = 'bash'\n"
       "pattern = 'terraform\\s+destroy'\n"
+      "[ui]\n"
+      "theme = 'light'\n"
       "[plugins.foo]\n"
       "enabled = true\n");
   Config c = load();
+  EXPECT_EQ(c.ui.theme, "light");
   EXPECT_EQ(c.runtime.laptop_26b_runtime_mode, "turbo-think");
   EXPECT_EQ(c.runtime.endpoint, "http://127.0.0.1:8080/v1");
   EXPECT_EQ(c.runtime.connect_timeout, 3.0);
@@ -207,6 +210,7 @@ TEST_F(ConfigTest, BadFilesNameWhereAndWhyAndAreNeverWrittenOver) {
       {"[[agent.consent]]\npattern = 'rm ([a-z'\n", 1, 0, "pattern does not compile"},
       {"[agent]\nsandbox = 'strict'\n", 2, 11, "agent.sandbox must be \"auto\" or \"off\""},
       {"[agent]\nsandbox = false\n", 2, 11, "agent.sandbox must be a string"},
+      {"[ui]\ntheme = 'solarized'\n", 2, 9, "ui.theme must be \"auto\", \"dark\" or \"light\""},
       {"[agent]\nsandbox_network = 'no'\n", 2, 19, "agent.sandbox_network must be true or false"},
       {"x = '\xff'\n", 1, 0, ""},
   };

@@ -293,7 +293,7 @@ TEST_F(ChatFixture, MouseInTheLogNeverTakesTheKeyboard) {
    answer to after the mouse                                         █
                                                                      █
    N.Ns · 5 tokens                                                   █
-  Reasoning · kestravel-demo · builtin
+  Reasoning · kestravel-demo · builtin  copied 5 characters
  ›  Ask anything · /help for commands
  enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit)");
 }
@@ -518,8 +518,124 @@ TEST_F(ChatFixture, SlashCommandsAndQuitting) {
   pilot->press("ctrl+c");  // clears a non-empty box
   EXPECT_EQ(app->input()->text(), "");
   EXPECT_FALSE(pilot->exited());
-  pilot->press("ctrl+c");  // quits on an empty one
+  pilot->press("ctrl+c");  // on an empty one asks first
+  EXPECT_FALSE(pilot->exited());
+  EXPECT_EQ(app->status_text(), " Reasoning · builtin  press Ctrl+C again to quit");
+  pilot->press("x");  // another key in between disarms it
+  pilot->press("ctrl+c");
+  EXPECT_FALSE(pilot->exited());
+  pilot->press("ctrl+c");
+  EXPECT_FALSE(pilot->exited());
+  EXPECT_EQ(app->status_note(), "press Ctrl+C again to quit");
+  pilot->press("ctrl+c");  // the second within two seconds quits
   EXPECT_TRUE(pilot->exited());
+}
+
+// The note of a first Ctrl+C goes after its two seconds, and a Ctrl+C then asks again.
+TEST_F(ChatFixture, TheQuitNoteExpires) {
+  pilot->press("ctrl+c");
+  pilot->pause(2200ms);
+  EXPECT_EQ(app->status_note(), "");
+  pilot->press("ctrl+c");
+  EXPECT_FALSE(pilot->exited());
+}
+
+// "/" opens the menu above the box, filtered as typed; Up/Down choose, Tab completes, Esc
+// closes, Enter runs the chosen command.
+TEST_F(ChatFixture, TheSlashMenu) {
+  pilot->type("/");
+  EXPECT_EQ(screen().substr(screen().find("\n  Reasoning")), R"(
+  Reasoning · builtin
+  ▸ /help   list keys and commands
+    /clear  empty the conversation
+    /mode   pick Fast or Reasoning (waits for a running turn)
+    /quit   quit Kestravel
+    /exit   quit Kestravel
+ › /
+ ↑↓ choose · tab complete · enter run · esc close)");
+  pilot->type("c");
+  pilot->press("tab");
+  EXPECT_EQ(app->input()->text(), "/clear");
+  for (int i = 0; i < 5; ++i) pilot->press("backspace");  // back to "/"
+  pilot->press({"down", "down"});
+  EXPECT_EQ(app->menu_selected(), 2u);
+  pilot->press("escape");
+  EXPECT_FALSE(app->menu_open());
+  EXPECT_EQ(app->input()->text(), "/");
+  pilot->press("backspace");
+  pilot->type("/he");
+  ASSERT_TRUE(app->menu_open());
+  pilot->press("enter");
+  EXPECT_NE(log_text().find("Commands:"), std::string::npos) << log_text();
+  EXPECT_NE(log_text().find("Ctrl+J, Alt+Enter"), std::string::npos) << log_text();
+  EXPECT_EQ(app->input()->text(), "");
+}
+
+// A path or a sentence after "/" is a prompt; "//" sends a literal slash; a lone unknown word is
+// a mistyped command.
+TEST(SlashRule, CommandOrPrompt) {
+  using K = SlashLine::Kind;
+  struct Case {
+    std::string_view line;
+    K kind;
+    std::string text;
+    std::string args;
+  };
+  const Case cases[] = {
+      {"/help", K::command, "/help", ""},
+      {"/mode  fast ", K::command, "/mode", "fast"},
+      {"/etc/hosts has a bad entry", K::prompt, "/etc/hosts has a bad entry", ""},
+      {"/etc/hosts", K::prompt, "/etc/hosts", ""},
+      {"/tmp is full", K::prompt, "/tmp is full", ""},
+      {"//help", K::prompt, "/help", ""},
+      {"// comment", K::prompt, "/ comment", ""},
+      {"/nope", K::unknown_command, "/nope", ""},
+      {"/", K::unknown_command, "/", ""},
+      {"/Help", K::unknown_command, "/Help", ""},  // names are exact
+      {"/help\nmore", K::command, "/help", "more"},
+      {"plain text", K::prompt, "plain text", ""},
+  };
+  for (const Case& c : cases) {
+    const SlashLine got = classify_slash(c.line);
+    EXPECT_EQ(got.kind, c.kind) << c.line;
+    EXPECT_EQ(got.text, c.text) << c.line;
+    EXPECT_EQ(got.args, c.args) << c.line;
+  }
+}
+
+// A path typed as a prompt reaches the model; "//" drops one slash.
+TEST_F(ChatFixture, PathsAndDoubleSlashesArePrompts) {
+  send("/etc/hosts has a bad entry");
+  ASSERT_TRUE(wait_idle_turn());
+  send("//help");
+  ASSERT_TRUE(wait_idle_turn());
+  ASSERT_EQ(runner->prompts.size(), 2u);
+  EXPECT_EQ(runner->prompts[0], "/etc/hosts has a bad entry");
+  EXPECT_EQ(runner->prompts[1], "/help");
+}
+
+// A large paste is one token in the box; the model gets all of it, the log its first lines and
+// the count.
+TEST_F(ChatFixture, ALargePasteIsSentWholeAndLoggedShort) {
+  std::string big;
+  for (int i = 1; i <= 5000; ++i) big += "row " + std::to_string(i) + "\n";
+  pilot->type("look: ");
+  pilot->paste(big);
+  EXPECT_EQ(screen().substr(screen().rfind("\n ›")), R"(
+ › look: [pasted 5,000 lines]
+ enter send · ctrl+j new line · ctrl+c clear · ↑↓ history)");
+  pilot->press("enter");
+  ASSERT_TRUE(wait_idle_turn());
+  pilot->wait_idle();
+  ASSERT_EQ(runner->prompts.size(), 1u);
+  EXPECT_EQ(runner->prompts[0], "look: " + big);
+  // (The scripted answer repeats the prompt: only the user's entry is looked at.)
+  const std::string all = log_text();
+  const std::string log = all.substr(0, all.find("answer to"));
+  EXPECT_NE(log.find("❯ look: row 1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("row 6\n"), std::string::npos) << log;
+  EXPECT_EQ(log.find("row 7\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("… +4994 more lines (5,000 in all)"), std::string::npos) << log;
 }
 
 TEST_F(ChatFixture, ShutdownReleasesAWorkerWaitingForAnApproval) {

@@ -51,6 +51,7 @@
 #include "agent/turn_runner.hpp"
 #include "common/cancel.hpp"
 #include "host/chat/agent_worker.hpp"
+#include "host/chat/chat_commands.hpp"
 #include "host/chat/input_box.hpp"
 #include "host/chat/reasoning_line.hpp"
 #include "output/output_manager.hpp"
@@ -73,6 +74,7 @@ class ChatScreen : public tui::Screen {
       "ChatScreen { layout: vertical; }\n"
       "#queue { height: auto; padding: 0 1; }\n"
       "#status { height: 1; color: #87af87; padding: 0 1; }\n"
+      "#menu { height: auto; padding: 0 1; }\n"
       "#input { height: auto; padding: 0 1; }\n"
       "#legend { height: 1; color: #6c6c6c; padding: 0 1; }\n";
   ChatScreen();
@@ -127,6 +129,18 @@ class KestravelTUI : public tui::ConfiguredApp {
   // What Enter does with a prompt (public for tests): a slash command, a new turn, or a queued one.
   void submit(const std::string& text);
 
+  // The menu of commands above the box, open while the box holds the start of a command name;
+  // the rows it shows and the chosen one.
+  bool menu_open() const { return !menu_items().empty(); }
+  std::vector<const ChatCommand*> menu_items() const;
+  std::size_t menu_selected() const { return menu_selected_; }
+  // The note shown at the end of the status row for a moment ("copied 12 characters"), "" when
+  // none.
+  const std::string& status_note() const { return note_; }
+
+  // Every key and command, as /help writes them.
+  static std::string help_text();
+
  protected:
   bool on_unhandled_key(const tui::KeyEvent& e) override;
 
@@ -152,6 +166,19 @@ class KestravelTUI : public tui::ConfiguredApp {
   void jump_to_end();
   // Runs what waits in the queue once no turn runs and the chat is the current screen.
   void run_queue();
+  void run_entry(const SlashLine& line);
+  // The commands (rows of chat_commands(), which is a friend to name them).
+  friend std::span<const ChatCommand> chat_commands();
+  void cmd_help(std::string_view args);
+  void cmd_clear(std::string_view args);
+  void cmd_mode(std::string_view args);
+  void cmd_model(std::string_view args);
+  void cmd_quit(std::string_view args);
+  // The / menu: drawn again after every change of the box; its keys (Up/Down, Tab, Enter, Esc).
+  void update_menu();
+  bool menu_key(const tui::KeyEvent& e);
+  void show_note(std::string text, std::chrono::milliseconds how_long);
+  void clear_note();
   void update_queue();
   void on_agent_event(tui::AgentEvent& e);
   // One handler per event of the output controller (the table is in chat_events.cpp).
@@ -177,13 +204,14 @@ class KestravelTUI : public tui::ConfiguredApp {
   void answer_approval(bool allow);
   void interrupt();
   bool handle_key(const tui::KeyEvent& e);
-  bool slash_command(const std::string& text);
   // /model [NAME]: lists the runtime's models, or switches to NAME for this run (chat_models.cpp).
   void model_command(const std::string& text);
   void models_listed(ModelsListed& m);
   // The model the status row names: the configured one, the demo runtime's own, or "".
   std::string model_label() const;
   void copy_selection();
+  // How a copy went (the log's on_copied): a note in the status row either way.
+  void copied(std::size_t characters, const std::optional<std::string>& failure);
   void update_status();
   int status_width();  // cells of the status row (80 before it is laid out)
   void update_legend();
@@ -222,6 +250,12 @@ class KestravelTUI : public tui::ConfiguredApp {
   bool shut_down_ = false;
   // The model list /model asked for (stopped by shutdown).
   CancellableTask models_task_;
+  std::size_t menu_selected_ = 0;
+  bool menu_dismissed_ = false;  // Esc closed it; it opens again once the box leaves the "/"
+  std::string note_;
+  std::optional<tui::TimerId> note_timer_;
+  // A first Ctrl+C on an empty box arms quitting until then.
+  std::chrono::steady_clock::time_point quit_armed_until_{};
 };
 
 }  // namespace orvo::host

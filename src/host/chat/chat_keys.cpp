@@ -4,18 +4,46 @@
 
 namespace orvo::host {
 
+namespace {
+
+using namespace std::chrono_literals;
+
+// How long "copied N characters" and the like stay in the status row.
+constexpr auto kNoteTime = 3s;
+// A second Ctrl+C within this time quits.
+constexpr auto kQuitWindow = 2s;
+
+}  // namespace
+
 void KestravelTUI::copy_selection() {
   if (!log_) return;
   std::string sel = log_->get_selection();
   if (!text::has_visible(sel)) {
-    log_->append_info("Nothing selected: drag over the conversation to select text.");
+    // In the status row, not the log: a key that copies nothing must not move the reader.
+    show_note("nothing selected: drag over the conversation to select text", kNoteTime);
     return;
   }
   log_->_set_clipboard_osc52(sel);
 }
 
+void KestravelTUI::copied(std::size_t characters, const std::optional<std::string>& failure) {
+  if (failure) {
+    show_note("copy failed: " + *failure, 2 * kNoteTime);
+  } else {
+    show_note(
+        "copied " + std::to_string(characters) + (characters == 1 ? " character" : " characters"),
+        kNoteTime);
+  }
+}
+
 bool KestravelTUI::handle_key(const tui::KeyEvent& e) {
   const std::string& k = e.key;
+  if (k != "ctrl+c" && quit_armed_until_ != std::chrono::steady_clock::time_point{}) {
+    // Any other key disarms quitting: the second Ctrl+C must follow the first.
+    quit_armed_until_ = {};
+    clear_note();
+  }
+  if (menu_key(e)) return true;
   // Only into an empty box: typed-ahead text that happens to hold a 1 must not approve.
   if (approval_pending_ && (k == "1" || k == "2") && input_ && input_->text().empty()) {
     answer_approval(k == "1");
@@ -26,8 +54,12 @@ bool KestravelTUI::handle_key(const tui::KeyEvent& e) {
       interrupt();
     } else if (input_ && !input_->text().empty()) {
       input_->clear();
-    } else {
+    } else if (std::chrono::steady_clock::now() < quit_armed_until_) {
       exit(0);
+    } else {
+      // One stray Ctrl+C (meant for a turn that just ended, say) must not end the session.
+      quit_armed_until_ = std::chrono::steady_clock::now() + kQuitWindow;
+      show_note("press Ctrl+C again to quit", kQuitWindow);
     }
     return true;
   }

@@ -22,6 +22,7 @@ void ChatScreen::compose(tui::ComposeResult& r) {
   r.yield<ChatLog>(tui::scrivlet::ScrivletOptions{.id = "log", .stay_when_scrolled_up = true});
   r.yield<TextRows>("queue");
   r.yield<TextRow>("status");
+  r.yield<TextRows>("menu");
   r.yield<InputBox>("input");
   r.yield<TextRow>("legend");
 }
@@ -60,12 +61,16 @@ void KestravelTUI::chat_mounted() {
   tui::Screen& s = screen();
   auto& log = s.query_one<ChatLog>("#log");
   log.on_scrolled = [this] { reader_scrolled(); };
+  log.on_copied = [this](std::size_t n, const std::optional<std::string>& failure) {
+    copied(n, failure);
+  };
   log_ = &log;
   input_ = &s.query_one<InputBox>("#input");
   input_->set_placeholder("Ask anything · /help for commands");
   input_->on_submit = [this](const std::string& text) { submit(text); };
   input_->on_change = [this] {
     typeahead_->set_text(input_->text());
+    update_menu();
     update_legend();
   };
   input_->key_filter = [this](const tui::KeyEvent& e) { return handle_key(e); };
@@ -91,6 +96,7 @@ void KestravelTUI::chat_shown() {
 }
 
 std::string KestravelTUI::legend_text() const {
+  if (menu_open() && !approval_pending_) return "↑↓ choose · tab complete · enter run · esc close";
   if (approval_pending_) {
     // Keys meant for the box never answer: 1 and 2 are text while it holds any.
     if (input_ && !input_->text().empty())

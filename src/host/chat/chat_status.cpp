@@ -2,7 +2,8 @@
 // clock, from output/indicator_text.hpp) with the stage and the queue, or, while reasoning
 // streams, its latest line in place of the rotating word; between turns, the mode, the model and
 // the endpoint. Either way "↓ new output" while the reader is scrolled up and the log grew
-// below them. Also the reader's place: the log follows new output only from its end.
+// below them, and a short note for a moment ("copied 12 characters", "press Ctrl+C again to
+// quit"). Also the reader's place: the log follows new output only from its end.
 #include <string>
 #include <vector>
 
@@ -87,6 +88,7 @@ void KestravelTUI::update_status() {
                       Style::parse("dim"));
   }
   if (new_output_) segs.emplace_back("  ↓ new output", Style::parse("bold #d7af00"));
+  if (!note_.empty()) segs.emplace_back("  " + note_, Style::parse("bold #d7af00"));
   status_text_.clear();
   for (const auto& s : segs) status_text_ += s.text;
   if (!has_current_screen()) return;
@@ -94,6 +96,29 @@ void KestravelTUI::update_status() {
     screen().query_one<TextRow>("#status").set(std::move(segs));
   } catch (const tui::NoMatches&) {
   }
+}
+
+void KestravelTUI::show_note(std::string text, std::chrono::milliseconds how_long) {
+  note_ = text::terminal_safe(text::take_chars(text, 200));
+  if (note_timer_) cancel_timer(*note_timer_);
+  note_timer_.reset();
+  try {
+    note_timer_ = set_timer(how_long, [this] {
+      note_timer_.reset();
+      clear_note();
+    });
+  } catch (const std::exception&) {
+    // Not running (a test calling in directly): the note stays until the next one.
+  }
+  update_status();
+}
+
+void KestravelTUI::clear_note() {
+  if (note_timer_) cancel_timer(*note_timer_);
+  note_timer_.reset();
+  if (note_.empty()) return;
+  note_.clear();
+  update_status();
 }
 
 KestravelTUI::ReaderPlace KestravelTUI::reader_place() const {

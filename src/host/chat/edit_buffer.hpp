@@ -1,19 +1,51 @@
 // The text being typed in the chat's input box: a UTF-8 buffer with a cursor that always sits on a
 // grapheme boundary, the usual line-editing operations, and recall of earlier prompts.
 //
+// A large paste is held as one token: the text shows a short label ("[pasted 5,000 lines]") that
+// the cursor steps over and Backspace/Delete remove whole, while expanded() gives the text with
+// every label replaced by what was pasted. Keeping the label in the text (and the spans beside
+// it) lets every line-editing rule work unchanged on what is drawn.
+//
 // Kept apart from the widget so the editing rules can be tested without a terminal.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace orvo::host {
 
+// A paste shown as a label: bytes [begin, end) of the buffer's text hold the label.
+struct PasteToken {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  std::shared_ptr<const std::string> text;  // the paste, cleaned as insert() cleans text
+};
+
+// What the box holds: its text and the pastes shown as labels in it.
+struct EditContent {
+  std::string text;
+  std::vector<PasteToken> pastes;
+};
+
 class EditBuffer {
  public:
+  // A paste with more lines than this (a last line need not end in a break), or more bytes,
+  // becomes a token.
+  static constexpr std::size_t kPasteTokenLines = 5;
+  static constexpr std::size_t kPasteTokenBytes = 4096;
+
   const std::string& text() const { return text_; }
+  // The text with every paste token replaced by its paste: what is sent.
+  std::string expanded() const;
+  const std::vector<PasteToken>& pastes() const { return pastes_; }
+  EditContent content() const { return {text_, pastes_}; }
+  // Replaces text and tokens (tokens that do not fit the text are dropped); cursor at the end.
+  void set_content(EditContent content);
+  // The label of a paste: "[pasted 5,000 lines]", or "[pasted 12,000 characters]" for one line.
+  static std::string paste_label(std::string_view cleaned);
   std::size_t cursor() const { return cursor_; }  // byte offset, on a grapheme boundary
   bool empty() const { return text_.empty(); }
 
@@ -25,6 +57,8 @@ class EditBuffer {
   // other control characters are dropped (pasted terminal output must not carry escapes).
   void insert(std::string_view s);
   void newline() { insert("\n"); }
+  // Inserts a paste: as text when it is small, else as one token.
+  void paste(std::string_view s);
 
   // Each returns false when it changed nothing.
   bool backspace();           // the grapheme before the cursor
@@ -55,9 +89,17 @@ class EditBuffer {
   std::size_t next_boundary(std::size_t pos) const;
   // The position on the line starting at `start` whose column is the closest to `column`.
   std::size_t at_column(std::size_t start, int column) const;
+  // The token whose label holds `pos` strictly inside, or nullptr.
+  const PasteToken* token_around(std::size_t pos) const;
+  // `pos` moved out of a token's label to its nearer end.
+  std::size_t snap(std::size_t pos) const;
+  // Every change of the text goes through here: [a, b) widened to whole tokens, replaced by
+  // `s`; tokens after it shift. Returns where `s` starts.
+  std::size_t replace(std::size_t a, std::size_t b, std::string_view s);
 
   std::string text_;
   std::size_t cursor_ = 0;
+  std::vector<PasteToken> pastes_;  // sorted by position, never overlapping
 };
 
 // Earlier prompts, browsed with Up/Down. The text being typed when browsing starts is kept as a
@@ -70,6 +112,8 @@ class PromptHistory {
   bool older(const std::string& current, std::string& out);
   bool newer(std::string& out);
   void reset_browsing() { pos_ = entries_.size(); }
+  // True when the draft is what browsing shows now.
+  bool showing_draft() const { return pos_ == entries_.size(); }
   const std::vector<std::string>& entries() const { return entries_; }
 
  private:

@@ -53,8 +53,8 @@ bool InputBox::on_key(const KeyEvent& e) {
   bool moved = false;
   if (k == "enter") {
     if (!text::has_visible(buffer_.text())) return true;
-    std::string prompt = buffer_.text();
-    history_.add(prompt);
+    std::string prompt = buffer_.expanded();
+    remember(buffer_.content());
     buffer_.clear();
     changed();
     if (on_submit) on_submit(prompt);
@@ -88,8 +88,10 @@ bool InputBox::on_key(const KeyEvent& e) {
   } else if (k == "up") {
     if (!buffer_.up()) {
       std::string recalled;
+      const bool from_draft = history_.showing_draft();
       if (!history_.older(buffer_.text(), recalled)) return true;
-      buffer_.set_text(recalled);
+      if (from_draft) draft_pastes_ = buffer_.pastes();
+      recall(recalled);
       edited = true;
     } else {
       moved = true;
@@ -98,7 +100,7 @@ bool InputBox::on_key(const KeyEvent& e) {
     if (!buffer_.down()) {
       std::string recalled;
       if (!history_.newer(recalled)) return true;
-      buffer_.set_text(recalled);
+      recall(recalled);
       edited = true;
     } else {
       moved = true;
@@ -115,8 +117,36 @@ bool InputBox::on_key(const KeyEvent& e) {
 }
 
 void InputBox::on_paste(const std::string& text) {
-  buffer_.insert(text);
+  buffer_.paste(text);
   changed();
+}
+
+void InputBox::set_content(EditContent content) {
+  buffer_.set_content(std::move(content));
+  changed();
+}
+
+void InputBox::remember(EditContent content) {
+  history_.add(content.text);
+  // Only prompts holding pastes need their tokens back; a bounded number of them is kept.
+  if (content.pastes.empty() || !text::has_visible(content.text)) return;
+  recalled_pastes_.emplace_back(content.text, std::move(content.pastes));
+  if (recalled_pastes_.size() > kRecalledPastes) recalled_pastes_.pop_front();
+}
+
+void InputBox::recall(const std::string& text) {
+  std::vector<PasteToken> pastes;
+  if (history_.showing_draft()) {
+    pastes = std::move(draft_pastes_);
+  } else {
+    for (auto it = recalled_pastes_.rbegin(); it != recalled_pastes_.rend(); ++it) {
+      if (it->first == text) {
+        pastes = it->second;
+        break;
+      }
+    }
+  }
+  buffer_.set_content({text, std::move(pastes)});
 }
 
 void InputBox::layout_rows(int width) {
@@ -205,14 +235,34 @@ Strip InputBox::render_line(int y) {
   bool next_starts_line =
       index + 1 >= static_cast<int>(rows_.size()) || rows_[index + 1].first_of_line;
   bool cursor_here = focused && r.begin <= c && (c < r.end || (c == r.end && next_starts_line));
+  // Bytes [a, b) of the row, paste labels in their own style.
+  const Style token_style = Style::parse("#5f87ff");
+  auto add = [&](std::size_t a, std::size_t b, const Style& extra) {
+    while (a < b) {
+      std::size_t next = b;
+      bool in_token = false;
+      for (const auto& tok : buffer_.pastes()) {
+        if (tok.end <= a) continue;
+        if (tok.begin <= a) {
+          in_token = true;
+          next = std::min(b, tok.end);
+        } else {
+          next = std::min(b, tok.begin);
+        }
+        break;
+      }
+      segs.emplace_back(t.substr(a, next - a), in_token ? token_style + extra : extra);
+      a = next;
+    }
+  };
   if (!cursor_here) {
-    segs.emplace_back(t.substr(r.begin, r.end - r.begin));
+    add(r.begin, r.end, Style());
   } else {
-    segs.emplace_back(t.substr(r.begin, c - r.begin));
+    add(r.begin, c, Style());
     if (c < r.end) {
       std::size_t g = std::min(tui::next_grapheme(t, c).end, r.end);
-      segs.emplace_back(t.substr(c, g - c), cursor_style);
-      segs.emplace_back(t.substr(g, r.end - g));
+      add(c, g, cursor_style);
+      add(g, r.end, Style());
     } else {
       segs.emplace_back(" ", cursor_style);
     }

@@ -2,13 +2,19 @@
 //
 // Enter submits; Ctrl+J or Alt+Enter breaks the line and the box grows, up to `max_rows` rows
 // (the host sets a third of the screen), after which it scrolls to keep the cursor in view.
-// A bracketed paste inserts its text with its line breaks. Up/Down move between lines, and on the
-// first (last) line recall older (newer) prompts. Left/Right, Home/End, Ctrl+A/E/U/K/W, Backspace
-// and Delete edit as in a shell; all of them step over whole graphemes.
+// A bracketed paste inserts its text with its line breaks; a large one (more than
+// EditBuffer::kPasteTokenLines lines or kPasteTokenBytes bytes) shows as one token
+// "[pasted 5,000 lines]" that edits as a single character, and Enter sends the full text. Up/Down
+// move between lines, and on the first (last) line recall older (newer) prompts. Left/Right,
+// Home/End, Ctrl+A/E/U/K/W, Backspace and Delete edit as in a shell; all of them step over whole
+// graphemes.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/chat/edit_buffer.hpp"
 #include "tui/framework/widgets/widget.hpp"
@@ -22,8 +28,9 @@ class InputBox : public tui::Widget {
 
   explicit InputBox(std::string id = "");
 
-  // Called with the text when Enter is pressed (the box is cleared first, the prompt recorded
-  // for recall). Not called for a box that holds only whitespace.
+  // Called with the text when Enter is pressed, paste tokens expanded (the box is cleared first,
+  // the prompt recorded for recall, its tokens with it). Not called for a box that holds only
+  // whitespace.
   std::function<void(const std::string&)> on_submit;
   // Called after every change of the text.
   std::function<void()> on_change;
@@ -33,6 +40,8 @@ class InputBox : public tui::Widget {
   const std::string& text() const { return buffer_.text(); }
   void set_text(std::string text);
   void clear() { set_text(""); }
+  // Text and paste tokens at once (the cursor goes to the end).
+  void set_content(EditContent content);
   EditBuffer& buffer() { return buffer_; }
   PromptHistory& history() { return history_; }
 
@@ -53,6 +62,10 @@ class InputBox : public tui::Widget {
   void layout_rows(int width);
   void changed();
   void keep_cursor_visible(int height);
+  void remember(EditContent content);
+  void recall(const std::string& text);
+
+  static constexpr std::size_t kRecalledPastes = 20;
 
   EditBuffer buffer_;
   PromptHistory history_;
@@ -62,6 +75,9 @@ class InputBox : public tui::Widget {
   int rows_width_ = -1;
   std::string rows_text_;
   int top_ = 0;  // first row shown
+  // The tokens of recent prompts that held pastes, so recall brings them back as tokens.
+  std::deque<std::pair<std::string, std::vector<PasteToken>>> recalled_pastes_;
+  std::vector<PasteToken> draft_pastes_;  // those of the draft kept while browsing
 };
 
 }  // namespace orvo::host

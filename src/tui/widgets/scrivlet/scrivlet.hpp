@@ -19,6 +19,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -326,6 +327,10 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // are the fallback either way.
   bool clipboard_through_app = true;
   clipboard::Options clipboard_options;
+  // Told how each copy went: the characters copied, and the reason when it failed. Without it a
+  // failure is an info row of the conversation; a host that sets it says so itself (the chat in
+  // its status row, so a failed copy never moves the reader).
+  std::function<void(std::size_t characters, const std::optional<std::string>& failure)> on_copied;
 
  private:
   // What every entry's rows depend on besides the entry (and a thinking block's state). Rows

@@ -1,8 +1,10 @@
 // Copying the selection: through the running application's terminal (OSC 52), else straight to
-// the terminal device or a local clipboard command. A failure is told in the conversation.
+// the terminal device or a local clipboard command. A failure is told in the conversation, or
+// to on_copied when the host listens.
 #include <exception>
 #include <optional>
 
+#include "common/utf8.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/widgets/scrivlet/clipboard.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
@@ -22,7 +24,11 @@ void Scrivlet::_set_clipboard_osc52(const std::string& text) {
   } else {
     failure = clipboard::copy(text, clipboard_options);
   }
-  if (failure) append_info("Could not copy the selection: " + *failure);
+  if (on_copied) {
+    on_copied(text::count_chars(text), failure);
+  } else if (failure) {
+    append_info("Could not copy the selection: " + *failure);
+  }
 }
 
 }  // namespace orvo::tui::scrivlet
