@@ -308,6 +308,7 @@ void FileHistory::before_turn() {
 
 std::size_t FileHistory::after_turn() {
   std::lock_guard lock(m_);
+  last_changed_ = 0;
   if (pending_before_.empty()) return 0;
   TurnCheckpoint t;
   t.before = std::exchange(pending_before_, "");
@@ -315,6 +316,7 @@ std::size_t FileHistory::after_turn() {
   if (t.after.empty()) return 0;
   t.changed = cp_.changed(t.before, t.after);
   const std::size_t n = t.changed.size();
+  last_changed_ = n;
   // A new turn after an undo: the undone turns cannot be undone again in order.
   if (undone_from_ < turns_.size()) turns_.resize(undone_from_);
   undone_from_ = SIZE_MAX;
@@ -325,6 +327,11 @@ std::size_t FileHistory::after_turn() {
 std::string FileHistory::take_note() {
   std::lock_guard lock(m_);
   return std::exchange(note_, "");
+}
+
+std::size_t FileHistory::last_changed() const {
+  std::lock_guard lock(m_);
+  return last_changed_;
 }
 
 std::size_t FileHistory::turns() const {

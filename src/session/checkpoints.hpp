@@ -103,6 +103,8 @@ class FileHistory {
   // The diff of the newest turn that changed files (its files only), or "".
   std::string last_diff();
   std::size_t turns() const;
+  // How many files the last turn changed.
+  std::size_t last_changed() const;
 
  private:
   mutable std::mutex m_;
@@ -110,6 +112,7 @@ class FileHistory {
   std::vector<TurnCheckpoint> turns_;
   std::size_t undone_from_ = SIZE_MAX;  // turns from here on were undone
   std::string pending_before_;
+  std::size_t last_changed_ = 0;
   std::string note_;
   bool noted_ = false;
 };

@@ -41,6 +41,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -50,6 +51,7 @@
 #include "agent/turn_runner.hpp"
 #include "host/chat/agent_worker.hpp"
 #include "host/chat/input_box.hpp"
+#include "host/chat/session_host.hpp"
 #include "output/output_manager.hpp"
 #include "tui/bridge/bridge.hpp"
 #include "tui/framework/widgets/app.hpp"
@@ -62,6 +64,11 @@ namespace orvo::host {
 // What the status row shows while nothing runs.
 struct ChatInfo {
   std::string mode_screen;  // name of the installed mode screen, for /mode ("" when none)
+  // Sessions, prompt history and checkpoints (none: nothing is saved; tests).
+  std::shared_ptr<SessionHost> session;
+  ResumeRequest resume = ResumeRequest::none;
+  // Short mark for the status row when project instructions were loaded ("" when none).
+  std::string instructions_mark;
 };
 
 class ChatScreen : public tui::Screen {
@@ -170,6 +177,15 @@ class KestravelTUI : public tui::ConfiguredApp {
   void interrupt();
   bool handle_key(const tui::KeyEvent& e);
   bool slash_command(const std::string& text);
+  // Sessions (chat_session.cpp): start-up (resume, prompt history), the end of a turn (record,
+  // files changed), /resume, /undo, /diff, and the numbered choice they wait for.
+  void session_start();
+  void session_turn_ended();
+  void show_resume_list();
+  void resume_from(const std::filesystem::path& file);
+  void undo_command();
+  void diff_command();
+  bool answer_choice(const std::string& answer);
   void copy_selection();
   void update_status();
   void update_legend();
@@ -205,6 +221,9 @@ class KestravelTUI : public tui::ConfiguredApp {
   std::string status_text_;
   std::string last_legend_;
   bool shut_down_ = false;
+  // A numbered question waiting for its answer (/resume, /undo); typed with Enter, or 1 / 2 on
+  // an empty box.
+  std::function<void(const std::string&)> pending_choice_;
 };
 
 }  // namespace orvo::host

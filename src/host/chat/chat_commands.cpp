@@ -23,7 +23,9 @@ bool is_mode_command(std::string_view text) {
 
 constexpr std::string_view kHelp =
     "Commands: /help, /clear (empty the conversation), /mode (pick Fast or Reasoning), "
-    "/quit. Keys: Enter sends (queues while a turn runs), Ctrl+J or Alt+Enter starts a new "
+    "/resume (an earlier session of this project), /undo (put back the files the last turn "
+    "changed), /diff (what it changed), /quit. Keys: Enter sends (queues while a turn runs), "
+    "Ctrl+J or Alt+Enter starts a new "
     "line, Up/Down recall earlier prompts, PageUp/PageDown scroll, End (or Ctrl+End) goes back to "
     "the newest output, 1 or 2 answers an approval "
     "while the box is empty, Esc or Ctrl+C stops a turn, drag the mouse to copy, Ctrl+Y copies "
@@ -46,6 +48,7 @@ void KestravelTUI::submit(const std::string& text) {
   }
   // What the user sends is shown to them: the log goes back to its end.
   jump_to_end();
+  if (pending_choice_ && answer_choice(std::string(trimmed))) return;
   if (command) {
     slash_command(std::string(trimmed));
   } else {
@@ -112,6 +115,7 @@ bool KestravelTUI::slash_command(const std::string& text) {
          }
          a.log_->clear();
          a.runner_->reset_conversation();
+         if (a.info_.session) a.info_.session->cleared();
          a.new_output_ = false;
          a.update_status();
        }},
@@ -124,6 +128,9 @@ bool KestravelTUI::slash_command(const std::string& text) {
            a.switch_screen(a.info_.mode_screen);
          }
        }},
+      {"/resume", [](KestravelTUI& a) { a.show_resume_list(); }},
+      {"/undo", [](KestravelTUI& a) { a.undo_command(); }},
+      {"/diff", [](KestravelTUI& a) { a.diff_command(); }},
       {"/quit", [](KestravelTUI& a) { a.exit(0); }},
       {"/exit", [](KestravelTUI& a) { a.exit(0); }},
   };
@@ -140,6 +147,7 @@ bool KestravelTUI::slash_command(const std::string& text) {
 
 void KestravelTUI::start_turn(const std::string& prompt) {
   runner_->set_mode(orvo_config.runtime.laptop_26b_runtime_mode);
+  if (info_.session) info_.session->prompts().add(prompt);
   if (!worker_->start_turn(prompt)) {
     log_->append_error("The agent is not available.");
     return;

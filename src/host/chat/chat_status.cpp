@@ -49,6 +49,8 @@ void KestravelTUI::update_status() {
                       Style::parse("bold #5f87ff"));
     segs.emplace_back(" · " + text::terminal_safe(orvo_config.runtime.endpoint),
                       Style::parse("dim"));
+    if (!info_.instructions_mark.empty())
+      segs.emplace_back(" · " + info_.instructions_mark, Style::parse("dim"));
   }
   if (new_output_) segs.emplace_back("  ↓ new output", Style::parse("bold #d7af00"));
   status_text_.clear();
