@@ -65,10 +65,10 @@ namespace orvo::host {
 struct ChatInfo {
   std::string mode_screen;  // name of the installed mode screen, for /mode ("" when none)
   // Sessions, prompt history and checkpoints (none: nothing is saved; tests).
-  std::shared_ptr<SessionHost> session;
+  std::shared_ptr<SessionHost> session{};
   ResumeRequest resume = ResumeRequest::none;
   // Short mark for the status row when project instructions were loaded ("" when none).
-  std::string instructions_mark;
+  std::string instructions_mark{};
 };
 
 class ChatScreen : public tui::Screen {
