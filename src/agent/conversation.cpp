@@ -93,6 +93,7 @@ void Conversation::fit(std::size_t budget) {
     while (end < last_user && messages_[end].value("role", "") != "user") ++end;
     for (std::size_t i = 0; i < end; ++i) total -= estimate(messages_[i]);
     messages_.erase(messages_.begin(), messages_.begin() + static_cast<std::ptrdiff_t>(end));
+    dropped_ += end;
     last_user -= end;
   }
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,7 +19,13 @@ class Conversation {
   void add(nlohmann::json message) { messages_.push_back(std::move(message)); }
   const std::vector<nlohmann::json>& messages() const { return messages_; }
   std::vector<nlohmann::json>& messages() { return messages_; }
-  void clear() { messages_.clear(); }
+  void clear() {
+    dropped_ += messages_.size();
+    messages_.clear();
+  }
+  // How many messages were ever taken out from the front (fit, clear): messages()[i] is the
+  // (dropped() + i)-th message of the session.
+  std::uint64_t dropped() const { return dropped_; }
   bool empty() const { return messages_.empty(); }
 
   // Adds a user message, always a message of its own. A turn that ended without an answer is
@@ -40,6 +47,7 @@ class Conversation {
 
  private:
   std::vector<nlohmann::json> messages_;
+  std::uint64_t dropped_ = 0;
 };
 
 }  // namespace orvo::agent

@@ -92,12 +92,32 @@ TurnUsage OpenAIAgent::last_turn_usage() const {
   return usage_;
 }
 
+std::vector<json> OpenAIAgent::messages_since(std::uint64_t& serial) const {
+  const auto& all = conversation_.messages();
+  const std::uint64_t first = conversation_.dropped();
+  std::vector<json> out;
+  for (std::uint64_t i = std::max(serial, first) - first; i < all.size(); ++i)
+    out.push_back(all[i]);
+  serial = first + all.size();
+  return out;
+}
+
+void OpenAIAgent::restore_conversation(std::vector<json> messages) {
+  reset_pending_.store(false);
+  conversation_.clear();
+  for (auto& m : messages)
+    if (m.is_object() && m.contains("role")) conversation_.add(std::move(m));
+  // A session cut in the middle of a turn is closed as a failed one would be.
+  conversation_.close_failed_turn("the session ended before this turn did");
+}
+
 std::string OpenAIAgent::system_prompt() const {
-  if (!settings_.system_prompt.empty()) return settings_.system_prompt;
+  if (!settings_.system_prompt.empty()) return settings_.system_prompt + settings_.instructions;
   return "You are a coding agent working in the project directory " + toolbox_.root().string() +
          ". Use the tools to look at files, search, edit and run commands; paths are relative to "
          "the project directory. Read before you edit, keep changes minimal, and check your work "
-         "by running the relevant commands. When you are done, answer briefly in Markdown.";
+         "by running the relevant commands. When you are done, answer briefly in Markdown." +
+         settings_.instructions;
 }
 
 json OpenAIAgent::request_body() const {

@@ -41,6 +41,8 @@ class OpenAIAgent : public TurnRunner {
   void set_model(const std::string& model) override;
   void reset_conversation() override;
   void kill_leftovers() override { toolbox_.kill_leftovers(); }
+  std::vector<nlohmann::json> messages_since(std::uint64_t& serial) const override;
+  void restore_conversation(std::vector<nlohmann::json> messages) override;
 
   // Any thread.
   TurnUsage last_turn_usage() const;

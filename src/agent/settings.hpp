@@ -76,6 +76,8 @@ struct AgentSettings {
   int max_steps = 40;
   // Prepended as the system message; empty: a built-in prompt naming the project directory.
   std::string system_prompt;
+  // The project's instructions (AGENTS.md, KESTRAVEL.md), added after the system prompt.
+  std::string instructions;
 };
 
 // Request fields that ask `server_kind` for ("turbo-think") or against ("turbo") reasoning.

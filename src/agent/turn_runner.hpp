@@ -3,7 +3,11 @@
 // The embedded demo runtime and the client for real model servers both implement it.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
 
 namespace orvo {
 class OutputManager;
@@ -33,6 +37,16 @@ class TurnRunner {
 
   // Forgets the conversation (the host's /clear).
   virtual void reset_conversation() {}
+
+  // Between turns: the conversation's messages added since `serial` (0 at first), which is moved
+  // past them, so a session file gets each message once. Runners that keep no conversation
+  // return none.
+  virtual std::vector<nlohmann::json> messages_since(std::uint64_t& serial) const {
+    (void)serial;
+    return {};
+  }
+  // Between turns: the conversation continues from `messages` (a resumed session).
+  virtual void restore_conversation(std::vector<nlohmann::json> messages) { (void)messages; }
 
   // Any thread: ends what commands of earlier turns left running in the background (unless the
   // settings keep them). The host calls it on its way out; destroying the runner does it too.

@@ -181,6 +181,10 @@ void read_known(const toml::table& root, const fs::path& path, Config& c) {
       }
     }
   }
+  if (const toml::table* se = r.table(root, "sessions", "sessions")) {
+    r.read(*se, "keep_days", "sessions", c.sessions.keep_days);
+    r.read(*se, "checkpoint_max_mb", "sessions", c.sessions.checkpoint_max_mb);
+  }
   if (const toml::table* ag = r.table(root, "agent", "agent")) {
     r.read(*ag, "context_budget", "agent", c.agent.context_budget);
     r.read(*ag, "max_steps", "agent", c.agent.max_steps);

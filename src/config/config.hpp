@@ -72,6 +72,13 @@ struct ConsentRule {
   friend bool operator==(const ConsentRule&, const ConsentRule&) = default;
 };
 
+// Sessions and checkpoints (read only; never written back).
+struct SessionsSection {
+  long long keep_days = 30;            // session files older than this are removed at start-up
+  long long checkpoint_max_mb = 1024;  // larger projects get no checkpoints (so no /undo)
+  friend bool operator==(const SessionsSection&, const SessionsSection&) = default;
+};
+
 struct AgentSection {
   long long context_budget = 32000;  // tokens kept of the conversation
   long long max_steps = 40;          // model requests in one turn
@@ -101,6 +108,7 @@ struct Config {
   RuntimeSection runtime;
   AgentSection agent;
   UiSection ui;
+  SessionsSection sessions;
   // Where the configuration is saved (where it was loaded from).
   std::filesystem::path path;
 

@@ -6,13 +6,14 @@
 #include <cerrno>
 #include <csignal>
 #include <memory>
-#include <string_view>
 #include <optional>
+#include <string_view>
 
 #include "agent/process.hpp"
 
 #include "host/chat/chat_app.hpp"
 #include "host/plain.hpp"
+#include "runtime/gateway.hpp"
 #include "tui/framework/term/stdout_redirect.hpp"
 #include "tui/screens/quorvel/quorvel_screen.hpp"
 
@@ -53,13 +54,23 @@ std::string fullscreen_refusal(const char* term) {
 
 int run_fullscreen(config::Config config, const FullscreenOptions& options) {
   install_exit_handlers();
-  std::shared_ptr<agent::TurnRunner> runner =
-      make_turn_runner(config, options.demo_speed, options.project);
+  const auto sessions = make_session_host(config, options.project);
+  std::shared_ptr<agent::TurnRunner> runner = with_checkpoints(
+      make_turn_runner(config, options.demo_speed, options.project), sessions->files());
+  std::string mark;
+  if (!runtime::OrvoRuntimeGateway(config.runtime).is_builtin()) {
+    for (const auto& f : project_instructions(config, options.project).files)
+      mark += (mark.empty() ? "" : "+") + f.filename().string();
+  }
   // Standard output stays pointed away until the worker has stopped: a turn stopped by quitting
   // still reports ("Interrupted", "Done in ..."), and that must not land on the shell once the
   // terminal is given back. Declared first, so it outlives the application on every way out.
   std::optional<tui::StdoutRedirect> redirect;
-  KestravelTUI app(std::move(config), std::move(runner), ChatInfo{.mode_screen = "quorvel"});
+  KestravelTUI app(std::move(config), std::move(runner),
+                   ChatInfo{.mode_screen = "quorvel",
+                            .session = sessions,
+                            .resume = options.resume,
+                            .instructions_mark = mark});
   auto mode_screen = std::make_unique<tui::QuorvelScreen>();
   if (options.mode_given) mode_screen->check_at_start();
   app.install_screen("quorvel", std::move(mode_screen));

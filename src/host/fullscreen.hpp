@@ -5,6 +5,7 @@
 #include <string>
 
 #include "config/config.hpp"
+#include "host/chat/session_host.hpp"
 
 namespace orvo::host {
 
@@ -13,6 +14,7 @@ struct FullscreenOptions {
   double demo_speed = 1.0;        // the demo runtime's pace (KESTRAVEL_DEMO_SPEED)
   // The mode was given on the command line: no mode screen unless the server is not ready.
   bool mode_given = false;
+  ResumeRequest resume = ResumeRequest::none;  // --continue, --resume
 };
 
 // Runs the full-screen interface on the terminal until the user quits; returns the exit status.

@@ -1,7 +1,7 @@
 // kestravel: the host program.
 //
 //   kestravel [--plain] [--project DIR] [--config FILE] [--endpoint URL] [--mode fast|reasoning]
-//             [--model NAME]
+//             [--model NAME] [--continue | --resume]
 //   kestravel replay [SCRIPT] [--events FILE] [--fast] [--dump-demo]
 //   kestravel view ...
 //   kestravel --version
@@ -81,6 +81,15 @@ int run_main(int argc, char** argv) {
                      "the model name sent with each request, for this run (instead of model "
                      "under [runtime])")
           ->type_name("NAME");
+
+  bool continue_latest = false;
+  bool resume_pick = false;
+  CLI::Option* continue_option = cli.add_flag(
+      "--continue", continue_latest,
+      "reopen the latest session of this project: its conversation is shown and goes on");
+  cli.add_flag("--resume", resume_pick,
+               "list this project's sessions (date, first prompt, turns) to pick one to resume")
+      ->excludes(continue_option);
 
   CLI::App* replay = cli.add_subcommand("replay", "play a turn script on this terminal");
   replay->set_help_flag();  // its own --help
@@ -170,16 +179,21 @@ int run_main(int argc, char** argv) {
   }
 
   try {
-    if (plain) return orvo::host::plain_main(config, demo_speed(), chosen.dir);
+    const orvo::host::ResumeRequest resume =
+        continue_latest
+            ? orvo::host::ResumeRequest::latest
+            : (resume_pick ? orvo::host::ResumeRequest::pick : orvo::host::ResumeRequest::none);
+    if (plain) return orvo::host::plain_main(config, demo_speed(), chosen.dir, resume);
     if (!::isatty(STDIN_FILENO) || !::isatty(STDOUT_FILENO)) {
       std::cerr << "kestravel: the full-screen interface needs a terminal, but standard "
                 << (::isatty(STDIN_FILENO) ? "output" : "input") << " is not one.\n"
                 << "  Use `kestravel --plain` to read prompts from standard input.\n";
       return 2;
     }
-    return orvo::host::run_fullscreen(
-        std::move(config),
-        {.project = chosen.dir, .demo_speed = demo_speed(), .mode_given = !mode.empty()});
+    return orvo::host::run_fullscreen(std::move(config), {.project = chosen.dir,
+                                                          .demo_speed = demo_speed(),
+                                                          .mode_given = !mode.empty(),
+                                                          .resume = resume});
   } catch (const std::exception& e) {
     std::cerr << "kestravel: " << orvo::text::terminal_safe(e.what()) << "\n";
     return 1;

@@ -120,6 +120,7 @@ std::unique_ptr<agent::TurnRunner> make_turn_runner(const config::Config& config
     st.context_budget_tokens = static_cast<std::size_t>(std::max(1LL, config.agent.context_budget));
     st.max_steps = static_cast<int>(std::max(1LL, config.agent.max_steps));
     st.project_dir = project;
+    st.instructions = project_instructions(config, project).text;
     st.sandbox = config.agent.sandbox != "off";
     st.sandbox_network = config.agent.sandbox_network;
     st.web_fetch_timeout = ms(std::min(config.agent.web_fetch_timeout, 86400.0));
@@ -279,16 +280,74 @@ int run_plain(agent::TurnRunner& runner, std::istream& in, const PlainOptions& o
     worker.join();
     g_turn_running = false;
     out._stop_indicator();
+    if (options.after_turn) options.after_turn(prompt);
     if (!std::cout) return 1;
   }
   std::cout << std::flush;
   return std::cout ? 0 : 1;
 }
 
-int plain_main(const config::Config& config, double speed, const std::filesystem::path& project) {
-  std::unique_ptr<agent::TurnRunner> runner;
+std::shared_ptr<SessionHost> make_session_host(const config::Config& config,
+                                               const std::filesystem::path& project) {
+  std::error_code ec;
+  const std::filesystem::path dir = project.empty() ? std::filesystem::current_path(ec) : project;
+  const bool builtin = runtime::OrvoRuntimeGateway(config.runtime).is_builtin();
+  const auto max_mb = static_cast<std::uint64_t>(std::max(1LL, config.sessions.checkpoint_max_mb));
+  return std::make_shared<SessionHost>(dir, config.sessions.keep_days, builtin ? 0 : max_mb << 20);
+}
+
+Instructions project_instructions(const config::Config& config,
+                                  const std::filesystem::path& project) {
+  std::error_code ec;
+  const std::filesystem::path dir = project.empty() ? std::filesystem::current_path(ec) : project;
+  return load_instructions(
+      dir, config.path.empty() ? std::filesystem::path() : config.path.parent_path());
+}
+
+namespace {
+
+// --continue / --resume in the line mode: the list on standard error, the number from standard
+// input.
+void plain_resume(SessionHost& s, agent::TurnRunner& runner, ResumeRequest resume) {
+  std::optional<std::filesystem::path> file;
+  if (resume == ResumeRequest::latest) {
+    file = s.latest();
+    if (!file) std::cerr << "kestravel: no earlier session of this project to continue\n";
+  } else if (resume == ResumeRequest::pick) {
+    const auto list = s.list();
+    if (list.empty()) std::cerr << "kestravel: no earlier session of this project\n";
+    for (std::size_t i = 0; i < list.size(); ++i)
+      std::cerr << text::terminal_safe(session::describe(list[i], i + 1)) << "\n";
+    if (!list.empty()) {
+      std::cerr << "Resume which session? (number, Enter for none) " << std::flush;
+      std::string line;
+      std::getline(std::cin, line);
+      std::size_t n = 0;
+      try {
+        n = static_cast<std::size_t>(std::stoul(trim(line)));
+      } catch (const std::exception&) {
+      }
+      if (n >= 1 && n <= list.size()) file = list[n - 1].path;
+    }
+  }
+  if (!file) return;
+  const session::SessionData data = session::read_session(*file);
+  if (!data.note.empty()) std::cerr << "kestravel: " << text::terminal_safe(data.note) << "\n";
+  runner.restore_conversation(data.messages);
+  runner.messages_since(s.message_serial);
+  s.begin_resumed(data);
+  std::cerr << "Resumed the session of " << file->stem().string() << " (" << data.turns
+            << (data.turns == 1 ? " turn)" : " turns)") << "\n";
+}
+
+}  // namespace
+
+int plain_main(const config::Config& config, double speed, const std::filesystem::path& project,
+               ResumeRequest resume) {
+  std::shared_ptr<agent::TurnRunner> runner;
+  const auto sessions = make_session_host(config, project);
   try {
-    runner = make_turn_runner(config, speed, project);
+    runner = with_checkpoints(make_turn_runner(config, speed, project), sessions->files());
   } catch (const std::exception& e) {
     std::cerr << "kestravel: " << e.what() << "\n";
     return 2;
@@ -305,6 +364,26 @@ int plain_main(const config::Config& config, double speed, const std::filesystem
   options.interactive = ::isatty(STDIN_FILENO) != 0;
   if (options.interactive) options.terminal_fd = STDIN_FILENO;
   options.interrupt = &g_interrupt;
+  for (const auto& n : sessions->take_notes()) std::cerr << "kestravel: " << n << "\n";
+  plain_resume(*sessions, *runner, resume);
+  options.after_turn = [&](const std::string& prompt) {
+    std::vector<session::Entry> entries = {{"user", {prompt}}};
+    auto messages = runner->messages_since(sessions->message_serial);
+    for (const auto& m : messages) {
+      if (m.value("role", "") == "assistant" && m.contains("content") && m["content"].is_string() &&
+          !m["content"].get_ref<const std::string&>().empty())
+        entries.push_back({"assistant", {m["content"].get<std::string>()}});
+    }
+    sessions->prompts().add(prompt);
+    sessions->record(entries, messages);
+    if (const auto files = sessions->files()) {
+      if (const std::string note = files->take_note(); !note.empty())
+        std::cout << "kestravel: " << note << "\n";
+      if (const std::size_t n = files->last_changed(); n > 0)
+        std::cout << n << (n == 1 ? " file" : " files") << " changed\n";
+    }
+    for (const auto& n : sessions->take_notes()) std::cerr << "kestravel: " << n << "\n";
+  };
   std::optional<ColorlessBuf> colorless;
   std::streambuf* const original = std::cout.rdbuf();
   if (tui::no_color_requested()) std::cout.rdbuf(&colorless.emplace(original));

@@ -4,12 +4,14 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <iosfwd>
 #include <memory>
 #include <string>
 
 #include "agent/turn_runner.hpp"
 #include "config/config.hpp"
+#include "host/chat/session_host.hpp"
 
 namespace orvo::host {
 
@@ -31,6 +33,8 @@ struct PlainOptions {
   // it appeared (the keys were meant for something else) and reads its answer from the
   // descriptor, so that `interrupt` can answer it too.
   int terminal_fd = -1;
+  // Called after each turn with its prompt (the session is recorded there).
+  std::function<void(const std::string&)> after_turn;
 };
 
 // Runs one turn per non-empty line of `in` until end of input. Turn output goes to std::cout.
@@ -60,8 +64,17 @@ void drop_typed_ahead(int fd);
 // once it is set, end at end of input or a read error.
 ApprovalAnswer read_terminal_answer(int fd, const std::atomic<bool>* interrupt);
 
+// The session files of this run for `project` (the current directory when empty): checkpoints
+// only for a real agent (the demo runtime changes no files).
+std::shared_ptr<SessionHost> make_session_host(const config::Config& config,
+                                               const std::filesystem::path& project);
+// The project's instructions for `project` and the configuration's folder.
+Instructions project_instructions(const config::Config& config,
+                                  const std::filesystem::path& project);
+
 // The command line entry: signal handling, then run_plain on std::cin.
 int plain_main(const config::Config& config, double speed = 1.0,
-               const std::filesystem::path& project = {});
+               const std::filesystem::path& project = {},
+               ResumeRequest resume = ResumeRequest::none);
 
 }  // namespace orvo::host

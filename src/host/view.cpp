@@ -12,6 +12,7 @@
 #include "common/utf8.hpp"
 #include "host/replay.hpp"
 #include "host/subcommand_cli.hpp"
+#include "session/session.hpp"
 #include "tui/framework/headless/pilot.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/framework/widgets/screen.hpp"
@@ -128,6 +129,14 @@ const std::map<std::string, Operation, std::less<>>& operations() {
     m["finish_stream"] = {
         {{"full_text", ArgType::string, ""}},
         none([](Scrivlet& v, const json& a) { v.finish_stream(s(a, "full_text")); })};
+    // A history entry as a session file records it: kept, then the log drawn again from its
+    // history (so a saved conversation shows as it did).
+    m["entry"] = {{str("kind"), {"values", ArgType::string_list, json::array()}},
+                  none([](Scrivlet& v, const json& a) {
+                    v._history.emplace_back(s(a, "kind"),
+                                            a.at("values").get<std::vector<std::string>>());
+                    v._rerender();
+                  })};
     m["reset_steps"] = {{}, none([](Scrivlet& v, const json&) { v.reset_steps(); })};
     m["clear"] = {{}, none([](Scrivlet& v, const json&) { v.clear(); })};
     m["_spacer"] = {{}, none([](Scrivlet& v, const json&) { v._spacer(); })};
@@ -341,9 +350,26 @@ std::string dump(const J& j) {
 
 }  // namespace
 
-std::vector<ViewStep> parse_view_script(std::string_view text) {
+std::vector<ViewStep> parse_view_script(std::string_view text, std::string* note) {
   std::vector<ViewStep> steps;
   int line = 0;
+  // A session file plays as far as it can be read: one cut short by a crash, or written by a
+  // newer version, still shows what came before its first bad line.
+  const bool session = session::is_session_header(text.substr(0, text.find('\n')));
+  if (session) {
+    try {
+      return parse_view_script_lines(text, steps, line);
+    } catch (const ViewScriptError& e) {
+      if (note != nullptr)
+        *note = std::string(e.what()) + "; the session is shown up to the line before";
+      return steps;
+    }
+  }
+  return parse_view_script_lines(text, steps, line);
+}
+
+std::vector<ViewStep> parse_view_script_lines(std::string_view text, std::vector<ViewStep>& steps,
+                                              int& line) {
   std::size_t pos = 0;
   while (pos <= text.size()) {
     std::size_t end = text.find('\n', pos);
@@ -364,12 +390,14 @@ std::vector<ViewStep> parse_view_script(std::string_view text) {
       const bool range = dynamic_cast<const json::out_of_range*>(&e) != nullptr;
       throw ViewScriptError(line, (range ? "a number out of range: " : "not JSON: ") + what);
     }
+    // A session file's header and the agent's messages are no operations of the view.
+    if (obj.is_object() && (obj.contains("session") || obj.contains("message"))) continue;
     steps.push_back(parse_line(obj, line));
   }
   return steps;
 }
 
-std::vector<ViewStep> parse_view_script(std::istream& in) {
+std::vector<ViewStep> parse_view_script(std::istream& in, std::string* note) {
   std::string text;
   char buf[65536];
   while (in.read(buf, sizeof buf) || in.gcount() > 0) {
@@ -378,7 +406,7 @@ std::vector<ViewStep> parse_view_script(std::istream& in) {
                                    " MiB, the most a script may hold");
     text.append(buf, static_cast<std::size_t>(in.gcount()));
   }
-  return parse_view_script(text);
+  return parse_view_script(text, note);
 }
 
 int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -421,9 +449,10 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
     return 2;
   }
   std::vector<ViewStep> steps;
+  std::string note;
   try {
     if (*script == "-") {
-      steps = parse_view_script(std::cin);
+      steps = parse_view_script(std::cin, &note);
     } else {
       // As replay reads its scripts: a size cap (so /dev/zero ends), directories refused.
       std::string text;
@@ -432,7 +461,7 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
         err << "kestravel view: cannot read " << text::message_safe(*script) << ": " << e << "\n";
         return 2;
       }
-      steps = parse_view_script(text);
+      steps = parse_view_script(text, &note);
     }
   } catch (const ViewScriptError& e) {
     err << "kestravel view: " << text::message_safe(*script) << ": " << text::message_safe(e.what())
@@ -440,6 +469,9 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
     return 2;
   }
 
+  if (!note.empty())
+    err << "kestravel view: " << text::message_safe(*script) << ": " << text::message_safe(note)
+        << "\n";
   ViewApp app;
   tui::Pilot pilot(app, {cols, rows});
   Scrivlet& v = *app.view;

@@ -42,8 +42,13 @@ class ViewScriptError : public std::runtime_error {
 
 // Parses a whole script; throws ViewScriptError for the first bad line (invalid JSON, a number
 // out of range, a NUL byte, an unknown key). The stream is read up to kMaxScriptBytes.
-std::vector<ViewStep> parse_view_script(std::string_view text);
-std::vector<ViewStep> parse_view_script(std::istream& in);
+// A session file (its first line a session header) is read up to its first bad line instead,
+// with `note` (when given) saying where it stopped; its header and message records are skipped.
+std::vector<ViewStep> parse_view_script(std::string_view text, std::string* note = nullptr);
+std::vector<ViewStep> parse_view_script(std::istream& in, std::string* note = nullptr);
+// The lines of `text` from where `line` is, appended to `steps` (throws as parse_view_script).
+std::vector<ViewStep> parse_view_script_lines(std::string_view text, std::vector<ViewStep>& steps,
+                                              int& line);
 
 // Runs the subcommand with its arguments (after "view"); returns the exit code.
 int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);

@@ -42,6 +42,7 @@
 
 #include <chrono>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -54,6 +55,7 @@
 #include "host/chat/chat_commands.hpp"
 #include "host/chat/input_box.hpp"
 #include "host/chat/reasoning_line.hpp"
+#include "host/chat/session_host.hpp"
 #include "output/output_manager.hpp"
 #include "tui/bridge/bridge.hpp"
 #include "tui/framework/widgets/app.hpp"
@@ -66,6 +68,11 @@ namespace orvo::host {
 // What the status row shows while nothing runs.
 struct ChatInfo {
   std::string mode_screen;  // name of the installed mode screen, for /mode ("" when none)
+  // Sessions, prompt history and checkpoints (none: nothing is saved; tests).
+  std::shared_ptr<SessionHost> session{};
+  ResumeRequest resume = ResumeRequest::none;
+  // Short mark for the status row when project instructions were loaded ("" when none).
+  std::string instructions_mark{};
 };
 
 class ChatScreen : public tui::Screen {
@@ -173,6 +180,9 @@ class KestravelTUI : public tui::ConfiguredApp {
   void cmd_clear(std::string_view args);
   void cmd_mode(std::string_view args);
   void cmd_model(std::string_view args);
+  void cmd_resume(std::string_view args);
+  void cmd_undo(std::string_view args);
+  void cmd_diff(std::string_view args);
   void cmd_quit(std::string_view args);
   // The / menu: drawn again after every change of the box; its keys (Up/Down, Tab, Enter, Esc).
   void update_menu();
@@ -209,6 +219,15 @@ class KestravelTUI : public tui::ConfiguredApp {
   void models_listed(ModelsListed& m);
   // The model the status row names: the configured one, the demo runtime's own, or "".
   std::string model_label() const;
+  // Sessions (chat_session.cpp): start-up (resume, prompt history), the end of a turn (record,
+  // files changed), /resume, /undo, /diff, and the numbered choice they wait for.
+  void session_start();
+  void session_turn_ended();
+  void show_resume_list();
+  void resume_from(const std::filesystem::path& file);
+  void undo_command();
+  void diff_command();
+  bool answer_choice(const std::string& answer);
   void copy_selection();
   // How a copy went (the log's on_copied): a note in the status row either way.
   void copied(std::size_t characters, const std::optional<std::string>& failure);
@@ -256,6 +275,9 @@ class KestravelTUI : public tui::ConfiguredApp {
   std::optional<tui::TimerId> note_timer_;
   // A first Ctrl+C on an empty box arms quitting until then.
   std::chrono::steady_clock::time_point quit_armed_until_{};
+  // A numbered question waiting for its answer (/resume, /undo); typed with Enter, or 1 / 2 on
+  // an empty box.
+  std::function<void(const std::string&)> pending_choice_;
 };
 
 }  // namespace orvo::host

@@ -65,6 +65,9 @@ std::span<const ChatCommand> chat_commands() {
        true},
       {"/model", "[NAME]", "list the server's models, or switch to NAME for this session",
        &KestravelTUI::cmd_model},
+      {"/resume", "", "reopen an earlier session of this project", &KestravelTUI::cmd_resume},
+      {"/undo", "", "put back the files the last turn changed", &KestravelTUI::cmd_undo},
+      {"/diff", "", "show what the last turn changed", &KestravelTUI::cmd_diff},
       {"/quit", "", "quit Kestravel", &KestravelTUI::cmd_quit},
       {"/exit", "", "quit Kestravel", &KestravelTUI::cmd_quit},
   };
@@ -138,6 +141,8 @@ void KestravelTUI::submit(const std::string& text) {
   }
   // What the user sends is shown to them: the log goes back to its end.
   jump_to_end();
+  // A numbered question (/resume, /undo) takes the line typed as its answer first.
+  if (pending_choice_ && answer_choice(std::string(text::strip(text)))) return;
   run_entry(line);
 }
 
@@ -233,6 +238,7 @@ void KestravelTUI::cmd_clear(std::string_view) {
   }
   log_->clear();
   runner_->reset_conversation();
+  if (info_.session) info_.session->cleared();
   new_output_ = false;
   update_status();
 }
@@ -250,6 +256,18 @@ void KestravelTUI::cmd_model(std::string_view args) {
   model_command(args.empty() ? std::string("/model") : "/model " + std::string(args));
 }
 
+void KestravelTUI::cmd_resume(std::string_view) {
+  show_resume_list();
+}
+
+void KestravelTUI::cmd_undo(std::string_view) {
+  undo_command();
+}
+
+void KestravelTUI::cmd_diff(std::string_view) {
+  diff_command();
+}
+
 void KestravelTUI::cmd_quit(std::string_view) {
   exit(0);
 }
@@ -257,6 +275,7 @@ void KestravelTUI::cmd_quit(std::string_view) {
 void KestravelTUI::start_turn(const std::string& prompt) {
   runner_->set_mode(orvo_config.runtime.laptop_26b_runtime_mode);
   runner_->set_model(orvo_config.runtime.model);
+  if (info_.session) info_.session->prompts().add(prompt);
   if (!worker_->start_turn(prompt)) {
     log_->append_error("The agent is not available.");
     return;

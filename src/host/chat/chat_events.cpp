@@ -203,6 +203,7 @@ void KestravelTUI::on_turn_ended() {
   interrupted_ = false;
   stop_noted_ = false;
   set_ticking(false);
+  session_turn_ended();
   run_queue();
   keep_reader_place(place);
   update_status();

@@ -49,6 +49,11 @@ bool KestravelTUI::handle_key(const tui::KeyEvent& e) {
     answer_approval(k == "1");
     return true;
   }
+  if (pending_choice_ && !approval_pending_ && (k == "1" || k == "2") && input_ &&
+      input_->text().empty()) {
+    answer_choice(k);
+    return true;
+  }
   if (k == "ctrl+c") {
     if (turn_running_) {
       interrupt();

@@ -76,6 +76,7 @@ void KestravelTUI::chat_mounted() {
   input_->key_filter = [this](const tui::KeyEvent& e) { return handle_key(e); };
   input_->set_max_rows(std::max(1, size().height / 3));
   input_->focus();
+  session_start();
   update_status();
   update_legend();
 }

@@ -86,6 +86,8 @@ void KestravelTUI::update_status() {
       segs.emplace_back(" · " + model, Style::parse("#5f87ff"));
     segs.emplace_back(" · " + text::terminal_safe(orvo_config.runtime.endpoint),
                       Style::parse("dim"));
+    if (!info_.instructions_mark.empty())
+      segs.emplace_back(" · " + info_.instructions_mark, Style::parse("dim"));
   }
   if (new_output_) segs.emplace_back("  ↓ new output", Style::parse("bold #d7af00"));
   if (!note_.empty()) segs.emplace_back("  " + note_, Style::parse("bold #d7af00"));
