@@ -18,7 +18,11 @@ function(kv_add_tests)
     if(NOT pos EQUAL -1)
       set(label threaded)
     endif()
-    gtest_discover_tests(${target} PROPERTIES LABELS ${label} DISCOVERY_TIMEOUT 60)
+    # Sessions and prompt history of the programs the tests run stay in the build tree, never in
+    # the real home folder.
+    gtest_discover_tests(${target} PROPERTIES LABELS ${label}
+                         ENVIRONMENT "XDG_STATE_HOME=${PROJECT_BINARY_DIR}/test-state"
+                         DISCOVERY_TIMEOUT 60)
   endforeach()
 endfunction()
 

@@ -520,7 +520,7 @@ TEST_F(ChatFixture, SlashCommandsAndQuitting) {
   EXPECT_FALSE(pilot->exited());
   pilot->press("ctrl+c");  // on an empty one asks first
   EXPECT_FALSE(pilot->exited());
-  EXPECT_EQ(app->status_text(), " Reasoning · builtin  press Ctrl+C again to quit");
+  EXPECT_EQ(app->status_text(), " Reasoning · kestravel-demo · builtin  press Ctrl+C again to quit");
   pilot->press("x");  // another key in between disarms it
   pilot->press("ctrl+c");
   EXPECT_FALSE(pilot->exited());
@@ -545,12 +545,16 @@ TEST_F(ChatFixture, TheQuitNoteExpires) {
 TEST_F(ChatFixture, TheSlashMenu) {
   pilot->type("/");
   EXPECT_EQ(screen().substr(screen().find("\n  Reasoning")), R"(
-  Reasoning · builtin
-  ▸ /help   list keys and commands
-    /clear  empty the conversation
-    /mode   pick Fast or Reasoning (waits for a running turn)
-    /quit   quit Kestravel
-    /exit   quit Kestravel
+  Reasoning · kestravel-demo · builtin
+  ▸ /help    list keys and commands
+    /clear   empty the conversation
+    /mode    pick Fast or Reasoning (waits for a running turn)
+    /model   list the server's models, or switch to NAME for this ses
+    /resume  reopen an earlier session of this project
+    /undo    put back the files the last turn changed
+    /diff    show what the last turn changed
+    /quit    quit Kestravel
+    /exit    quit Kestravel
  › /
  ↑↓ choose · tab complete · enter run · esc close)");
   pilot->type("c");

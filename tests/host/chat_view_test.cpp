@@ -202,7 +202,7 @@ TEST_F(ChatView, CtrlOOpensAndFoldsToolOutput) {
             "\n"
             "   T · Bash · 2 tokens\n"
             "\n\n\n"
-            "  Fast · builtin\n"
+            "  Fast · kestravel-demo · builtin\n"
             " ›  Ask anything · /help for commands\n"
             " enter send · ↑ history · ctrl+d quit");
   pilot->press("ctrl+o");
@@ -225,7 +225,7 @@ TEST_F(ChatView, CtrlOOpensAndFoldsToolOutput) {
             "   Nine lines.\n"
             "\n"
             "   T · Bash · 2 tokens\n"
-            "  Fast · builtin\n"
+            "  Fast · kestravel-demo · builtin\n"
             " ›  Ask anything · /help for commands\n"
             " enter send · ↑ history · ctrl+d quit");
   pilot->press("ctrl+o");
