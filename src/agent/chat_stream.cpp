@@ -417,11 +417,10 @@ class ChunkScanner {
       do {
         std::string_view key;
         if (!read_key(key) || !consume(':')) return false;
+        if (key == "message") return false;  // a complete answer: the full parse reads it
         if (key == "delta") {
           if (seen_delta || !read_delta(out)) return false;
           seen_delta = true;
-        } else if (key == "message") {
-          return false;  // a complete answer: the full parse reads it
         } else if (key == "finish_reason") {
           if (!read_optional_string(out.finish_reason, seen_finish, finish_is_string)) {
             return false;

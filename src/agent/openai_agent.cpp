@@ -169,7 +169,8 @@ void OpenAIAgent::run_turn(const std::string& prompt, orvo::OutputManager& out) 
 namespace {
 
 std::string megabytes(std::uint64_t bytes) {
-  const std::uint64_t mb = (bytes + 512 * 1024) / (1024 * 1024);
+  constexpr std::uint64_t kMB = std::uint64_t{1} << 20;
+  const std::uint64_t mb = (bytes + kMB / 2) / kMB;
   return std::to_string(std::max<std::uint64_t>(mb, 1)) + " MB";
 }
 

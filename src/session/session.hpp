@@ -75,7 +75,7 @@ class SessionWriter {
 };
 
 // What a session file holds, as far as it could be read.
-struct SessionData {
+struct SessionData {  // NOLINT(bugprone-exception-escape): nlohmann::json moves without throwing
   nlohmann::json header;
   std::vector<Entry> entries;            // after the last clear
   std::vector<nlohmann::json> messages;  // after the last clear

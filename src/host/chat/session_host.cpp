@@ -7,7 +7,7 @@ namespace orvo::host {
 
 namespace {
 
-constexpr std::size_t kInstructionBytes = 32 * 1024;
+constexpr std::size_t kInstructionBytes = std::size_t{32} << 10;
 
 class CheckpointRunner : public agent::TurnRunner {
  public:

@@ -84,9 +84,9 @@ std::vector<Strip> markdown_rows(const std::string& text, int width) {
 constexpr std::size_t kMarkerOverlap = 2;
 // The finished blocks after the settled part are drawn again whenever a block ends; past this
 // size (one very long list) they wait as plain lines, so a line never costs more than this.
-constexpr std::size_t kOpenLimit = 16 * 1024;
+constexpr std::size_t kOpenLimit = std::size_t{16} << 10;
 // Link definitions go in front of every part; past this size the answer is drawn plain.
-constexpr std::size_t kDefinitionsLimit = 16 * 1024;
+constexpr std::size_t kDefinitionsLimit = std::size_t{16} << 10;
 // Late link definitions redraw the answer from its start at most this often.
 constexpr int kRebuildLimit = 4;
 
