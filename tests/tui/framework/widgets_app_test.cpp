@@ -209,6 +209,25 @@ class BadCss : public Widget {
   BadCss() { declare_css_type("BadCss", DEFAULT_CSS); }
 };
 
+// A screen first mounted while another one became current before any frame (a start-up that
+// goes straight on to the next screen) is still styled when it is shown later.
+TEST(WidgetsApp, AScreenLeftBeforeItsFirstFrameIsStyledWhenShown) {
+  App app;
+  auto a = std::make_unique<Screen>();
+  Probe* probe = &a->mount_new<Probe>("probe");
+  app.install_screen("a", std::move(a));
+  app.install_screen("b", std::make_unique<Screen>());
+  app.switch_screen("b");
+  Pilot pilot(app, {40, 12});
+  app.switch_screen("a");
+  app.switch_screen("b");
+  pilot.wait_idle();
+  app.switch_screen("a");
+  pilot.wait_idle();
+  ASSERT_FALSE(probe->log.empty());
+  EXPECT_EQ(probe->log.back(), "resize 36");  // its stylesheet's padding, 2 on each side
+}
+
 TEST(WidgetsApp, BadStylesheetIsAnErrorNamingClassAndLine) {
   App app;
   auto screen = std::make_unique<Screen>();

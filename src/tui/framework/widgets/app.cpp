@@ -235,6 +235,7 @@ void App::retire(Screen* s) {
   if (std::find(stack_.begin(), stack_.end(), s) != stack_.end()) return;
   for (auto it = pushed_.begin(); it != pushed_.end(); ++it) {
     if (it->get() == s) {
+      styled_at_.erase(s);
       graveyard_.push_back(std::move(*it));
       pushed_.erase(it);
       break;
@@ -292,14 +293,14 @@ void App::mount_tree(Widget& w) {
     check_bindings(x);
   };
   mount(w);
-  styles_dirty_ = true;
+  ++styles_generation_;
   invalidate_layout();
 }
 
 void App::add_css(std::string css) {
   parse_css(css, "App CSS");  // fail early, naming the problem
   extra_css_.push_back(std::move(css));
-  styles_dirty_ = true;
+  ++styles_generation_;
   invalidate_layout();
 }
 
@@ -524,9 +525,9 @@ void App::layout_now() {
   Screen& s = screen();
   // Handlers may change content (and so sizes) again; a few rounds settle it.
   for (int round = 0; round < 4; ++round) {
-    if (styles_dirty_) {
+    if (std::uint64_t& at = styled_at_[&s]; at != styles_generation_) {
       apply_styles(s);
-      styles_dirty_ = false;
+      at = styles_generation_;
     }
     layout_dirty_ = false;
     std::vector<Widget*> resized;

@@ -36,6 +36,7 @@
 #include <string_view>
 #include <thread>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include "tui/framework/message.hpp"
@@ -279,7 +280,7 @@ class App : public MessageTarget {
   void repaint_all();
   // Stylesheets are matched again (a class or the tree changed), then laid out.
   void invalidate_styles() {
-    styles_dirty_ = true;
+    ++styles_generation_;
     invalidate_layout();
   }
   // Lays the screen out again before the next frame.
@@ -383,7 +384,10 @@ class App : public MessageTarget {
   Size size_{};
   bool dirty_ = true;
   bool layout_dirty_ = true;
-  bool styles_dirty_ = true;
+  // Stylesheets or trees changed at this generation; each screen is matched again when it is
+  // next laid out (a screen mounted while another is shown is styled when it is shown).
+  std::uint64_t styles_generation_ = 1;
+  std::unordered_map<const Screen*, std::uint64_t> styled_at_;
   std::vector<InputEvent> events_;
   std::chrono::steady_clock::time_point last_frame_{};
   std::uint64_t frames_ = 0;
