@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/utf8.hpp"
+
 namespace orvo::agent::testing {
 
 using nlohmann::json;
@@ -127,24 +129,6 @@ std::u16string utf16(const std::string& utf8) {
   return out;
 }
 
-void put_utf8(char32_t cp, std::string& out) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 }  // namespace
 
 std::string js_json_string(const std::u16string& u) {
@@ -154,7 +138,8 @@ std::string js_json_string(const std::u16string& u) {
     const char16_t c = u[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 &&
         u[i + 1] <= 0xDFFF) {
-      put_utf8(0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (u[i + 1] - 0xDC00), out);
+      text::encode(0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (u[i + 1] - 0xDC00),
+                   out);
       ++i;
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));  // well-formed stringify
@@ -168,7 +153,7 @@ std::string js_json_string(const std::u16string& u) {
       std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
       out += buf;
     } else {
-      put_utf8(c, out);
+      text::encode(c, out);
     }
   }
   return out + "\"";

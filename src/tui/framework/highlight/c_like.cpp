@@ -2,7 +2,7 @@
 #include <utility>
 #include <vector>
 
-#include "tui/framework/highlight/c_like_spec.hpp"
+#include "tui/framework/highlight/c_like_rules.hpp"
 #include "tui/framework/highlight/lex_families.hpp"
 #include "tui/framework/highlight/lex_util.hpp"
 
@@ -11,7 +11,7 @@ namespace {
 
 class CLexer {
  public:
-  explicit CLexer(const CSpec& lang) : spec_(lang) {
+  explicit CLexer(const CRules& lang) : rules_(lang) {
     words_.add(lang.keywords, K::Keyword);
     words_.add(lang.def_words, K::Keyword);
     words_.add(lang.type_words, K::Keyword);
@@ -48,7 +48,7 @@ class CLexer {
           st.mode = State::Normal;
           break;
         }
-      } else if (spec_.nested_comment && s[i] == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+      } else if (rules_.nested_comment && s[i] == '/' && i + 1 < s.size() && s[i + 1] == '*') {
         i += 2;
         ++st.depth;
       } else {
@@ -76,7 +76,7 @@ class CLexer {
   }
 
   K classify(std::string_view w) const {
-    if (!spec_.case_insensitive || w.size() > Words::kMaxWord) return words_.find(w);
+    if (!rules_.case_insensitive || w.size() > Words::kMaxWord) return words_.find(w);
     char buf[Words::kMaxWord];
     for (std::size_t k = 0; k < w.size(); ++k) buf[k] = lower_ascii(w[k]);
     return words_.find(std::string_view(buf, w.size()));
@@ -99,7 +99,7 @@ class CLexer {
         emit(i, s.size(), K::Comment);
         return;
       }
-      if (spec_.block_comment && c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
+      if (rules_.block_comment && c == '/' && i + 1 < s.size() && s[i + 1] == '*') {
         st.mode = State::Block;
         st.depth = 1;
         emit(i, i + 2, K::Comment);
@@ -107,7 +107,7 @@ class CLexer {
         if (st.mode == State::Block) return;
         continue;
       }
-      if (spec_.hash_preproc && c == '#' && skip_blanks(s, 0) == i) {
+      if (rules_.hash_preproc && c == '#' && skip_blanks(s, 0) == i) {
         i = ident_end(s, skip_blanks(s, i + 1));
         emit(start, i, K::Preproc);
         const std::size_t j = skip_blanks(s, i);
@@ -122,7 +122,7 @@ class CLexer {
         }
         continue;
       }
-      if (spec_.rust_attributes && c == '#' && i + 1 < s.size() &&
+      if (rules_.rust_attributes && c == '#' && i + 1 < s.size() &&
           (s[i + 1] == '[' || (s[i + 1] == '!' && i + 2 < s.size() && s[i + 2] == '['))) {
         int depth = 0;
         while (i < s.size()) {
@@ -136,7 +136,7 @@ class CLexer {
         emit(start, i, K::Preproc);
         continue;
       }
-      if (spec_.decorators && c == '@' && i + 1 < s.size() && is(s[i + 1], kIdStart)) {
+      if (rules_.decorators && c == '@' && i + 1 < s.size() && is(s[i + 1], kIdStart)) {
         i = i + 1;
         do {
           i = ident_end(s, i + (s[i] == '.' ? 1 : 0));
@@ -150,8 +150,8 @@ class CLexer {
         operand = true;
         continue;
       }
-      if (is(c, kIdStart) || (spec_.dollar_idents && c == '$')) {
-        const std::size_t end = ident_end(s, i, spec_.dollar_idents);
+      if (is(c, kIdStart) || (rules_.dollar_idents && c == '$')) {
+        const std::size_t end = ident_end(s, i, rules_.dollar_idents);
         const std::string_view w = s.substr(i, end - i);
         if (end < s.size() && (s[end] == '"' || s[end] == '\'' || s[end] == '#')) {
           const std::size_t after = prefixed_string(s, i, end, st, emit);
@@ -163,7 +163,7 @@ class CLexer {
           }
         }
         i = end;
-        if (spec_.macro_bang && i < s.size() && s[i] == '!' &&
+        if (rules_.macro_bang && i < s.size() && s[i] == '!' &&
             (i + 1 >= s.size() || s[i + 1] != '=')) {
           emit(start, i + 1, K::Function);
           i = i + 1;
@@ -178,7 +178,7 @@ class CLexer {
             const std::size_t j = skip_blanks(s, i);
             if (j < s.size() && s[j] == '(') {
               kind = K::Function;
-            } else if (spec_.upper_types && is_upper(w[0]) && w.size() > 1 && has_lower(w)) {
+            } else if (rules_.upper_types && is_upper(w[0]) && w.size() > 1 && has_lower(w)) {
               kind = K::Type;
             }
           }
@@ -193,7 +193,7 @@ class CLexer {
         continue;
       }
       if (c == '"') {
-        if (spec_.triple && s.substr(i, 3) == "\"\"\"") {
+        if (rules_.triple && s.substr(i, 3) == "\"\"\"") {
           i = start_string(s, i, i + 3, "\"\"\"", true, true, st, emit);
           if (st.mode == State::Str) return;
         } else {
@@ -202,14 +202,14 @@ class CLexer {
         operand = true;
         continue;
       }
-      if (c == '\'' && spec_.single != Quote::None) {
-        if (spec_.triple && s.substr(i, 3) == "'''") {
+      if (c == '\'' && rules_.single != Quote::None) {
+        if (rules_.triple && s.substr(i, 3) == "'''") {
           i = start_string(s, i, i + 3, "'''", true, true, st, emit);
           if (st.mode == State::Str) return;
           operand = true;
           continue;
         }
-        if (spec_.single == Quote::String) {
+        if (rules_.single == Quote::String) {
           i = start_string(s, i, i + 1, "'", true, false, st, emit);
           operand = true;
           continue;
@@ -220,19 +220,19 @@ class CLexer {
           operand = true;
           continue;
         }
-        if (spec_.rust_raw && i + 1 < s.size() && is(s[i + 1], kIdStart)) {
+        if (rules_.rust_raw && i + 1 < s.size() && is(s[i + 1], kIdStart)) {
           i = ident_end(s, i + 1);  // a lifetime: 'a
           emit(start, i, K::Type);
           continue;
         }
       }
-      if (c == '`' && spec_.backtick) {
-        i = start_string(s, i, i + 1, "`", spec_.regex, true, st, emit);
+      if (c == '`' && rules_.backtick) {
+        i = start_string(s, i, i + 1, "`", rules_.regex, true, st, emit);
         if (st.mode == State::Str) return;
         operand = true;
         continue;
       }
-      if (c == '/' && spec_.regex && !operand) {
+      if (c == '/' && rules_.regex && !operand) {
         const std::size_t end = regex_literal(s, i);
         if (end != 0) {
           emit(i, end, K::String);
@@ -273,8 +273,8 @@ class CLexer {
   }
 
   bool starts_comment(std::string_view s, std::size_t i) const {
-    const std::string_view a = spec_.line_comment;
-    const std::string_view b = spec_.line_comment2;
+    const std::string_view a = rules_.line_comment;
+    const std::string_view b = rules_.line_comment2;
     return (!a.empty() && s[i] == a[0] && s.substr(i, a.size()) == a) ||
            (!b.empty() && s[i] == b[0] && s.substr(i, b.size()) == b);
   }
@@ -320,7 +320,7 @@ class CLexer {
                               Emit& emit) const {
     const std::string_view w = s.substr(start, end - start);
     const char q = s[end];
-    if (spec_.string_prefixes && q != '#' && w.size() <= 2) {
+    if (rules_.string_prefixes && q != '#' && w.size() <= 2) {
       bool raw = false;
       for (char c : w) {
         const char l = lower_ascii(c);
@@ -331,7 +331,7 @@ class CLexer {
           s.substr(end, 3) == std::string(3, q) ? std::string(3, q) : std::string(1, q);
       return start_string(s, start, end + close.size(), close, !raw, close.size() == 3, st, emit);
     }
-    if (spec_.hash_preproc && q != '#' && (w == "L" || w == "u" || w == "U" || w == "u8")) {
+    if (rules_.hash_preproc && q != '#' && (w == "L" || w == "u" || w == "U" || w == "u8")) {
       if (q == '\'') {
         const std::size_t e = char_literal(s, end);
         if (e == 0) return 0;
@@ -340,7 +340,7 @@ class CLexer {
       }
       return start_string(s, start, end + 1, "\"", true, false, st, emit);
     }
-    if (spec_.cpp_raw && q == '"' && w.back() == 'R' &&
+    if (rules_.cpp_raw && q == '"' && w.back() == 'R' &&
         (w == "R" || w == "u8R" || w == "LR" || w == "uR" || w == "UR")) {
       const std::size_t paren = s.substr(0, std::min(s.size(), end + 18)).find('(', end + 1);
       if (paren == std::string_view::npos) return 0;
@@ -348,7 +348,7 @@ class CLexer {
       close.append(s.substr(end + 1, paren - end - 1)).append("\"");
       return start_string(s, start, paren + 1, std::move(close), false, true, st, emit);
     }
-    if (spec_.rust_raw && (w == "r" || w == "br") && (q == '"' || q == '#')) {
+    if (rules_.rust_raw && (w == "r" || w == "br") && (q == '"' || q == '#')) {
       std::size_t j = end;
       while (j < s.size() && s[j] == '#') ++j;
       if (j >= s.size() || s[j] != '"') return 0;
@@ -356,7 +356,7 @@ class CLexer {
       close.append(j - end, '#');
       return start_string(s, start, j + 1, std::move(close), false, true, st, emit);
     }
-    if (spec_.rust_raw && w == "b" && q != '#') {
+    if (rules_.rust_raw && w == "b" && q != '#') {
       if (q == '\'') {
         const std::size_t e = char_literal(s, end);
         if (e == 0) return 0;
@@ -411,7 +411,7 @@ class CLexer {
     return 0;
   }
 
-  const CSpec& spec_;
+  const CRules& rules_;
   Words words_;
   Words defs_;
 };
@@ -421,7 +421,7 @@ const CLexer* c_lexer(std::string_view name) {
   static const std::vector<std::pair<std::string_view, CLexer>> lexers = [] {
     std::vector<std::pair<std::string_view, CLexer>> out;
     out.reserve(c_like_languages().size());
-    for (const CLanguage& l : c_like_languages()) out.emplace_back(l.name, CLexer(*l.spec));
+    for (const CLanguage& l : c_like_languages()) out.emplace_back(l.name, CLexer(*l.rules));
     return out;
   }();
   for (const auto& [n, lexer] : lexers) {

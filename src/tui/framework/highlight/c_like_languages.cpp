@@ -1,14 +1,14 @@
 // The words and flags of each C-like language the highlighter knows.
 #include <array>
 
-#include "tui/framework/highlight/c_like_spec.hpp"
+#include "tui/framework/highlight/c_like_rules.hpp"
 
 namespace orvo::tui::lex {
 namespace {
 
 // The words of each language, as its reference documentation lists them.
 
-constexpr CSpec kPython = {
+constexpr CRules kPython = {
     .keywords =
         "and as assert async await break continue del elif else except finally for from "
         "global if import in is lambda nonlocal not or pass raise return try while with "
@@ -37,7 +37,7 @@ constexpr std::string_view kCTypes =
     "int8_t int16_t int32_t int64_t uint8_t uint16_t uint32_t uint64_t uintptr_t intptr_t FILE "
     "wchar_t char8_t char16_t char32_t";
 
-constexpr CSpec kC = {
+constexpr CRules kC = {
     .keywords = kCKeywords,
     .types = kCTypes,
     .constants = "NULL true false",
@@ -46,7 +46,7 @@ constexpr CSpec kC = {
     .hash_preproc = true,
 };
 
-constexpr CSpec kCpp = {
+constexpr CRules kCpp = {
     .keywords =
         "alignas alignof and asm auto break case catch class concept const consteval constexpr "
         "constinit const_cast continue co_await co_return co_yield decltype default delete do "
@@ -74,7 +74,7 @@ constexpr std::string_view kJsKeywords =
     "extends finally for from if import in instanceof let new of return static super switch "
     "this throw try typeof var void while with yield get set as";
 
-constexpr CSpec kJavaScript = {
+constexpr CRules kJavaScript = {
     .keywords = kJsKeywords,
     .constants = "true false null undefined NaN Infinity",
     .def_words = "function",
@@ -88,7 +88,7 @@ constexpr CSpec kJavaScript = {
     .dollar_idents = true,
 };
 
-constexpr CSpec kTypeScript = {
+constexpr CRules kTypeScript = {
     .keywords =
         "async await break case catch const continue debugger default delete do else "
         "export extends finally for from if import in instanceof let new of return "
@@ -108,7 +108,7 @@ constexpr CSpec kTypeScript = {
     .dollar_idents = true,
 };
 
-constexpr CSpec kRust = {
+constexpr CRules kRust = {
     .keywords =
         "as async await break const continue crate dyn else extern for if impl in let "
         "loop match mod move mut pub ref return self static super unsafe use where while "
@@ -127,7 +127,7 @@ constexpr CSpec kRust = {
     .upper_types = true,
 };
 
-constexpr CSpec kGo = {
+constexpr CRules kGo = {
     .keywords =
         "break case chan const continue default defer else fallthrough for go goto if "
         "import interface map package range return select switch var struct",
@@ -142,7 +142,7 @@ constexpr CSpec kGo = {
     .backtick = true,
 };
 
-constexpr CSpec kJava = {
+constexpr CRules kJava = {
     .keywords =
         "abstract assert break case catch class const continue default do else enum "
         "extends final finally for goto if implements import instanceof interface native "
@@ -156,7 +156,7 @@ constexpr CSpec kJava = {
     .upper_types = true,
 };
 
-constexpr CSpec kSql = {
+constexpr CRules kSql = {
     .keywords =
         "select from where and or not in is null as join inner left right full outer cross on "
         "using group by order having limit offset insert into values update set delete create "

@@ -9,7 +9,7 @@ namespace orvo::tui::lex {
 
 enum class Quote : std::uint8_t { None, String, Char };
 
-struct CSpec {
+struct CRules {
   std::string_view keywords = {}, types = {}, constants = {}, builtins = {};
   std::string_view def_words = {};   // the identifier after one of these is a function name
   std::string_view type_words = {};  // ... a type name
@@ -34,7 +34,7 @@ struct CSpec {
 
 struct CLanguage {
   std::string_view name;
-  const CSpec* spec;
+  const CRules* rules;
 };
 
 // Every language the scanner knows, by the name the highlighter uses.
