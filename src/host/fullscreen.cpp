@@ -78,7 +78,8 @@ int run_fullscreen(config::Config config, const FullscreenOptions& options) {
   app.switch_screen("quorvel");
   if (::isatty(1) != 0) redirect.emplace();
   const int code = app.run(tui::RunOptions{.redirect_stdout = false});
-  app.shutdown();
+  // A worker that would not stop may still report its turn: it must never reach the shell.
+  if (!app.shutdown() && redirect) redirect->keep();
   return code;
 }
 

@@ -56,8 +56,8 @@ KestravelTUI::~KestravelTUI() {
   shutdown();
 }
 
-void KestravelTUI::shutdown() {
-  if (shut_down_) return;
+bool KestravelTUI::shutdown() {
+  if (shut_down_) return worker_stopped_;
   shut_down_ = true;
   // From here the worker's posts are refused: an approval it asks for later is denied at once,
   // and one it waits for (its prompt maybe still queued, now dropped) is released by closing the
@@ -65,10 +65,11 @@ void KestravelTUI::shutdown() {
   close();
   models_task_.stop();
   agent_side_->bridge.close();
-  worker_->stop();
+  worker_stopped_ = worker_->stop();
   // A worker left behind still holds the runner, so its leftovers are ended here, not by its
   // destructor.
   runner_->kill_leftovers();
+  return worker_stopped_;
 }
 
 }  // namespace orvo::host

@@ -116,7 +116,8 @@ class KestravelTUI : public tui::ConfiguredApp {
   void install_chat();
   // Stops the worker (the bridge is closed first so a waiting approval is released). Idempotent;
   // also run by the destructor.
-  void shutdown();
+  // False when the worker could not be stopped in time and was left behind (it may still write).
+  bool shutdown();
 
   OutputManager& output() { return *output_; }
   tui::TUIBridge& bridge();
@@ -267,6 +268,7 @@ class KestravelTUI : public tui::ConfiguredApp {
   std::string status_text_;
   std::string last_legend_;
   bool shut_down_ = false;
+  bool worker_stopped_ = true;
   // The model list /model asked for (stopped by shutdown).
   CancellableTask models_task_;
   std::size_t menu_selected_ = 0;

@@ -61,6 +61,14 @@ void StdoutRedirect::restore() noexcept {
   saved_ = -1;
 }
 
+void StdoutRedirect::keep() noexcept {
+  if (saved_ < 0) return;
+  flush_stdout();
+  g_saved_stdout.store(-1);
+  ::close(saved_);
+  saved_ = -1;
+}
+
 void restore_stdout_from_signal() noexcept {
   const int saved = g_saved_stdout.load();
   if (saved >= 0) ::dup2(saved, 1);

@@ -23,6 +23,9 @@ class StdoutRedirect {
   // Flushes what was written meanwhile (to the target) and puts the original fd 1 back.
   // Idempotent.
   void restore() noexcept;
+  // Leaves fd 1 pointed away for the rest of the process: for a thread that could not be stopped
+  // and may still write. The destructor then restores nothing.
+  void keep() noexcept;
 
  private:
   int saved_ = -1;
