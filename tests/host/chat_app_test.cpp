@@ -664,7 +664,9 @@ TEST_F(ChatFixture, ANarrowTerminalKeepsTheQuitHintAndATinyOneSaysItIsTooSmall) 
   pilot->press("escape");
   ASSERT_TRUE(wait_idle_turn());
   pilot->resize(18, 4);
-  EXPECT_EQ(pilot->screenshot(), "\n\nterminal too small\n");
+  EXPECT_EQ(pilot->screenshot(), "\nterminal too small\n      (18×4)\n");
+  pilot->resize(8, 3);
+  EXPECT_EQ(pilot->screenshot(), "\n  8×3\n");
   pilot->resize(70, 20);
   EXPECT_EQ(last_row(), " enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit");
 }

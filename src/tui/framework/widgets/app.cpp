@@ -550,10 +550,26 @@ void App::draw_frame() {
     frame.clear();
   } else if (too_small()) {
     frame.clear();
-    const std::string note = "terminal too small (" + std::to_string(size_.width) + "×" +
-                             std::to_string(size_.height) + ")";
-    const int x = std::max(0, (size_.width - cell_len(note)) / 2);
-    frame.draw_text(x, size_.height / 2, note);
+    // The note folds onto shorter rows as the terminal narrows, so the size stays readable.
+    const std::string dims = std::to_string(size_.width) + "×" + std::to_string(size_.height);
+    const std::vector<std::vector<std::string>> notes = {
+        {"terminal too small (" + dims + ")"},
+        {"terminal too small", "(" + dims + ")"},
+        {"too small", dims},
+        {dims},
+    };
+    const auto fits = [&](const std::vector<std::string>& rows) {
+      if (static_cast<int>(rows.size()) > size_.height) return false;
+      for (const auto& r : rows)
+        if (cell_len(r) > size_.width) return false;
+      return true;
+    };
+    const auto it = std::find_if(notes.begin(), notes.end(), fits);
+    const auto& rows = it != notes.end() ? *it : notes.back();
+    int y = std::max(0, (size_.height - static_cast<int>(rows.size())) / 2);
+    for (const auto& r : rows) {
+      frame.draw_text(std::max(0, (size_.width - cell_len(r)) / 2), y++, r);
+    }
   } else {
     Painter::paint(frame, screen(), frame.region());  // covers every cell
   }
