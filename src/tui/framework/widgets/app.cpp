@@ -566,7 +566,7 @@ void App::draw_frame() {
     };
     const auto it = std::find_if(notes.begin(), notes.end(), fits);
     const auto& rows = it != notes.end() ? *it : notes.back();
-    int y = std::max(0, (size_.height - static_cast<int>(rows.size())) / 2);
+    int y = std::max(0, (size_.height - static_cast<int>(rows.size()) + 1) / 2);
     for (const auto& r : rows) {
       frame.draw_text(std::max(0, (size_.width - cell_len(r)) / 2), y++, r);
     }
