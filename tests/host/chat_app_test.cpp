@@ -224,7 +224,7 @@ TEST_F(ChatFixture, TypedAheadTextNeverAnswersAnApproval) {
   EXPECT_NE(log_text().find("allowed it"), std::string::npos) << log_text();
 }
 
-TEST_F(ChatFixture, PromptsTypedDuringATurnAreQueuedAndRunInOrder) {
+TEST_F(ChatFixture, PromptsTypedDuringATurnAreQueuedAndComeBackToTheBoxAfterAStop) {
   send("wait");
   ASSERT_TRUE(pilot->wait_until([&] { return app->turn_running(); }, 5s));
   send("second");
@@ -237,13 +237,21 @@ TEST_F(ChatFixture, PromptsTypedDuringATurnAreQueuedAndRunInOrder) {
   EXPECT_NE(status.find(std::string(indicator::label(0)) + "... ("), std::string::npos) << status;
   EXPECT_NE(status.find(std::string(indicator::kStopHint) + " · 2 queued"), std::string::npos)
       << status;
-  pilot->press("escape");  // stops "wait"; the queue then runs
-  ASSERT_TRUE(
-      pilot->wait_until([&] { return !app->turn_running() && app->queued().empty(); }, 10s));
+  pilot->type("draft");
+  // A stop does not start the next prompt: the queue goes back into the box, before what was
+  // being typed, and nothing more is sent until Enter.
+  pilot->press("escape");
+  ASSERT_TRUE(pilot->wait_until([&] { return !app->turn_running(); }, 10s));
   pilot->wait_idle();
+  EXPECT_TRUE(app->queued().empty());
+  EXPECT_EQ(app->input()->text(), "second\nthird\ndraft");
+  EXPECT_TRUE(app->status_text().ends_with("  2 queued prompts are back in the box, as one"))
+      << app->status_text();
   std::string log = log_text();
   EXPECT_NE(log.find("Interrupted by the user"), std::string::npos) << log;
-  EXPECT_LT(log.find("answer to second"), log.find("answer to third"));
+  EXPECT_EQ(log.find("second"), std::string::npos) << log;
+  pilot->press("enter");
+  ASSERT_TRUE(has_row("answer to second")) << log_text();
 }
 
 // Folding a thinking block, drag-selecting and the wheel leave the keyboard with the input box.
@@ -520,7 +528,8 @@ TEST_F(ChatFixture, SlashCommandsAndQuitting) {
   EXPECT_FALSE(pilot->exited());
   pilot->press("ctrl+c");  // on an empty one asks first
   EXPECT_FALSE(pilot->exited());
-  EXPECT_EQ(app->status_text(), " Reasoning · kestravel-demo · builtin  press Ctrl+C again to quit");
+  EXPECT_EQ(app->status_text(),
+            " Reasoning · kestravel-demo · builtin  press Ctrl+C again to quit");
   pilot->press("x");  // another key in between disarms it
   pilot->press("ctrl+c");
   EXPECT_FALSE(pilot->exited());

@@ -174,6 +174,8 @@ class KestravelTUI : public tui::ConfiguredApp {
   void jump_to_end();
   // Runs what waits in the queue once no turn runs and the chat is the current screen.
   void run_queue();
+  // After a stop: the queued prompts move back into the box instead of running.
+  void return_queued_prompts();
   void run_entry(const SlashLine& line);
   // The commands (rows of chat_commands(), which is a friend to name them).
   friend std::span<const ChatCommand> chat_commands();

@@ -174,6 +174,32 @@ void KestravelTUI::run_queue() {
   }
 }
 
+void KestravelTUI::return_queued_prompts() {
+  // A stop usually means the plan changed: the prompts typed during the turn go back into the
+  // box, to send again or edit, instead of starting the next turn at once. A command that waited
+  // for the turn (/mode) still runs.
+  if (!input_) return;
+  std::string text;
+  std::size_t n = 0;
+  for (auto it = queued_.begin(); it != queued_.end();) {
+    if (classify_entry(*it).kind != SlashLine::Kind::prompt) {
+      ++it;
+      continue;
+    }
+    if (!text.empty()) text += '\n';
+    text += *it;
+    it = queued_.erase(it);
+    ++n;
+  }
+  if (n == 0) return;
+  if (!input_->text().empty()) text += '\n' + input_->text();
+  input_->set_text(std::move(text));
+  update_queue();
+  show_note(n == 1 ? std::string("the queued prompt is back in the box")
+                   : std::to_string(n) + " queued prompts are back in the box, as one",
+            std::chrono::seconds(4));
+}
+
 void KestravelTUI::update_queue() {
   typeahead_->set_queued(queued_.size());
   if (!has_current_screen()) return;

@@ -192,6 +192,7 @@ void KestravelTUI::interrupt() {
 }
 
 void KestravelTUI::on_turn_ended() {
+  const bool stopped = interrupted_;
   turn_running_ = false;
   reasoning_.clear();
   const ReaderPlace place = reader_place();
@@ -204,6 +205,7 @@ void KestravelTUI::on_turn_ended() {
   stop_noted_ = false;
   set_ticking(false);
   session_turn_ended();
+  if (stopped) return_queued_prompts();
   run_queue();
   keep_reader_place(place);
   update_status();
