@@ -306,6 +306,30 @@ TEST_F(ChatFixture, MouseInTheLogNeverTakesTheKeyboard) {
  enter send · ↑ history · pgup/pgdn scroll · ctrl+d quit)");
 }
 
+// A command entered while an answer streams shows after the answer, live and after a re-flow
+// alike (it used to split the answer live and move above it on the next re-flow).
+TEST_F(ChatFixture, ACommandDuringAnAnswerShowsAfterIt) {
+  send("long");
+  ASSERT_TRUE(has_row("line 30")) << log_text();
+  send("/nope");
+  EXPECT_TRUE(app->status_text().ends_with("/nope shows when the answer pauses"))
+      << app->status_text();
+  EXPECT_EQ(log_text().find("Unknown command"), std::string::npos) << log_text();
+  runner->open_gate();
+  ASSERT_TRUE(wait_idle_turn());
+  pilot->wait_idle();
+  const auto order = [&] {
+    const std::string log = log_text();
+    const auto last_line = log.find("line 40");
+    const auto unknown = log.find("Unknown command /nope");
+    return last_line != std::string::npos && unknown != std::string::npos && last_line < unknown;
+  };
+  EXPECT_TRUE(order()) << log_text();
+  pilot->press("ctrl+l");
+  pilot->wait_idle();
+  EXPECT_TRUE(order()) << log_text();
+}
+
 // While an answer streams, a reader who scrolled up keeps their place; the status row says that
 // there is more below, and End takes them back down (once the box's cursor is at its line end).
 TEST_F(ChatFixture, AReaderScrolledUpKeepsTheirPlace) {

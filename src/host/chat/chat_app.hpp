@@ -253,6 +253,8 @@ class KestravelTUI : public tui::ConfiguredApp {
   // The running turn, as the events tell it.
   bool turn_running_ = false;
   bool streaming_ = false;
+  // Commands entered while an answer streamed, run when it pauses.
+  std::vector<SlashLine> after_answer_;
   std::string stream_text_;
   std::vector<std::string> turn_tools_;
   std::chrono::steady_clock::time_point turn_start_{};

@@ -147,6 +147,17 @@ void KestravelTUI::submit(const std::string& text) {
 }
 
 void KestravelTUI::run_entry(const SlashLine& line) {
+  // A command's rows must not land inside the answer being streamed: the answer would be split
+  // around them now and drawn whole after them on the next re-flow. They wait for the answer to
+  // pause (a tool call, the end of the turn); quitting never waits.
+  if (streaming_ && line.kind != SlashLine::Kind::prompt) {
+    const ChatCommand* c = find_command(line.text);
+    if (c == nullptr || c->run != &KestravelTUI::cmd_quit) {
+      after_answer_.push_back(line);
+      show_note(line.text + " shows when the answer pauses", std::chrono::seconds(3));
+      return;
+    }
+  }
   switch (line.kind) {
     case SlashLine::Kind::prompt:
       log_->append_user(log_form(line.text));

@@ -2,6 +2,7 @@
 // and the end of a turn.
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 
 #include "common/utf8.hpp"
 #include "host/chat/chat_app.hpp"
@@ -159,6 +160,10 @@ void KestravelTUI::finish_answer() {
   streaming_ = false;
   log_->finish_stream(stream_text_);
   stream_text_.clear();
+  // What was entered while the answer streamed (see run_entry), in order.
+  auto held = std::exchange(after_answer_, {});
+  if (!shut_down_)
+    for (const SlashLine& line : held) run_entry(line);
 }
 
 void KestravelTUI::on_approval(tui::ApprovalRequest& r) {
