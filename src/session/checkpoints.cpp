@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <unordered_set>
 
@@ -164,9 +165,51 @@ GitResult Checkpoints::git(const std::vector<std::string>& args) const {
   return run_git(a, {"GIT_INDEX_FILE=" + (git_dir_ / "kestravel-index").string()});
 }
 
+// A gitignore pattern that matches exactly `rel` (a directory) from the work tree's root.
+std::string exact_dir_pattern(const fs::path& rel) {
+  std::string out = "/";
+  for (const char c : rel.generic_string()) {
+    if (c == '\\' || c == '*' || c == '?' || c == '[' || c == '!' || c == '#' || c == ' ')
+      out += '\\';
+    out += c;
+  }
+  return out + "/\n";
+}
+
+void Checkpoints::exclude_state_folder() const {
+  // Kestravel's own state (these checkpoints, the session being written) can live inside the
+  // project, e.g. when the project is the home folder: it must never be part of a checkpoint,
+  // or every turn would "change" it and /undo would rewind the repository under itself.
+  std::error_code ec;
+  const fs::path state = fs::weakly_canonical(git_dir_.parent_path().parent_path(), ec);
+  if (ec) return;
+  const fs::path root = fs::weakly_canonical(project_, ec);
+  if (ec) return;
+  const fs::path rel = state.lexically_relative(root);
+  const std::string pattern =
+      rel.empty() || rel == "." || *rel.begin() == ".." ? "" : exact_dir_pattern(rel);
+  const fs::path file = git_dir_ / "info" / "exclude";
+  fs::create_directories(file.parent_path(), ec);
+  std::string now;
+  if (FILE* f = std::fopen(file.c_str(), "rb")) {
+    char buf[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) now.append(buf, n);
+    std::fclose(f);
+  }
+  if (now == pattern) return;
+  if (FILE* f = std::fopen(file.c_str(), "wb")) {
+    std::fwrite(pattern.data(), 1, pattern.size(), f);
+    std::fclose(f);
+  }
+}
+
 bool Checkpoints::ensure_repo() {
   struct stat st {};
-  if (::stat((git_dir_ / "HEAD").c_str(), &st) == 0) return true;
+  if (::stat((git_dir_ / "HEAD").c_str(), &st) == 0) {
+    exclude_state_folder();
+    return true;
+  }
   try {
     make_private_dirs(git_dir_.parent_path());
   } catch (const std::exception& e) {
@@ -179,6 +222,7 @@ bool Checkpoints::ensure_repo() {
     return false;
   }
   ::chmod(git_dir_.c_str(), 0700);
+  exclude_state_folder();
   return true;
 }
 

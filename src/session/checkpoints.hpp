@@ -57,6 +57,7 @@ class Checkpoints {
  private:
   GitResult git(const std::vector<std::string>& args) const;
   bool ensure_repo();
+  void exclude_state_folder() const;
   bool over_size();
 
   fs::path git_dir_;

@@ -119,6 +119,23 @@ TEST_P(CheckpointsTest, AProjectOverTheSizeLimitIsNotCheckpointed) {
   EXPECT_FALSE(h.plan_undo(why));
 }
 
+// Run in the home folder, the state folder (checkpoints, the session being written) is inside
+// the project: it is never checkpointed, or each turn would "change" it and /undo rewind it.
+TEST_P(CheckpointsTest, KestravelsOwnStateInsideTheProjectIsLeftOut) {
+  const fs::path state = proj / ".local" / "state" / "kestravel";
+  FileHistory h(Checkpoints(state / "checkpoints" / "proj.git", proj, 0));
+  EXPECT_EQ(turn(h,
+                 [&] {
+                   tmp.write("proj/a.txt", "a2\n");
+                   tmp.write("proj/.local/state/kestravel/sessions/proj/now.jsonl", "{}\n");
+                 }),
+            1U);
+  std::string why;
+  const auto plan = h.plan_undo(why);
+  ASSERT_TRUE(plan);
+  EXPECT_EQ(plan->files, V{"a.txt"});
+}
+
 INSTANTIATE_TEST_SUITE_P(GitAndNot, CheckpointsTest, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "git" : "plain"; });
 
