@@ -261,6 +261,22 @@ class App : public MessageTarget {
   // An extra stylesheet applied to every screen after the widgets' DEFAULT_CSS.
   void add_css(std::string css);
 
+  // --- dark or light. Stylesheets' $variables come from palette_for(theme()); widgets that pick
+  // colours themselves read theme() and hear of a change through Widget::on_theme_changed.
+  ThemeKind theme() const { return theme_; }
+  void set_theme(ThemeKind kind);
+  // After set_theme changed the look: what the application styled itself is to be redone.
+  virtual void on_theme_changed() {}
+  // How long start() holds the first frame for the terminal's answer to the background query.
+  static constexpr std::chrono::milliseconds kBackgroundWait{100};
+  // With `on`, start() asks the terminal for its background colour (OSC 11, then a device
+  // attributes query every terminal answers, so that one without OSC 11 need not be waited for)
+  // and sets the theme from the answer. The first frame waits for the answer, at most
+  // kBackgroundWait; an answer after that is dropped and the theme stays as it was set.
+  void set_detect_theme(bool on) { detect_theme_ = on; }
+  // True while start()'s query is waiting for its answer.
+  bool awaiting_background() const { return awaiting_background_; }
+
   // --- timers (callbacks run on the UI thread). While the application runs, these are for the
   // UI thread only (std::logic_error elsewhere): from another thread use call_from_thread.
   TimerId set_interval(std::chrono::milliseconds interval, std::function<void()> fn);
@@ -372,6 +388,10 @@ class App : public MessageTarget {
   std::vector<Binding> bindings_;
   ActionRegistry actions_;
   std::vector<std::string> extra_css_;
+  ThemeKind theme_ = ThemeKind::dark;
+  bool detect_theme_ = false;
+  bool awaiting_background_ = false;
+  std::chrono::steady_clock::time_point background_deadline_{};
 
   std::map<TimerId, Timer> timers_;
   TimerId next_timer_ = 1;

@@ -63,7 +63,10 @@ std::optional<std::chrono::milliseconds> App::time_to_next_deadline() const {
   for (const auto& [id, t] : timers_) {
     if (!next || t.due < *next) next = t.due;
   }
-  if (dirty_ || layout_dirty_) {
+  if (awaiting_background_) {
+    // No frame before the terminal's answer or the end of the wait.
+    if (!next || background_deadline_ < *next) next = background_deadline_;
+  } else if (dirty_ || layout_dirty_) {
     auto frame = last_frame_ + kFrameInterval;
     if (!next || frame < *next) next = frame;
   }
