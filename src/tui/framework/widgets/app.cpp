@@ -471,7 +471,7 @@ void App::start(Driver& driver) {
   if (detect_theme_) {
     driver.write(std::string(kBackgroundQuery) + "\x1b[c");
     awaiting_background_ = true;
-    background_deadline_ = Clock::now() + kBackgroundWait;
+    background_deadline_ = Clock::now() + background_wait_;
   }
   // Messages posted before the start are waiting: make sure the first poll does not block.
   driver.wake();
@@ -509,7 +509,7 @@ void App::finish() {
 
 bool App::idle() const {
   std::lock_guard lock(inbox_->mutex);
-  return inbox_->queue.empty() && !dirty_ && !layout_dirty_;
+  return inbox_->queue.empty() && ((!dirty_ && !layout_dirty_) || awaiting_background_);
 }
 
 void App::step(std::optional<std::chrono::milliseconds> timeout, bool force_frame) {

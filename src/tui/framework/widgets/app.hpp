@@ -271,10 +271,13 @@ class App : public MessageTarget {
   static constexpr std::chrono::milliseconds kBackgroundWait{100};
   // With `on`, start() asks the terminal for its background colour (OSC 11, then a device
   // attributes query every terminal answers, so that one without OSC 11 need not be waited for)
-  // and sets the theme from the answer. The first frame waits for the answer, at most
-  // kBackgroundWait; an answer after that is dropped and the theme stays as it was set.
-  void set_detect_theme(bool on) { detect_theme_ = on; }
-  // True while start()'s query is waiting for its answer.
+  // and sets the theme from the answer. The first frame waits for the answer, at most `wait`;
+  // an answer after that is dropped and the theme stays as it was set.
+  void set_detect_theme(bool on, std::chrono::milliseconds wait = kBackgroundWait) {
+    detect_theme_ = on;
+    background_wait_ = wait;
+  }
+  // True while start()'s query is waiting for its answer (idle() holds then: the frame waits).
   bool awaiting_background() const { return awaiting_background_; }
 
   // --- timers (callbacks run on the UI thread). While the application runs, these are for the
@@ -390,6 +393,7 @@ class App : public MessageTarget {
   std::vector<std::string> extra_css_;
   ThemeKind theme_ = ThemeKind::dark;
   bool detect_theme_ = false;
+  std::chrono::milliseconds background_wait_ = kBackgroundWait;
   bool awaiting_background_ = false;
   std::chrono::steady_clock::time_point background_deadline_{};
 
