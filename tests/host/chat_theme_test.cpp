@@ -29,7 +29,8 @@ class DiffRunner : public agent::TurnRunner {
 
 struct ThemeChat {
   explicit ThemeChat(const std::string& theme, const char* colorfgbg = nullptr,
-                     bool no_color = false, std::chrono::milliseconds wait = 10s) {
+                     bool no_color = false, std::chrono::milliseconds wait = 10s,
+                     std::chrono::milliseconds hold = 10s) {
     config::Config cfg;
     cfg.ui.theme = theme;
     cfg.runtime.laptop_26b_runtime_mode = "turbo-think";  // the status row says "Reasoning"
@@ -38,7 +39,7 @@ struct ThemeChat {
     app->switch_screen("chat");
     app->apply_theme_setting(colorfgbg, no_color);
     // The answer comes from the test, after the pilot started: it must not miss the wait.
-    if (theme == "auto" && !no_color) app->set_detect_theme(true, wait);
+    if (theme == "auto" && !no_color) app->set_detect_theme(true, wait, hold);
     pilot = std::make_unique<tui::Pilot>(*app, tui::Size{60, 24});
   }
   ~ThemeChat() {
@@ -143,8 +144,21 @@ TEST(ChatTheme, AutoTakesTheTerminalsAnswer) {
   }
 }
 
+TEST(ChatTheme, AnAnswerAfterTheFirstFrameRestylesIt) {
+  ThemeChat chat("auto", nullptr, false, 10s, 1ms);
+  ASSERT_TRUE(
+      chat.pilot->wait_until([&] { return chat.pilot->driver().frames_written() > 0; }, 5s));
+  const auto [sx, sy] = chat.find("Reasoning");
+  ASSERT_GE(sy, 0) << chat.pilot->screenshot();
+  EXPECT_EQ(chat.style_at(sx, sy).fg, Color::parse("#5f87ff"));
+  chat.pilot->send_bytes("\x1b]11;rgb:ffff/ffff/ffff\x1b\\");
+  chat.pilot->wait_idle();
+  EXPECT_EQ(chat.app->theme(), ThemeKind::light);
+  EXPECT_EQ(chat.style_at(sx, sy).fg, Color::parse("#0969da"));
+}
+
 TEST(ChatTheme, ALateAnswerIsDroppedAndNeverTyped) {
-  ThemeChat chat("auto", nullptr, false, 1ms);
+  ThemeChat chat("auto", nullptr, false, 1ms, 1ms);
   // No answer within the wait: the first frame is drawn dark.
   ASSERT_TRUE(chat.pilot->wait_until([&] { return !chat.app->awaiting_background(); }, 5s));
   chat.pilot->wait_idle();

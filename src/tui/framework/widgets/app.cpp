@@ -472,6 +472,7 @@ void App::start(Driver& driver) {
     driver.write(std::string(kBackgroundQuery) + "\x1b[c");
     awaiting_background_ = true;
     background_deadline_ = Clock::now() + background_wait_;
+    background_hold_until_ = Clock::now() + background_hold_;
   }
   // Messages posted before the start are waiting: make sure the first poll does not block.
   driver.wake();
@@ -504,12 +505,13 @@ void App::finish() {
     }
   }
   calls.clear();
+  awaiting_background_ = false;  // an answer to this run's query means nothing to the next
   if (d) d->stop();
 }
 
 bool App::idle() const {
   std::lock_guard lock(inbox_->mutex);
-  return inbox_->queue.empty() && ((!dirty_ && !layout_dirty_) || awaiting_background_);
+  return inbox_->queue.empty() && ((!dirty_ && !layout_dirty_) || holding_frames());
 }
 
 void App::step(std::optional<std::chrono::milliseconds> timeout, bool force_frame) {
@@ -533,7 +535,7 @@ void App::step(std::optional<std::chrono::milliseconds> timeout, bool force_fram
   graveyard_.clear();
   if (exit_requested_) return;
   if (awaiting_background_ && Clock::now() >= background_deadline_) awaiting_background_ = false;
-  if ((dirty_ || layout_dirty_) && !awaiting_background_) {
+  if ((dirty_ || layout_dirty_) && !holding_frames()) {
     if (force_frame || Clock::now() - last_frame_ >= kFrameInterval) draw_frame();
   }
 }

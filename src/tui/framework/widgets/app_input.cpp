@@ -26,7 +26,8 @@ void App::dispatch_input(const InputEvent& e) {
     refresh();
   } else if (auto* c = std::get_if<ColorReplyEvent>(&e)) {
     // Only the answer to start()'s query counts: the terminal's background is read once.
-    if (awaiting_background_ && c->slot == 11) {
+    if (awaiting_background_ && c->slot == 11 &&
+        std::chrono::steady_clock::now() < background_deadline_) {
       awaiting_background_ = false;
       set_theme(theme_for_background(*c));
     }
