@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -15,6 +16,7 @@
 #include "host/plain.hpp"
 #include "runtime/gateway.hpp"
 #include "tui/framework/term/stdout_redirect.hpp"
+#include "tui/framework/text/sgr_filter.hpp"
 #include "tui/screens/quorvel/quorvel_screen.hpp"
 
 namespace orvo::host {
@@ -73,6 +75,7 @@ int run_fullscreen(config::Config config, const FullscreenOptions& options) {
                             .instructions_mark = mark});
   auto mode_screen = std::make_unique<tui::QuorvelScreen>();
   if (options.mode_given) mode_screen->check_at_start();
+  app.apply_theme_setting(std::getenv("COLORFGBG"), tui::no_color_requested());
   app.install_screen("quorvel", std::move(mode_screen));
   app.install_chat();
   app.switch_screen("quorvel");

@@ -80,10 +80,10 @@ class ChatScreen : public tui::Screen {
   static constexpr std::string_view DEFAULT_CSS =
       "ChatScreen { layout: vertical; }\n"
       "#queue { height: auto; padding: 0 1; }\n"
-      "#status { height: 1; color: #87af87; padding: 0 1; }\n"
+      "#status { height: 1; color: $status; padding: 0 1; }\n"
       "#menu { height: auto; padding: 0 1; }\n"
       "#input { height: auto; padding: 0 1; }\n"
-      "#legend { height: 1; color: #6c6c6c; padding: 0 1; }\n";
+      "#legend { height: 1; color: $hint; padding: 0 1; }\n";
   ChatScreen();
   void compose(tui::ComposeResult& r) override;
   void on_mount() override;
@@ -151,6 +151,7 @@ class KestravelTUI : public tui::ConfiguredApp {
 
  protected:
   bool on_unhandled_key(const tui::KeyEvent& e) override;
+  void on_theme_changed() override;
 
  private:
   struct TurnEnded;

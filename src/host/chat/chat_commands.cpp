@@ -11,6 +11,7 @@
 #include "host/chat/chat_app.hpp"
 #include "host/chat/text_row.hpp"
 #include "host/chat/type_ahead.hpp"
+#include "tui/framework/text/themed.hpp"
 
 namespace orvo::host {
 
@@ -217,7 +218,7 @@ void KestravelTUI::update_queue() {
   // A few of them, each on a row of its own (its first line); the rest are counted.
   constexpr std::size_t kShown = 3;
   std::vector<tui::Strip> rows;
-  const tui::Style mark = tui::Style::parse("dim yellow");
+  const tui::Style& mark = tui::themed("dim yellow", theme());
   for (std::size_t i = 0; i < queued_.size() && i < kShown; ++i) {
     const std::string& q = queued_[i];
     const auto lines = text::line_views(q, 1);
@@ -225,7 +226,7 @@ void KestravelTUI::update_queue() {
     std::string first = lines.empty() ? std::string() : std::string(lines.front());
     std::vector<tui::Segment> segs;
     segs.emplace_back(" ↻ ", mark);
-    segs.emplace_back(text::terminal_safe(first), tui::Style::parse("dim italic"));
+    segs.emplace_back(text::terminal_safe(first), tui::themed("dim italic", theme()));
     if (classify_entry(q).kind == SlashLine::Kind::command) {
       segs.emplace_back("  (waits for this turn to end)", mark);
     } else if (count > 1) {

@@ -9,6 +9,7 @@
 #include "host/chat/chat_app.hpp"
 #include "host/chat/text_row.hpp"
 #include "tui/framework/text/cells.hpp"
+#include "tui/framework/text/themed.hpp"
 
 namespace orvo::host {
 
@@ -29,9 +30,9 @@ void KestravelTUI::update_menu() {
   std::vector<tui::Strip> rows;
   std::size_t width = 0;
   for (const ChatCommand* c : items) width = std::max(width, c->name.size());
-  const tui::Style name_style = tui::Style::parse("bold #5f87ff");
-  const tui::Style help_style = tui::Style::parse("dim");
-  const tui::Style chosen = tui::Style::parse("reverse");
+  const tui::Style& name_style = tui::themed("bold #5f87ff", theme());
+  const tui::Style& help_style = tui::themed("dim", theme());
+  const tui::Style& chosen = tui::themed("reverse", theme());
   for (std::size_t i = 0; i < items.size(); ++i) {
     const bool sel = i == menu_selected_;
     std::string name(items[i]->name);

@@ -12,6 +12,7 @@
 #include "host/chat/chat_app.hpp"
 #include "host/chat/text_row.hpp"
 #include "output/indicator_text.hpp"
+#include "tui/framework/text/themed.hpp"
 
 namespace orvo::host {
 
@@ -60,10 +61,10 @@ void KestravelTUI::update_status() {
                              " (" + indicator::time_text(elapsed) + ") ";
     std::string tail(indicator::kStopHint);
     if (!queued_.empty()) tail += " · " + std::to_string(queued_.size()) + " queued";
-    segs.emplace_back(head, Style::parse("#32cd32"));
+    segs.emplace_back(head, themed("#32cd32", theme()));
     const int room = status_width() - text::cell_len(head) - text::cell_len(tail);
-    segs.emplace_back(fit_cells(reasoning, room), Style::parse("dim italic"));
-    segs.emplace_back(tail, Style::parse("dim"));
+    segs.emplace_back(fit_cells(reasoning, room), themed("dim italic", theme()));
+    segs.emplace_back(tail, themed("dim", theme()));
   } else if (turn_running_) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - turn_start_).count();
@@ -74,23 +75,23 @@ void KestravelTUI::update_status() {
     if (interrupted_) label = "stopping";
     if (approval_pending_) label = "waiting for your answer";
     const std::string line = indicator::status_text(icon, label, indicator::time_text(elapsed));
-    segs.emplace_back(text::terminal_safe(line), Style::parse("#32cd32"));
-    segs.emplace_back(std::string(indicator::kStopHint), Style::parse("dim"));
+    segs.emplace_back(text::terminal_safe(line), themed("#32cd32", theme()));
+    segs.emplace_back(std::string(indicator::kStopHint), themed("dim", theme()));
     if (!queued_.empty()) {
-      segs.emplace_back(" · " + std::to_string(queued_.size()) + " queued", Style::parse("dim"));
+      segs.emplace_back(" · " + std::to_string(queued_.size()) + " queued", themed("dim", theme()));
     }
   } else {
     segs.emplace_back(" " + mode_label(orvo_config.runtime.laptop_26b_runtime_mode),
-                      Style::parse("bold #5f87ff"));
+                      themed("bold #5f87ff", theme()));
     if (const std::string model = model_label(); !model.empty())
-      segs.emplace_back(" · " + model, Style::parse("#5f87ff"));
+      segs.emplace_back(" · " + model, themed("#5f87ff", theme()));
     segs.emplace_back(" · " + text::terminal_safe(orvo_config.runtime.endpoint),
-                      Style::parse("dim"));
+                      themed("dim", theme()));
     if (!info_.instructions_mark.empty())
-      segs.emplace_back(" · " + info_.instructions_mark, Style::parse("dim"));
+      segs.emplace_back(" · " + info_.instructions_mark, themed("dim", theme()));
   }
-  if (new_output_) segs.emplace_back("  ↓ new output", Style::parse("bold #d7af00"));
-  if (!note_.empty()) segs.emplace_back("  " + note_, Style::parse("bold #d7af00"));
+  if (new_output_) segs.emplace_back("  ↓ new output", themed("bold #d7af00", theme()));
+  if (!note_.empty()) segs.emplace_back("  " + note_, themed("bold #d7af00", theme()));
   status_text_.clear();
   for (const auto& s : segs) status_text_ += s.text;
   if (!has_current_screen()) return;
@@ -98,6 +99,12 @@ void KestravelTUI::update_status() {
     screen().query_one<TextRow>("#status").set(std::move(segs));
   } catch (const tui::NoMatches&) {
   }
+}
+
+void KestravelTUI::on_theme_changed() {
+  // The rows set from here carry their styles; the log and the box follow by themselves.
+  update_status();
+  if (input_) update_menu();
 }
 
 void KestravelTUI::show_note(std::string text, std::chrono::milliseconds how_long) {

@@ -4,14 +4,18 @@
 
 #include "common/utf8.hpp"
 #include "tui/framework/text/cells.hpp"
+#include "tui/framework/text/themed.hpp"
 #include "tui/framework/widgets/app.hpp"
 
 namespace orvo::host {
 
+using tui::App;
 using tui::KeyEvent;
 using tui::Segment;
 using tui::Strip;
 using tui::Style;
+using tui::themed;
+using tui::ThemeKind;
 
 InputBox::InputBox(std::string id) : Widget(std::move(id)) {
   declare_css_type("InputBox", DEFAULT_CSS);
@@ -210,7 +214,9 @@ Strip InputBox::render_line(int y) {
   if (width <= 0 || y < 0 || y >= height) return Strip();
   layout_rows(width);
   keep_cursor_visible(height);
-  const Style prompt_style = Style::parse("bold #5f87ff");
+  const App* a = app();
+  const ThemeKind theme = a != nullptr ? a->theme() : ThemeKind::dark;
+  const Style& prompt_style = themed("bold #5f87ff", theme);
   const Style cursor_style = Style::parse("reverse");
   const bool focused = has_focus();
   std::vector<Segment> segs;
@@ -236,7 +242,7 @@ Strip InputBox::render_line(int y) {
       index + 1 >= static_cast<int>(rows_.size()) || rows_[index + 1].first_of_line;
   bool cursor_here = focused && r.begin <= c && (c < r.end || (c == r.end && next_starts_line));
   // Bytes [a, b) of the row, paste labels in their own style.
-  const Style token_style = Style::parse("#5f87ff");
+  const Style& token_style = themed("#5f87ff", theme);
   auto add = [&](std::size_t a, std::size_t b, const Style& extra) {
     while (a < b) {
       std::size_t next = b;

@@ -160,6 +160,61 @@ const Case kBroken[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Broken, ParserTable, ::testing::ValuesIn(kBroken));
 
+// Terminal strings (answers to queries) are consumed whole; an OSC 11 colour answer is an event.
+const Case kStrings[] = {
+    {"osc 11 st 4 digits", "\x1b]11;rgb:ffff/ffff/ffff\x1b\\", "color(11 ffff/ffff/ffff)"},
+    {"osc 11 bel 2 digits", "\x1b]11;rgb:1e/1e/1e\x07", "color(11 1e1e/1e1e/1e1e)"},
+    {"osc 11 one digit", "\x1b]11;rgb:f/0/8\x07", "color(11 ffff/0000/8888)"},
+    {"osc 11 three digits", "\x1b]11;rgb:fff/000/800\x07", "color(11 ffff/0000/8008)"},
+    {"osc 11 rgba", "\x1b]11;rgba:ffff/0000/0000/8000\x07", "color(11 ffff/0000/0000)"},
+    {"osc 11 hash", "\x1b]11;#ff8000\x07", "color(11 ffff/8080/0000)"},
+    {"osc 10 answer too", "\x1b]10;rgb:0/0/0\x07", "color(10 0000/0000/0000)"},
+    {"text around a reply", "a\x1b]11;rgb:0/0/0\x1b\\b",
+     "key(a 'a') color(11 0000/0000/0000) key(b 'b')"},
+    {"unreadable colour dropped", "\x1b]11;rgb:zz/00/00\x07x", "key(x 'x')"},
+    {"too many channels dropped", "\x1b]11;rgb:0/0/0/0\x07x", "key(x 'x')"},
+    {"five digits dropped", "\x1b]11;rgb:fffff/0/0\x07x", "key(x 'x')"},
+    {"title osc dropped", "\x1b]0;my title\x07x", "key(x 'x')"},
+    {"dcs dropped", "\x1bP1$r0m\x1b\\x", "key(x 'x')"},
+    {"apc dropped", "\x1b_Gi=1;OK\x1b\\x", "key(x 'x')"},
+    {"pm and sos dropped", "\x1b^pm\x1b\\\x1bXsos\x07x", "key(x 'x')"},
+    {"escape inside aborts, next sequence kept", "\x1b]11;rgb:0/0/0\x1b[A", "key(up)"},
+    {"cancel aborts", "\x1b]11;rgb:0/0/0\x18x", "key(x 'x')"},
+    {"utf-8 inside a string", "\x1b]2;\xe7\x95\x8c\x07x", "key(x 'x')"},
+    {"over-long string dropped whole", "\x1b]11;" + std::string(5000, 'f') + "\x07x", "key(x 'x')"},
+    {"over-long then a reply", "\x1bP" + std::string(9000, 'a') + "\x1b\\\x1b]11;#fff\x07",
+     "color(11 ffff/ffff/ffff)"},
+    {"unterminated dropped on flush", "\x1b]11;rgb:0/0/0", ""},
+    {"alt+] typed alone", "\x1b]", "key(alt+])"},
+    {"alt+P typed alone", "\x1bP", "key(alt+P)"},
+    {"device attributes answer", "\x1b[?62;22c", "device-attributes"},
+};
+INSTANTIATE_TEST_SUITE_P(Strings, ParserTable, ::testing::ValuesIn(kStrings));
+
+TEST(InputParser, ColourReplySplitAtEveryByte) {
+  const std::string reply = "q\x1b]11;rgb:ffff/fafa/f0f0\x1b\\w";
+  for (std::size_t cut = 0; cut <= reply.size(); ++cut) {
+    InputParser p;
+    std::vector<InputEvent> events;
+    p.feed(std::string_view(reply).substr(0, cut), events);
+    p.feed(std::string_view(reply).substr(cut), events);
+    std::string s;
+    for (const auto& e : events) s += (s.empty() ? "" : " ") + describe(e);
+    EXPECT_EQ(s, "key(q 'q') color(11 ffff/fafa/f0f0) key(w 'w')") << "cut at " << cut;
+  }
+}
+
+TEST(InputParser, StringIsPendingUntilItsTerminator) {
+  InputParser p;
+  std::vector<InputEvent> events;
+  p.feed("\x1b]11;rgb:0/0", events);
+  EXPECT_TRUE(p.pending_escape());
+  p.feed("/0\x07", events);
+  EXPECT_FALSE(p.pending_escape());
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(std::holds_alternative<ColorReplyEvent>(events[0]));
+}
+
 TEST(InputParser, LoneEscapeWaitsForTimeout) {
   InputParser p;
   std::vector<InputEvent> events;

@@ -16,6 +16,13 @@ constexpr Palette kMonokai = {
      "#f92672", "", "#fd971f", "#f92672", "#a6e22e", "#f92672", "#75715e"},
 };
 
+// After GitHub's light theme: dark tokens on a pale grey block.
+constexpr Palette kGithubLight = {
+    "#1f2328 on #f6f8fa",
+    {"", "#cf222e", "#953800", "#8250df", "#0a3069", "#0550ae", "#0550ae", "#6e7781", "#cf222e",
+     "#cf222e", "", "#953800", "#116329", "#116329", "#82071e", "bold #0550ae"},
+};
+
 constexpr Palette kAnsi = {
     "",
     {"", "magenta", "cyan", "green", "yellow", "bright_magenta", "bright_magenta", "bright_black",
@@ -34,7 +41,9 @@ CodeTheme make(const Palette& p) {
 const CodeTheme& CodeTheme::named(std::string_view name) {
   static const CodeTheme monokai = make(kMonokai);
   static const CodeTheme ansi = make(kAnsi);
+  static const CodeTheme github_light = make(kGithubLight);
   if (name == "ansi" || name == "ansi_dark") return ansi;
+  if (name == "github-light") return github_light;
   return monokai;
 }
 

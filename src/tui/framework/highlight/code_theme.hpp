@@ -14,8 +14,8 @@ struct CodeTheme {
 
   const Style& style(TokenKind kind) const { return tokens[static_cast<int>(kind)]; }
 
-  // "monokai" (the default, also used for any name we do not know) or "ansi" (16 terminal
-  // colours on the terminal's own background).
+  // "monokai" (the default, also used for any name we do not know), "github-light" (for light
+  // terminals) or "ansi" (16 terminal colours on the terminal's own background).
   static const CodeTheme& named(std::string_view name);
 };
 

@@ -1,5 +1,7 @@
 #include "tui/framework/term/events.hpp"
 
+#include <cstdio>
+
 namespace orvo::tui {
 
 namespace {
@@ -81,6 +83,12 @@ std::string describe(const InputEvent& event) {
       return "resize(" + std::to_string(r.width) + 'x' + std::to_string(r.height) + ')';
     }
     std::string operator()(const RedrawEvent&) const { return "redraw"; }
+    std::string operator()(const ColorReplyEvent& c) const {
+      char buf[40];
+      std::snprintf(buf, sizeof buf, "color(%d %04x/%04x/%04x)", c.slot, c.red, c.green, c.blue);
+      return buf;
+    }
+    std::string operator()(const DeviceAttributesEvent&) const { return "device-attributes"; }
   };
   return std::visit(Visitor{}, event);
 }

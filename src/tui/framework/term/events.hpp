@@ -93,10 +93,29 @@ struct RedrawEvent {
   bool operator==(const RedrawEvent&) const = default;
 };
 
-using InputEvent = std::variant<KeyEvent, MouseEvent, PasteEvent, ResizeEvent, RedrawEvent>;
+// The terminal's answer to a colour query (OSC 10/11/4 ... ; ?): which colour (11 is the
+// default background) and its value, each channel scaled to 0..65535 whatever precision the
+// terminal used.
+struct ColorReplyEvent {
+  int slot = 11;  // the OSC number the reply came with
+  std::uint16_t red = 0;
+  std::uint16_t green = 0;
+  std::uint16_t blue = 0;
+  bool operator==(const ColorReplyEvent&) const = default;
+};
+
+// The terminal's answer to the primary device attributes query (CSI c): every terminal answers
+// it, in order with other queries, so it marks that the answers to earlier queries are in.
+struct DeviceAttributesEvent {
+  bool operator==(const DeviceAttributesEvent&) const = default;
+};
+
+using InputEvent = std::variant<KeyEvent, MouseEvent, PasteEvent, ResizeEvent, RedrawEvent,
+                                ColorReplyEvent, DeviceAttributesEvent>;
 
 // A readable one-line description, for tests and debugging: "key(ctrl+a)", "key(a 'a')",
-// "mouse(down left 3,4)", "mouse(move left 3,4 ctrl)", "paste(\"...\")", "resize(80x24)", "redraw".
+// "mouse(down left 3,4)", "mouse(move left 3,4 ctrl)", "paste(\"...\")", "resize(80x24)", "redraw",
+// "color(11 ffff/ffff/ffff)", "device-attributes".
 std::string describe(const InputEvent& event);
 
 }  // namespace orvo::tui

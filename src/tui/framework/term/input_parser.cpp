@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "common/utf8.hpp"
+#include "tui/framework/term/background.hpp"
 
 namespace orvo::tui {
 
@@ -164,13 +165,16 @@ void InputParser::feed(std::string_view bytes, std::vector<InputEvent>& out) {
       case State::Paste:
         paste_byte(b, out);
         break;
+      case State::String:
+        string_byte(b, out);
+        break;
     }
   }
 }
 
 bool InputParser::pending_escape() const {
   return state_ == State::Esc || state_ == State::Csi || state_ == State::Ss3 ||
-         state_ == State::X10 || utf8_need_ > 0;
+         state_ == State::X10 || state_ == State::String || utf8_need_ > 0;
 }
 
 void InputParser::flush(std::vector<InputEvent>& out) {
@@ -189,6 +193,17 @@ void InputParser::flush(std::vector<InputEvent>& out) {
       break;
     case State::X10:
       break;  // a truncated mouse report is dropped
+    case State::String:
+      // "ESC ]" with nothing after it was alt+] typed by hand (likewise P, _, ^, X); a string
+      // that never ended is dropped.
+      if (string_.empty() && !string_overflow_ && !string_esc_) {
+        const std::string ch(1, static_cast<char>(string_kind_));
+        emit_key(out, ch, kModAlt, ch);
+      }
+      string_.clear();
+      string_overflow_ = false;
+      string_esc_ = false;
+      break;
     case State::Paste:
       return;  // the end marker may still come
     case State::Ground:
@@ -216,6 +231,9 @@ void InputParser::reset() {
   utf8_need_ = 0;
   paste_.clear();
   paste_match_ = 0;
+  string_.clear();
+  string_overflow_ = false;
+  string_esc_ = false;
 }
 
 void InputParser::emit_key(std::vector<InputEvent>& out, std::string name, std::uint8_t mods,
@@ -344,6 +362,17 @@ void InputParser::esc_byte(unsigned char b, std::vector<InputEvent>& out) {
       state_ = State::Ss3;
       seq_.clear();
       return;
+    case ']':  // OSC
+    case 'P':  // DCS
+    case '_':  // APC
+    case '^':  // PM
+    case 'X':  // SOS
+      state_ = State::String;
+      string_kind_ = b;
+      string_.clear();
+      string_overflow_ = false;
+      string_esc_ = false;
+      return;
     case kEsc:
       if (alt_)
         emit_key(out, "escape", kModAlt);  // ESC ESC ESC: alt+escape, then a new ESC
@@ -438,6 +467,11 @@ void InputParser::finish_csi(unsigned char final_byte, std::vector<InputEvent>& 
     return;
   }
 
+  if (!s.empty() && s[0] == '?' && final_byte == 'c') {  // DA1 answer: CSI ? 62 ; 22 c
+    alt_ = false;
+    out.emplace_back(DeviceAttributesEvent{});
+    return;
+  }
   if (!s.empty() && s[0] == '?') {  // DECRPM: CSI ? mode ; value $ y
     if (final_byte == 'y' && s.size() >= 2 && s.back() == '$' &&
         parse_params(s.substr(1, s.size() - 2), p, n) && n == 2)
@@ -553,6 +587,57 @@ void InputParser::paste_byte(unsigned char b, std::vector<InputEvent>& out) {
     }
   }
   if (paste_.size() < kMaxPaste) paste_.push_back(static_cast<char>(b));
+}
+
+// The 8-bit terminator (0x9C) is not taken: this parser reads UTF-8, where that byte is part of a
+// character, and terminals that answer in UTF-8 mode use BEL or ST (ESC backslash).
+void InputParser::string_byte(unsigned char b, std::vector<InputEvent>& out) {
+  if (string_esc_) {
+    string_esc_ = false;
+    if (b == '\\') {
+      finish_string(out);
+      return;
+    }
+    // ESC and anything else aborts the string; the ESC starts a new sequence.
+    alt_ = false;
+    string_.clear();
+    string_overflow_ = false;
+    state_ = State::Esc;
+    esc_byte(b, out);
+    return;
+  }
+  if (b == 0x07) {
+    finish_string(out);
+    return;
+  }
+  if (b == kEsc) {
+    string_esc_ = true;
+    return;
+  }
+  if (b == 0x18 || b == 0x1a) {  // CAN and SUB cancel the string
+    state_ = State::Ground;
+    alt_ = false;
+    string_.clear();
+    string_overflow_ = false;
+    return;
+  }
+  if (string_.size() >= kMaxString) {
+    string_overflow_ = true;
+    string_.clear();
+    string_.shrink_to_fit();
+  }
+  if (!string_overflow_) string_.push_back(static_cast<char>(b));
+}
+
+void InputParser::finish_string(std::vector<InputEvent>& out) {
+  state_ = State::Ground;
+  alt_ = false;
+  if (string_kind_ == ']' && !string_overflow_) {
+    if (auto color = parse_color_reply(string_)) out.emplace_back(*color);
+  }
+  string_.clear();
+  string_overflow_ = false;
+  string_esc_ = false;
 }
 
 }  // namespace orvo::tui

@@ -1,4 +1,6 @@
-// Incremental parser of the bytes a terminal sends: keys, SGR mouse reports, bracketed pastes.
+// Incremental parser of the bytes a terminal sends: keys, SGR mouse reports, bracketed pastes,
+// and the string replies of queries (OSC, DCS, APC, PM, SOS): an OSC colour reply becomes a
+// ColorReplyEvent, every other string is dropped whole.
 //
 // Bytes may arrive split anywhere; an incomplete sequence is held until the rest arrives. A lone
 // ESC byte is ambiguous (the Escape key, or the start of a sequence whose rest is still on its
@@ -24,6 +26,9 @@ class InputParser {
   static constexpr std::chrono::milliseconds kEscapeTimeout{50};
   // A paste longer than this is cut (the rest up to the end marker is dropped).
   static constexpr std::size_t kMaxPaste = 16u << 20;
+  // A terminal string (OSC, DCS ...) longer than this is no reply we read: it is skipped up to
+  // its terminator without being kept.
+  static constexpr std::size_t kMaxString = 4096;
 
   // Parses `bytes` and appends the complete events to `out`.
   void feed(std::string_view bytes, std::vector<InputEvent>& out);
@@ -56,6 +61,7 @@ class InputParser {
     Ss3,     // after ESC O
     X10,     // the three bytes of a legacy mouse report (CSI M Cb Cx Cy)
     Paste,   // inside a bracketed paste
+    String,  // inside a terminal string (ESC ] / P / _ / ^ / X), up to BEL or ST (ESC backslash)
   };
 
   void ground_byte(unsigned char b, std::vector<InputEvent>& out);
@@ -64,6 +70,8 @@ class InputParser {
   void ss3_byte(unsigned char b, std::vector<InputEvent>& out);
   void paste_byte(unsigned char b, std::vector<InputEvent>& out);
   void x10_byte(unsigned char b, std::vector<InputEvent>& out);
+  void string_byte(unsigned char b, std::vector<InputEvent>& out);
+  void finish_string(std::vector<InputEvent>& out);
   void finish_csi(unsigned char final_byte, std::vector<InputEvent>& out);
   void emit_key(std::vector<InputEvent>& out, std::string name, std::uint8_t mods,
                 std::string character = {});
@@ -78,6 +86,10 @@ class InputParser {
   std::string paste_;            // the paste being read
   std::size_t paste_match_ = 0;  // how many bytes of the end marker matched so far
   std::vector<ModeReport> mode_reports_;
+  unsigned char string_kind_ = 0;  // the byte after ESC that opened the string (']' for OSC)
+  std::string string_;             // its body so far
+  bool string_overflow_ = false;   // longer than kMaxString: skipped to its terminator
+  bool string_esc_ = false;        // an ESC inside the string: ST if a backslash follows
 };
 
 }  // namespace orvo::tui

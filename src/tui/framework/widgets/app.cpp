@@ -7,6 +7,7 @@
 #include <typeinfo>
 #include <unordered_map>
 
+#include "tui/framework/term/background.hpp"
 #include "tui/framework/term/stdout_redirect.hpp"
 #include "tui/framework/term/terminal_driver.hpp"
 #include "tui/framework/text/cells.hpp"
@@ -24,15 +25,16 @@ using Clock = std::chrono::steady_clock;
 
 // Parsed DEFAULT_CSS, shared by every screen and application of the process: a class's
 // stylesheet is parsed once.
-const std::vector<Rule>& parsed(const std::string& origin, std::string_view css) {
+const std::vector<Rule>& parsed(const std::string& origin, std::string_view css, ThemeKind theme) {
   static std::mutex mutex;
   static std::unordered_map<std::string, std::vector<Rule>> cache;
   std::lock_guard lock(mutex);
-  std::string key = origin;
+  std::string key(1, static_cast<char>('0' + static_cast<int>(theme)));
+  key += origin;
   key += '\0';
   key += css;
   auto it = cache.find(key);
-  if (it == cache.end()) it = cache.emplace(key, parse_css(css, origin)).first;
+  if (it == cache.end()) it = cache.emplace(key, parse_css(css, origin, palette_for(theme))).first;
   return it->second;
 }
 
@@ -311,13 +313,23 @@ void App::apply_styles(Screen& screen) {
     for (const auto& [type, css] : w.css_chain()) {
       if (std::find(seen.begin(), seen.end(), type) != seen.end()) continue;
       seen.push_back(type);
-      if (!css.empty()) sources.push_back(&parsed(type + " DEFAULT_CSS", css));
+      if (!css.empty()) sources.push_back(&parsed(type + " DEFAULT_CSS", css, theme_));
     }
   });
-  for (const auto& css : extra_css_) sources.push_back(&parsed("App CSS", css));
+  for (const auto& css : extra_css_) sources.push_back(&parsed("App CSS", css, theme_));
   std::vector<Rule> rules;
   for (const auto* src : sources) rules.insert(rules.end(), src->begin(), src->end());
   StyleCascade::apply(screen, rules);
+}
+
+void App::set_theme(ThemeKind kind) {
+  if (kind == theme_) return;
+  theme_ = kind;
+  auto tell = [](Widget& root) { walk(root, [](Widget& w) { w.on_theme_changed(); }); };
+  for (auto& [name, s] : installed_) tell(*s);
+  for (auto& s : pushed_) tell(*s);
+  invalidate_styles();
+  on_theme_changed();
 }
 
 Size App::size() const {
@@ -456,6 +468,12 @@ void App::start(Driver& driver) {
     driver_.store(&driver, std::memory_order_release);
     inbox_->driver = &driver;
   }
+  if (detect_theme_) {
+    driver.write(std::string(kBackgroundQuery) + "\x1b[c");
+    awaiting_background_ = true;
+    background_deadline_ = Clock::now() + background_wait_;
+    background_hold_until_ = Clock::now() + background_hold_;
+  }
   // Messages posted before the start are waiting: make sure the first poll does not block.
   driver.wake();
   invalidate_layout();
@@ -487,12 +505,13 @@ void App::finish() {
     }
   }
   calls.clear();
+  awaiting_background_ = false;  // an answer to this run's query means nothing to the next
   if (d) d->stop();
 }
 
 bool App::idle() const {
   std::lock_guard lock(inbox_->mutex);
-  return inbox_->queue.empty() && !dirty_ && !layout_dirty_;
+  return inbox_->queue.empty() && ((!dirty_ && !layout_dirty_) || holding_frames());
 }
 
 void App::step(std::optional<std::chrono::milliseconds> timeout, bool force_frame) {
@@ -515,7 +534,8 @@ void App::step(std::optional<std::chrono::milliseconds> timeout, bool force_fram
   if (!exit_requested_) run_timers();
   graveyard_.clear();
   if (exit_requested_) return;
-  if (dirty_ || layout_dirty_) {
+  if (awaiting_background_ && Clock::now() >= background_deadline_) awaiting_background_ = false;
+  if ((dirty_ || layout_dirty_) && !holding_frames()) {
     if (force_frame || Clock::now() - last_frame_ >= kFrameInterval) draw_frame();
   }
 }

@@ -20,6 +20,7 @@
 // focus when nothing else took the key.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -261,6 +262,32 @@ class App : public MessageTarget {
   // An extra stylesheet applied to every screen after the widgets' DEFAULT_CSS.
   void add_css(std::string css);
 
+  // --- dark or light. Stylesheets' $variables come from palette_for(theme()); widgets that pick
+  // colours themselves read theme() and hear of a change through Widget::on_theme_changed.
+  ThemeKind theme() const { return theme_; }
+  void set_theme(ThemeKind kind);
+  // After set_theme changed the look: what the application styled itself is to be redone.
+  virtual void on_theme_changed() {}
+  // How long start() holds the first frame for the terminal's answer to the background query: a
+  // local terminal answers within a few milliseconds, and one that answers nothing (a bare pty)
+  // must not slow the start down by more than this.
+  static constexpr std::chrono::milliseconds kBackgroundHold{30};
+  // How long after the query an answer still sets the theme (the frames drawn meanwhile are
+  // restyled): long enough for a remote terminal over ssh. A later answer is dropped.
+  static constexpr std::chrono::milliseconds kBackgroundWait{250};
+  // With `on`, start() asks the terminal for its background colour (OSC 11, then a device
+  // attributes query every terminal answers, so that one without OSC 11 need not be waited for)
+  // and sets the theme from the answer. The first frame waits for the answer at most `hold`; an
+  // answer after `wait` is dropped and the theme stays as it was set.
+  void set_detect_theme(bool on, std::chrono::milliseconds wait = kBackgroundWait,
+                        std::chrono::milliseconds hold = kBackgroundHold) {
+    detect_theme_ = on;
+    background_wait_ = wait;
+    background_hold_ = std::min(hold, wait);
+  }
+  // True while start()'s query is waiting for its answer.
+  bool awaiting_background() const { return awaiting_background_; }
+
   // --- timers (callbacks run on the UI thread). While the application runs, these are for the
   // UI thread only (std::logic_error elsewhere): from another thread use call_from_thread.
   TimerId set_interval(std::chrono::milliseconds interval, std::function<void()> fn);
@@ -372,6 +399,17 @@ class App : public MessageTarget {
   std::vector<Binding> bindings_;
   ActionRegistry actions_;
   std::vector<std::string> extra_css_;
+  ThemeKind theme_ = ThemeKind::dark;
+  bool detect_theme_ = false;
+  std::chrono::milliseconds background_wait_ = kBackgroundWait;
+  std::chrono::milliseconds background_hold_ = kBackgroundHold;
+  std::chrono::steady_clock::time_point background_hold_until_{};
+  // Frames wait for the background answer (idle() holds then too).
+  bool holding_frames() const {
+    return awaiting_background_ && std::chrono::steady_clock::now() < background_hold_until_;
+  }
+  bool awaiting_background_ = false;
+  std::chrono::steady_clock::time_point background_deadline_{};
 
   std::map<TimerId, Timer> timers_;
   TimerId next_timer_ = 1;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <variant>
 
+#include "tui/framework/term/background.hpp"
 #include "tui/framework/term/events.hpp"
 #include "tui/framework/widgets/screen.hpp"
 
@@ -23,6 +24,16 @@ void App::dispatch_input(const InputEvent& e) {
   } else if (std::holds_alternative<RedrawEvent>(e)) {
     if (frame_differ_) frame_differ_->invalidate();
     refresh();
+  } else if (auto* c = std::get_if<ColorReplyEvent>(&e)) {
+    // Only the answer to start()'s query counts: the terminal's background is read once.
+    if (awaiting_background_ && c->slot == 11 &&
+        std::chrono::steady_clock::now() < background_deadline_) {
+      awaiting_background_ = false;
+      set_theme(theme_for_background(*c));
+    }
+  } else if (std::holds_alternative<DeviceAttributesEvent>(e)) {
+    // Terminals answer in order: this one came first, so no colour answer is on its way.
+    awaiting_background_ = false;
   }
 }
 

@@ -63,7 +63,10 @@ std::optional<std::chrono::milliseconds> App::time_to_next_deadline() const {
   for (const auto& [id, t] : timers_) {
     if (!next || t.due < *next) next = t.due;
   }
-  if (dirty_ || layout_dirty_) {
+  if (holding_frames()) {
+    // No frame before the terminal's answer or the end of the hold.
+    if (!next || background_hold_until_ < *next) next = background_hold_until_;
+  } else if (dirty_ || layout_dirty_) {
     auto frame = last_frame_ + kFrameInterval;
     if (!next || frame < *next) next = frame;
   }

@@ -32,9 +32,23 @@ const Palette& default_palette() {
       {"boost", "#2a2a2a"},      {"primary", "#0178d4"},    {"secondary", "#004578"},
       {"accent", "#ffa62b"},     {"foreground", "#e0e0e0"}, {"text", "#e0e0e0"},
       {"text-muted", "#9e9e9e"}, {"error", "#ba3c5b"},      {"warning", "#ffa62b"},
-      {"success", "#4ebf71"},
+      {"success", "#4ebf71"},    {"brand", "#5f87ff"},      {"status", "#87af87"},
+      {"hint", "#6c6c6c"},
   };
   return palette;
+}
+
+const Palette& palette_for(ThemeKind kind) {
+  // Every colour keeps at least 4.5:1 against the background it is drawn on.
+  static const Palette light = {
+      {"background", "#ffffff"}, {"surface", "#f6f8fa"},    {"panel", "#eaeef2"},
+      {"boost", "#f0f0f0"},      {"primary", "#0969da"},    {"secondary", "#0550ae"},
+      {"accent", "#9a6700"},     {"foreground", "#1f2328"}, {"text", "#1f2328"},
+      {"text-muted", "#59636e"}, {"error", "#cf222e"},      {"warning", "#9a6700"},
+      {"success", "#1a7f37"},    {"brand", "#0969da"},      {"status", "#116329"},
+      {"hint", "#59636e"},
+  };
+  return kind == ThemeKind::light ? light : default_palette();
 }
 
 namespace {

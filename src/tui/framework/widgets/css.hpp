@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tui/framework/text/style.hpp"
+#include "tui/framework/text/theme_kind.hpp"
 
 namespace orvo::tui {
 
@@ -84,8 +85,11 @@ struct Styles {
 using Palette = std::map<std::string, std::string, std::less<>>;
 
 // The default dark palette: background, surface, panel, primary, secondary, accent, foreground,
-// text, text-muted, error, warning, success, boost.
+// text, text-muted, error, warning, success, boost, and the interface's own brand (marks and
+// borders), status (the status row) and hint (key legends).
 const Palette& default_palette();
+// The same names for `kind`: default_palette() for dark, dark text on white for light.
+const Palette& palette_for(ThemeKind kind);
 
 // One simple selector: optional type, optional id, classes. Empty type and id = any widget.
 struct CompoundSelector {

@@ -165,6 +165,9 @@ class Widget : public Selectable {
   virtual void on_mount() {}
   // The content size changed (also on the first layout).
   virtual void on_resize() {}
+  // The application switched between the dark and the light look (App::set_theme): styles the
+  // widget keeps itself (not from stylesheets) are to be taken again.
+  virtual void on_theme_changed() {}
   // Mouse handlers: x and y are relative to the content area.
   virtual void on_mouse_down(const MouseEvent&) {}
   virtual void on_mouse_move(const MouseEvent&) {}

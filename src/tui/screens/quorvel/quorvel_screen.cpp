@@ -9,11 +9,25 @@
 
 #include "common/utf8.hpp"
 #include "runtime/gateway.hpp"
+#include "tui/framework/term/background.hpp"
 #include "tui/framework/text/text.hpp"
 #include "tui/framework/widgets/container.hpp"
 #include "tui/framework/widgets/static.hpp"
 
 namespace orvo::tui {
+
+void ConfiguredApp::apply_theme_setting(const char* colorfgbg, bool no_color) {
+  const std::string& setting = orvo_config.ui.theme;
+  set_detect_theme(false);
+  if (setting == "light") {
+    set_theme(ThemeKind::light);
+  } else if (setting == "dark" || no_color) {
+    set_theme(ThemeKind::dark);
+  } else {
+    set_theme(theme_from_colorfgbg(colorfgbg).value_or(ThemeKind::dark));
+    set_detect_theme(true);
+  }
+}
 
 namespace {
 

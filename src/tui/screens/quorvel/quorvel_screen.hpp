@@ -23,6 +23,12 @@ class ConfiguredApp : public App {
  public:
   explicit ConfiguredApp(config::Config config) : orvo_config(std::move(config)) {}
   config::Config orvo_config;
+
+  // Takes the look from `[ui] theme`: "dark" and "light" as they say; "auto" starts from the
+  // hint of `colorfgbg` (the COLORFGBG variable; dark without one) and asks the terminal for its
+  // background when the application starts. Under NO_COLOR nothing is asked: there are no
+  // colours to choose.
+  void apply_theme_setting(const char* colorfgbg, bool no_color);
 };
 
 // "Press 1 or 2 to select mode. No mouse needed."
@@ -38,10 +44,10 @@ class QuorvelScreen : public WidgetType<QuorvelScreen, Screen> {
   };
   static constexpr std::string_view DEFAULT_CSS =
       "\n    QuorvelScreen {\n        layout: vertical;\n    }\n    #picker-header {\n        "
-      "dock: top;\n        height: 1;\n        padding: 0 1;\n        color: #5f87ff;\n        "
+      "dock: top;\n        height: 1;\n        padding: 0 1;\n        color: $brand;\n        "
       "background: $surface;\n    }\n    #picker-center {\n        height: 1fr;\n        align: "
       "center middle;\n    }\n    #picker-box {\n        width: 52;\n        height: auto;\n      "
-      "  padding: 1 2;\n        border: round #5f87ff;\n    }\n    ";
+      "  padding: 1 2;\n        border: round $brand;\n    }\n    ";
   static constexpr std::string_view MENU =
       "Select a mode:\n\n  [bold]1.[/] Fast — quick answers\n  [bold]2.[/] Reasoning — deep "
       "thinking\n\n[dim]Press 1 or 2 · q to quit[/]";

@@ -6,6 +6,7 @@
 #include <exception>
 #include <span>
 
+#include "tui/framework/text/themed.hpp"
 #include "tui/framework/widgets/app.hpp"
 
 namespace orvo::tui::scrivlet {
@@ -16,13 +17,35 @@ std::pair<std::string, std::string> tool_header(std::string_view name) {
   return {std::string(name), std::string(name)};
 }
 
-const Theme& custom_theme() {
-  static const Theme theme = [] {
+const Theme& custom_theme(ThemeKind kind) {
+  auto make = [](ThemeKind k) {
     std::map<std::string, std::string> defs;
-    for (const auto& s : CUSTOM_THEME) defs.emplace(s.name, s.definition);
+    for (const auto& s : CUSTOM_THEME) defs.emplace(s.name, themed_definition(s.definition, k));
     return Theme(defs);
-  }();
-  return theme;
+  };
+  static const Theme dark = make(ThemeKind::dark), light = make(ThemeKind::light);
+  return kind == ThemeKind::light ? light : dark;
+}
+
+const Theme* answer_theme(ThemeKind kind) {
+  if (kind == ThemeKind::dark) return nullptr;
+  static const Theme light({
+      {"markdown.code", "bold #0550ae on #eff1f3"},
+      {"markdown.code_inline", "bold #0550ae on #eff1f3"},
+      {"markdown.code_block", "#0550ae on #eff1f3"},
+      {"markdown.block_quote", "#8250df"},
+      {"markdown.block_quote.border", "#8250df"},
+      {"markdown.list", "#0550ae"},
+      {"markdown.item.bullet", "bold #9a6700"},
+      {"markdown.item.number", "#9a6700"},
+      {"markdown.item.task", "#9a6700"},
+      {"markdown.item.task_done", "#1a7f37"},
+      {"markdown.hr", "#9a6700"},
+      {"markdown.link", "#0969da"},
+      {"markdown.link_url", "#0969da underline"},
+      {"markdown.image", "italic #8250df"},
+  });
+  return &light;
 }
 
 Scrivlet::Scrivlet(ScrivletOptions options)
@@ -30,7 +53,21 @@ Scrivlet::Scrivlet(ScrivletOptions options)
                                 options.stay_when_scrolled_up}) {}
 
 void Scrivlet::on_mount() {
-  console().push_theme(custom_theme());
+  console().push_theme(custom_theme(_theme()));
+}
+
+void Scrivlet::on_theme_changed() {
+  console().pop_theme();
+  console().push_theme(custom_theme(_theme()));
+  _replay_in_place();
+}
+
+ThemeKind Scrivlet::_theme() const {
+  try {
+    if (App* a = app()) return a->theme();
+  } catch (const std::exception&) {
+  }
+  return ThemeKind::dark;
 }
 
 Scrivlet& Scrivlet::write(const Renderable& content, std::optional<int> width) {

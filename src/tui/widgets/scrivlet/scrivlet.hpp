@@ -33,6 +33,7 @@
 #include "tui/framework/text/console.hpp"
 #include "tui/framework/text/renderable.hpp"
 #include "tui/framework/text/text.hpp"
+#include "tui/framework/text/theme_kind.hpp"
 #include "tui/framework/widgets/rich_log.hpp"
 #include "tui/widgets/scrivlet/clipboard.hpp"
 #include "tui/widgets/scrivlet/live_markdown.hpp"
@@ -129,8 +130,11 @@ inline constexpr std::array<ThemeStyle, 6> CUSTOM_THEME = {{
     {"markdown.h3", "bold white"},
     {"markdown.h4", "bold white"},
 }};
-// CUSTOM_THEME as a Theme (built once).
-const Theme& custom_theme();
+// CUSTOM_THEME as a Theme in the look of `kind` (built once per look).
+const Theme& custom_theme(ThemeKind kind = ThemeKind::dark);
+// What answers' consoles lay over the default theme in the look of `kind`: nothing for dark (the
+// default theme is made for it), for light the styles whose colours vanish on white.
+const Theme* answer_theme(ThemeKind kind);
 
 // True when `text` looks like a unified diff: at least 3 of its first 10 lines start with
 // "+", "-", "@@" or "diff ".
@@ -179,6 +183,8 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
 
   // --- framework hooks
   void on_mount() override;
+  // Takes the look's styles and draws the log again from its history.
+  void on_theme_changed() override;
   using RichLog::write;
   // Lays every row out at the widget's width minus 2 (when that is more than 10 and no width
   // is given).
@@ -301,6 +307,8 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // The width of the whole application screen; absent when it cannot be read (not mounted,
   // application not running).
   std::optional<int> _app_width() const;
+  // The application's look (dark before the log is mounted).
+  ThemeKind _theme() const;
 
   // --- state, in the order it is set up
   int _step_count = 0;  // tool steps drawn since the last reset_steps

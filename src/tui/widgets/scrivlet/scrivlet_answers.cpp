@@ -8,6 +8,7 @@
 
 #include "tui/framework/markdown/markdown.hpp"
 #include "tui/framework/text/textwrap.hpp"
+#include "tui/framework/text/themed.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 namespace orvo::tui::scrivlet {
@@ -58,14 +59,16 @@ class IndentedRow : public Renderable {
 
 // The rows of a markdown answer at text width `width`, without the indent. A console of its own
 // with the default theme: answers look the same whatever the log's console carries.
-std::vector<Strip> markdown_rows(const std::string& text, int width) {
+std::vector<Strip> markdown_rows(const std::string& text, int width, ThemeKind theme) {
   ConsoleOptions o;
   o.width = width;
   o.color_system = ColorSystem::TrueColor;
   o.force_terminal = true;
   o.no_color = false;
-  const Console console(o);
-  std::vector<Strip> rows = console.render_lines(Markdown(text, "monokai"), width);
+  Console console(o);
+  if (const Theme* t = answer_theme(theme)) console.push_theme(*t);
+  std::vector<Strip> rows =
+      console.render_lines(Markdown(text, std::string(code_theme_for(theme))), width);
   // The ANSI text of a console without hyperlinks carries none: neither do its rows.
   if (!console.hyperlinks()) {
     for (auto& row : rows) {
@@ -244,7 +247,7 @@ void Scrivlet::_live_markdown_part(std::size_t from, std::size_t to, bool after_
   text.reserve(defs.size() + 1 + part.size());
   if (!defs.empty()) text.append(defs).push_back('\n');
   text.append(part);
-  const std::vector<Strip> rows = markdown_rows(text, _live.width);
+  const std::vector<Strip> rows = markdown_rows(text, _live.width, _theme());
   if (rows.empty()) return;
   // Blocks are one empty row apart, also across parts.
   if (after_rows) {
@@ -460,9 +463,11 @@ void Scrivlet::_render_assistant(const std::string& text) {
     o.color_system = ColorSystem::TrueColor;
     o.force_terminal = true;
     o.no_color = false;
-    const Console md_console(o);
+    Console md_console(o);
+    const ThemeKind theme = _theme();
+    if (const Theme* t = answer_theme(theme)) md_console.push_theme(*t);
     const std::shared_ptr<const std::vector<Strip>> rows =
-        Markdown(text, "monokai").render_shared(md_console, w - 2);
+        Markdown(text, std::string(code_theme_for(theme))).render_shared(md_console, w - 2);
     // The ANSI text of a console without hyperlinks carries none: neither do its rows.
     const bool unlink = !md_console.hyperlinks();
     _write_indented_rows(*rows, unlink);

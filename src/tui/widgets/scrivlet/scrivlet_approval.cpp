@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "common/utf8.hpp"
+#include "tui/framework/text/themed.hpp"
 #include "tui/widgets/scrivlet/formatting.hpp"
 #include "tui/widgets/scrivlet/hanging.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
@@ -33,8 +34,10 @@ void Scrivlet::append_approval(const std::string& tool_name, const std::string& 
 
 void Scrivlet::_render_approval(const std::string& tool_name, const std::string& command,
                                 const std::string& reason) {
-  static const Style ask("bold yellow"), dim("dim"), key("bold white"), why_head("bold yellow"),
-      why("yellow"), more_style("dim italic");
+  const ThemeKind theme = _theme();
+  const Style &ask = themed("bold yellow", theme), &dim = themed("dim", theme),
+              &key = themed("bold white", theme), &why_head = themed("bold yellow", theme),
+              &why = themed("yellow", theme), &more_style = themed("dim italic", theme);
   write(Text(""));
   _track_lines();
   const int max_w = fmt::budget(_app_width(), kCommandOffset, kCommandFallback, kCommandFloor);
@@ -115,7 +118,8 @@ void Scrivlet::append_turn_summary(double elapsed, const std::vector<std::string
 }
 
 void Scrivlet::_render_turn_summary(const std::string& summary_text) {
-  static const Style dim("dim");
+  const ThemeKind theme = _theme();
+  const Style& dim = themed("dim", theme);
   write(Text(""));
   _track_lines();
   Text line;

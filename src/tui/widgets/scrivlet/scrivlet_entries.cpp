@@ -1,5 +1,6 @@
 // User prompts, queued prompts, notes and errors: one styled item each, its wrapped and further
 // lines indented under its text.
+#include "tui/framework/text/themed.hpp"
 #include "tui/widgets/scrivlet/hanging.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
@@ -26,7 +27,8 @@ void Scrivlet::append_error(const std::string& text) {
 }
 
 void Scrivlet::_render_user(const std::string& text) {
-  static const Style mark("bold #5f87ff"), body("bold white");
+  const ThemeKind theme = _theme();
+  const Style &mark = themed("bold #5f87ff", theme), &body = themed("bold white", theme);
   write(Text(""));
   _track_lines();
   Text lead;
@@ -36,7 +38,8 @@ void Scrivlet::_render_user(const std::string& text) {
 }
 
 void Scrivlet::_render_queued(const std::string& text) {
-  static const Style mark("dim yellow"), body("dim italic");
+  const ThemeKind theme = _theme();
+  const Style &mark = themed("dim yellow", theme), &body = themed("dim italic", theme);
   write(Text(""));
   _track_lines();
   Text lead;
@@ -49,7 +52,8 @@ void Scrivlet::_render_queued(const std::string& text) {
 }
 
 void Scrivlet::_render_info(const std::string& text) {
-  static const Style dim("dim");
+  const ThemeKind theme = _theme();
+  const Style& dim = themed("dim", theme);
   write(Text(""));
   _track_lines();
   write(HangingText(Text("  ", dim), Text("  ", dim), Text(text, dim)));
@@ -57,7 +61,8 @@ void Scrivlet::_render_info(const std::string& text) {
 }
 
 void Scrivlet::_render_error(const std::string& text) {
-  static const Style mark("bold red"), body("red");
+  const ThemeKind theme = _theme();
+  const Style &mark = themed("bold red", theme), &body = themed("red", theme);
   Text lead;
   lead.append("  ✗ ", mark);
   write(HangingText(lead, spaces(4), Text(text, body)));

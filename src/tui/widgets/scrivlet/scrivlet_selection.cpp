@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "common/utf8.hpp"
+#include "tui/framework/text/themed.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
@@ -17,10 +18,9 @@ namespace {
 constexpr int kClickColumns = 2;
 
 // A background colour; without colours (NO_COLOR) reverse video, or the range would not show.
-const Style& highlight_style(bool colors) {
-  static const Style coloured = Style::bg(Color::parse("#264f78"));
+const Style& highlight_style(bool colors, ThemeKind theme) {
   static const Style reversed = Style("reverse");
-  return colors ? coloured : reversed;
+  return colors ? themed("on #264f78", theme) : reversed;
 }
 
 // A cluster at cells [col, col + cells) is selected when it overlaps the selected cells
@@ -130,7 +130,7 @@ Strip Scrivlet::render_line(int y) {
   out.reserve(strip.segments().size() + 2);
   int col = 0;
   const App* a = app();
-  const Style& highlight = highlight_style(a == nullptr || a->colors());
+  const Style& highlight = highlight_style(a == nullptr || a->colors(), _theme());
   for (const Segment& seg : strip.segments())
     col += paint_segment(seg, col, from, to, highlight, out);
   // Only styles changed, so the row keeps its width.

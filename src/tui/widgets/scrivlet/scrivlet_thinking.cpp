@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "tui/framework/text/textwrap.hpp"
+#include "tui/framework/text/themed.hpp"
 #include "tui/widgets/scrivlet/formatting.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
@@ -26,8 +27,10 @@ void Scrivlet::append_thinking(const std::string& text, bool expanded) {
 }
 
 void Scrivlet::_render_thinking(const std::string& text, bool expanded, int hist_idx) {
-  static const Style cyan("cyan"), dim_italic("dim italic"), dim_italic_cyan("dim italic cyan"),
-      dim_cyan("dim cyan");
+  const ThemeKind theme = _theme();
+  const Style &cyan = themed("cyan", theme), &dim_italic = themed("dim italic", theme),
+              &dim_italic_cyan = themed("dim italic cyan", theme),
+              &dim_cyan = themed("dim cyan", theme);
   const auto lines = fmt::thinking_lines(text);
   const std::size_t n = lines.size();
   if (n == 0) return;

@@ -3,6 +3,7 @@
 #include <exception>
 #include <string>
 
+#include "tui/framework/text/themed.hpp"
 #include "tui/widgets/scrivlet/hanging.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
@@ -185,7 +186,8 @@ bool Scrivlet::toggle_tool_output() {
 }
 
 void Scrivlet::_write_fold_row(const std::string& text, int hist_idx) {
-  static const Style more_style("dim italic");
+  const ThemeKind theme = _theme();
+  const Style& more_style = themed("dim italic", theme);
   // Keyed by the row, which a click names; before the first layout nothing can be clicked.
   if (hist_idx >= 0 && held_writes() == 0 && size().width > 0)
     _fold_line_map[static_cast<int>(RichLog::lines().size())] = hist_idx;
@@ -194,7 +196,8 @@ void Scrivlet::_write_fold_row(const std::string& text, int hist_idx) {
 }
 
 void Scrivlet::_render_tool(const std::string& name, const std::string& args) {
-  static const Style head("bold #5f87ff"), dim("dim");
+  const ThemeKind theme = _theme();
+  const Style &head = themed("bold #5f87ff", theme), &dim = themed("dim", theme);
   ++_step_count;
   Text header;
   header.append(tool_header(name).first, head);
@@ -209,26 +212,31 @@ void Scrivlet::_render_tool_done(const std::string& name, const std::string& arg
   // drawn as a success.
   struct Look {
     std::string_view marker;
-    Style head, args, summary;
+    std::string_view head, args, summary;
   };
-  static const Look looks[] = {
-      {"  ✓ ", Style("bold #32cd32"), Style("#32cd32"), Style("dim #32cd32")},
-      {"  ✗ ", Style("bold red"), Style("red"), Style("dim red")},
-      {"  ✗ ", Style("bold yellow"), Style("yellow"), Style("dim yellow")},
+  static constexpr Look looks[] = {
+      {"  ✓ ", "bold #32cd32", "#32cd32", "dim #32cd32"},
+      {"  ✗ ", "bold red", "red", "dim red"},
+      {"  ✗ ", "bold yellow", "yellow", "dim yellow"},
   };
   const Look& look = looks[static_cast<int>(end)];
+  const ThemeKind theme = _theme();
+  const Style& head = themed(look.head, theme);
   Text line("", Style(), true, Overflow::Ellipsis);
-  line.append(look.marker, look.head);
-  line.append(tool_header(name).first, look.head);
-  if (!args.empty()) line.append("(" + args_short(args, 40) + ")", look.args);
-  if (!summary.empty()) line.append("  " + std::string(cut(summary, 60)), look.summary);
+  line.append(look.marker, head);
+  line.append(tool_header(name).first, head);
+  if (!args.empty()) line.append("(" + args_short(args, 40) + ")", themed(look.args, theme));
+  if (!summary.empty())
+    line.append("  " + std::string(cut(summary, 60)), themed(look.summary, theme));
   write(line);
   _track_lines();
 }
 
 void Scrivlet::_render_tool_result(const std::string& result, bool error, bool expanded,
                                    int hist_idx) {
-  static const Style dim("dim"), bold_red("bold red"), blue("dim #5f87ff");
+  const ThemeKind theme = _theme();
+  const Style &dim = themed("dim", theme), &bold_red = themed("bold red", theme),
+              &blue = themed("dim #5f87ff", theme);
   if (error && expanded) {
     const std::string_view body = strip(result);
     const auto lines = line_views(body, kOpenLines);
@@ -241,7 +249,7 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error, bool e
     _track_lines();
     const std::size_t total = count_lines(body);
     if (total > lines.size()) {
-      write(Text(more_lines(total - lines.size()) + " not shown", Style("dim italic")));
+      write(Text(more_lines(total - lines.size()) + " not shown", themed("dim italic", _theme())));
       _track_lines();
     }
     // Folded, the output showed fewer lines, or cut ones.
@@ -292,7 +300,7 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error, bool e
       _track_lines();
     }
     if (total > lines.size()) {
-      write(Text(more_lines(total - lines.size()) + " not shown", Style("dim italic")));
+      write(Text(more_lines(total - lines.size()) + " not shown", themed("dim italic", _theme())));
       _track_lines();
     }
     if (total > 6) _write_fold_row(fold_lines(total - 6), hist_idx);
@@ -316,9 +324,13 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error, bool e
 }
 
 void Scrivlet::_render_diff(const std::string& diff_text, bool expanded, int hist_idx) {
-  static const Style blue("dim #5f87ff"), dim("dim"), more_style("dim italic");
-  static const Style del_num("dim red"), del_sign("bold red"), del_text("red");
-  static const Style add_num("dim #32cd32"), add_sign("bold #32cd32"), add_text("#32cd32");
+  const ThemeKind theme = _theme();
+  const Style &blue = themed("dim #5f87ff", theme), &dim = themed("dim", theme),
+              &more_style = themed("dim italic", theme);
+  const Style &del_num = themed("dim red", theme), &del_sign = themed("bold red", theme),
+              &del_text = themed("red", theme);
+  const Style &add_num = themed("dim #32cd32", theme), &add_sign = themed("bold #32cd32", theme),
+              &add_text = themed("#32cd32", theme);
   const auto lines = line_views(strip(diff_text));
   std::size_t added = 0, removed = 0;
   for (const auto& l : lines) {

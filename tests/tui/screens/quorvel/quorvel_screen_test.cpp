@@ -131,6 +131,27 @@ TEST(QuorvelScreen, ChoosingAtStart) {
   for (const Binding& b : f.quorvel->bindings()) EXPECT_FALSE(b.show) << b.key;
 }
 
+// The mode screen in each look: the screen's background, the box's border and the header's text.
+TEST(QuorvelScreen, DrawsTheLookOfTheThemeSetting) {
+  struct Case {
+    const char* setting;
+    const char* background;
+    const char* border;
+  };
+  for (const Case& c : {Case{"dark", "#121212", "#5f87ff"}, Case{"light", "#ffffff", "#0969da"}}) {
+    Fixture f("builtin", std::string("[ui]\ntheme = \"") + c.setting + "\"\n");
+    f.app.apply_theme_setting(nullptr, false);
+    Pilot pilot(f.app, {60, 16});
+    pilot.driver().with_terminal([&](const VirtualTerminal& t) {
+      EXPECT_EQ(t.screen().at(0, 8).style.bg, Color::parse(c.background)) << c.setting;
+      // Row 3 is the box's top border; the header's text is drawn in the same colour.
+      EXPECT_EQ(t.screen().at(4, 3).text, "╭") << c.setting;
+      EXPECT_EQ(t.screen().at(4, 3).style.fg, Color::parse(c.border)) << c.setting;
+      EXPECT_EQ(t.screen().at(3, 0).style.fg, Color::parse(c.border)) << c.setting;
+    });
+  }
+}
+
 TEST(QuorvelScreen, HeaderFollowsTheWidth) {
   const std::string left = "🏠 Kestravel ";
   Fixture f("builtin");
