@@ -127,7 +127,8 @@ int run_main(int argc, char** argv) {
 
   if (replay->parsed()) return orvo::host::replay_main(replay->remaining());
   if (view->parsed()) {
-    return orvo::host::view::view_main(view->remaining(), std::cout, std::cerr);
+    return orvo::host::view::view_main(view->remaining(), std::cout, std::cerr,
+                                       /*end_process=*/true);
   }
 
   // The configuration is read, and any fault in it reported, before anything is drawn.
