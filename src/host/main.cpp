@@ -54,15 +54,15 @@ void prepare_heap_for_view() {
   mallopt(M_TOP_PAD, kReserve);
   const auto before = reinterpret_cast<std::uintptr_t>(sbrk(0));
   // Grows the heap by the reservation (volatile: a malloc freed at once may be left out).
-  void* volatile block = std::malloc(kReserve / 2);  // NOLINT
-  std::free(block);                                  // NOLINT
+  void* volatile block = std::malloc(kReserve / 2);
+  std::free(block);
   const auto after = reinterpret_cast<std::uintptr_t>(sbrk(0));
   const std::uintptr_t lo = (before + kHuge - 1) & ~(kHuge - 1);
   const std::uintptr_t hi = after & ~(kHuge - 1);
   // Advice only: where huge pages are off, the heap is used as it is.
   constexpr std::uintptr_t kFailed = ~std::uintptr_t{0};  // sbrk's (void*)-1
   if (before != kFailed && after != kFailed && hi > lo)
-    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);  // NOLINT
+    madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
 }
 
 }  // namespace
