@@ -21,6 +21,9 @@ Reference side (Debian's python3-rich, so run with /usr/bin/python3):
   wrap          textwrap.wrap(p, 72) on every paragraph (line) of plain/
 Our side: <build-dir>/bench/markdown_bench and <build-dir>/bench/text_bench (BM_FromAnsiCorpus,
 BM_WrapPlainCorpus) with --benchmark_format=json; a missing executable or benchmark is skipped.
+The view: <build-dir>/src/host/kestravel view on a script appending the distinct answers at 80
+columns, a process per run (start-up included), alternating with an empty script; its stages in
+one process from <build-dir>/bench/scrivlet_bench (BM_ViewAnswers/0..2, BM_ViewPlainAnswers).
 Machines are noisy, so both sides run here and now, both are timed in CPU time (other jobs on a
 shared machine then matter less), and only the ratios are compared.
 """
@@ -259,6 +262,10 @@ def main():
         ours.update(run_bench(build, "text_bench", corpus, "BM_FromAnsiCorpus|BM_WrapPlainCorpus",
                               {"KV_ANSI_DUMP": dump.name}))
 
+    # The view's stages in one process: markdown alone, the view's own rows (markdown a cache
+    # hit), both cold, and the plain answers (the wrap stage).
+    ours.update(run_bench(build, "scrivlet_bench", corpus, "BM_ViewAnswers|BM_ViewPlainAnswers"))
+
     # The same distinct answers drawn through the program's view, cold, in one process each run:
     # start-up, script parsing, markdown, layout, the log's rows and the final screen, all in.
     view_exe = os.path.join(build, "src", "host", "kestravel")
@@ -338,6 +345,16 @@ def main():
         print(f"  (view: `kestravel view` drawing the {len(r['distinct_texts'])} distinct answers "
               f"as one script, cold, whole process CPU time, median of 7; an empty script takes "
               f"{ours['view_empty']['seconds'] * 1e3:.1f} ms of it)")
+    stages = [(label, ours.get(name)) for label, name in (
+        ("markdown (to rows at 72, caches cleared)", "BM_ViewAnswers/0"),
+        ("rows (the view's own work, markdown a cache hit)", "BM_ViewAnswers/1"),
+        ("markdown and rows, cold", "BM_ViewAnswers/2"),
+        ("wrap (plain/ answers into the view)", "BM_ViewPlainAnswers"))]
+    if any(v for _, v in stages):
+        print("  view stages, in one process (scrivlet_bench, CPU time per pass):")
+        for label, v in stages:
+            if v:
+                print(f"    {label:50} {v['seconds'] * 1e3:8.2f} ms")
     alone = ours.get("BM_FirstRenderEachAlone")
     if alone:
         print(f"  (first render with caches cleared before every answer: "

@@ -1,6 +1,8 @@
 #include "host/view.hpp"
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <iostream>
 #include <limits>
@@ -348,6 +350,177 @@ std::string dump(const J& j) {
   return out;
 }
 
+// Calls that only add entries at the end of the log (nothing they do reads the layout).
+bool appends_only(const ViewStep& step) {
+  return step.kind == ViewStep::Kind::call && step.name.starts_with("append_");
+}
+
+// The length of the strictly valid UTF-8 sequence at `p` (as the JSON parser accepts it: no
+// overlong forms, no surrogates, nothing past U+10FFFF), or 0.
+std::size_t utf8_sequence(std::string_view s, std::size_t p) {
+  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(s[p + i]); };
+  const auto cont = [&](std::size_t i) { return p + i < s.size() && (b(i) & 0xC0) == 0x80; };
+  const unsigned char c = b(0);
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c >= 0xE0 && c <= 0xEF) {
+    if (!cont(1) || !cont(2)) return 0;
+    if ((c == 0xE0 && b(1) < 0xA0) || (c == 0xED && b(1) > 0x9F)) return 0;
+    return 3;
+  }
+  if (c >= 0xF0 && c <= 0xF4) {
+    if (!cont(1) || !cont(2) || !cont(3)) return 0;
+    if ((c == 0xF0 && b(1) < 0x90) || (c == 0xF4 && b(1) > 0x8F)) return 0;
+    return 4;
+  }
+  return 0;
+}
+
+// Four hex digits at `p`, or -1.
+long hex4(std::string_view s, std::size_t p) {
+  if (p + 4 > s.size()) return -1;
+  long v = 0;
+  for (std::size_t i = p; i < p + 4; ++i) {
+    const char c = s[i];
+    const int d = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+    if (d < 0) return -1;
+    v = v * 16 + d;
+  }
+  return v;
+}
+
+// A JSON string starting at the quote at `p`, decoded into `out`; `p` ends past the closing quote.
+// False for anything the general parser should judge (it reports the fault).
+bool fast_string(std::string_view s, std::size_t& p, std::string& out) {
+  if (p >= s.size() || s[p] != '"') return false;
+  ++p;
+  while (p < s.size()) {
+    // The plain run up to the next quote, backslash, control or non-ASCII byte, copied at once.
+    std::size_t q = p;
+    while (q < s.size()) {
+      const auto c = static_cast<unsigned char>(s[q]);
+      if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) break;
+      ++q;
+    }
+    out.append(s, p, q - p);
+    p = q;
+    if (p >= s.size()) return false;
+    const auto c = static_cast<unsigned char>(s[p]);
+    if (c == '"') {
+      ++p;
+      return true;
+    }
+    if (c < 0x20) return false;
+    if (c >= 0x80) {
+      const std::size_t n = utf8_sequence(s, p);
+      if (n == 0) return false;
+      out.append(s, p, n);
+      p += n;
+      continue;
+    }
+    // An escape.
+    if (p + 1 >= s.size()) return false;
+    const char e = s[p + 1];
+    p += 2;
+    switch (e) {
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case '/':
+        out += '/';
+        break;
+      case 'b':
+        out += '\b';
+        break;
+      case 'f':
+        out += '\f';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 't':
+        out += '\t';
+        break;
+      case 'u': {
+        long cp = hex4(s, p);
+        if (cp < 0) return false;
+        p += 4;
+        if (cp >= 0xDC00 && cp <= 0xDFFF) return false;
+        if (cp >= 0xD800 && cp <= 0xDBFF) {
+          if (p + 1 >= s.size() || s[p] != '\\' || s[p + 1] != 'u') return false;
+          const long lo = hex4(s, p + 2);
+          if (lo < 0xDC00 || lo > 0xDFFF) return false;
+          p += 6;
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+        }
+        text::encode(static_cast<char32_t>(cp), out);
+        break;
+      }
+      default:
+        return false;
+    }
+  }
+  return false;
+}
+
+// A line that is one flat object of strings and booleans (every append a script makes), parsed
+// without the general parser's per-character work; nullopt for anything else, which the general
+// parser then reads (and reports, when it is at fault). The result is the one it would give.
+std::optional<json> fast_object(std::string_view s) {
+  std::size_t p = 0;
+  const auto ws = [&] {
+    while (p < s.size() && (s[p] == ' ' || s[p] == '\t' || s[p] == '\r' || s[p] == '\n')) ++p;
+  };
+  ws();
+  if (p >= s.size() || s[p] != '{') return std::nullopt;
+  ++p;
+  json obj = json::object();
+  ws();
+  if (p < s.size() && s[p] == '}') return std::nullopt;  // rare: left to the general parser
+  while (true) {
+    ws();
+    std::string key;
+    if (!fast_string(s, p, key)) return std::nullopt;
+    ws();
+    if (p >= s.size() || s[p] != ':') return std::nullopt;
+    ++p;
+    ws();
+    if (p >= s.size()) return std::nullopt;
+    if (s[p] == '"') {
+      std::string value;
+      if (!fast_string(s, p, value)) return std::nullopt;
+      obj[key] = std::move(value);
+    } else if (s.substr(p, 4) == "true") {
+      obj[key] = true;
+      p += 4;
+    } else if (s.substr(p, 5) == "false") {
+      obj[key] = false;
+      p += 5;
+    } else {
+      return std::nullopt;
+    }
+    ws();
+    if (p >= s.size()) return std::nullopt;
+    if (s[p] == ',') {
+      ++p;
+      continue;
+    }
+    if (s[p] != '}') return std::nullopt;
+    ++p;
+    ws();
+    if (p != s.size()) return std::nullopt;
+    return obj;
+  }
+}
+
 }  // namespace
 
 std::vector<ViewStep> parse_view_script(std::string_view text, std::string* note) {
@@ -382,7 +555,11 @@ std::vector<ViewStep> parse_view_script_lines(std::string_view text, std::vector
     if (row.find_first_not_of(" \t") == std::string_view::npos) continue;
     json obj;
     try {
-      obj = json::parse(row);
+      if (auto fast = fast_object(row)) {
+        obj = std::move(*fast);
+      } else {
+        obj = json::parse(row);
+      }
     } catch (const json::exception& e) {
       // Syntax errors and numbers out of range alike (1e400 overflows a double).
       std::string what = e.what();
@@ -409,7 +586,8 @@ std::vector<ViewStep> parse_view_script(std::istream& in, std::string* note) {
   return parse_view_script(text, note);
 }
 
-int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+              bool end_process) {
   std::optional<std::string> script;
   int cols = 100, rows = 40;
   bool ansi = false, state = false;
@@ -479,13 +657,17 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
   v.clipboard_through_app = false;
   auto print_screen = [&] { out << (ansi ? pilot.screenshot_ansi() : pilot.screenshot()) << "\n"; };
   bool printed_last = false;
-  for (const auto& step : steps) {
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    const ViewStep& step = steps[i];
     printed_last = false;
     try {
       switch (step.kind) {
         case ViewStep::Kind::call: {
           const auto result = operations().find(step.name)->second.run(v, step.args);
-          pilot.wait_idle();
+          // A run of appends settles once, after its last one, as a terminal's loop would draw
+          // one frame for them: a frame in between shows nothing the script can see.
+          if (result || i + 1 == steps.size() || !appends_only(step) || !appends_only(steps[i + 1]))
+            pilot.wait_idle();
           if (result) out << dump(json{{"call", step.name}, {"result", *result}}) << "\n";
           break;
         }
@@ -516,6 +698,13 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
   // A script ending in a screenshot has printed its final screen already.
   if (!printed_last) print_screen();
   if (state) out << dump(state_of(v)) << "\n";
+  if (end_process) {
+    // Everything is printed: the system takes the memory back faster than freeing every row.
+    out.flush();
+    err.flush();
+    std::fflush(nullptr);
+    std::_Exit(0);
+  }
   return 0;
 }
 

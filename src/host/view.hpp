@@ -50,7 +50,10 @@ std::vector<ViewStep> parse_view_script(std::istream& in, std::string* note = nu
 std::vector<ViewStep> parse_view_script_lines(std::string_view text, std::vector<ViewStep>& steps,
                                               int& line);
 
-// Runs the subcommand with its arguments (after "view"); returns the exit code.
-int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+// Runs the subcommand with its arguments (after "view"); returns the exit code. With
+// `end_process`, a script played through ends the process (exit code 0) once its output is
+// flushed, without tearing the view down.
+int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+              bool end_process = false);
 
 }  // namespace orvo::host::view

@@ -68,6 +68,49 @@ TEST(ScrivletViewPlayer, BadLinesAreReportedBeforeAnythingIsDrawn) {
   }
 }
 
+// Lines of strings and booleans take a reader of their own: it must give what the general JSON
+// parser gives, and leave every line it cannot judge (a fault included) to that parser.
+TEST(ScrivletViewPlayer, StringLinesReadAsTheJsonParserReadsThem) {
+  const std::string_view texts[] = {
+      R"("plain")",
+      R"("quote \" backslash \\ slash \/ \b\f\n\r\t")",
+      R"("\u00e9 \u20AC \ud83d\ude00 \u0000 end")",
+      "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\"",
+      R"("")",
+  };
+  for (const auto& t : texts) {
+    const std::string line =
+        std::string("{ \"call\" :\"append_user\",\t\"text\": ") + std::string(t) + " }\r";
+    SCOPED_TRACE(line);
+    const auto steps = parse_view_script(line);
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].args.at("text"), nlohmann::json::parse(t));
+  }
+  // A boolean, a later duplicate key winning, as the general parser has it.
+  const auto steps = parse_view_script(
+      R"({"call":"append_thinking","text":"a","expanded":false,"expanded":true})");
+  ASSERT_EQ(steps.size(), 1u);
+  EXPECT_EQ(steps[0].args.at("expanded"), true);
+  // Faults in a string: reported as not JSON, never read as something else.
+  const std::string_view bad[] = {
+      R"("lone \ud800 high")", R"("lone \udc00 low")",  R"("bad \x escape")",
+      R"("short \u12")",       "\"overlong \xc0\xaf\"", "\"surrogate \xed\xa0\x80\"",
+      "\"cut \xe2\x82\"",      "\"tab\tinside\"",       R"("unterminated)",
+  };
+  for (const auto& t : bad) {
+    const std::string line = R"({"call":"append_user","text":)" + std::string(t) + "}";
+    SCOPED_TRACE(line);
+    try {
+      parse_view_script(line);
+      ADD_FAILURE() << "accepted";
+    } catch (const ViewScriptError& e) {
+      EXPECT_NE(std::string(e.what()).find("line 1: not JSON"), std::string::npos) << e.what();
+    }
+  }
+  // Trailing text after the object.
+  EXPECT_THROW(parse_view_script(R"({"call":"append_user","text":"a"} x)"), ViewScriptError);
+}
+
 TEST(ScrivletViewPlayer, OptionsAreChecked) {
   std::ostringstream out, err;
   EXPECT_EQ(view_main({}, out, err), 2);
