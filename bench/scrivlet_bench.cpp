@@ -2,9 +2,11 @@
 // it at a new width (a resize), drawing the answer corpus, streaming tokens, a frame of a long log
 // against an empty one, and the memory a history and its rows take.
 //
-//   BM_ReflowOnResize/N      N entries (a 1,000-entry history repeated, every answer distinct) laid
-//                            out again at a new width, 100 and 80 columns in turn, every cache
-//                            cleared first: what the chat's _rerender costs after a resize
+//   BM_ReflowOnResize        N entries (a 1,000-entry history repeated, every answer distinct) laid
+//                            out again at a new width, 100 and 80 columns in turn: what the
+//                            chat's _rerender costs after a resize. all_cold:0 keeps what holds
+//                            at any width (parsed markdown, highlighted code, line counts),
+//                            all_cold:1 clears every cache first
 //   BM_ViewAnswers/0..2      the md/ answers, code blocks made distinct, appended to an empty
 //                            view at 80 columns, in stages: /0 markdown alone (render to rows at
 //                            72, caches cleared), /1 the view's own work with the markdown as a
@@ -124,24 +126,40 @@ void clear_render_caches(Scrivlet& view) {
   view._drop_row_cache();
 }
 
+// range(1) 0: what a resize finds, nothing laid out at the new width (rows, markdown layouts)
+// but the width-free work of the earlier drawing kept (parsed documents, highlighted code,
+// tool-output line counts); 1: every cache cleared, nothing kept at all.
 void BM_ReflowOnResize(benchmark::State& state) {
   ViewApp app;
   Pilot pilot(app, {100, 40});
   app.view->_history = long_history(static_cast<int>(state.range(0) / 5));
   app.view->_rerender();
+  const bool all_cold = state.range(1) == 1;
   int width = 100;
   for (auto _ : state) {
     state.PauseTiming();
     width = width == 100 ? 80 : 100;
     pilot.resize(width, 40);
     pilot.wait_idle();
-    clear_render_caches(*app.view);
+    if (all_cold) {
+      clear_render_caches(*app.view);
+      app.view->_facts.clear();
+    } else {
+      Markdown::clear_layout_cache();
+      app.view->_drop_row_cache();
+    }
     state.ResumeTiming();
     app.view->_rerender();
   }
   state.counters["rows"] = static_cast<double>(app.view->lines().size());
 }
-BENCHMARK(BM_ReflowOnResize)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReflowOnResize)
+    ->ArgNames({"entries", "all_cold"})
+    ->Args({1000, 0})
+    ->Args({10000, 0})
+    ->Args({1000, 1})
+    ->Args({10000, 1})
+    ->Unit(benchmark::kMillisecond);
 
 std::vector<std::string> corpus_texts(const char* dir, const char* suffix, bool distinct) {
   std::vector<std::filesystem::path> files;
