@@ -2,9 +2,11 @@
 // it at a new width (a resize), drawing the answer corpus, streaming tokens, a frame of a long log
 // against an empty one, and the memory a history and its rows take.
 //
-//   BM_ReflowOnResize/N      N entries (a 1,000-entry history repeated, every answer distinct) laid
-//                            out again at a new width, 100 and 80 columns in turn, every cache
-//                            cleared first: what the chat's _rerender costs after a resize
+//   BM_ReflowOnResize        N entries (a 1,000-entry history repeated, every answer distinct) laid
+//                            out again at a new width, 100 and 80 columns in turn: what the
+//                            chat's _rerender costs after a resize. all_cold:0 keeps what holds
+//                            at any width (parsed markdown, highlighted code, line counts),
+//                            all_cold:1 clears every cache first
 //   BM_ViewAnswers/0..2      the md/ answers, code blocks made distinct, appended to an empty
 //                            view at 80 columns, in stages: /0 markdown alone (render to rows at
 //                            72, caches cleared), /1 the view's own work with the markdown as a
@@ -124,24 +126,40 @@ void clear_render_caches(Scrivlet& view) {
   view._drop_row_cache();
 }
 
+// range(1) 0: what a resize finds, nothing laid out at the new width (rows, markdown layouts)
+// but the width-free work of the earlier drawing kept (parsed documents, highlighted code,
+// tool-output line counts); 1: every cache cleared, nothing kept at all.
 void BM_ReflowOnResize(benchmark::State& state) {
   ViewApp app;
   Pilot pilot(app, {100, 40});
   app.view->_history = long_history(static_cast<int>(state.range(0) / 5));
   app.view->_rerender();
+  const bool all_cold = state.range(1) == 1;
   int width = 100;
   for (auto _ : state) {
     state.PauseTiming();
     width = width == 100 ? 80 : 100;
     pilot.resize(width, 40);
     pilot.wait_idle();
-    clear_render_caches(*app.view);
+    if (all_cold) {
+      clear_render_caches(*app.view);
+      app.view->_facts.clear();
+    } else {
+      Markdown::clear_layout_cache();
+      app.view->_drop_row_cache();
+    }
     state.ResumeTiming();
     app.view->_rerender();
   }
   state.counters["rows"] = static_cast<double>(app.view->lines().size());
 }
-BENCHMARK(BM_ReflowOnResize)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReflowOnResize)
+    ->ArgNames({"entries", "all_cold"})
+    ->Args({1000, 0})
+    ->Args({10000, 0})
+    ->Args({1000, 1})
+    ->Args({10000, 1})
+    ->Unit(benchmark::kMillisecond);
 
 std::vector<std::string> corpus_texts(const char* dir, const char* suffix, bool distinct) {
   std::vector<std::filesystem::path> files;
@@ -249,13 +267,17 @@ void BM_FrameWhileStreaming(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameWhileStreaming)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
-// Live markdown: the cost of one token (a stream_token call and the frame drawn after it, as at
-// about 200 tokens/s every token gets its own frame) at the end of an answer of range(0) bytes.
-// The answer so far (whole corpus answers, at least that long) is streamed untimed; then a 1.4 KB
-// answer of the corpus is streamed on top of it, timed, in 4-byte tokens. The cost must not grow
-// with the answer.
+// Live markdown: the UI-thread cost of one token at the end of an answer of range(0) bytes, as
+// at 200 tokens/s with frames at 60 Hz: a frame is asked for whenever the frame clock ticks
+// (every 10/3 tokens), and drawn when something changed (complete lines arrived). The answer so
+// far (whole corpus answers, at least that long) is streamed untimed; then a 1.4 KB answer of
+// the corpus is streamed on top of it, timed, in 4-byte tokens, with the markdown caches cleared
+// first so its blocks are laid out cold. range(1) 1: stream_token and the frames (the total);
+// 0: stream_token alone (the live-markdown work, without painting). The cost must not grow with
+// the answer.
 void BM_LiveMarkdownPerToken(benchmark::State& state) {
   const auto size = static_cast<std::size_t>(state.range(0));
+  const bool frames = state.range(1) == 1;
   std::string prefix;
   std::vector<std::string> docs;
   for (const char* name : {"10-flaky-test-1k.md", "13-ansi-sgr-1k.md", "15-sse-stream-2k.md",
@@ -269,25 +291,44 @@ void BM_LiveMarkdownPerToken(benchmark::State& state) {
   ViewApp app;
   Pilot pilot(app, {100, 40});
   std::size_t streamed = 0;
+  std::size_t drawn = 0;
+  constexpr int kTokensPerSecond = 200, kFramesPerSecond = 60;
   for (auto _ : state) {
     state.PauseTiming();
     app.view->finish_stream("");
     app.view->clear();
     for (std::size_t i = 0; i < prefix.size(); i += 4) app.view->stream_token(prefix.substr(i, 4));
     app.step(std::chrono::milliseconds(0), true);
+    Markdown::clear_cache();
+    clear_highlight_cache();
+    const std::uint64_t frames_before = app.frames();
     state.ResumeTiming();
-    for (const auto& t : tokens) {
-      app.view->stream_token(t);
-      app.step(std::chrono::milliseconds(0), true);
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+      app.view->stream_token(tokens[i]);
+      // The frame clock ticked between this token and the next.
+      if (frames &&
+          (i + 1) * kFramesPerSecond / kTokensPerSecond != i * kFramesPerSecond / kTokensPerSecond)
+        app.step(std::chrono::milliseconds(0), true);
     }
+    state.PauseTiming();
+    drawn += app.frames() - frames_before;
+    state.ResumeTiming();
     streamed += tokens.size();
   }
   state.counters["us_per_token"] =
       benchmark::Counter(static_cast<double>(streamed) / 1e6,
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["frames_per_token"] =
+      static_cast<double>(drawn) / static_cast<double>(std::max<std::size_t>(streamed, 1));
   state.counters["rows"] = static_cast<double>(app.view->lines().size());
 }
-BENCHMARK(BM_LiveMarkdownPerToken)->Arg(1024)->Arg(100 * 1024)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LiveMarkdownPerToken)
+    ->ArgNames({"bytes", "frames"})
+    ->Args({1024, 1})
+    ->Args({100 * 1024, 1})
+    ->Args({1024, 0})
+    ->Args({100 * 1024, 0})
+    ->Unit(benchmark::kMillisecond);
 
 std::size_t heap(const std::string& s) {
   return s.capacity() > std::string().capacity() ? s.capacity() + 1 : 0;

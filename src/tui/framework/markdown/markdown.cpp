@@ -31,6 +31,23 @@ LruCache<std::vector<Strip>>& render_cache() {
   return c;
 }
 
+// Parsed documents by text: a resize lays the same answers out at a new width, and parsing is
+// about a third of drawing one, so only the layout is done again.
+constexpr std::size_t kParseCacheBytes = 32u << 20;
+LruCache<Block>& parse_cache() {
+  static LruCache<Block> c(kParseCacheBytes);
+  return c;
+}
+
+std::shared_ptr<const Block> parsed(const std::string& text) {
+  if (auto hit = parse_cache().get(text)) return hit;
+  // Everything downstream sees valid UTF-8 without terminal controls.
+  std::shared_ptr<const Block> doc = md::parse(text::terminal_safe(text));
+  // The tree holds the text once more in runs, plus its nodes: about three times the text.
+  parse_cache().put(text, doc, text.size() * 3);
+  return doc;
+}
+
 // One level of nesting that puts something before each row: a quote bar, or a list marker
 // (on the item's first row) and the matching indent (on the rows after it).
 struct Prefix {
@@ -555,9 +572,7 @@ std::shared_ptr<const std::vector<Strip>> Markdown::render_shared(const Console&
   key.append(head, static_cast<std::size_t>(n)).append(code_theme_).append(1, '\0').append(text_);
   if (auto hit = render_cache().get(key)) return hit;
 
-  // Everything downstream sees valid UTF-8 without terminal controls.
-  const std::string safe = text::terminal_safe(text_);
-  const std::unique_ptr<Block> doc = md::parse(safe);
+  const std::shared_ptr<const Block> doc = parsed(text_);
   Renderer renderer(styles, CodeTheme::named(code_theme_), width, console.hyperlinks());
   renderer.blocks(doc->children, width, false);
   auto rows = std::make_shared<std::vector<Strip>>(renderer.take());
@@ -566,6 +581,11 @@ std::shared_ptr<const std::vector<Strip>> Markdown::render_shared(const Console&
 }
 
 void Markdown::clear_cache() {
+  render_cache().clear();
+  parse_cache().clear();
+}
+
+void Markdown::clear_layout_cache() {
   render_cache().clear();
 }
 

@@ -18,6 +18,7 @@
 //
 // Rendered rows are cached per (text, width, code theme, resolved styles), and highlighted code
 // per (language, code), both bounded LRU caches, so rendering the same answers again costs a copy.
+// The parsed documents are kept per text as well (bounded), so a new width costs only the layout.
 #pragma once
 
 #include <memory>
@@ -47,8 +48,11 @@ class Markdown : public Renderable {
   // The style this renderer uses for a markdown.* name when the console's theme has none.
   static Style default_style(std::string_view name);
 
-  // The rendered-rows cache (the code highlighting cache is in highlight.hpp).
+  // The rendered-rows and parsed-document caches (the code highlighting cache is in
+  // highlight.hpp).
   static void clear_cache();
+  // Only the rendered rows: what a new width finds (the documents stay parsed).
+  static void clear_layout_cache();
   static CacheStats cache_stats();
 
  private:

@@ -113,6 +113,7 @@ void Scrivlet::clear() {
     _thinking_line_map.clear();
     _tool_states.clear();
     _fold_line_map.clear();
+    _facts.clear();
     _drop_row_cache();
   }
   _line_counter = 0;

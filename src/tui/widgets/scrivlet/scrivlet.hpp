@@ -283,6 +283,18 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
                         const std::string& reason = "");
   void _render_turn_summary(const std::string& summary_text);
 
+  // What a tool output's rows need from all of its text, whatever the width: a re-flow then
+  // reads only the lines it shows instead of scanning tens of kilobytes again.
+  struct OutputFacts {
+    std::size_t lines = 0;    // lines of the stripped output
+    std::size_t added = 0;    // a diff's added lines
+    std::size_t removed = 0;  // a diff's removed lines
+  };
+  // The facts of `text` (the stripped output); kept by entry when `text` is the first value of
+  // history entry `hist_idx`.
+  OutputFacts _output_facts(std::string_view text, bool diff, int hist_idx);
+  std::map<std::uint64_t, OutputFacts> _facts;  // by entry id (a replay keeps them)
+
   // --- thinking blocks
   // Folds or unfolds the block whose header is row y; any other row changes nothing.
   void _handle_thinking_click(int y);

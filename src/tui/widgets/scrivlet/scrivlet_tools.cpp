@@ -290,7 +290,7 @@ void Scrivlet::_render_tool_result(const std::string& result, bool error, bool e
     return;
   }
   // Only the shown lines are cut out; the rest are just counted.
-  const std::size_t total = count_lines(body);
+  const std::size_t total = _output_facts(body, false, hist_idx).lines;
   if (expanded && total > 1) {
     const auto lines = line_views(body, kOpenLines);
     for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -331,12 +331,9 @@ void Scrivlet::_render_diff(const std::string& diff_text, bool expanded, int his
               &del_text = themed("red", theme);
   const Style &add_num = themed("dim #32cd32", theme), &add_sign = themed("bold #32cd32", theme),
               &add_text = themed("#32cd32", theme);
-  const auto lines = line_views(strip(diff_text));
-  std::size_t added = 0, removed = 0;
-  for (const auto& l : lines) {
-    if (starts_with(l, "+") && !starts_with(l, "+++")) ++added;
-    if (starts_with(l, "-") && !starts_with(l, "---")) ++removed;
-  }
+  const std::string_view body = strip(diff_text);
+  const OutputFacts facts = _output_facts(body, true, hist_idx);
+  const std::size_t added = facts.added, removed = facts.removed, line_total = facts.lines;
   std::vector<std::string> parts;
   if (added != 0)
     parts.push_back("Added " + std::to_string(added) + " line" + (added == 1 ? "" : "s"));
@@ -350,15 +347,17 @@ void Scrivlet::_render_diff(const std::string& diff_text, bool expanded, int his
   long long old_line = 0, new_line = 0;
   std::size_t shown = 0;
   bool foldable = false;  // folded, the rows would stop after four lines
-  for (std::size_t at = 0; at < lines.size(); ++at) {
-    const auto& line = lines[at];
+  // Lines are read one by one up to the last shown: the counts above cover the rest.
+  std::size_t pos = 0;
+  while (pos < body.size()) {
+    const std::string_view line = text::next_line(body, pos);
     if (shown == 4 && expanded) foldable = true;
     if (shown >= (expanded ? kOpenLines : 4)) {
       if (expanded) {
-        write(Text(more_lines(lines.size() - shown) + " not shown", more_style));
+        write(Text(more_lines(line_total - shown) + " not shown", more_style));
         _track_lines();
       } else {
-        _write_fold_row(more_lines(lines.size() - shown), hist_idx);
+        _write_fold_row(more_lines(line_total - shown), hist_idx);
       }
       break;
     }
@@ -398,7 +397,40 @@ void Scrivlet::_render_diff(const std::string& diff_text, bool expanded, int his
     _track_lines();
     ++shown;
   }
-  if (foldable) _write_fold_row(fold_lines(lines.size() - 4), hist_idx);
+  if (foldable) _write_fold_row(fold_lines(line_total - 4), hist_idx);
+}
+
+Scrivlet::OutputFacts Scrivlet::_output_facts(std::string_view text, bool diff, int hist_idx) {
+  const HistoryEntry* entry = nullptr;
+  if (hist_idx >= 0 && static_cast<std::size_t>(hist_idx) < _history.size()) {
+    const HistoryEntry& e = _history[static_cast<std::size_t>(hist_idx)];
+    // Only the entry's own text: the view of it must lie inside its first value.
+    if (!e.values().empty()) {
+      const std::string& v = e.values()[0];
+      if (text.data() >= v.data() && text.data() + text.size() <= v.data() + v.size()) entry = &e;
+    }
+  }
+  if (entry) {
+    if (const auto it = _facts.find(entry->id()); it != _facts.end()) return it->second;
+  }
+  OutputFacts f;
+  if (diff) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+      const std::string_view l = text::next_line(text, pos);
+      ++f.lines;
+      if (starts_with(l, "+") && !starts_with(l, "+++")) ++f.added;
+      if (starts_with(l, "-") && !starts_with(l, "---")) ++f.removed;
+    }
+  } else {
+    f.lines = count_lines(text);
+  }
+  if (entry) {
+    // Entries that left the history leave their facts behind: a bound keeps that small.
+    if (_facts.size() > 2 * _history.size() + 64) _facts.clear();
+    _facts.emplace(entry->id(), f);
+  }
+  return f;
 }
 
 }  // namespace orvo::tui::scrivlet

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tui/framework/headless/pilot.hpp"
+#include "tui/framework/markdown/markdown.hpp"
 #include "tui/framework/widgets/app.hpp"
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
@@ -51,7 +52,10 @@ State replay(Scrivlet& v, Pilot& pilot) {
 // nothing; the second must agree with the first.
 void expect_same_as_cold(Scrivlet& v, Pilot& pilot) {
   const State warm = replay(v, pilot);
+  // From nothing: no rows, and no parsed markdown or counted tool output either.
   v._drop_row_cache();
+  v._facts.clear();
+  Markdown::clear_cache();
   const State cold = replay(v, pilot);
   ASSERT_EQ(warm.rows.size(), cold.rows.size());
   for (std::size_t i = 0; i < warm.rows.size(); ++i)
@@ -130,6 +134,13 @@ TEST(ScrivletReplayReuse, AgreesWithAReplayFromNothing) {
        [](Scrivlet& v, Pilot&) { v._history.erase(v._history.begin() + 2); }},
       {"entry copied over another", [](Scrivlet& v, Pilot&) { v._history[2] = v._history[9]; }},
       {"entries swapped", [](Scrivlet& v, Pilot&) { std::swap(v._history[0], v._history[8]); }},
+      {"tool outputs swapped, then one replaced",
+       [](Scrivlet& v, Pilot& p) {
+         std::swap(v._history[3], v._history[5]);
+         replay(v, p);
+         v._history[5] = HistoryEntry("tool_result", {"only\ntwo lines", "false"});
+         p.resize(70, 30);
+       }},
       {"entry moved out, left empty",
        [](Scrivlet& v, Pilot&) {
          const HistoryEntry taken = std::move(v._history[3]);
