@@ -3,13 +3,18 @@
 first frame on a pseudo-terminal, and the resident set at that moment.
 
 Usage: /usr/bin/python3 bench/first_frame.py <kestravel> [--runs N] [--size COLSxROWS]
+                                              [--terminal answers|background|silent]
 
 Each run forks onto a new pty (100x30 by default), writes CLOCK_MONOTONIC into a pipe right before
 execve (so the fork and Python's own work are not counted) and execs the program with an empty
 configuration directory, in an empty project directory, on the embedded runtime. The parent reads
 the pty until the mode screen's text ("Reasoning") has arrived; the time of the read that
 completes it is the first frame. VmRSS and VmHWM are read from /proc at that moment, then `q`
-quits. Prints the median, minimum and maximum of each, and the shared libraries loaded then
+quits. Like a terminal, the parent answers the program's start-up queries: by default the device
+attributes query only (a terminal that does not report its background, the slowest common case);
+`background` answers the background colour query as well (white); `silent` answers nothing, as a
+bare pty does, so the first frame waits out the program's whole hold for an answer. Prints the
+median, minimum and maximum of each, and the shared libraries loaded then
 (from /proc/PID/maps).
 """
 
@@ -28,7 +33,7 @@ import time
 MARK = b"Reasoning"
 
 
-def one_run(exe, cols, rows, workdir, confdir):
+def one_run(exe, cols, rows, workdir, confdir, terminal):
     rd, wr = os.pipe()
     pid, fd = pty.fork()
     if pid == 0:
@@ -50,6 +55,7 @@ def one_run(exe, cols, rows, workdir, confdir):
     first = None
     deadline = time.monotonic() + 10
     rss = hwm = libs = None
+    answered_bg = answered_da = False
     while time.monotonic() < deadline:
         r, _, _ = select.select([fd], [], [], 0.5)
         if not r:
@@ -61,6 +67,12 @@ def one_run(exe, cols, rows, workdir, confdir):
         if not chunk:
             break
         seen += chunk
+        if terminal == "background" and not answered_bg and b"\x1b]11;?" in seen:
+            os.write(fd, b"\x1b]11;rgb:ffff/ffff/ffff\x1b\\")
+            answered_bg = True
+        if terminal != "silent" and not answered_da and b"\x1b[c" in seen:
+            os.write(fd, b"\x1b[?62;22c")
+            answered_da = True
         if first is None and MARK in seen:
             first = time.monotonic_ns()
             with open(f"/proc/{pid}/status") as f:
@@ -100,25 +112,28 @@ def main():
     if not args:
         sys.exit(__doc__)
     exe = os.path.abspath(args[0])
-    runs, cols, rows = 30, 100, 30
+    runs, cols, rows, terminal = 30, 100, 30, "answers"
     i = 1
     while i < len(args):
         if args[i] == "--runs":
             runs = int(args[i + 1]); i += 2
         elif args[i] == "--size":
             cols, rows = (int(x) for x in args[i + 1].split("x")); i += 2
+        elif args[i] == "--terminal" and i + 1 < len(args) and args[i + 1] in (
+                "answers", "background", "silent"):
+            terminal = args[i + 1]; i += 2
         else:
             sys.exit(f"first_frame: unknown argument {args[i]}")
     with tempfile.TemporaryDirectory() as work, tempfile.TemporaryDirectory() as conf:
         proj = os.path.join(work, "project")
         os.mkdir(proj)
-        one_run(exe, cols, rows, proj, conf)  # warms the page cache
-        results = [one_run(exe, cols, rows, proj, conf) for _ in range(runs)]
+        one_run(exe, cols, rows, proj, conf, terminal)  # warms the page cache
+        results = [one_run(exe, cols, rows, proj, conf, terminal) for _ in range(runs)]
     ms = [r[0] for r in results]
     rss = [r[1] / 1024 for r in results]
     hwm = [r[2] / 1024 for r in results]
     print(f"first frame  median {statistics.median(ms):6.2f} ms  min {min(ms):6.2f}  "
-          f"max {max(ms):6.2f}  ({runs} runs, {cols}x{rows})")
+          f"max {max(ms):6.2f}  ({runs} runs, {cols}x{rows}, terminal {terminal})")
     print(f"VmRSS        median {statistics.median(rss):6.2f} MB  min {min(rss):6.2f}  max {max(rss):6.2f}")
     print(f"VmHWM        median {statistics.median(hwm):6.2f} MB")
     print(f"shared objects mapped: {len(results[-1][3])}")
