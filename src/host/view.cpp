@@ -702,8 +702,9 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
     // Everything is printed: the system takes the memory back faster than freeing every row.
     out.flush();
     err.flush();
-    std::fflush(nullptr);
-    std::_Exit(0);
+    // A screen that could not be written (a full disk behind a redirection) is no success.
+    const bool written = static_cast<bool>(out) && std::fflush(nullptr) == 0;
+    std::_Exit(written ? 0 : 1);
   }
   return 0;
 }

@@ -366,3 +366,21 @@ TEST(Cli, PlainEndsWhatCommandsLeftInTheBackground) {
 }
 
 }  // namespace
+
+namespace {
+
+// `kestravel view` ends the process itself once the screen is out: a screen that could not be
+// written must still say so in the exit status.
+TEST(Cli, ViewReportsAScreenThatCouldNotBeWritten) {
+  const fs::path script = fs::temp_directory_path() / ("kv_cli_view_" + std::to_string(::getpid()));
+  std::ofstream(script) << R"({"call": "append_user", "text": "hello"})"
+                        << "\n";
+  const Outcome ok = kestravel("view " + script.string() + " --size 20x3");
+  EXPECT_EQ(ok.status, 0) << ok.out;
+  EXPECT_EQ(ok.out, "\n ❯ hello\n\n");
+  const Outcome full = kestravel("view " + script.string() + " --size 20x3 >/dev/full");
+  EXPECT_EQ(full.status, 1) << full.out;
+  fs::remove(script);
+}
+
+}  // namespace
