@@ -61,6 +61,8 @@ int run_fullscreen(config::Config config, const FullscreenOptions& options) {
       make_turn_runner(config, options.demo_speed, options.project), sessions->files());
   std::string mark;
   if (!runtime::OrvoRuntimeGateway(config.runtime).is_builtin()) {
+    // While the mode screen and the first prompt are typed, not when the first turn starts.
+    session::FileHistory::warm_up_in_background(sessions->files());
     for (const auto& f : project_instructions(config, options.project).files)
       mark += (mark.empty() ? "" : "+") + f.filename().string();
   }

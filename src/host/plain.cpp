@@ -359,6 +359,8 @@ int plain_main(const config::Config& config, double speed, const std::filesystem
     mode = config::kModeFast;
   }
   runner->set_mode(mode);
+  if (!runtime::OrvoRuntimeGateway(config.runtime).is_builtin())
+    session::FileHistory::warm_up_in_background(sessions->files());  // while the prompt is typed
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) std::signal(sig, on_signal);
   PlainOptions options;
   options.interactive = ::isatty(STDIN_FILENO) != 0;

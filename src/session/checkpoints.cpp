@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 
 #include "proc/process.hpp"
@@ -339,6 +341,22 @@ std::vector<std::string> Checkpoints::restore(const std::string& tree,
   ::unlink(index.c_str());
   if (!r.ok()) failed.push_back("git checkout-index failed: " + r.err.substr(0, 300));
   return failed;
+}
+
+void FileHistory::warm_up_in_background(const std::shared_ptr<FileHistory>& h) {
+  if (!h) return;
+  try {
+    std::thread([h] {
+      try {
+        std::lock_guard lock(h->m_);
+        (void)h->cp_.snapshot();  // a note it leaves is given by the first turn's own try
+      } catch (...) {
+        // Only a warm-up: the first turn checkpoints (and reports) for itself.
+      }
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to spare: the first turn simply takes longer.
+  }
 }
 
 void FileHistory::before_turn() {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -92,6 +93,10 @@ class FileHistory {
 
   // Around a turn (worker thread). after_turn returns how many files the turn changed.
   void before_turn();
+  // Fills the private index on a thread of its own, so that the first turn's checkpoint only
+  // hashes what changed since (a large project's first checkpoint takes seconds). The thread
+  // holds `h`; it is not waited for at exit (git's lock files keep a cut-off index sound).
+  static void warm_up_in_background(const std::shared_ptr<FileHistory>& h);
   std::size_t after_turn();
   // A note to show once (a skipped checkpoint), then "".
   std::string take_note();

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
+#include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -134,6 +137,22 @@ TEST_P(CheckpointsTest, KestravelsOwnStateInsideTheProjectIsLeftOut) {
   const auto plan = h.plan_undo(why);
   ASSERT_TRUE(plan);
   EXPECT_EQ(plan->files, V{"a.txt"});
+}
+
+// The index is filled at start-up on a thread of its own; a turn starting meanwhile waits for it
+// and still counts only its own changes.
+TEST_P(CheckpointsTest, AWarmUpAtStartUpFillsTheIndexAndTurnsStillCountTheirOwnChanges) {
+  const fs::path git_dir = tmp.path() / "state" / "cp.git";
+  auto h = std::make_shared<FileHistory>(Checkpoints(git_dir, proj, 0));
+  FileHistory::warm_up_in_background(h);
+  EXPECT_EQ(turn(*h, [&] { tmp.write("proj/a.txt", "a2\n"); }), 1U);
+  EXPECT_TRUE(fs::exists(git_dir / "kestravel-index"));
+  FileHistory::warm_up_in_background(nullptr);  // no checkpoints: nothing to do
+  // The warm-up lets go of the history when done; wait for it before the folder goes away.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (h.use_count() > 1 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(h.use_count(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(GitAndNot, CheckpointsTest, ::testing::Bool(),
