@@ -305,6 +305,23 @@ TEST(MarkdownCache, RepeatedRenderIsAHitWithIdenticalRows) {
   EXPECT_NE(shown(md.render_lines(console, 20)), shown(first));
 }
 
+// A log keeps an answer's rows itself: render_unkept gives the same rows, takes a kept layout
+// when there is one, and keeps none of its own (a re-flow of a long log would otherwise evict
+// every entry it adds).
+TEST(MarkdownCache, UnkeptRenderEqualsCachedAndKeepsNothing) {
+  Markdown::clear_cache();
+  const Console console = truecolor_console();
+  const Markdown md("# T\n\n| a | b |\n|---|---|\n| 1 | 2 |\n\n```cpp\nint x = 1;\n```\n");
+  const auto unkept = md.render_unkept(console, 40);
+  EXPECT_EQ(Markdown::cache_stats().entries, 0u);
+  const auto kept = md.render_lines(console, 40);
+  EXPECT_EQ(unkept, kept);
+  const CacheStats before = Markdown::cache_stats();
+  EXPECT_EQ(md.render_unkept(console, 40), kept);
+  EXPECT_EQ(Markdown::cache_stats().hits, before.hits + 1);
+  EXPECT_EQ(Markdown::cache_stats().entries, before.entries);
+}
+
 }  // namespace
 }  // namespace orvo::tui
 

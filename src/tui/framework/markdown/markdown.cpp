@@ -244,6 +244,7 @@ class Renderer {
     const Segment pad_seg(std::string(static_cast<std::size_t>(pad), ' '), bg);
 
     std::vector<Segment> segs;
+    std::size_t last_row_segments = 4;
     int cells = 0;
     // Neighbours in one style share a segment: fewer escape sequences in the output.
     auto add = [&segs](std::string_view text, const Style& st) {
@@ -255,12 +256,15 @@ class Renderer {
     };
     auto start_row = [&] {
       segs.clear();
+      // Rows of one block are alike: room for as many segments as the last one saves regrowing.
+      segs.reserve(last_row_segments + 1);
       cells = 0;
       if (pad) segs.push_back(pad_seg);
     };
     auto end_row = [&] {
       if (cells < inner) add(std::string(static_cast<std::size_t>(inner - cells), ' '), bg);
       if (pad) add(pad_seg.text, bg);
+      last_row_segments = segs.size();
       // (more than `inner` only when one wide cluster is wider than the block; push() crops it)
       emit(Strip(std::move(segs), std::max(cells, inner) + 2 * pad));
       segs = {};
@@ -559,25 +563,48 @@ std::vector<Strip> Markdown::render_lines(const Console& console, int width) con
   return *render_shared(console, width);
 }
 
+namespace {
+
+std::string layout_key(const std::string& text, const std::string& code_theme, int width,
+                       bool hyperlinks, const Styles& styles) {
+  std::string key;
+  key.reserve(text.size() + code_theme.size() + 48);
+  char head[48];
+  const int n =
+      std::snprintf(head, sizeof head, "%d:%d:%zx:", width, hyperlinks ? 1 : 0, styles.hash());
+  key.append(head, static_cast<std::size_t>(n)).append(code_theme).append(1, '\0').append(text);
+  return key;
+}
+
+std::vector<Strip> lay_out(const std::string& text, const std::string& code_theme, int width,
+                           bool hyperlinks, const Styles& styles) {
+  const std::shared_ptr<const Block> doc = parsed(text);
+  Renderer renderer(styles, CodeTheme::named(code_theme), width, hyperlinks);
+  renderer.blocks(doc->children, width, false);
+  return renderer.take();
+}
+
+}  // namespace
+
 std::shared_ptr<const std::vector<Strip>> Markdown::render_shared(const Console& console,
                                                                   int width) const {
   if (width < 1) width = 1;
   const Styles styles = resolve_styles(console);
-
-  std::string key;
-  key.reserve(text_.size() + code_theme_.size() + 48);
-  char head[48];
-  const int n = std::snprintf(head, sizeof head, "%d:%d:%zx:", width, console.hyperlinks() ? 1 : 0,
-                              styles.hash());
-  key.append(head, static_cast<std::size_t>(n)).append(code_theme_).append(1, '\0').append(text_);
+  const std::string key = layout_key(text_, code_theme_, width, console.hyperlinks(), styles);
   if (auto hit = render_cache().get(key)) return hit;
-
-  const std::shared_ptr<const Block> doc = parsed(text_);
-  Renderer renderer(styles, CodeTheme::named(code_theme_), width, console.hyperlinks());
-  renderer.blocks(doc->children, width, false);
-  auto rows = std::make_shared<std::vector<Strip>>(renderer.take());
+  auto rows = std::make_shared<std::vector<Strip>>(
+      lay_out(text_, code_theme_, width, console.hyperlinks(), styles));
   render_cache().put(key, rows, strips_cost(*rows));
   return rows;
+}
+
+std::vector<Strip> Markdown::render_unkept(const Console& console, int width) const {
+  if (width < 1) width = 1;
+  const Styles styles = resolve_styles(console);
+  if (auto hit =
+          render_cache().get(layout_key(text_, code_theme_, width, console.hyperlinks(), styles)))
+    return *hit;
+  return lay_out(text_, code_theme_, width, console.hyperlinks(), styles);
 }
 
 void Markdown::clear_cache() {

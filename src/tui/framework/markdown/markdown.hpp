@@ -43,6 +43,10 @@ class Markdown : public Renderable {
   // The same rows as the cache holds them, shared: for a caller that copies them anyway (into a
   // log, behind an indent), which saves render_lines' copy of every row.
   std::shared_ptr<const std::vector<Strip>> render_shared(const Console& console, int width) const;
+  // The rows of render_lines, but a layout the cache does not hold is made for the caller alone
+  // and not kept: for a caller that keeps the rows itself (a log), where keeping them here too
+  // would cost a copy of every row and, in a long log, an eviction for each new one.
+  std::vector<Strip> render_unkept(const Console& console, int width) const;
   std::unique_ptr<Renderable> clone() const override { return std::make_unique<Markdown>(*this); }
 
   // The style this renderer uses for a markdown.* name when the console's theme has none.

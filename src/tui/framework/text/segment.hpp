@@ -68,6 +68,11 @@ class Strip {
   Strip simplify() const;
   // This row followed by `other`.
   Strip join(const Strip& other) const;
+  // Hands the segments over (moved, not copied) and leaves the row empty.
+  std::vector<Segment> take_segments() {
+    cell_length_ = 0;
+    return std::move(segments_);
+  }
 
   // Appends the row as ANSI text (no line break) to `out`.
   // With `hyperlinks`, text whose style carries a link is wrapped in OSC 8 sequences.

@@ -264,6 +264,8 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void _render_assistant(const std::string& text);
   // Rendered markdown rows into the log behind a two-space indent (links dropped when `unlink`).
   void _write_indented_rows(const std::vector<Strip>& rows, bool unlink);
+  // The same with rows of the caller's own: their segments move into the log's rows.
+  void _write_indented_rows(std::vector<Strip>&& rows, bool unlink);
   void _render_user(const std::string& text);
   void _render_queued(const std::string& text);
   void _render_info(const std::string& text);

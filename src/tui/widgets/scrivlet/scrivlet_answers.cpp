@@ -4,6 +4,7 @@
 #include <exception>
 #include <memory>
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "tui/framework/markdown/markdown.hpp"
@@ -446,6 +447,33 @@ void Scrivlet::_write_indented_rows(const std::vector<Strip>& rows, bool unlink)
   if (!out.empty()) append_rows(std::move(out));
 }
 
+void Scrivlet::_write_indented_rows(std::vector<Strip>&& rows, bool unlink) {
+  std::optional<int> width;
+  try {
+    if (const int w = size().width - 2; w > 10 && held_writes() == 0) width = w;
+  } catch (const std::exception&) {
+  }
+  const auto fits_unlinked = [&](const Strip& row) {
+    return row.cell_length() + 2 <= *width &&
+           !(unlink && std::any_of(row.segments().begin(), row.segments().end(),
+                                   [](const Segment& s) { return s.style.link_id() != 0; }));
+  };
+  if (!width || !std::all_of(rows.begin(), rows.end(), fits_unlinked)) {
+    _write_indented_rows(static_cast<const std::vector<Strip>&>(rows), unlink);
+    return;
+  }
+  // Every row fits behind the indent as it is (the usual case): the indent goes in front of its
+  // segments, which move rather than being copied.
+  for (Strip& row : rows) {
+    const int cells = row.cell_length() + 2;
+    std::vector<Segment> segs = row.take_segments();
+    segs.insert(segs.begin(), Segment("  "));
+    row = Strip(std::move(segs), cells);
+  }
+  if (!rows.empty()) _track_lines(static_cast<int>(rows.size()));
+  if (!rows.empty()) append_rows(std::span<Strip>(rows));
+}
+
 void Scrivlet::append_assistant(const std::string& text) {
   _history.emplace_back("assistant", std::vector<std::string>{text});
   _draw_entry(_history.size() - 1, false, [&] { _render_assistant(text); });
@@ -466,11 +494,12 @@ void Scrivlet::_render_assistant(const std::string& text) {
     Console md_console(o);
     const ThemeKind theme = _theme();
     if (const Theme* t = answer_theme(theme)) md_console.push_theme(*t);
-    const std::shared_ptr<const std::vector<Strip>> rows =
-        Markdown(text, std::string(code_theme_for(theme))).render_shared(md_console, w - 2);
+    // The log keeps the rows itself (and a replay reuses them): the markdown cache need not.
+    std::vector<Strip> rows =
+        Markdown(text, std::string(code_theme_for(theme))).render_unkept(md_console, w - 2);
     // The ANSI text of a console without hyperlinks carries none: neither do its rows.
     const bool unlink = !md_console.hyperlinks();
-    _write_indented_rows(*rows, unlink);
+    _write_indented_rows(std::move(rows), unlink);
     // The console ends its output with a newline: the empty piece after it is a row too.
     write(Text("  "));
     _track_lines();

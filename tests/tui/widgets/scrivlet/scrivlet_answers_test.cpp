@@ -159,6 +159,39 @@ TEST(ScrivletAnswers, MarkdownRowsEqualTheAnsiRoundTripOnTheCorpus) {
   EXPECT_GT(files, 10);
 }
 
+// An answer's own rows move into the log; rows shared with others are copied. Both must give the
+// same rows, also where a row loses its link or is too wide to take the indent as it is.
+TEST(ScrivletAnswers, MovedIndentedRowsEqualCopiedOnes) {
+  const Style linked = Style().with_link("https://example.com/");
+  struct Case {
+    std::string name;
+    std::vector<Strip> rows;
+    bool unlink;
+  };
+  const Case cases[] = {
+      {"fitting rows",
+       {Strip({Segment("a row long enough not to fit a short string", Style::parse("bold")),
+               Segment(" tail")}),
+        Strip(), Strip({Segment("x")})},
+       true},
+      {"a link dropped", {Strip({Segment("see "), Segment("here", linked)})}, true},
+      {"a link kept", {Strip({Segment("see "), Segment("here", linked)})}, false},
+      {"a row wider than the log",
+       {Strip({Segment(std::string(40, 'w'))}), Strip({Segment("y")})},
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Harness copied({40, 10});
+    Harness moved({40, 10});
+    copied.v._write_indented_rows(c.rows, c.unlink);
+    std::vector<Strip> own = c.rows;
+    moved.v._write_indented_rows(std::move(own), c.unlink);
+    EXPECT_EQ(moved.v.lines(), copied.v.lines());
+    EXPECT_EQ(moved.v._line_counter, copied.v._line_counter);
+  }
+}
+
 TEST(ScrivletAnswers, WritesBeforeTheFirstLayoutAppearOnceLaidOut) {
   testing::ViewApp app;
   app.view->append_assistant("Use **bold** and `code`.");
