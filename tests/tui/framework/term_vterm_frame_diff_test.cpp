@@ -5,8 +5,10 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "common/utf8.hpp"
+#include "tui/framework/headless/virtual_terminal.hpp"
 #include "tui/framework/term/frame_diff.hpp"
 
 namespace orvo::tui {
@@ -110,6 +112,48 @@ TEST(FrameDifferOnVterm, RandomFramesAreReproducedExactly) {
                        << comp.frame().plain_text(false);
     }
   }
+}
+
+// A log that moves up by a few rows each frame above two fixed rows (a status line and an input
+// box), with a scrollbar column that does not move with it: with scrolling on, the differ scrolls
+// the log's rows on the terminal, and libvterm and the virtual terminal both end up showing the
+// frame exactly, the fixed rows included.
+TEST(FrameDifferOnVterm, ScrolledLogIsReproducedExactly) {
+  constexpr int kW = 24, kH = 12, kLog = kH - 2;
+  const Style kStyles[] = {Style(), Style::parse("bold #5f87ff on #2a2a2a"), Style::parse("red"),
+                           Style::parse("on #264f78")};
+  std::mt19937 rng(99);
+  const auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  std::vector<std::string> log;
+  for (int i = 0; i < 200; ++i) {
+    std::string row = "row " + std::to_string(i) + (i % 3 ? " 界" : "");
+    log.push_back(i % 5 == 0 ? "" : row);  // blank rows, which match many others
+  }
+  FrameDiffer comp({kW, kH});
+  comp.set_scroll(true);
+  Vterm vt(kW, kH);
+  vt.feed("\x1b[?1049h");
+  VirtualTerminal term({kW, kH});
+  int scrolled = 0;
+  for (int first = 0, frame = 0; first + kLog < static_cast<int>(log.size()); ++frame) {
+    CellBuffer& f = comp.frame();
+    f.fill(f.region(), to_cell_style(Style::parse("on #101010")));
+    for (int y = 0; y < kLog; ++y) {
+      const auto& st = kStyles[static_cast<std::size_t>(first + y) % std::size(kStyles)];
+      f.draw_text(0, y, log[static_cast<std::size_t>(first + y)], to_cell_style(st));
+    }
+    f.fill(Region{kW - 1, first * kLog / 200, 1, 3}, to_cell_style(Style::parse("on white")));
+    f.draw_text(0, kLog, "status " + std::to_string(frame % 4), to_cell_style(kStyles[1]));
+    f.draw_text(0, kLog + 1, "> typed", {});
+    const std::string bytes = comp.render();
+    scrolled += bytes.find("\x1b[r") != std::string::npos;
+    vt.feed(bytes);
+    term.feed(bytes);
+    ASSERT_EQ(vt.diff(comp.frame()), "") << "frame " << frame << "\n" << f.plain_text(false);
+    ASSERT_EQ(term.screenshot(false), f.plain_text(false)) << "frame " << frame;
+    first += 1 + pick(3);
+  }
+  EXPECT_GT(scrolled, 20);
 }
 
 }  // namespace

@@ -188,6 +188,10 @@ class CountingLog : public RichLog {
     ++drawn;
     return RichLog::render_line(y);
   }
+  const Strip* stored_line(int y) override {
+    ++drawn;
+    return RichLog::stored_line(y);
+  }
   int drawn = 0;
 };
 

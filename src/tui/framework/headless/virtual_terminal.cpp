@@ -1,5 +1,6 @@
 #include "tui/framework/headless/virtual_terminal.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <vector>
 
@@ -30,6 +31,8 @@ VirtualTerminal::VirtualTerminal(Size size) : screen_(size) {}
 
 void VirtualTerminal::resize(Size size) {
   screen_.resize(size);
+  top_ = 0;
+  bottom_ = -1;
   x_ = y_ = 0;
   wrap_pending_ = false;
 }
@@ -95,17 +98,22 @@ void VirtualTerminal::flush_text() {
 }
 
 void VirtualTerminal::line_feed() {
-  if (y_ + 1 < screen_.height()) {
+  // At the bottom margin the scroll region moves up; below it the cursor stops at the last row.
+  if (y_ == bottom()) {
+    scroll_up(1);
+  } else if (y_ + 1 < screen_.height()) {
     ++y_;
-    return;
   }
-  // Scroll the screen up by one row.
-  const int w = screen_.width();
-  for (int y = 1; y < screen_.height(); ++y)
-    for (int x = 0; x < w; ++x) screen_.cell(x, y - 1) = screen_.at(x, y);
+}
+
+void VirtualTerminal::scroll_up(int n) {
+  const int w = screen_.width(), top = top_, bot = bottom();
+  n = std::min(n, bot - top + 1);
+  for (int y = top; y + n <= bot; ++y)
+    for (int x = 0; x < w; ++x) screen_.cell(x, y) = screen_.at(x, y + n);
   CellStyle blank;
-  blank.bg = style_.bg;
-  screen_.fill(Region{0, screen_.height() - 1, w, 1}, blank);
+  blank.bg = style_.bg;  // erased rows take the current background, as xterm's do
+  screen_.fill(Region{0, bot - n + 1, w, n}, blank);
 }
 
 void VirtualTerminal::print(std::string_view grapheme, int width) {
@@ -233,6 +241,18 @@ void VirtualTerminal::csi(char final_byte) {
     }
     case 'm':
       sgr();
+      break;
+    case 'r': {  // DECSTBM: the scroll region (kept only when it holds two rows or more)
+      const int top = arg(0, 1) - 1, bot = std::min(h, arg(1, h)) - 1;
+      if (top < bot) {
+        top_ = top;
+        bottom_ = bot == h - 1 ? -1 : bot;
+        x_ = y_ = 0;
+      }
+      break;
+    }
+    case 'S':  // SU: the scroll region up by n rows
+      scroll_up(arg(0, 1));
       break;
     default:
       break;

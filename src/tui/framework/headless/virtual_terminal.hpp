@@ -35,6 +35,9 @@ class VirtualTerminal {
   void flush_text();
   void print(std::string_view grapheme, int width);
   void line_feed();
+  // Moves the rows of the scroll region up by `n`, blank rows coming in at its bottom.
+  void scroll_up(int n);
+  int bottom() const { return bottom_ < 0 ? screen_.height() - 1 : bottom_; }
   void control(unsigned char b);
   void csi(char final_byte);
   void sgr();
@@ -47,6 +50,7 @@ class VirtualTerminal {
   CellStyle style_;
   int x_ = 0, y_ = 0;
   bool wrap_pending_ = false;
+  int top_ = 0, bottom_ = -1;  // the scroll region's rows; bottom -1: the last row
   std::set<int> modes_{25};
 };
 

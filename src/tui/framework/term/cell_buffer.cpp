@@ -54,9 +54,16 @@ CellStyle to_cell_style(const Style& style) {
 
 void append_sgr_transition(const CellStyle& from, const CellStyle& to, std::string& out) {
   if (from.same_sgr(to)) return;
+  if (to.same_sgr(CellStyle{})) {
+    out += "\x1b[0m";
+    return;
+  }
+  // Called for every style change of every frame: the two candidates are built in buffers kept
+  // by the thread rather than allocated each time.
+  thread_local std::string inc, full;
+  inc.clear();
   // Incremental: switch off what `to` lacks (re-enabling bold or dim if 22 took it away), switch
   // on what it adds, and change colours.
-  std::string inc;
   const std::uint16_t removed = from.attrs & ~to.attrs;
   std::uint16_t need_on = to.attrs & ~from.attrs;
   for (const auto& a : kAttrCodes) {
@@ -76,12 +83,15 @@ void append_sgr_transition(const CellStyle& from, const CellStyle& to, std::stri
     if (!inc.empty()) inc += ';';
     to.bg.append_sgr_params(true, inc);
   }
-  // From scratch: SGR 0 then everything `to` sets.
-  std::string full = "0";
-  params_from_default(to, full);
-  const std::string& best = (removed != 0 && full.size() < inc.size()) ? full : inc;
+  // From scratch: SGR 0 then everything `to` sets (only shorter when something goes off).
+  const std::string* best = &inc;
+  if (removed != 0) {
+    full.assign(1, '0');
+    params_from_default(to, full);
+    if (full.size() < inc.size()) best = &full;
+  }
   out += "\x1b[";
-  out += (to.same_sgr(CellStyle{}) ? std::string_view("0") : std::string_view(best));
+  out += *best;
   out += 'm';
 }
 
@@ -137,7 +147,10 @@ void CellBuffer::put(int x, int y, std::string_view grapheme, int width, const C
     tail.width = 0;
   } else {
     Cell& c = cell(x, y);
-    c.text.assign(grapheme);
+    if (grapheme.size() == 1 && c.text.size() == 1)
+      c.text[0] = grapheme[0];  // the common case, without assign's checks
+    else
+      c.text.assign(grapheme);
     c.style = style;
     c.width = 1;
   }
@@ -200,13 +213,19 @@ int CellBuffer::draw_text(int x, int y, std::string_view text, const CellStyle& 
 }
 
 int CellBuffer::draw_strip(int x, int y, const Strip& strip, const Region& clip) {
+  return draw_strip(x, y, strip, clip, Style());
+}
+
+int CellBuffer::draw_strip(int x, int y, const Strip& strip, const Region& clip,
+                           const Style& under) {
   const Region r = clip.intersect(region());
   if (y < r.y || y >= r.bottom() || x >= r.right()) return x + strip.cell_length();
   const int end = x + strip.cell_length();
   const int start = x;
+  const bool plain = under.empty();
   for (const Segment& seg : strip.segments()) {
     if (x >= r.right()) break;
-    x = draw_text(x, y, seg.text, to_cell_style(seg.style), r, start);
+    x = draw_text(x, y, seg.text, to_cell_style(plain ? seg.style : under + seg.style), r, start);
   }
   return std::max(x, end);
 }
@@ -217,9 +236,14 @@ void CellBuffer::fill(const Region& area, const CellStyle& style) {
     // Wide graphemes straddling the edges lose their other half.
     if (r.x > 0) break_wide(r.x, y);
     if (r.right() < size_.width) break_wide(r.right() - 1, y);
+    if (r.width > 0) dirty_[static_cast<std::size_t>(y)] = 1;
+    Cell* row = &cells_[static_cast<std::size_t>(y) * size_.width];
     for (int x = r.x; x < r.right(); ++x) {
-      Cell& c = cell(x, y);
-      c.text.assign(1, ' ');
+      Cell& c = row[x];
+      if (c.text.size() == 1)
+        c.text[0] = ' ';
+      else
+        c.text.assign(1, ' ');
       c.style = style;
       c.width = 1;
     }

@@ -42,7 +42,12 @@ struct Cell {
   std::string text = " ";  // one grapheme; "" in the right half of a wide grapheme
   CellStyle style;
   std::uint8_t width = 1;  // 1, 2 (left half of a wide grapheme) or 0 (its right half)
-  bool operator==(const Cell&) const = default;
+  // The frame differ compares every cell of every frame: the cheap fields first, and a
+  // one-byte text (nearly every cell) without a call to memcmp.
+  bool operator==(const Cell& o) const {
+    if (width != o.width || !(style == o.style) || text.size() != o.text.size()) return false;
+    return text.size() == 1 ? text[0] == o.text[0] : text == o.text;
+  }
 };
 
 class CellBuffer {
@@ -87,6 +92,8 @@ class CellBuffer {
   // after it. Zero-width pieces at the start of a segment join the cell before them. Unset style
   // attributes of a segment take the terminal's defaults.
   int draw_strip(int x, int y, const Strip& strip, const Region& clip);
+  // The same with `under` laid under each segment's style (Strip::apply_style(under, false)).
+  int draw_strip(int x, int y, const Strip& strip, const Region& clip, const Style& under);
   int draw_strip(int x, int y, const Strip& strip) { return draw_strip(x, y, strip, region()); }
 
   // Fills `area` (clipped to the buffer) with spaces of `style`.

@@ -593,8 +593,9 @@ void App::draw_frame() {
   } else {
     Painter::paint(frame, screen(), frame.region());  // covers every cell
   }
-  std::string bytes = frame_differ_->render();
-  if (Driver* d = driver_.load()) d->write_frame(bytes);
+  frame_bytes_.clear();
+  frame_differ_->render(frame_bytes_);
+  if (Driver* d = driver_.load()) d->write_frame(frame_bytes_);
   dirty_ = false;
   last_frame_ = Clock::now();
   ++frames_;

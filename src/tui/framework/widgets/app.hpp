@@ -419,6 +419,7 @@ class App : public MessageTarget {
   Widget* captured_ = nullptr;
 
   std::unique_ptr<FrameDiffer> frame_differ_;
+  std::string frame_bytes_;  // a frame's output, kept so that each frame reuses its room
   Size size_{};
   bool dirty_ = true;
   bool layout_dirty_ = true;

@@ -68,16 +68,23 @@ void Painter::paint(CellBuffer& buf, Widget& w, Region clip) {
   if (box_model::border(w.styles_) > 0) paint_border(buf, w, vis, base);
 
   if (!cv.empty()) {
+    // Rows are drawn where they are stored when the widget keeps them (no copy per frame),
+    // the base style laid under each segment and the cells past the row's end padded in it:
+    // what apply_style(base, false) and adjust(width, base) would give, without the copies.
+    Strip rendered;
     for (int row = cv.y; row < cv.bottom(); ++row) {
-      Strip s = w.render_line(row - w.content_.y);
-      if (s.empty()) {
+      const Strip* s = w.stored_line(row - w.content_.y);
+      if (s == nullptr) {
+        rendered = w.render_line(row - w.content_.y);
+        s = &rendered;
+      }
+      if (s->empty()) {
         // Transparent widgets leave the parent's cells; the root is filled already.
         if (own_bg && w.parent_) buf.fill(Region{cv.x, row, cv.width, 1}, bg_cells);
         continue;
       }
-      if (!base.empty()) s = s.apply_style(base, false);
-      s = s.adjust(w.content_.width, base);
-      buf.draw_strip(w.content_.x, row, s, cv);
+      const int end = std::max(cv.x, buf.draw_strip(w.content_.x, row, *s, cv, base));
+      if (end < cv.right()) buf.fill(Region{end, row, cv.right() - end, 1}, bg_cells);
     }
   }
   if (!w.scrollbar_.empty()) paint_scrollbar(buf, w, vis);

@@ -138,6 +138,12 @@ Strip RichLog::render_line(int y) {
   return lines_[static_cast<std::size_t>(idx)];
 }
 
+const Strip* RichLog::stored_line(int y) {
+  const long long idx = static_cast<long long>(scroll_offset().y) + y;
+  if (y < 0 || idx < 0 || idx >= static_cast<long long>(lines_.size())) return nullptr;
+  return &lines_[static_cast<std::size_t>(idx)];
+}
+
 bool RichLog::on_key(const KeyEvent& e) {
   if (e.key == "pageup") {
     scroll_page_up();

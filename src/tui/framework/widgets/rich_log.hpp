@@ -65,6 +65,9 @@ class RichLog : public WidgetType<RichLog> {
 
   // Row y of the visible area: the row scroll_offset().y + y of the log.
   Strip render_line(int y) override;
+  // The stored row itself; a subclass whose render_line changes rows overrides this as well
+  // (nullptr for the rows it changes).
+  const Strip* stored_line(int y) override;
   int virtual_height() override { return static_cast<int>(lines_.size()); }
   int content_height(int) override { return static_cast<int>(lines_.size()); }
   int content_width() override { return widest_; }

@@ -152,6 +152,9 @@ class Widget : public Selectable {
   // --- drawing
   // Row y (0 = top of the content area) of what is visible now. Rows past the content give "".
   virtual Strip render_line(int y);
+  // The row render_line(y) would return, when the widget keeps it stored as it is: the painter
+  // then draws it in place instead of copying it. nullptr: call render_line.
+  virtual const Strip* stored_line(int) { return nullptr; }
   // Requests a repaint (batched by the application).
   void refresh();
   // Lines of content at `width`, for height: auto.

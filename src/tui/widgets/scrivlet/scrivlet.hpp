@@ -195,6 +195,7 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void on_mouse_move(const MouseEvent& event) override;
   void on_mouse_up(const MouseEvent& event) override;
   Strip render_line(int y) override;
+  const Strip* stored_line(int y) override;
 
   // --- primitives
   int _track_lines(int count = 1);

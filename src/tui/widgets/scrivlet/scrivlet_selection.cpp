@@ -137,6 +137,15 @@ Strip Scrivlet::render_line(int y) {
   return Strip(std::move(out), strip.cell_length());
 }
 
+const Strip* Scrivlet::stored_line(int y) {
+  // A selected row is drawn restyled (render_line); the others as stored.
+  if (const auto sel = _sel_range()) {
+    const int content_y = y + scroll_offset().y;
+    if (content_y >= std::get<0>(*sel) && content_y <= std::get<2>(*sel)) return nullptr;
+  }
+  return RichLog::stored_line(y);
+}
+
 std::string Scrivlet::_extract_selection() const {
   const auto sel = _sel_range();
   if (!sel) return "";
