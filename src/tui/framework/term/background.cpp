@@ -33,38 +33,38 @@ std::optional<ColorReplyEvent> parse_color_reply(std::string_view body) {
     const auto [p, ec] = std::from_chars(body.data(), body.data() + semi, c.slot);
     if (ec != std::errc() || p != body.data() + semi) return std::nullopt;
   }
-  std::string_view spec = body.substr(semi + 1);
+  std::string_view colour = body.substr(semi + 1);
   // OSC 4 (a palette entry) carries the entry's number before the colour.
   if (c.slot == 4) {
-    const std::size_t s2 = spec.find(';');
+    const std::size_t s2 = colour.find(';');
     if (s2 == std::string_view::npos) return std::nullopt;
-    spec.remove_prefix(s2 + 1);
+    colour.remove_prefix(s2 + 1);
   }
   std::string_view parts[4];
   std::size_t count = 0;
-  if (spec.starts_with("#")) {
-    spec.remove_prefix(1);
-    if (spec.empty() || spec.size() % 3 != 0 || spec.size() > 12) return std::nullopt;
-    const std::size_t n = spec.size() / 3;
-    for (std::size_t i = 0; i < 3; ++i) parts[i] = spec.substr(i * n, n);
+  if (colour.starts_with("#")) {
+    colour.remove_prefix(1);
+    if (colour.empty() || colour.size() % 3 != 0 || colour.size() > 12) return std::nullopt;
+    const std::size_t n = colour.size() / 3;
+    for (std::size_t i = 0; i < 3; ++i) parts[i] = colour.substr(i * n, n);
     count = 3;
   } else {
     std::size_t want = 0;
-    if (spec.starts_with("rgb:")) {
-      spec.remove_prefix(4);
+    if (colour.starts_with("rgb:")) {
+      colour.remove_prefix(4);
       want = 3;
-    } else if (spec.starts_with("rgba:")) {
-      spec.remove_prefix(5);
+    } else if (colour.starts_with("rgba:")) {
+      colour.remove_prefix(5);
       want = 4;
     } else {
       return std::nullopt;
     }
     while (true) {
       if (count == want) return std::nullopt;
-      const std::size_t slash = spec.find('/');
-      parts[count++] = spec.substr(0, slash);
+      const std::size_t slash = colour.find('/');
+      parts[count++] = colour.substr(0, slash);
       if (slash == std::string_view::npos) break;
-      spec.remove_prefix(slash + 1);
+      colour.remove_prefix(slash + 1);
     }
     if (count != want) return std::nullopt;
   }
