@@ -3,13 +3,9 @@
 // never answer it, and Ctrl+C at it denies, stops the turn and leaves the program running.
 // label: threaded
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -17,6 +13,7 @@
 
 #include "fake_openai_server.hpp"
 #include "host/plain.hpp"
+#include "program_on_terminal.hpp"
 
 namespace orvo::host {
 namespace {
@@ -26,76 +23,17 @@ namespace fake = agent::testing;
 namespace fs = std::filesystem;
 
 // kestravel --plain on the slave side of a pseudo-terminal, started in `dir`.
-class PlainOnATerminal {
+class PlainOnATerminal : public testing::ProgramOnATerminal {
  public:
-  PlainOnATerminal(const fs::path& dir, const std::string& endpoint) {
-    struct winsize ws {};
-    ws.ws_row = 40;
-    ws.ws_col = 200;
-    pid_ = ::forkpty(&master_, nullptr, nullptr, &ws);
-    if (pid_ == 0) {
-      if (::chdir(dir.c_str()) != 0) ::_exit(126);
-      ::setenv("XDG_CONFIG_HOME", "/nonexistent/kv", 1);
-      const std::string bin = std::string(KV_BINARY_DIR) + "/src/host/kestravel";
-      ::execl(bin.c_str(), bin.c_str(), "--plain", "--endpoint", endpoint.c_str(), "--mode", "fast",
-              static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-  }
-  ~PlainOnATerminal() {
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (master_ >= 0) ::close(master_);
-  }
-  bool started() const { return pid_ > 0; }
-
-  void send(std::string_view bytes) {
-    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
+  PlainOnATerminal(const fs::path& dir, const std::string& endpoint)
+      : ProgramOnATerminal({std::string(KV_BINARY_DIR) + "/src/host/kestravel", "--plain",
+                            "--endpoint", endpoint, "--mode", "fast"},
+                           {"XDG_CONFIG_HOME=/nonexistent/kv"}, false, dir, 200, 40) {}
   // Reads until `what` has been written since `from`, or the limit passes.
   bool wait_for(const std::string& what, std::size_t from = 0,
                 std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (output_.find(what, from) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      read_some(50);
-    }
-    return true;
+    return read_until([&] { return output().find(what, from) != std::string::npos; }, limit);
   }
-  void drain(std::chrono::milliseconds d) {
-    const auto end = std::chrono::steady_clock::now() + d;
-    while (std::chrono::steady_clock::now() < end) read_some(20);
-  }
-  // The exit status once it ends within the limit, else -1.
-  int wait_exit(std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      read_some(20);
-      int st = 0;
-      if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-        reaped_ = true;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-      }
-    }
-    return -1;
-  }
-  const std::string& output() const { return output_; }
-
- private:
-  void read_some(int ms) {
-    pollfd p{master_, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return;
-    char buf[4096];
-    const ssize_t n = ::read(master_, buf, sizeof buf);
-    if (n > 0) output_.append(buf, static_cast<std::size_t>(n));
-  }
-
-  int master_ = -1;
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  std::string output_;
 };
 
 TEST(PlainApproval, TypedAheadKeysDoNotAnswerAndCtrlCDeniesAndStopsTheTurn) {

@@ -4,13 +4,8 @@
 // the same conversation; the turn cut off is not there.
 // label: threaded
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <deque>
 #include <filesystem>
 #include <mutex>
@@ -19,6 +14,7 @@
 
 #include "../agent/temp_dir.hpp"
 #include "fake_openai_server.hpp"
+#include "program_on_terminal.hpp"
 #include "tui/framework/headless/virtual_terminal.hpp"
 
 namespace {
@@ -29,87 +25,41 @@ namespace fs = std::filesystem;
 
 constexpr int kCols = 100, kRows = 30;
 
-// The full-screen program on the slave side of a pseudo-terminal.
-class ChatOnATerminal {
+// The full-screen program on the slave side of a pseudo-terminal, its screen kept by a virtual
+// terminal.
+class ChatOnATerminal : public orvo::testing::ProgramOnATerminal {
  public:
   ChatOnATerminal(const fs::path& root, const std::string& endpoint, bool resume)
-      : term_({kCols, kRows}) {
-    const std::string bin = std::string(KV_BINARY_DIR) + "/src/host/kestravel";
-    const std::string project = (root / "proj").string();
-    std::vector<std::string> env = {"TERM=xterm-256color", "HOME=" + (root / "home").string(),
-                                    "PATH=/usr/bin:/bin",
-                                    "XDG_CONFIG_HOME=" + (root / "cfg").string(),
-                                    "XDG_STATE_HOME=" + (root / "state").string()};
-    std::vector<std::string> args = {bin,      "--project", project, "--endpoint",
-                                     endpoint, "--mode",    "fast"};
-    if (resume) args.emplace_back("--continue");
-    // Built before the fork: the child only calls what is safe after it.
-    std::vector<char*> argv, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    struct winsize ws {};
-    ws.ws_row = kRows;
-    ws.ws_col = kCols;
-    pid_ = ::forkpty(&master_, nullptr, nullptr, &ws);
-    if (pid_ == 0) {
-      ::execve(bin.c_str(), argv.data(), envp.data());
-      ::_exit(127);
-    }
+      : ProgramOnATerminal(args(root, endpoint, resume),
+                           {"TERM=xterm-256color", "HOME=" + (root / "home").string(),
+                            "PATH=/usr/bin:/bin", "XDG_CONFIG_HOME=" + (root / "cfg").string(),
+                            "XDG_STATE_HOME=" + (root / "state").string()},
+                           true, root / "proj", kCols, kRows),
+        term_({kCols, kRows}) {}
+  std::string screen() {
+    term_.feed(std::string_view(output()).substr(fed_));
+    fed_ = output().size();
+    return term_.screenshot();
   }
-  ~ChatOnATerminal() {
-    if (pid_ > 0 && !reaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-    if (master_ >= 0) ::close(master_);
-  }
-  bool started() const { return pid_ > 0; }
-  void send(std::string_view bytes) {
-    ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  std::string screen() const { return term_.screenshot(); }
   bool wait_for(const std::string& what, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (screen().find(what) == std::string::npos) {
-      if (std::chrono::steady_clock::now() > end) return false;
-      read_some(50);
-    }
-    return true;
-  }
-  void kill9() {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    reaped_ = true;
-  }
-  // The exit status once it ends within the limit, else -1.
-  int wait_exit(std::chrono::milliseconds limit = 10s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      read_some(20);
-      int st = 0;
-      if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-        reaped_ = true;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-      }
-    }
-    return -1;
+    return read_until([&] { return screen().find(what) != std::string::npos; }, limit);
   }
 
  private:
-  void read_some(int ms) {
-    pollfd p{master_, POLLIN, 0};
-    if (::poll(&p, 1, ms) <= 0) return;
-    char buf[4096];
-    const ssize_t n = ::read(master_, buf, sizeof buf);
-    if (n > 0) term_.feed(std::string_view(buf, static_cast<std::size_t>(n)));
+  static std::vector<std::string> args(const fs::path& root, const std::string& endpoint,
+                                       bool resume) {
+    std::vector<std::string> a = {std::string(KV_BINARY_DIR) + "/src/host/kestravel",
+                                  "--project",
+                                  (root / "proj").string(),
+                                  "--endpoint",
+                                  endpoint,
+                                  "--mode",
+                                  "fast"};
+    if (resume) a.emplace_back("--continue");
+    return a;
   }
-
   orvo::tui::VirtualTerminal term_;
-  int master_ = -1;
-  pid_t pid_ = -1;
-  bool reaped_ = false;
+  std::size_t fed_ = 0;
 };
 
 // The fake server as the program meets it: /models lists a model (the chat checks at start-up)
