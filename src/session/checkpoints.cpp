@@ -178,7 +178,9 @@ std::string exact_dir_pattern(const fs::path& rel) {
   return out + "/\n";
 }
 
-void Checkpoints::exclude_state_folder() const {
+void Checkpoints::exclude_state_folder() {
+  if (excluded_) return;  // once per run: the folders do not move
+  excluded_ = true;
   // Kestravel's own state (these checkpoints, the session being written) can live inside the
   // project, e.g. when the project is the home folder: it must never be part of a checkpoint,
   // or every turn would "change" it and /undo would rewind the repository under itself.

@@ -58,14 +58,15 @@ class Checkpoints {
  private:
   GitResult git(const std::vector<std::string>& args) const;
   bool ensure_repo();
-  void exclude_state_folder() const;
+  void exclude_state_folder();
   bool over_size();
 
   fs::path git_dir_;
   fs::path project_;
   std::uint64_t max_bytes_;
   std::string note_;
-  int size_checked_ = 0;  // 0 unknown, 1 within the limit, 2 over it
+  int size_checked_ = 0;   // 0 unknown, 1 within the limit, 2 over it
+  bool excluded_ = false;  // the state folder's exclusion is written
 };
 
 // The turns of a session with their checkpoints, newest last, and what /undo does with them.
