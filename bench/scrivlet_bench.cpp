@@ -6,7 +6,11 @@
 //                            out again at a new width, 100 and 80 columns in turn: what the
 //                            chat's _rerender costs after a resize. all_cold:0 keeps what holds
 //                            at any width (parsed markdown, highlighted code, line counts),
-//                            all_cold:1 clears every cache first
+//                            all_cold:1 clears every cache first. part:0 lays every entry out in
+//                            one go (slicing off), part:1 is what the resize holds the UI thread
+//                            for (a log of 1,500 entries or more lays out the reader's screens
+//                            and leaves the rest to slices between frames), part:2 is part:1
+//                            plus every slice: the whole work of the sliced re-flow
 //   BM_ViewAnswers/0..2      the md/ answers, code blocks made distinct, appended to an empty
 //                            view at 80 columns, in stages: /0 markdown alone (render to rows at
 //                            72, caches cleared), /1 the view's own work with the markdown as a
@@ -21,6 +25,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <optional>
 #include <sstream>
 
@@ -137,7 +142,10 @@ void BM_ReflowOnResize(benchmark::State& state) {
   ViewApp app;
   Pilot pilot(app, {100, 40});
   app.view->_history = long_history(static_cast<int>(state.range(0) / 5));
+  const std::int64_t part = state.range(2);
+  if (part == 0) app.view->sliced_reflow_entries = std::numeric_limits<std::size_t>::max();
   app.view->_rerender();
+  app.view->finish_reflow();
   const bool all_cold = state.range(1) == 1;
   int width = 100;
   for (auto _ : state) {
@@ -154,15 +162,17 @@ void BM_ReflowOnResize(benchmark::State& state) {
     }
     state.ResumeTiming();
     app.view->_rerender();
+    if (part == 2) app.view->finish_reflow();
+    state.PauseTiming();
+    app.view->finish_reflow();
+    state.ResumeTiming();
   }
   state.counters["rows"] = static_cast<double>(app.view->lines().size());
 }
 BENCHMARK(BM_ReflowOnResize)
-    ->ArgNames({"entries", "all_cold"})
-    ->Args({1000, 0})
-    ->Args({10000, 0})
-    ->Args({1000, 1})
-    ->Args({10000, 1})
+    ->ArgNames({"entries", "all_cold", "part"})
+    ->ArgsProduct({{1000, 10000}, {0, 1}, {0}})
+    ->ArgsProduct({{10000}, {0, 1}, {1, 2}})
     ->Unit(benchmark::kMillisecond);
 
 std::vector<std::string> corpus_texts(const char* dir, const char* suffix, bool distinct) {

@@ -655,6 +655,8 @@ int view_main(const std::vector<std::string>& args, std::ostream& out, std::ostr
   Scrivlet& v = *app.view;
   // The view is drawn headless, but a copy must reach the terminal the player runs in.
   v.clipboard_through_app = false;
+  // A script's screens and state come out the same at any length: every replay in one go.
+  v.sliced_reflow_entries = std::numeric_limits<std::size_t>::max();
   auto print_screen = [&] { out << (ansi ? pilot.screenshot_ansi() : pilot.screenshot()) << "\n"; };
   bool printed_last = false;
   for (std::size_t i = 0; i < steps.size(); ++i) {

@@ -93,6 +93,13 @@ void RichLog::append_rows(std::vector<Strip> rows) {
 }
 
 void RichLog::append_rows(std::span<Strip> rows) {
+  if (off_screen_) {
+    for (auto& r : rows) {
+      widest_ = std::max(widest_, r.cell_length());
+      lines_.push_back(std::move(r));
+    }
+    return;
+  }
   const bool follow = options_.auto_scroll && (!options_.stay_when_scrolled_up || at_end());
   for (auto& r : rows) {
     widest_ = std::max(widest_, r.cell_length());
@@ -114,6 +121,30 @@ std::vector<Strip> RichLog::take_lines(std::size_t expected) {
   std::vector<Strip> fresh;
   fresh.reserve(expected);
   return std::exchange(lines_, std::move(fresh));
+}
+
+void RichLog::swap_rows(std::vector<Strip>& rows, bool off_screen) {
+  lines_.swap(rows);
+  off_screen_ = off_screen;
+}
+
+void RichLog::prepend_rows(std::vector<Strip> rows) {
+  if (rows.empty()) return;
+  const int n = static_cast<int>(rows.size());
+  const int y = scroll_offset().y;
+  const bool follow = at_end();
+  for (const auto& r : rows) widest_ = std::max(widest_, r.cell_length());
+  rows.reserve(rows.size() + lines_.size());
+  rows.insert(rows.end(), std::make_move_iterator(lines_.begin()),
+              std::make_move_iterator(lines_.end()));
+  lines_ = std::move(rows);
+  ++rows_epoch_;
+  if (follow) {
+    scroll_end();
+  } else {
+    scroll_to(y + n);
+  }
+  refresh();
 }
 
 void RichLog::drop_rows_from(std::size_t first) {

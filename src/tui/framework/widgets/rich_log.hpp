@@ -59,6 +59,7 @@ class RichLog : public WidgetType<RichLog> {
   // Writes held until the first layout.
   std::size_t held_writes() const { return held_.size(); }
   bool wrap() const { return options_.wrap; }
+  int max_lines() const { return options_.max_lines; }
 
   // The console renderables are laid out with (themes: push_theme / pop_theme).
   Console& console() { return console_; }
@@ -86,9 +87,15 @@ class RichLog : public WidgetType<RichLog> {
   // Removes the newest rows, from index `first` on (a part still being written that is drawn
   // again). The rows before keep their indexes, so rows_epoch() stays the same.
   void drop_rows_from(std::size_t first);
-  // Changes whenever rows leave the log (clear, take_lines, max_lines): an index into lines()
-  // names the same row for as long as this stays the same.
+  // Changes whenever rows leave the log or move (clear, take_lines, max_lines, prepend_rows): an
+  // index into lines() names the same row for as long as this stays the same.
   std::uint64_t rows_epoch() const { return rows_epoch_; }
+  // Lays rows out away from the screen: exchanges the log's rows with `rows` and, until they are
+  // exchanged back, writes append to those rows without scrolling or asking for a frame. The
+  // rows epoch stays: the caller puts the log's own rows back before anything else reads them.
+  void swap_rows(std::vector<Strip>& rows, bool off_screen);
+  // Puts `rows` before the log's rows; the view stays on the rows it showed.
+  void prepend_rows(std::vector<Strip> rows);
 
  private:
   struct Held {
@@ -105,6 +112,7 @@ class RichLog : public WidgetType<RichLog> {
   std::vector<Strip> lines_;
   int widest_ = 0;
   std::uint64_t rows_epoch_ = 0;
+  bool off_screen_ = false;
 };
 
 }  // namespace orvo::tui

@@ -237,6 +237,7 @@ void Widget::set_scroll_y(int y) {
   if (y != scroll_.y) {
     scroll_.y = y;
     refresh();
+    on_scrolled_to(y);
   }
 }
 

@@ -181,6 +181,8 @@ class Widget : public Selectable {
   virtual bool on_key(const KeyEvent&) { return false; }
   // Pasted text while this widget has the focus.
   virtual void on_paste(const std::string&) {}
+  // The scroll offset moved (by any means: keys, wheel, scroll_to, an animation step).
+  virtual void on_scrolled_to(int /*y*/) {}
   void capture_mouse();
   void release_mouse();
 

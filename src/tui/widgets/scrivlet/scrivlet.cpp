@@ -2,6 +2,7 @@
 #include "tui/widgets/scrivlet/scrivlet.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <span>
@@ -106,6 +107,8 @@ void Scrivlet::_spacer() {
 }
 
 void Scrivlet::clear() {
+  _drop_head();
+  _spent_rows.clear();
   RichLog::clear();
   if (!_rerendering) {
     _history.clear();
@@ -121,6 +124,7 @@ void Scrivlet::clear() {
 
 void Scrivlet::reset_steps() {
   _step_count = 0;
+  if (_head) _head->steps = 0;
 }
 
 void Scrivlet::_drop_row_cache() {
@@ -211,13 +215,250 @@ bool Scrivlet::_reuse_drawn(std::size_t index, bool expanded, DrawnEntry& kept,
 }
 
 void Scrivlet::_replay_in_place() {
-  // Only the drawing changes: no tool step is taken again.
-  const int steps = _step_count;
+  // Only the drawing changes: no tool step is taken again. Steps of entries still waiting to be
+  // laid out are counted when they are, before the replay and after it.
+  const int steps = _step_count + (_head ? _head->steps : 0);
   _rerender();
-  _step_count = steps;
+  _step_count = steps - (_head ? _head->steps : 0);
+}
+
+int Scrivlet::_steps_in(std::size_t first, std::size_t end) const {
+  int steps = 0;
+  for (std::size_t i = first; i < end && i < _history.size(); ++i)
+    if (_history[i].kind() == "tool" && _history[i].values().size() >= 2) ++steps;
+  return steps;
+}
+
+void Scrivlet::_draw_history_entry(std::size_t i, Reuse& reuse) {
+  const HistoryEntry& e = _history[i];
+  const std::string& k = e.kind();
+  const auto& v = e.values();
+  auto has = [&](std::size_t n) { return v.size() >= n; };
+  const int idx = static_cast<int>(i);
+  bool expanded = false;
+  if (k == "thinking") {
+    const auto it = _thinking_states.find(idx);
+    expanded = it != _thinking_states.end() && it->second;
+  } else if (k == "tool_result") {
+    expanded = _tool_expanded(idx);
+  }
+  if (i < reuse.kept.size() &&
+      _reuse_drawn(i, expanded, reuse.kept[i], reuse.old_rows, reuse.old_epoch))
+    return;
+  _draw_entry(i, expanded, [&] {
+    if (k == "spacer") {
+      write(Text(""));
+      _track_lines();
+    } else if (k == "user" && has(1)) {
+      _render_user(v[0]);
+    } else if (k == "assistant" && has(1)) {
+      _render_assistant(v[0]);
+    } else if (k == "thinking" && has(1)) {
+      _render_thinking(v[0], expanded, idx);
+    } else if (k == "tool" && has(2)) {
+      _render_tool(v[0], v[1]);
+    } else if (k == "tool_done" && has(3)) {
+      _render_tool_done(v[0], v[1], v[2], tool_end_of(e));
+    } else if (k == "tool_result" && has(2)) {
+      _render_tool_result(v[0], v[1] == "true", expanded, idx);
+    } else if (k == "info" && has(1)) {
+      _render_info(v[0]);
+    } else if (k == "error" && has(1)) {
+      _render_error(v[0]);
+    } else if (k == "turn_summary" && has(1)) {
+      _render_turn_summary(v[0]);
+    } else if (k == "approval" && has(2)) {
+      _render_approval(v[0], v[1], has(3) ? v[2] : std::string());
+    } else if (k == "queued" && has(1)) {
+      _render_queued(v[0]);
+    } else if (k == "raw" && e.renderable()) {
+      write(*e.renderable());
+      _track_lines();
+    }
+    // Any other kind (or an entry missing its values) is skipped.
+  });
+}
+
+void Scrivlet::_lay_out_off_screen(OffScreen& off, Reuse& reuse,
+                                   std::optional<std::chrono::steady_clock::time_point> deadline) {
+  // The renderers write into the log and name rows by its length: for the time being the log
+  // holds the rows laid out away from the screen, with their maps and counters.
+  struct Swap {
+    Scrivlet& s;
+    OffScreen& o;
+    std::optional<int> lines;
+    int steps;
+    std::optional<bool> rerendering;
+    Swap(Scrivlet& log, OffScreen& off_screen)
+        : s(log),
+          o(off_screen),
+          lines(std::exchange(log._line_counter, off_screen.lines)),
+          steps(std::exchange(log._step_count, off_screen.steps)),
+          rerendering(std::exchange(log._rerendering, true)) {
+      s.swap_rows(o.rows, true);
+      std::swap(s._thinking_line_map, o.headers);
+      std::swap(s._fold_line_map, o.folds);
+      std::swap(s._drawn, o.drawn);
+    }
+    ~Swap() {
+      s.swap_rows(o.rows, false);
+      std::swap(s._thinking_line_map, o.headers);
+      std::swap(s._fold_line_map, o.folds);
+      std::swap(s._drawn, o.drawn);
+      o.lines = std::exchange(s._line_counter, lines);
+      o.steps = std::exchange(s._step_count, steps);
+      s._rerendering = rerendering;
+    }
+    Swap(const Swap&) = delete;
+    Swap& operator=(const Swap&) = delete;
+  } swap(*this, off);
+  while (off.next < off.end && off.next < _history.size()) {
+    _draw_history_entry(off.next++, reuse);
+    if (deadline && std::chrono::steady_clock::now() >= *deadline) break;
+  }
+}
+
+void Scrivlet::_put_in_front(OffScreen& off, int steps) {
+  const std::size_t n = off.rows.size();
+  const int shift = static_cast<int>(n);
+  const int lines = off.lines.value_or(0);
+  const std::uint64_t old_epoch = rows_epoch();
+  prepend_rows(std::move(off.rows));
+  const std::uint64_t epoch = rows_epoch();
+  auto merge = [shift](std::map<int, int>& front, std::map<int, int>& after) {
+    std::map<int, int> all = std::move(front);
+    for (const auto& [row, idx] : after) all.emplace_hint(all.end(), row + shift, idx);
+    after = std::move(all);
+  };
+  merge(off.headers, _thinking_line_map);
+  merge(off.folds, _fold_line_map);
+  for (std::size_t i = off.end; i < _drawn.size(); ++i) {
+    DrawnEntry& d = _drawn[i];
+    if (d.entry_id == 0) continue;
+    if (d.rows_epoch != old_epoch) {
+      d.entry_id = 0;
+      continue;
+    }
+    d.first_row += n;
+    d.rows_epoch = epoch;
+  }
+  if (_drawn.size() < off.end) _drawn.resize(off.end);
+  for (std::size_t i = off.first; i < off.end; ++i) {
+    DrawnEntry d = i < off.drawn.size() ? std::move(off.drawn[i]) : DrawnEntry{};
+    // Made while the log's own rows were of old_epoch; a record from before that is stale.
+    if (d.entry_id != 0 && d.rows_epoch != old_epoch) d.entry_id = 0;
+    d.rows_epoch = epoch;
+    _drawn[i] = std::move(d);
+  }
+  if (off.lines) _line_counter = _line_counter.value_or(0) + lines;
+  _step_count += steps;
+  if (_sel_start) _sel_start->second += shift;
+  if (_sel_end) _sel_end->second += shift;
+  // An answer still streaming names its rows and counters from where it began.
+  if (_live.start.rows_epoch == old_epoch) {
+    _live.start.rows_epoch = epoch;
+    _live.start.row += n;
+    _live.start.line += lines;
+    _live.start.steps += steps;
+    _live.settled_end += n;
+    _live.settled_lines += lines;
+  }
+}
+
+void Scrivlet::_drop_head() {
+  if (!_head) return;
+  // The replay that left them waiting counted their steps, drawn or not.
+  _step_count += _head->steps;
+  _spent_rows.push_back(std::move(_head->off.rows));
+  _spent_rows.push_back(std::move(_head->reuse.old_rows));
+  if (_head->timer != 0) {
+    try {
+      if (App* a = app()) a->cancel_timer(_head->timer);
+    } catch (const std::exception&) {
+    }
+  }
+  _head.reset();
+}
+
+Scrivlet::~Scrivlet() {
+  _drop_head();
+}
+
+void Scrivlet::_schedule_head(std::chrono::milliseconds delay) {
+  if (!_head) return;
+  App* a = nullptr;
+  try {
+    a = app();
+  } catch (const std::exception&) {
+  }
+  if (!a || !a->running()) {
+    finish_reflow();
+    return;
+  }
+  if (_head->timer != 0) a->cancel_timer(_head->timer);
+  _head->timer = a->set_timer(delay, [this] {
+    if (!_head) return;
+    _head->timer = 0;
+    // A slice well inside a frame, so keys and output go on being handled in between.
+    if (_head->all_at_once) {
+      _head_slice(std::nullopt);
+    } else {
+      _head_slice(std::chrono::steady_clock::now() + std::chrono::milliseconds(6));
+    }
+  });
+}
+
+void Scrivlet::_head_slice(std::optional<std::chrono::steady_clock::time_point> deadline) {
+  if (!_head) return;
+  // The history changed under the waiting entries without a replay: lay the log out again.
+  if (_history.size() < _head->off.end) {
+    _drop_head();
+    _rerender();
+    return;
+  }
+  // Rows no longer shown go first, a part at a time.
+  while (!_spent_rows.empty() && (!deadline || std::chrono::steady_clock::now() < *deadline)) {
+    std::vector<Strip>& rows = _spent_rows.back();
+    const std::size_t part = std::min<std::size_t>(rows.size(), 4096);
+    rows.erase(rows.end() - static_cast<std::ptrdiff_t>(part), rows.end());
+    if (rows.empty()) _spent_rows.pop_back();
+  }
+  if (_spent_rows.empty()) _lay_out_off_screen(_head->off, _head->reuse, deadline);
+  if (_head->off.next < _head->off.end || !_spent_rows.empty()) {
+    _schedule_head(std::chrono::milliseconds(1));
+    return;
+  }
+  PendingHead done = std::move(*_head);
+  _head.reset();
+  _put_in_front(done.off, done.steps);
+}
+
+void Scrivlet::finish_reflow() {
+  if (!_head) return;
+  if (_head->timer != 0) {
+    try {
+      if (App* a = app()) a->cancel_timer(_head->timer);
+    } catch (const std::exception&) {
+    }
+    _head->timer = 0;
+  }
+  _head_slice(std::nullopt);
+}
+
+void Scrivlet::on_scrolled_to(int y) {
+  // Near the top of the rows laid out so far: the reader is about to scroll into the entries
+  // still waiting, so they are laid out now (after this event, not inside the scroll).
+  if (!_head || _head->all_at_once) return;
+  const int height = std::max(1, size().height);
+  if (y >= 2 * height) return;
+  _head->all_at_once = true;
+  // Inside a replay the slice is scheduled when the replay ends.
+  if (!_rerendering) _schedule_head(std::chrono::milliseconds(0));
 }
 
 void Scrivlet::_rerender() {
+  // Entries still waiting from an earlier replay are planned again by this one.
+  _drop_head();
   _rerendering = true;
   const int saved_y = scroll_offset().y;
   // The reader's place: at the end (the log keeps following), or the entry whose rows hold the
@@ -238,85 +479,96 @@ void Scrivlet::_rerender() {
     anchor_part = static_cast<double>(y - d.first_row) / static_cast<double>(d.row_count);
     break;
   }
-  std::vector<DrawnEntry> kept = std::exchange(_drawn, {});
+  Reuse reuse;
+  reuse.kept = std::exchange(_drawn, {});
   DrawContext now = _draw_context();
   if (_drawn_context != now || now.width <= 0) {
-    kept.clear();
+    reuse.kept.clear();
     _drawn_context = std::move(now);
   }
-  // The old rows stay at hand when some may be reused; otherwise the log keeps its storage, as
-  // a fresh one for every replay costs more than it saves.
-  const std::uint64_t old_epoch = rows_epoch();
-  std::vector<Strip> old_rows;
-  if (!kept.empty()) old_rows = take_lines(lines().size());
+  reuse.old_epoch = rows_epoch();
+  const std::size_t count = _history.size();
+
+  // A long log with many entries to lay out: from a little before the reader's place on now,
+  // the rest in slices. Only in a running application (the slices are its timers), with every
+  // row kept (max_lines would cut rows that are not there yet), and with the reader somewhere
+  // the replay can find again: at the end or in an entry.
+  bool sliced = false;
+  try {
+    App* a = app();
+    sliced = a && a->running() && max_lines() == 0 && held_writes() == 0 && size().width > 0 &&
+             count >= sliced_reflow_entries && (at_end || (anchor && *anchor < count));
+  } catch (const std::exception&) {
+  }
+  if (sliced) {
+    std::size_t fresh = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      const bool keep = i < reuse.kept.size() && reuse.kept[i].entry_id == _history[i].id() &&
+                        reuse.kept[i].rows_epoch == reuse.old_epoch;
+      if (!keep) ++fresh;
+    }
+    sliced = fresh >= sliced_reflow_entries;
+  }
+  // The old rows stay at hand when some may be reused. Otherwise a sliced replay frees them in
+  // its slices too (freeing a long log's rows takes as long as laying out a screen many times
+  // over), and a replay in one go keeps the log's storage, as a fresh one for every replay costs
+  // more than it saves.
+  if (!reuse.kept.empty()) {
+    reuse.old_rows = take_lines(lines().size());
+  } else if (sliced) {
+    _spent_rows.push_back(take_lines());
+  }
+  if (!sliced) _spent_rows.clear();
   RichLog::clear();
   _thinking_line_map.clear();
   _fold_line_map.clear();
   _line_counter = 0;
-  _drawn.reserve(_history.size());
+  _drawn.reserve(count);
+  std::size_t first = 0;
+  const int height = std::max(1, size().height);
+  if (sliced) {
+    const std::size_t place = at_end ? count : *anchor;
+    first = place - std::min<std::size_t>(place, 8);
+  }
   // Indexes, not iterators: a renderer must not invalidate the walk even if it appends.
-  for (std::size_t i = 0; i < _history.size(); ++i) {
-    const HistoryEntry& e = _history[i];
-    const std::string& k = e.kind();
-    const auto& v = e.values();
-    auto has = [&](std::size_t n) { return v.size() >= n; };
-    const int idx = static_cast<int>(i);
-    bool expanded = false;
-    if (k == "thinking") {
-      const auto it = _thinking_states.find(idx);
-      expanded = it != _thinking_states.end() && it->second;
-    } else if (k == "tool_result") {
-      expanded = _tool_expanded(idx);
-    }
-    if (i < kept.size() && _reuse_drawn(i, expanded, kept[i], old_rows, old_epoch)) continue;
-    _draw_entry(i, expanded, [&] {
-      if (k == "spacer") {
-        write(Text(""));
-        _track_lines();
-      } else if (k == "user" && has(1)) {
-        _render_user(v[0]);
-      } else if (k == "assistant" && has(1)) {
-        _render_assistant(v[0]);
-      } else if (k == "thinking" && has(1)) {
-        _render_thinking(v[0], expanded, idx);
-      } else if (k == "tool" && has(2)) {
-        _render_tool(v[0], v[1]);
-      } else if (k == "tool_done" && has(3)) {
-        _render_tool_done(v[0], v[1], v[2], tool_end_of(e));
-      } else if (k == "tool_result" && has(2)) {
-        _render_tool_result(v[0], v[1] == "true", expanded, idx);
-      } else if (k == "info" && has(1)) {
-        _render_info(v[0]);
-      } else if (k == "error" && has(1)) {
-        _render_error(v[0]);
-      } else if (k == "turn_summary" && has(1)) {
-        _render_turn_summary(v[0]);
-      } else if (k == "approval" && has(2)) {
-        _render_approval(v[0], v[1], has(3) ? v[2] : std::string());
-      } else if (k == "queued" && has(1)) {
-        _render_queued(v[0]);
-      } else if (k == "raw" && e.renderable()) {
-        write(*e.renderable());
-        _track_lines();
-      }
-      // Any other kind (or an entry missing its values) is skipped.
-    });
+  for (std::size_t i = first; i < count; ++i) _draw_history_entry(i, reuse);
+  // Rows enough above the reader's place (three screens at the end, two above an entry): more
+  // entries before, twice as many each round.
+  const auto screen = static_cast<std::size_t>(height);
+  auto enough_above = [&] {
+    if (at_end) return lines().size() >= 3 * screen;
+    if (*anchor >= _drawn.size()) return true;
+    const DrawnEntry& d = _drawn[*anchor];
+    return d.entry_id == 0 || d.rows_epoch != rows_epoch() || d.first_row >= 2 * screen;
+  };
+  for (std::size_t chunk = 16; first > 0 && !enough_above(); chunk *= 2) {
+    OffScreen more;
+    more.end = first;
+    more.first = more.next = first - std::min(first, chunk);
+    _lay_out_off_screen(more, reuse, std::nullopt);
+    _put_in_front(more, more.steps);
+    first = more.first;
   }
   // An answer still streaming is no entry yet: its rows come back after the entries.
   _redraw_stream();
   _rerendering.reset();
+  if (first > 0) {
+    _head.emplace();
+    _head->off.end = first;
+    _head->steps = _steps_in(0, first);
+    _head->reuse = std::move(reuse);
+  }
   if (at_end) {
     scroll_end(false);
-    return;
-  }
-  if (anchor && *anchor < _drawn.size() && _drawn[*anchor].entry_id != 0 &&
-      _drawn[*anchor].rows_epoch == rows_epoch() && _drawn[*anchor].row_count > 0) {
+  } else if (anchor && *anchor < _drawn.size() && _drawn[*anchor].entry_id != 0 &&
+             _drawn[*anchor].rows_epoch == rows_epoch() && _drawn[*anchor].row_count > 0) {
     const DrawnEntry& d = _drawn[*anchor];
     const auto into = static_cast<std::size_t>(anchor_part * static_cast<double>(d.row_count));
     scroll_to(static_cast<int>(d.first_row + std::min(into, d.row_count - 1)), false);
-    return;
+  } else {
+    scroll_to(saved_y, false);
   }
-  scroll_to(saved_y, false);
+  if (_head) _schedule_head(std::chrono::milliseconds(1));
 }
 
 }  // namespace orvo::tui::scrivlet

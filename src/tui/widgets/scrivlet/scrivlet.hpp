@@ -10,6 +10,11 @@
 // rows than lines). The same replay re-flows the log at a new width, keeps an answer still
 // streaming (drawn again after the entries) and the reader's place.
 //
+// A long log is re-flowed around the reader: the entries from a few screens above the reader's
+// place to the end are laid out at once, the ones before them in slices between frames, and their
+// rows go in front when all are done (the view stays on the rows it shows). Until then the log
+// holds only the later rows; scrolling near their top finishes the rest at once.
+//
 // The state fields keep their names and stay public: the host may place "raw" entries in
 // _history itself, and the view player and the tests read the state as it is.
 //
@@ -18,6 +23,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -196,6 +202,10 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void on_mouse_up(const MouseEvent& event) override;
   Strip render_line(int y) override;
   const Strip* stored_line(int y) override;
+  void on_scrolled_to(int y) override;
+  ~Scrivlet() override;
+  Scrivlet(const Scrivlet&) = delete;
+  Scrivlet& operator=(const Scrivlet&) = delete;
 
   // --- primitives
   int _track_lines(int count = 1);
@@ -212,6 +222,12 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void _replay_in_place();
   // Forgets the rows kept for reuse: the next replay lays every entry out.
   void _drop_row_cache();
+  // A replay with at least this many entries to lay out is sliced (see above); SIZE_MAX: never.
+  std::size_t sliced_reflow_entries = 1500;
+  // True while entries before the rows shown still wait to be laid out.
+  bool reflow_pending() const { return _head.has_value(); }
+  // Lays the waiting entries out now.
+  void finish_reflow();
 
   // --- append operations (record, then draw)
   void append_user(const std::string& text);
@@ -444,6 +460,48 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
 
   std::optional<DrawContext> _drawn_context;  // the conditions _drawn was drawn under
   std::vector<DrawnEntry> _drawn;             // by history index
+
+  // What a replay may take back instead of laying entries out again.
+  struct Reuse {
+    std::vector<DrawnEntry> kept;  // by history index
+    std::vector<Strip> old_rows;   // the rows they name
+    std::uint64_t old_epoch = 0;   // the rows epoch of old_rows
+  };
+  // Draws history entry i, from `reuse` when its rows can be taken back.
+  void _draw_history_entry(std::size_t i, Reuse& reuse);
+  // Entries laid out away from the screen, to go in front of the log's rows.
+  struct OffScreen {
+    std::size_t first = 0;  // entries [first, next) are laid out so far
+    std::size_t next = 0;
+    std::size_t end = 0;  // the entry the rows go in front of
+    std::vector<Strip> rows;
+    std::map<int, int> headers;  // _thinking_line_map of `rows`
+    std::map<int, int> folds;    // _fold_line_map of `rows`
+    std::optional<int> lines;    // _line_counter of `rows`
+    int steps = 0;
+    std::vector<DrawnEntry> drawn;  // by history index
+  };
+  // Lays entries out from off.next on, until off.end or (when given) the deadline.
+  void _lay_out_off_screen(OffScreen& off, Reuse& reuse,
+                           std::optional<std::chrono::steady_clock::time_point> deadline);
+  // Puts the rows of `off` in front of the log's, and moves everything that names a row after
+  // them; `steps` are the tool steps the rows hold.
+  void _put_in_front(OffScreen& off, int steps);
+  // The entries a sliced replay has yet to lay out.
+  struct PendingHead {
+    OffScreen off;
+    Reuse reuse;
+    int steps = 0;             // tool steps they hold
+    std::uint64_t timer = 0;   // the next slice
+    bool all_at_once = false;  // the reader is close: the next slice lays out the rest
+  };
+  std::optional<PendingHead> _head;
+  std::vector<std::vector<Strip>> _spent_rows;  // rows no longer shown, freed by the slices
+  void _schedule_head(std::chrono::milliseconds delay);
+  void _head_slice(std::optional<std::chrono::steady_clock::time_point> deadline);
+  void _drop_head();
+  // Tool steps entries [first, end) of the history draw.
+  int _steps_in(std::size_t first, std::size_t end) const;
 };
 
 }  // namespace orvo::tui::scrivlet
