@@ -223,7 +223,7 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   // Forgets the rows kept for reuse: the next replay lays every entry out.
   void _drop_row_cache();
   // A replay with at least this many entries to lay out is sliced (see above); SIZE_MAX: never.
-  std::size_t sliced_reflow_entries = 1500;
+  std::size_t sliced_reflow_entries = 500;
   // True while entries before the rows shown still wait to be laid out.
   bool reflow_pending() const { return _head.has_value(); }
   // Lays the waiting entries out now.
