@@ -400,10 +400,15 @@ void Scrivlet::_schedule_head(std::chrono::milliseconds delay) {
     if (!_head) return;
     _head->timer = 0;
     // A slice well inside a frame, so keys and output go on being handled in between.
-    if (_head->all_at_once) {
-      _head_slice(std::nullopt);
-    } else {
-      _head_slice(std::chrono::steady_clock::now() + std::chrono::milliseconds(6));
+    try {
+      if (_head->all_at_once) {
+        _head_slice(std::nullopt);
+      } else {
+        _head_slice(std::chrono::steady_clock::now() + std::chrono::milliseconds(6));
+      }
+    } catch (const std::exception&) {
+      // An entry that cannot be drawn is left out; the slices go on with the next one.
+      _schedule_head(std::chrono::milliseconds(1));
     }
   });
 }
