@@ -94,7 +94,8 @@ class RichLog : public WidgetType<RichLog> {
   // exchanged back, writes append to those rows without scrolling or asking for a frame. The
   // rows epoch stays: the caller puts the log's own rows back before anything else reads them.
   void swap_rows(std::vector<Strip>& rows, bool off_screen);
-  // Puts `rows` before the log's rows; the view stays on the rows it showed.
+  // Puts `rows` before the log's rows (max_lines is not applied); the view stays on the rows it
+  // showed.
   void prepend_rows(std::vector<Strip> rows);
 
  private:
