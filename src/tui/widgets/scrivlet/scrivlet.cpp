@@ -558,10 +558,11 @@ void Scrivlet::_rerender() {
   _redraw_stream();
   _rerendering.reset();
   if (first > 0) {
-    _head.emplace();
-    _head->off.end = first;
-    _head->steps = _steps_in(0, first);
-    _head->reuse = std::move(reuse);
+    PendingHead head;
+    head.off.end = first;
+    head.steps = _steps_in(0, first);
+    head.reuse = std::move(reuse);
+    _head = std::move(head);
   }
   if (at_end) {
     scroll_end(false);
