@@ -538,13 +538,14 @@ void Scrivlet::_rerender() {
   // Indexes, not iterators: a renderer must not invalidate the walk even if it appends.
   for (std::size_t i = first; i < count; ++i) _draw_history_entry(i, reuse);
   // Rows enough above the reader's place (three screens at the end, two above an entry): more
-  // entries before, twice as many each round.
+  // entries before, twice as many each round. An entry that kept no record of its rows cannot
+  // be found again: then every entry is laid out now.
   const auto screen = static_cast<std::size_t>(height);
   auto enough_above = [&] {
     if (at_end) return lines().size() >= 3 * screen;
-    if (*anchor >= _drawn.size()) return true;
+    if (*anchor >= _drawn.size()) return false;
     const DrawnEntry& d = _drawn[*anchor];
-    return d.entry_id == 0 || d.rows_epoch != rows_epoch() || d.first_row >= 2 * screen;
+    return d.entry_id != 0 && d.rows_epoch == rows_epoch() && d.first_row >= 2 * screen;
   };
   for (std::size_t chunk = 16; first > 0 && !enough_above(); chunk *= 2) {
     OffScreen more;
