@@ -371,13 +371,17 @@ void Scrivlet::_drop_head() {
   _step_count += _head->steps;
   _spent_rows.push_back(std::move(_head->off.rows));
   _spent_rows.push_back(std::move(_head->reuse.old_rows));
-  if (_head->timer != 0) {
-    try {
-      if (App* a = app()) a->cancel_timer(_head->timer);
-    } catch (const std::exception&) {
-    }
-  }
+  _cancel_head_timer();
   _head.reset();
+}
+
+void Scrivlet::_cancel_head_timer() {
+  if (!_head || _head->timer == 0) return;
+  try {
+    if (App* a = app()) a->cancel_timer(_head->timer);
+  } catch (const std::exception&) {
+  }
+  _head->timer = 0;
 }
 
 Scrivlet::~Scrivlet() {
@@ -395,7 +399,7 @@ void Scrivlet::_schedule_head(std::chrono::milliseconds delay) {
     finish_reflow();
     return;
   }
-  if (_head->timer != 0) a->cancel_timer(_head->timer);
+  _cancel_head_timer();
   _head->timer = a->set_timer(delay, [this] {
     if (!_head) return;
     _head->timer = 0;
@@ -439,14 +443,7 @@ void Scrivlet::_head_slice(std::optional<std::chrono::steady_clock::time_point> 
 }
 
 void Scrivlet::finish_reflow() {
-  if (!_head) return;
-  if (_head->timer != 0) {
-    try {
-      if (App* a = app()) a->cancel_timer(_head->timer);
-    } catch (const std::exception&) {
-    }
-    _head->timer = 0;
-  }
+  _cancel_head_timer();
   _head_slice(std::nullopt);
 }
 

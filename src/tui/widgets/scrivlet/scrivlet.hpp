@@ -500,6 +500,7 @@ class Scrivlet : public WidgetType<Scrivlet, RichLog> {
   void _schedule_head(std::chrono::milliseconds delay);
   void _head_slice(std::optional<std::chrono::steady_clock::time_point> deadline);
   void _drop_head();
+  void _cancel_head_timer();
   // Tool steps entries [first, end) of the history draw.
   int _steps_in(std::size_t first, std::size_t end) const;
 };

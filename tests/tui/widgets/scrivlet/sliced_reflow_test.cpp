@@ -83,6 +83,11 @@ struct Pair {
       v._rerender();
     });
   }
+  // Resized to 70 columns, with entries left to the slices.
+  void resize_leaving_slices() {
+    resize(70, 12);
+    ASSERT_TRUE(sliced.reflow_pending());
+  }
   bool finish() {
     return pa.wait_until([&] { return !sliced.reflow_pending(); });
   }
@@ -126,9 +131,8 @@ TEST(SlicedReflow, ShowsTheReadersRowsAtOnceAndEndsAsAWholeReplay) {
       place.put(v);
       pilot.wait_idle();
     });
-    p.resize(70, 12);
+    ASSERT_NO_FATAL_FAILURE(p.resize_leaving_slices());
     // Only the later part is laid out, and the reader sees exactly the rows of a whole replay.
-    ASSERT_TRUE(p.sliced.reflow_pending());
     EXPECT_LT(p.sliced.lines().size(), p.whole.lines().size());
     EXPECT_EQ(in_view(p.sliced), in_view(p.whole));
     ASSERT_TRUE(p.finish());
@@ -188,8 +192,7 @@ TEST(SlicedReflow, WhatHappensWhileEntriesWaitEndsAsAWholeReplay) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Pair p;
-    p.resize(70, 12);
-    ASSERT_TRUE(p.sliced.reflow_pending());
+    ASSERT_NO_FATAL_FAILURE(p.resize_leaving_slices());
     p.both(c.change);
     p.settle();
     ASSERT_TRUE(p.finish());
@@ -200,8 +203,7 @@ TEST(SlicedReflow, WhatHappensWhileEntriesWaitEndsAsAWholeReplay) {
 
 TEST(SlicedReflow, AnAnswerStreamingWhenTheRowsGoInFrontKeepsItsPlace) {
   Pair p;
-  p.resize(70, 12);
-  ASSERT_TRUE(p.sliced.reflow_pending());
+  ASSERT_NO_FATAL_FAILURE(p.resize_leaving_slices());
   const std::string head = "## Streamed\n\nfirst paragraph\n\n```sh\nmake\n```\n\n";
   p.both([&](Scrivlet& v, Pilot&) { v.stream_token(head); });
   ASSERT_TRUE(p.finish());
@@ -221,8 +223,7 @@ TEST(SlicedReflow, AnAnswerStreamingWhenTheRowsGoInFrontKeepsItsPlace) {
 
 TEST(SlicedReflow, ScrollingNearTheTopLaysTheRestOutAtOnce) {
   Pair p;
-  p.resize(70, 12);
-  ASSERT_TRUE(p.sliced.reflow_pending());
+  ASSERT_NO_FATAL_FAILURE(p.resize_leaving_slices());
   p.sliced.scroll_home();
   const std::vector<Strip> seen = in_view(p.sliced);
   p.pa.wait_idle();
